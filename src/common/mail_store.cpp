@@ -1,0 +1,161 @@
+// Folder and file helpers of the mail store (see mail_store.h).
+#include "common/mail_store.h"
+
+#include "common/text.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/sync.h"
+
+namespace {
+
+// Bytes taken from a spool file per read while its envelope is scanned.
+constexpr std::size_t kReadChunk = 4096;
+// The envelope lines are written by the SMTP session from command lines of
+// bounded length; a longer line cannot belong to an envelope, so the scan
+// ends there instead of collecting it without limit. A command line holds up
+// to 8190 bytes (the session's 8192-byte receive limit less CR LF) and its
+// envelope line adds a prefix of up to 12 bytes ("x-receiver: "): the limit
+// leaves room for both, so that no recipient the session accepted is lost.
+constexpr std::size_t kMaxEnvelopeLine = 16 * 1024;
+
+constexpr DWORD kRetryIntervalMs = 1000;
+constexpr DWORD kWaitLimitMs = 30000;
+
+constexpr std::string_view kSenderPrefix = "x-sender:";
+constexpr std::string_view kReceiverPrefix = "x-receiver:";
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Reads the leading envelope of a spool file: the run of "x-sender:" and
+// "x-receiver:" lines at its start. Lines end at LF, or at CR together with
+// the character that follows it.
+class EnvelopeScanner {
+ public:
+  explicit EnvelopeScanner(std::vector<std::string>& recipients) : recipients_(recipients) {}
+
+  // Takes the next bytes; false once the envelope has ended.
+  bool Feed(const char* data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+      const char c = data[i];
+      if (skip_next_) {
+        skip_next_ = false;
+        if (!EndLine()) return false;
+        continue;
+      }
+      if (c == '\n') {
+        if (!EndLine()) return false;
+      } else if (c == '\r') {
+        skip_next_ = true;
+      } else {
+        if (line_.size() >= kMaxEnvelopeLine) return false;
+        line_.push_back(c);
+      }
+    }
+    return true;
+  }
+
+  // The end of the file ends the last line, with or without its line end.
+  void Finish() {
+    if (skip_next_ || !line_.empty()) EndLine();
+  }
+
+ private:
+  bool EndLine() {
+    const std::string line = text::ToLower(line_);
+    line_.clear();
+    if (text::StartsWith(line, kReceiverPrefix)) {
+      std::string recipient = text::Trim(std::string_view(line).substr(kReceiverPrefix.size()));
+      if (!recipient.empty()) recipients_.push_back(std::move(recipient));
+      return true;
+    }
+    // Anything but a sender line (the empty line included) ends the envelope:
+    // header lines of the message itself never name recipients.
+    return text::StartsWith(line, kSenderPrefix);
+  }
+
+  std::vector<std::string>& recipients_;
+  std::string line_;
+  bool skip_next_ = false;
+};
+
+}  // namespace
+
+std::string MailSubfolder(std::string_view mail_folder, std::string_view name) {
+  std::string path = platform::StripTrailingSeparators(mail_folder);
+  path += '\\';
+  path += name;
+  path += '\\';
+  return path;
+}
+
+std::string MailTempFolder(std::string_view mail_folder) {
+  std::string folder = MailSubfolder(mail_folder, kTempFolder);
+  CreateFolderPath(folder);
+  return folder;
+}
+
+bool CreateFolderPath(std::string_view path) {
+  // Trailing separators are dropped first, so that the result tells whether
+  // this call created the last folder of the path.
+  const std::string whole = platform::StripTrailingSeparators(path);
+  if (whole.empty()) return false;
+  // Every folder before a separator: an existing one, or a drive, is no error.
+  for (std::size_t i = 1; i < whole.size(); ++i) {
+    if (IsSeparator(whole[i]) && !IsSeparator(whole[i - 1])) {
+      platform::CreateDirectory(std::string_view(whole).substr(0, i));
+    }
+  }
+  return platform::CreateDirectory(whole);
+}
+
+bool PathExists(std::string_view path, bool is_folder) {
+  platform::FindEntry entry;
+  if (!platform::GetFileStatus(is_folder ? platform::StripTrailingSeparators(path) : std::string(path), entry)) {
+    return false;
+  }
+  return entry.is_directory == is_folder;
+}
+
+bool ReadRecipients(std::string_view path, std::vector<std::string>& recipients) {
+  recipients.clear();
+  platform::File file = platform::File::Open(path, platform::File::Mode::ReadExclusive);
+  if (!file.IsOpen()) return false;
+  EnvelopeScanner scanner(recipients);
+  char buffer[kReadChunk];
+  for (;;) {
+    const long got = file.Read(buffer, sizeof buffer);
+    if (got < 0) break;  // a file error ends the reading; what was collected stands
+    if (got == 0) {
+      scanner.Finish();
+      break;
+    }
+    if (!scanner.Feed(buffer, static_cast<std::size_t>(got))) break;
+  }
+  return !recipients.empty();
+}
+
+bool WaitUntilReadable(std::string_view path) { return WaitUntilReadable(path, kWaitLimitMs, kRetryIntervalMs); }
+
+bool WaitUntilReadable(std::string_view path, unsigned wait_limit_ms, unsigned retry_interval_ms) {
+  const std::uint64_t first_try = platform::TickCountMs();
+  for (;;) {
+    platform::File file = platform::File::Open(path, platform::File::Mode::ReadExclusive);
+    if (file.IsOpen()) return true;
+    const LONG error = platform::LastFileError();
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) return false;
+    if (platform::TickCountMs() - first_try >= wait_limit_ms) return false;
+    platform::SleepMs(retry_interval_ms);
+  }
+}
+
+bool IsSafeMailboxName(std::string_view user) {
+  if (user.empty() || user == "." || user == "..") return false;
+  for (const char* system_folder : {kDropFolder, kQueueFolder, kBadMailFolder, kTempFolder}) {
+    if (text::EqualsNoCase(user, system_folder)) return false;
+  }
+  for (const char c : user) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\' || c == '/' || c == ':' || byte < 0x20 || byte == 0x7F) return false;
+  }
+  return true;
+}

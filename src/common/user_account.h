@@ -1,0 +1,15 @@
+// The account record shared by the service and the applet: user name (login
+// and mailbox folder name, compared without regard to case), full name (for
+// display only) and password (plain text). Stored in the "UserAccounts" /
+// "Users" list in this member order.
+#pragma once
+
+#include <string>
+
+struct CUserAccount {
+  std::string m_strUser;
+  std::string m_strFullName;
+  std::string m_strPassword;
+
+  bool operator==(const CUserAccount&) const = default;
+};

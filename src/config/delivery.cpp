@@ -1,0 +1,95 @@
+// Local delivery on the server thread: a spool file of the drop folder is
+// copied into the mailbox folder of each local recipient (or of the
+// catch-all account when the recipient has none) and once into the queue
+// folder when any recipient is remote; then it is deleted.
+//
+// Every copy appears complete or not at all and is synced to disk before
+// the spool file goes, so a crash or power cut loses nothing that was
+// answered "250 OK: Queued as". A copy that fails keeps the spool file in
+// the drop folder; it is delivered again (replacing the copies that did get
+// made, since they carry the same file name) when the servers next start.
+#include "service/mail_server.h"
+
+#include <algorithm>
+
+#include "common/address.h"
+#include "common/mail_store.h"
+#include "common/settings_registry.h"
+#include "common/text.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+
+namespace {
+
+constexpr const char* kSettingsSection = "Settings";
+constexpr const char* kCatchAllValue = "CatchAllAccount";
+constexpr const char* kDefaultCatchAll = "admin";
+constexpr std::string_view kSpoolExtension = ".eml";
+
+bool IsSpoolFileName(std::string_view name) {
+  return name.size() > kSpoolExtension.size() &&
+         text::EqualsNoCase(name.substr(name.size() - kSpoolExtension.size()), kSpoolExtension);
+}
+
+}  // namespace
+
+void CMailServer::DeliverSpoolFile(const std::string& path) {
+  const platform::ThreadId thread = platform::CurrentThreadId();
+  const std::string file_name = platform::FileNamePart(path);
+  WriteLog(LOG_TRACE, thread, "<SMTP> Incoming message: %s", file_name.c_str());
+
+  std::vector<std::string> recipients;
+  bool delivered = true;
+  if (ReadRecipients(path, recipients)) {
+    const std::string mail_folder = GetMailFolder();
+    const std::string temp_folder = MailTempFolder(mail_folder);
+    bool queued = false;
+    for (const std::string& recipient : recipients) {
+      std::string folder;
+      if (IsLocalDomainName(GetAddressDomain(recipient), m_arrDomains)) {
+        // A user part that cannot name a mailbox (empty, "..", a system
+        // folder, a separator) is a user without one: the catch-all account.
+        const std::string user = GetAddressUser(recipient);
+        if (IsSafeMailboxName(user)) folder = MailSubfolder(mail_folder, user);
+        if (folder.empty() || !PathExists(folder, true)) {
+          const std::string catch_all = ReadRegString(kSettingsSection, kCatchAllValue, kDefaultCatchAll);
+          folder = MailSubfolder(mail_folder, catch_all);
+          WriteLog(LOG_TRACE, thread, "<SMTP> Copying message to: %s", folder.c_str());
+          CreateFolderPath(folder);
+        } else {
+          WriteLog(LOG_TRACE, thread, "<SMTP> Copying message to: %s", folder.c_str());
+        }
+      } else {
+        // The one queued copy serves every remote recipient: it names them all.
+        if (queued) continue;
+        queued = true;
+        folder = MailSubfolder(mail_folder, kQueueFolder);
+        WriteLog(LOG_TRACE, thread, "<SMTP> Copying message to: %s", folder.c_str());
+        CreateFolderPath(folder);
+      }
+      if (!platform::CopyFileAtomic(path, folder + file_name, temp_folder, true)) delivered = false;
+    }
+  }
+  // A spool file without recipients (or that cannot be read) has nothing to
+  // deliver and goes; one whose copies failed stays for the next start.
+  if (!delivered) {
+    WriteLog(LOG_ERROR, thread, "<SMTP> ERROR: Delivery failed, message kept in drop folder: %s",
+             file_name.c_str());
+    return;
+  }
+  platform::DeleteFile(path);
+}
+
+void CMailServer::DeliverLeftoverSpoolFiles() {
+  const std::string drop = MailSubfolder(GetMailFolder(), kDropFolder);
+  std::vector<platform::FindEntry> entries;
+  if (!platform::ListFolder(drop, entries)) return;
+  std::erase_if(entries, [](const platform::FindEntry& entry) {
+    return entry.is_directory || !IsSpoolFileName(entry.name);
+  });
+  // Oldest first, so that mail keeps the order in which it was accepted.
+  std::sort(entries.begin(), entries.end(), [](const platform::FindEntry& a, const platform::FindEntry& b) {
+    return a.last_write_time != b.last_write_time ? a.last_write_time < b.last_write_time : a.name < b.name;
+  });
+  for (const platform::FindEntry& entry : entries) DeliverSpoolFile(drop + entry.name);
+}

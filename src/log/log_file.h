@@ -1,0 +1,37 @@
+// The trace log file. Only the server thread writes it, so it has no lock.
+// Lines are "MM/DD/YYYY HH:MM:SS.mmm text\r\n" in local time, appended to a
+// file that others may read while it is open. The file is created 0640: it
+// records commands and credentials of every session.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/files.h"
+
+class CLogFile {
+ public:
+  // Opens (creating, never truncating) for appending; closes an open file
+  // first. On failure reports "Cannot create or open file: '%s'" (standard
+  // error: the service has no desktop) and returns false.
+  bool Open(const std::string& path);
+  void Close();
+  bool IsOpen() const { return m_file.IsOpen(); }
+  // Writes the bytes when open and enabled.
+  void Write(std::string_view text);
+  void WriteDate();
+  void WriteTime();
+  void WriteLineEnd();
+  // Date, time, text and line end as one write.
+  void WriteLine(std::string_view text);
+
+  bool m_bEnabled = false;
+  const std::string& FileName() const { return m_strFileName; }
+
+ private:
+  platform::File m_file;
+  std::string m_strFileName;
+};
+
+// Log levels of the trace log.
+enum LogLevel { LOG_NONE = 0, LOG_ERROR = 1, LOG_TRACE = 2, LOG_DEBUG = 3 };

@@ -1,0 +1,112 @@
+// Files and folders for the mail store and the trace log.
+//
+// Every function takes a path text in Windows or native form and maps it with
+// MapPath (paths.h). Errors are reported as false (or an invalid File) with
+// the Win32 code in LastFileError() of the calling thread.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/win_types.h"
+
+namespace platform {
+
+LONG LastFileError();  // Win32 code of the last failed call on this thread
+
+// Move-only owner of an open file descriptor.
+class File {
+ public:
+  enum class Mode {
+    Read,          // existing file, read only
+    ReadExclusive, // read, holding the exclusive advisory lock ("no sharing"):
+                   // fails with ERROR_SHARING_VIOLATION while a writer holds it
+    WriteTruncate, // create or truncate, write only
+    AppendShared,  // create if missing, append, others may read (trace log)
+  };
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // mode_bits: permission bits for a file that gets created (default 0644).
+  static File Open(std::string_view path, Mode mode, unsigned mode_bits = 0644);
+
+  bool IsOpen() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  // Reads up to size bytes; returns the count, 0 at end of file, -1 on error.
+  long Read(void* buffer, std::size_t size);
+  // Writes every byte or fails.
+  bool Write(const void* data, std::size_t size);
+  bool Write(std::string_view text) { return Write(text.data(), text.size()); }
+  bool Sync();  // fsync
+  std::int64_t Size() const;  // -1 on error
+  void Close();
+
+ private:
+  friend class AtomicFileWriter;
+  explicit File(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// Writes a file that others may see only complete: the data goes to a
+// temporary file in `temp_folder` (on the same file system as the target),
+// is synced, and is renamed onto `target` by Commit(), which also syncs the
+// target's folder. A writer that is destroyed without Commit() removes its
+// temporary file. While the temporary file is open it holds the exclusive
+// advisory lock, so ReadExclusive opens of it fail with a sharing violation.
+class AtomicFileWriter {
+ public:
+  AtomicFileWriter() = default;
+  ~AtomicFileWriter();
+  AtomicFileWriter(AtomicFileWriter&&) noexcept;
+  AtomicFileWriter& operator=(AtomicFileWriter&&) noexcept;
+
+  bool Begin(std::string_view temp_folder, std::string_view target);
+  bool Write(const void* data, std::size_t size);
+  bool Write(std::string_view text) { return Write(text.data(), text.size()); }
+  // Sync, close and rename into place, then sync the target folder (the
+  // syncs only when `durable`).
+  bool Commit(bool durable = true);
+  void Abandon();  // remove the temporary file now
+
+ private:
+  File file_;
+  std::string temp_path_;    // native
+  std::string target_path_;  // native
+};
+
+// Copies a file so that the copy appears complete or not at all (temporary
+// file in `temp_folder`, then rename over `target`, replacing it). With
+// `durable` the copy and its folder are synced before returning.
+bool CopyFileAtomic(std::string_view source, std::string_view target,
+                    std::string_view temp_folder, bool durable);
+
+// CreateDirectory semantics: false with ERROR_ALREADY_EXISTS when it exists.
+bool CreateDirectory(std::string_view path);
+bool RemoveDirectory(std::string_view path);
+bool DeleteFile(std::string_view path);
+bool IsDirectory(std::string_view path);
+bool IsRegularFile(std::string_view path);
+bool SyncDirectory(std::string_view path);
+
+struct FindEntry {
+  std::string name;         // file name only
+  bool is_directory = false;
+  std::uint64_t size = 0;
+  std::time_t creation_time = 0;   // status change time on Linux
+  std::time_t last_write_time = 0;
+  std::time_t last_access_time = 0;
+};
+// Lists a folder, "." and ".." included as the Windows search returns them.
+// Returns false (empty result) when the folder cannot be read.
+bool ListFolder(std::string_view folder, std::vector<FindEntry>& entries);
+// Status of one path; false when it does not exist.
+bool GetFileStatus(std::string_view path, FindEntry& entry);
+
+}  // namespace platform

@@ -1,0 +1,133 @@
+// Per-thread message queues: the stand-in for windows, thread messages,
+// WM_QUIT, thread timers and socket notifications, all waited on together in
+// one poll loop on the owning thread.
+//
+// A thread gets its queue with MessageQueue::ForCurrentThread(); other threads
+// reach it by its ThreadId. A "window" of the design is the queue of the
+// thread that owns it together with the handler that thread set (the window
+// procedure). Texts handed over with a message are heap copies owned by the
+// receiver (see PostText / TakeText).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/sync.h"
+#include "platform/win_types.h"
+
+namespace platform {
+
+using ThreadId = std::uint32_t;
+
+struct Message {
+  UINT id = 0;
+  WPARAM wParam = 0;
+  LPARAM lParam = 0;
+};
+
+// Id of the calling thread (small, never 0, never reused within a process).
+ThreadId CurrentThreadId();
+
+class MessageQueue {
+ public:
+  using Handler = std::function<LRESULT(const Message&)>;
+  using TimerCallback = std::function<void(UINT timer_id)>;
+  using FdCallback = std::function<void(short revents)>;
+
+  // The calling thread's queue, created on first use; lives until the thread ends.
+  static MessageQueue& ForCurrentThread();
+
+  // Posts to the queue of thread `target`; false when that thread has no queue
+  // (any more). Safe from any thread.
+  static bool Post(ThreadId target, UINT msg, WPARAM w = 0, LPARAM l = 0);
+  // Delivers to the target's handler and waits until it has run there; returns
+  // the handler's result. Runs the handler directly when target is the caller.
+  // Returns 0 when the target has no queue or ends before handling it.
+  static LRESULT Send(ThreadId target, UINT msg, WPARAM w = 0, LPARAM l = 0);
+
+  ThreadId Owner() const;
+
+  // The handler ("window procedure") for messages other than WM_QUIT.
+  void SetHandler(Handler handler);
+
+  // Thread timers: the callback runs on this thread every period_ms. Returns
+  // a timer id (never 0).
+  UINT SetTimer(DWORD period_ms, TimerCallback callback);
+  void KillTimer(UINT timer_id);
+
+  // Socket (or other descriptor) notifications on this thread. `events` are
+  // poll() bits. Returns a watch id (never 0); the callback may unwatch.
+  UINT WatchFd(int fd, short events, FdCallback callback);
+  void ChangeWatch(UINT watch_id, short events);
+  void UnwatchFd(UINT watch_id);
+
+  // The message loop: dispatches until WM_QUIT arrives; returns its wParam.
+  int Run();
+  // One wait of at most timeout_ms (INFINITE_WAIT: no limit) for messages,
+  // timers and watched descriptors, dispatching what arrives. Returns false
+  // when WM_QUIT was taken (it is remembered: QuitReceived()).
+  bool PumpOnce(DWORD timeout_ms);
+  bool QuitReceived() const;
+
+  // Waits until `object` is satisfied or the time is over, dispatching every
+  // message, timer and descriptor notification of this thread meanwhile.
+  // True when the object was satisfied. A WM_QUIT taken meanwhile is kept
+  // (QuitReceived()) and ends the wait with false.
+  bool WaitWithMessages(Waitable& object, DWORD timeout_ms);
+
+  ~MessageQueue();
+  MessageQueue(const MessageQueue&) = delete;
+  MessageQueue& operator=(const MessageQueue&) = delete;
+
+  struct Impl;
+
+ private:
+  MessageQueue();
+  std::unique_ptr<Impl> impl_;
+};
+
+// Heap text carried by a message: the sender allocates, the receiver takes
+// ownership with TakeText and the text is freed when the string goes.
+LPARAM NewText(std::string_view text);  // as a WPARAM/LPARAM value
+std::string TakeText(std::uintptr_t value);
+// Posts `msg` with a heap copy of `text` as first parameter; the copy is freed
+// here when the target has no queue.
+bool PostText(ThreadId target, UINT msg, std::string_view text, LPARAM second);
+
+// A thread with its own message queue: created, configured, then Start()ed
+// (the design's "created suspended ... resumed").
+class Thread {
+ public:
+  Thread();
+  virtual ~Thread();
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // Starts the thread, which runs Run(). The id is known when Start returns.
+  bool Start();
+  ThreadId Id() const { return id_; }
+  // Signalled (manual reset) after Run() has returned and the thread's queue
+  // is gone: the thread "handle" to wait on.
+  Event& Ended() { return ended_; }
+  bool Join(DWORD timeout_ms);
+  // Thread priority hints (no effect on Linux).
+  void SetPriorityHighest() {}
+  // Keeps the object alive while its thread runs: a thread that owns itself
+  // (a connection thread) is destroyed when the last owner lets go, which may
+  // be the thread itself after Run() returned. Call before Start().
+  void KeepAliveWhileRunning(std::shared_ptr<Thread> self) { keep_alive_ = std::move(self); }
+
+ protected:
+  virtual void Run() = 0;
+
+ private:
+  void Main();
+  ThreadId id_ = 0;
+  Event ended_{true};
+  Event started_{true};
+  std::shared_ptr<Thread> keep_alive_;
+};
+
+}  // namespace platform

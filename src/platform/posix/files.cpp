@@ -1,0 +1,296 @@
+// Files and folders on Linux, with Win32 error codes.
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <random>
+
+#include "platform/paths.h"
+
+namespace platform {
+namespace {
+
+thread_local LONG t_last_error = ERROR_SUCCESS;
+
+LONG Win32FromErrno(int err) {
+  switch (err) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case EEXIST: return ERROR_ALREADY_EXISTS;
+    case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
+    case ENOSPC:
+    case EDQUOT: return ERROR_HANDLE_DISK_FULL;
+    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    default: return ERROR_WRITE_FAULT;
+  }
+}
+
+bool Fail(int err = errno) {
+  t_last_error = Win32FromErrno(err);
+  return false;
+}
+
+std::string UniqueTempName(const std::string& folder) {
+  static std::atomic<unsigned long> counter{0};
+  thread_local std::mt19937_64 rng{std::random_device{}()};
+  char name[96];
+  std::snprintf(name, sizeof name, "/%d-%lu-%016llx.tmp", static_cast<int>(::getpid()),
+                counter.fetch_add(1), static_cast<unsigned long long>(rng()));
+  std::string result = folder;
+  while (result.size() > 1 && result.back() == '/') result.pop_back();
+  return result + name;
+}
+
+bool SyncFolderNative(const std::string& native) {
+  const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Fail();
+  const bool ok = ::fsync(fd) == 0;
+  const int err = errno;
+  ::close(fd);
+  return ok ? true : Fail(err);
+}
+
+std::string ParentFolder(const std::string& native) {
+  const std::size_t slash = native.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return native.substr(0, slash);
+}
+
+}  // namespace
+
+LONG LastFileError() { return t_last_error; }
+
+File::~File() { Close(); }
+File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+File File::Open(std::string_view path, Mode mode, unsigned mode_bits) {
+  const std::string native = MapPath(path);
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case Mode::Read:
+    case Mode::ReadExclusive: flags |= O_RDONLY; break;
+    case Mode::WriteTruncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+    case Mode::AppendShared: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
+  }
+  const int fd = ::open(native.c_str(), flags, static_cast<mode_t>(mode_bits));
+  if (fd < 0) {
+    Fail();
+    return File();
+  }
+  if (mode == Mode::ReadExclusive && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    ::close(fd);
+    Fail(err);
+    return File();
+  }
+  return File(fd);
+}
+
+long File::Read(void* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer, size);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    Fail();
+    return -1;
+  }
+}
+
+bool File::Write(const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd_, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail();
+    }
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool File::Sync() { return ::fsync(fd_) == 0 ? true : Fail(); }
+
+std::int64_t File::Size() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) {
+    Fail();
+    return -1;
+  }
+  return st.st_size;
+}
+
+void File::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+AtomicFileWriter::~AtomicFileWriter() { Abandon(); }
+AtomicFileWriter::AtomicFileWriter(AtomicFileWriter&& other) noexcept
+    : file_(std::move(other.file_)),
+      temp_path_(std::move(other.temp_path_)),
+      target_path_(std::move(other.target_path_)) {
+  other.temp_path_.clear();
+}
+AtomicFileWriter& AtomicFileWriter::operator=(AtomicFileWriter&& other) noexcept {
+  if (this != &other) {
+    Abandon();
+    file_ = std::move(other.file_);
+    temp_path_ = std::move(other.temp_path_);
+    target_path_ = std::move(other.target_path_);
+    other.temp_path_.clear();
+  }
+  return *this;
+}
+
+bool AtomicFileWriter::Begin(std::string_view temp_folder, std::string_view target) {
+  Abandon();
+  const std::string folder = MapPath(temp_folder);
+  ::mkdir(folder.c_str(), 0700);
+  target_path_ = MapPath(target);
+  temp_path_ = UniqueTempName(folder);
+  const int fd = ::open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    temp_path_.clear();
+    return Fail();
+  }
+  // Readers that ask for an exclusive open see the file as still being written.
+  ::flock(fd, LOCK_EX | LOCK_NB);
+  file_ = File(fd);
+  return true;
+}
+
+bool AtomicFileWriter::Write(const void* data, std::size_t size) {
+  if (!file_.IsOpen()) return Fail(EBADF);
+  return file_.Write(data, size);
+}
+
+bool AtomicFileWriter::Commit(bool durable) {
+  if (!file_.IsOpen() || temp_path_.empty()) return Fail(EBADF);
+  if (durable && !file_.Sync()) {
+    Abandon();
+    return false;
+  }
+  // Closing releases the writer's lock before the name appears, so a reader
+  // that finds the file never waits for it.
+  file_.Close();
+  if (::rename(temp_path_.c_str(), target_path_.c_str()) != 0) {
+    const int err = errno;
+    Abandon();
+    return Fail(err);
+  }
+  temp_path_.clear();
+  return durable ? SyncFolderNative(ParentFolder(target_path_)) : true;
+}
+
+void AtomicFileWriter::Abandon() {
+  file_.Close();
+  if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
+  temp_path_.clear();
+}
+
+bool CopyFileAtomic(std::string_view source, std::string_view target,
+                    std::string_view temp_folder, bool durable) {
+  File in = File::Open(source, File::Mode::Read);
+  if (!in.IsOpen()) return false;
+  AtomicFileWriter writer;
+  if (!writer.Begin(temp_folder, target)) return false;
+  char buffer[64 * 1024];
+  for (;;) {
+    const long n = in.Read(buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0 || !writer.Write(buffer, static_cast<std::size_t>(n))) return false;
+  }
+  return writer.Commit(durable);
+}
+
+bool CreateDirectory(std::string_view path) {
+  const std::string native = MapPath(path);
+  if (::mkdir(native.c_str(), 0755) != 0) return Fail();
+  return true;
+}
+
+bool RemoveDirectory(std::string_view path) {
+  return ::rmdir(MapPath(path).c_str()) == 0 ? true : Fail();
+}
+
+bool DeleteFile(std::string_view path) {
+  const std::string native = MapPath(path);
+  struct stat st;
+  if (::lstat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Fail(EACCES);
+  return ::unlink(native.c_str()) == 0 ? true : Fail();
+}
+
+bool IsDirectory(std::string_view path) {
+  struct stat st;
+  return ::stat(MapPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsRegularFile(std::string_view path) {
+  struct stat st;
+  return ::stat(MapPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool SyncDirectory(std::string_view path) { return SyncFolderNative(MapPath(path)); }
+
+namespace {
+void FillEntry(const struct stat& st, FindEntry& entry) {
+  entry.is_directory = S_ISDIR(st.st_mode);
+  entry.size = static_cast<std::uint64_t>(st.st_size);
+  entry.creation_time = st.st_ctime;
+  entry.last_write_time = st.st_mtime;
+  entry.last_access_time = st.st_atime;
+}
+}  // namespace
+
+bool ListFolder(std::string_view folder, std::vector<FindEntry>& entries) {
+  entries.clear();
+  std::string native = MapPath(folder);
+  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  DIR* dir = ::opendir(native.c_str());
+  if (dir == nullptr) return Fail();
+  while (dirent* d = ::readdir(dir)) {
+    FindEntry entry;
+    entry.name = d->d_name;
+    struct stat st;
+    if (::fstatat(::dirfd(dir), d->d_name, &st, 0) != 0) continue;  // gone meanwhile
+    FillEntry(st, entry);
+    entries.push_back(std::move(entry));
+  }
+  ::closedir(dir);
+  return true;
+}
+
+bool GetFileStatus(std::string_view path, FindEntry& entry) {
+  const std::string native = MapPath(path);
+  struct stat st;
+  if (::stat(native.c_str(), &st) != 0) return Fail();
+  entry.name = FileNamePart(native);
+  FillEntry(st, entry);
+  return true;
+}
+
+}  // namespace platform

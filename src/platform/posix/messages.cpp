@@ -1,0 +1,383 @@
+// Per-thread message queues on Linux: one eventfd wakes the owner; messages,
+// timers, watched descriptors and an optional extra object are waited on in
+// one poll. Handlers may wait again with messages (nested pumping), so the
+// timer and watch lists are only marked while a dispatch is in progress and
+// compacted when the outermost pump returns.
+#include "platform/messages.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+std::atomic<ThreadId> g_next_thread_id{1};
+thread_local ThreadId t_thread_id = 0;
+
+struct SendSlot {
+  Event done{true};
+  LRESULT result = 0;
+};
+
+struct Pending {
+  Message msg;
+  std::shared_ptr<SendSlot> slot;  // set for Send
+};
+
+struct Timer {
+  UINT id;
+  DWORD period;
+  std::uint64_t next;
+  MessageQueue::TimerCallback callback;
+  bool alive;
+};
+
+struct Watch {
+  UINT id;
+  int fd;
+  short events;
+  MessageQueue::FdCallback callback;
+  bool alive;
+};
+
+}  // namespace
+
+ThreadId CurrentThreadId() {
+  if (t_thread_id == 0) t_thread_id = g_next_thread_id.fetch_add(1);
+  return t_thread_id;
+}
+
+struct MessageQueue::Impl {
+  ThreadId owner = 0;
+  int wake_fd = -1;
+  std::mutex lock;
+  std::deque<Pending> queue;  // guarded by lock
+  bool closed = false;        // guarded by lock
+
+  // Owner thread only.
+  Handler handler;
+  std::vector<Timer> timers;
+  std::vector<Watch> watches;
+  UINT next_id = 1;
+  bool quit = false;
+  int quit_code = 0;
+  int depth = 0;
+
+  void Wake() {
+    const std::uint64_t one = 1;
+    ssize_t n = ::write(wake_fd, &one, sizeof one);
+    (void)n;
+  }
+
+  void Compact() {
+    if (depth != 0) return;
+    std::erase_if(timers, [](const Timer& t) { return !t.alive; });
+    std::erase_if(watches, [](const Watch& w) { return !w.alive; });
+  }
+};
+
+namespace {
+
+std::mutex g_registry_lock;
+std::unordered_map<ThreadId, std::shared_ptr<MessageQueue::Impl>>& Registry() {
+  static auto* registry = new std::unordered_map<ThreadId, std::shared_ptr<MessageQueue::Impl>>();
+  return *registry;
+}
+
+thread_local std::unique_ptr<MessageQueue> t_queue;
+
+}  // namespace
+
+MessageQueue::MessageQueue() : impl_(std::make_unique<Impl>()) {
+  impl_->owner = CurrentThreadId();
+  impl_->wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+MessageQueue::~MessageQueue() {
+  {
+    std::lock_guard<std::mutex> guard(g_registry_lock);
+    Registry().erase(impl_->owner);
+  }
+  std::deque<Pending> left;
+  {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->closed = true;
+    left.swap(impl_->queue);
+  }
+  // A sender waiting on a message that will never be handled is released.
+  for (Pending& p : left) {
+    if (p.slot) p.slot->done.Set();
+    else if (p.msg.id != WM_QUIT) {
+      // Texts posted to a thread that is gone are owned by nobody else.
+    }
+  }
+  if (impl_->wake_fd >= 0) ::close(impl_->wake_fd);
+}
+
+MessageQueue& MessageQueue::ForCurrentThread() {
+  if (!t_queue) {
+    t_queue.reset(new MessageQueue());
+    std::lock_guard<std::mutex> guard(g_registry_lock);
+    // The registry shares the state so that posters never touch a freed queue.
+    Registry()[t_queue->impl_->owner] = std::shared_ptr<Impl>(t_queue->impl_.get(), [](Impl*) {});
+  }
+  return *t_queue;
+}
+
+// Ends the calling thread's queue (used by Thread before it reports its end).
+void DestroyCurrentThreadQueue();
+void DestroyCurrentThreadQueue() { t_queue.reset(); }
+
+ThreadId MessageQueue::Owner() const { return impl_->owner; }
+
+bool MessageQueue::Post(ThreadId target, UINT msg, WPARAM w, LPARAM l) {
+  std::lock_guard<std::mutex> reg(g_registry_lock);
+  auto it = Registry().find(target);
+  if (it == Registry().end()) return false;
+  Impl& impl = *it->second;
+  {
+    std::lock_guard<std::mutex> guard(impl.lock);
+    if (impl.closed) return false;
+    impl.queue.push_back(Pending{Message{msg, w, l}, nullptr});
+  }
+  impl.Wake();
+  return true;
+}
+
+LRESULT MessageQueue::Send(ThreadId target, UINT msg, WPARAM w, LPARAM l) {
+  if (target == CurrentThreadId() && t_queue) {
+    return t_queue->impl_->handler ? t_queue->impl_->handler(Message{msg, w, l}) : 0;
+  }
+  auto slot = std::make_shared<SendSlot>();
+  {
+    std::lock_guard<std::mutex> reg(g_registry_lock);
+    auto it = Registry().find(target);
+    if (it == Registry().end()) return 0;
+    Impl& impl = *it->second;
+    std::lock_guard<std::mutex> guard(impl.lock);
+    if (impl.closed) return 0;
+    impl.queue.push_back(Pending{Message{msg, w, l}, slot});
+    impl.Wake();
+  }
+  slot->done.Wait(INFINITE_WAIT);
+  return slot->result;
+}
+
+void MessageQueue::SetHandler(Handler handler) { impl_->handler = std::move(handler); }
+
+UINT MessageQueue::SetTimer(DWORD period_ms, TimerCallback callback) {
+  const UINT id = impl_->next_id++;
+  impl_->timers.push_back(Timer{id, period_ms, TickCountMs() + period_ms, std::move(callback), true});
+  return id;
+}
+
+void MessageQueue::KillTimer(UINT timer_id) {
+  for (Timer& t : impl_->timers)
+    if (t.id == timer_id) t.alive = false;
+  impl_->Compact();
+}
+
+UINT MessageQueue::WatchFd(int fd, short events, FdCallback callback) {
+  const UINT id = impl_->next_id++;
+  impl_->watches.push_back(Watch{id, fd, events, std::move(callback), true});
+  return id;
+}
+
+void MessageQueue::ChangeWatch(UINT watch_id, short events) {
+  for (Watch& w : impl_->watches)
+    if (w.id == watch_id) w.events = events;
+}
+
+void MessageQueue::UnwatchFd(UINT watch_id) {
+  for (Watch& w : impl_->watches)
+    if (w.id == watch_id) w.alive = false;
+  impl_->Compact();
+}
+
+bool MessageQueue::QuitReceived() const { return impl_->quit; }
+
+namespace {
+
+enum class PumpResult { Idle, ObjectSignalled, Quit };
+
+PumpResult Pump(MessageQueue::Impl& impl, DWORD timeout_ms, Waitable* object) {
+  struct DepthGuard {
+    MessageQueue::Impl& impl;
+    explicit DepthGuard(MessageQueue::Impl& i) : impl(i) { ++impl.depth; }
+    ~DepthGuard() {
+      --impl.depth;
+      impl.Compact();
+    }
+  } guard(impl);
+
+  // The poll set: wake descriptor, the extra object, live watches.
+  std::vector<pollfd> fds;
+  std::vector<UINT> watch_ids;
+  fds.push_back(pollfd{impl.wake_fd, POLLIN, 0});
+  if (object) fds.push_back(pollfd{object->PollFd(), POLLIN, 0});
+  const std::size_t first_watch = fds.size();
+  for (const Watch& w : impl.watches) {
+    if (!w.alive || w.events == 0) continue;
+    fds.push_back(pollfd{w.fd, w.events, 0});
+    watch_ids.push_back(w.id);
+  }
+
+  const std::uint64_t now = TickCountMs();
+  std::uint64_t wait = timeout_ms == INFINITE_WAIT ? UINT64_MAX : timeout_ms;
+  for (const Timer& t : impl.timers) {
+    if (!t.alive) continue;
+    wait = std::min<std::uint64_t>(wait, t.next > now ? t.next - now : 0);
+  }
+  const int poll_wait = wait == UINT64_MAX ? -1 : static_cast<int>(std::min<std::uint64_t>(wait, 1u << 30));
+  const int n = ::poll(fds.data(), fds.size(), poll_wait);
+  if (n < 0 && errno != EINTR) return PumpResult::Idle;
+
+  // Messages first, in the order posted.
+  if (n > 0 && (fds[0].revents & POLLIN)) {
+    std::uint64_t count;
+    ssize_t r = ::read(impl.wake_fd, &count, sizeof count);
+    (void)r;
+  }
+  for (;;) {
+    Pending pending;
+    {
+      std::lock_guard<std::mutex> lock(impl.lock);
+      if (impl.queue.empty()) break;
+      pending = std::move(impl.queue.front());
+      impl.queue.pop_front();
+    }
+    if (pending.msg.id == WM_QUIT && !pending.slot) {
+      impl.quit = true;
+      impl.quit_code = static_cast<int>(pending.msg.wParam);
+      return PumpResult::Quit;
+    }
+    const LRESULT result = impl.handler ? impl.handler(pending.msg) : 0;
+    if (pending.slot) {
+      pending.slot->result = result;
+      pending.slot->done.Set();
+    }
+    if (impl.quit) return PumpResult::Quit;
+  }
+
+  if (object && n > 0 && (fds[1].revents & POLLIN) && object->TryConsume())
+    return PumpResult::ObjectSignalled;
+
+  // Timers that are due.
+  const std::uint64_t after = TickCountMs();
+  for (std::size_t i = 0; i < impl.timers.size(); ++i) {
+    if (!impl.timers[i].alive || impl.timers[i].next > after) continue;
+    impl.timers[i].next = after + impl.timers[i].period;
+    const UINT id = impl.timers[i].id;
+    auto callback = impl.timers[i].callback;  // the list may change inside
+    callback(id);
+    if (impl.quit) return PumpResult::Quit;
+  }
+
+  // Descriptor notifications.
+  if (n > 0) {
+    for (std::size_t i = first_watch; i < fds.size(); ++i) {
+      if (fds[i].revents == 0) continue;
+      const UINT id = watch_ids[i - first_watch];
+      for (std::size_t k = 0; k < impl.watches.size(); ++k) {
+        if (impl.watches[k].id != id || !impl.watches[k].alive) continue;
+        auto callback = impl.watches[k].callback;
+        callback(fds[i].revents);
+        break;
+      }
+      if (impl.quit) return PumpResult::Quit;
+    }
+  }
+  return PumpResult::Idle;
+}
+
+}  // namespace
+
+int MessageQueue::Run() {
+  while (!impl_->quit) Pump(*impl_, INFINITE_WAIT, nullptr);
+  return impl_->quit_code;
+}
+
+bool MessageQueue::PumpOnce(DWORD timeout_ms) {
+  if (impl_->quit) return false;
+  return Pump(*impl_, timeout_ms, nullptr) != PumpResult::Quit;
+}
+
+bool MessageQueue::WaitWithMessages(Waitable& object, DWORD timeout_ms) {
+  const std::uint64_t start = TickCountMs();
+  for (;;) {
+    if (impl_->quit) return false;
+    DWORD left = INFINITE_WAIT;
+    if (timeout_ms != INFINITE_WAIT) {
+      const std::uint64_t elapsed = TickCountMs() - start;
+      if (elapsed >= timeout_ms) {
+        // No time remains: one last look at the object without waiting.
+        std::vector<Waitable*> one{&object};
+        return WaitForAny(one, 0) == 0;
+      }
+      left = static_cast<DWORD>(timeout_ms - elapsed);
+    }
+    switch (Pump(*impl_, left, &object)) {
+      case PumpResult::ObjectSignalled: return true;
+      case PumpResult::Quit: return false;
+      case PumpResult::Idle: break;
+    }
+  }
+}
+
+LPARAM NewText(std::string_view text) {
+  return reinterpret_cast<LPARAM>(new std::string(text));
+}
+
+std::string TakeText(std::uintptr_t value) {
+  std::unique_ptr<std::string> owned(reinterpret_cast<std::string*>(value));
+  return owned ? std::move(*owned) : std::string();
+}
+
+bool PostText(ThreadId target, UINT msg, std::string_view text, LPARAM second) {
+  const LPARAM copy = NewText(text);
+  if (MessageQueue::Post(target, msg, static_cast<WPARAM>(copy), second)) return true;
+  TakeText(static_cast<std::uintptr_t>(copy));
+  return false;
+}
+
+Thread::Thread() = default;
+Thread::~Thread() = default;
+
+bool Thread::Start() {
+  try {
+    std::thread worker([this] { Main(); });
+    worker.detach();
+  } catch (...) {
+    keep_alive_.reset();
+    return false;
+  }
+  started_.Wait(INFINITE_WAIT);
+  return true;
+}
+
+void Thread::Main() {
+  std::shared_ptr<Thread> self = std::move(keep_alive_);
+  id_ = CurrentThreadId();
+  MessageQueue::ForCurrentThread();
+  started_.Set();
+  Run();
+  DestroyCurrentThreadQueue();
+  ended_.Set();
+  // Nothing of this object is touched after its end was reported; `self`
+  // may hold the last reference.
+}
+
+bool Thread::Join(DWORD timeout_ms) { return ended_.Wait(timeout_ms); }
+
+}  // namespace platform

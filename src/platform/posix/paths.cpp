@@ -1,0 +1,169 @@
+// State root and Windows path mapping on Linux.
+#include "platform/paths.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace platform {
+namespace {
+
+constexpr const char* kDefaultStateRoot = "/var/lib/quillpost";
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+// mkdir -p with mode 0755 for the state root and run/.
+void MakeFolders(const std::string& path) {
+  std::string partial;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    partial.push_back(path[i]);
+    if ((path[i] == '/' && i > 0) || i + 1 == path.size()) {
+      ::mkdir(partial.c_str(), 0755);
+    }
+  }
+}
+
+// The entry of `folder` that matches `name` exactly, else without regard to
+// case; `name` itself when there is none (a new entry keeps its spelling).
+std::string ResolveComponent(const std::string& folder, const std::string& name) {
+  const std::string exact = folder + "/" + name;
+  struct stat st;
+  if (::lstat(exact.c_str(), &st) == 0) return name;
+  DIR* dir = ::opendir(folder.empty() ? "/" : folder.c_str());
+  if (dir == nullptr) return name;
+  std::string found = name;
+  while (dirent* entry = ::readdir(dir)) {
+    if (EqualsNoCase(entry->d_name, name)) {
+      found = entry->d_name;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return found;
+}
+
+std::string DriveFolder(char letter);
+
+}  // namespace
+
+std::string StateRoot() {
+  // The environment is read on every call so that tests may switch machines;
+  // folders are created once per distinct root.
+  const char* env = std::getenv("QUILLPOST_HOME");
+  std::string value = (env && *env) ? env : kDefaultStateRoot;
+  while (value.size() > 1 && value.back() == '/') value.pop_back();
+  static std::mutex lock;
+  static std::string made;
+  std::lock_guard<std::mutex> guard(lock);
+  if (made != value) {
+    MakeFolders(value);
+    MakeFolders(value + "/run");
+    made = value;
+  }
+  return value;
+}
+
+std::string RunFolder() { return StateRoot() + "/run"; }
+
+namespace {
+// A drive always exists: its folder is made the first time it is named.
+std::string DriveFolder(char letter) {
+  std::string folder = StateRoot() + "/drive_" + letter;
+  static std::mutex lock;
+  static std::vector<std::string> made;
+  std::lock_guard<std::mutex> guard(lock);
+  for (const std::string& m : made)
+    if (m == folder) return folder;
+  ::mkdir(folder.c_str(), 0755);
+  made.push_back(folder);
+  return folder;
+}
+}  // namespace
+
+std::string MapPath(std::string_view path) {
+  std::string base;
+  std::size_t pos = 0;
+  if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]))) {
+    base = DriveFolder(static_cast<char>(std::tolower(static_cast<unsigned char>(path[0]))));
+    pos = 2;
+  } else if (!path.empty() && path[0] == '/') {
+    base = "";
+  } else if (!path.empty() && path[0] == '\\') {
+    // "\folder" without a drive: the current drive, which is c:.
+    base = DriveFolder('c');
+  } else {
+    char cwd[4096];
+    base = ::getcwd(cwd, sizeof cwd) ? cwd : ".";
+    if (base == "/") base.clear();
+  }
+
+  std::string result = base;
+  bool trailing = false;
+  while (pos < path.size()) {
+    while (pos < path.size() && IsSeparator(path[pos])) ++pos;
+    if (pos >= path.size()) {
+      trailing = true;
+      break;
+    }
+    std::size_t end = pos;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    std::string name(path.substr(pos, end - pos));
+    pos = end;
+    if (name == ".") continue;
+    if (name == "..") {
+      const std::size_t slash = result.rfind('/');
+      if (slash != std::string::npos) result.erase(slash);
+      continue;
+    }
+    result += "/" + ResolveComponent(result, name);
+    if (pos >= path.size()) break;
+    // A separator follows: keep looking (a trailing one is noted above).
+  }
+  if (result.empty()) result = "/";
+  if (trailing && result != "/") result.push_back('/');
+  return result;
+}
+
+std::string ModuleFilePath() {
+  char buffer[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return std::string();
+  return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+std::string ModuleFolder() {
+  std::string path = ModuleFilePath();
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return "./";
+  return path.substr(0, slash + 1);
+}
+
+std::string StripTrailingSeparators(std::string_view path) {
+  std::size_t end = path.size();
+  while (end > 0 && IsSeparator(path[end - 1])) --end;
+  return std::string(path.substr(0, end));
+}
+
+std::string FileNamePart(std::string_view path) {
+  const std::size_t slash = path.find_last_of("\\/");
+  if (slash == std::string_view::npos) return std::string(path);
+  return std::string(path.substr(slash + 1));
+}
+
+}  // namespace platform

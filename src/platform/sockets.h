@@ -1,0 +1,84 @@
+// TCP and UDP sockets over IPv4 with WinSock-style error codes (socket_error()
+// gives WSAEWOULDBLOCK, WSAECONNRESET, ...). Notifications (readable, closed)
+// come from the owning thread's MessageQueue::WatchFd; this header only wraps
+// the descriptor.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/win_types.h"
+
+namespace platform {
+
+// WinSock-style code of the last failed socket call on this thread.
+int LastSocketError();
+
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(int fd) : fd_(fd) {}
+  ~Socket();
+  Socket(Socket&& other) noexcept;
+  Socket& operator=(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  // A listening TCP socket on any local address (SO_REUSEADDR, non-blocking).
+  static Socket Listen(int port, int backlog);
+  // Accepts one pending connection (non-blocking listener); the new socket is
+  // non-blocking. Invalid when none is pending.
+  Socket Accept();
+  // A TCP connection to host:port. A dotted IPv4 host is used as it is; a
+  // name goes through the system resolver. Waits at most timeout_ms.
+  static Socket Connect(std::string_view host, int port, DWORD timeout_ms);
+  // A UDP socket bound to any local address and port 0.
+  static Socket Udp();
+  // A TCP socket bound to a given local IPv4 address (port 0), connected to
+  // host:port (used by tests that need a client address other than 127.0.0.1).
+  static Socket ConnectFrom(std::string_view local_ip, std::string_view host, int port,
+                            DWORD timeout_ms);
+
+  bool IsValid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  int Release();
+  void Close();
+
+  bool SetNonBlocking(bool on);
+  // How long SendAll waits for a peer that takes nothing (default: no limit).
+  void SetSendTimeout(DWORD timeout_ms) { send_timeout_ms_ = timeout_ms; }
+  // Sends every byte (waiting while the socket is full). false on failure.
+  bool SendAll(const void* data, std::size_t size);
+  bool SendAll(std::string_view text) { return SendAll(text.data(), text.size()); }
+  // One receive without blocking: byte count, 0 when the peer closed,
+  // -1 on error (LastSocketError(): WSAEWOULDBLOCK when nothing is there).
+  long Receive(void* buffer, std::size_t size);
+  // Peeks one byte without removing it: 1, 0 (peer closed) or -1 (error).
+  long PeekOne();
+  // Waits at most timeout_ms for readability: 1 readable, 0 not, -1 error.
+  int PollReadable(DWORD timeout_ms);
+  // UDP.
+  bool SendTo(const void* data, std::size_t size, std::string_view ip, int port);
+  long ReceiveFrom(void* buffer, std::size_t size);
+  // As above, also giving the sender's dotted IPv4 address and port.
+  long ReceiveFrom(void* buffer, std::size_t size, std::string& from_ip, int& from_port);
+
+  // Dotted IPv4 text of the peer / of the local end; empty on failure.
+  std::string PeerAddress() const;
+  int LocalPort() const;
+
+ private:
+  int fd_ = -1;
+  DWORD send_timeout_ms_ = 0xFFFFFFFF;
+};
+
+// The host name of this machine as the socket layer reports it.
+std::string LocalHostName();
+// Resolves a host text to a dotted IPv4 address: a dotted address is itself
+// (no query); a name goes through the system resolver. Empty when unknown.
+std::string ResolveHostIPv4(std::string_view host);
+// True when the text is a dotted IPv4 address.
+bool IsDottedIPv4(std::string_view text);
+
+}  // namespace platform

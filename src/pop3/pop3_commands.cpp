@@ -1,0 +1,216 @@
+// The POP3 command state machine: one line in, the replies out.
+//
+// States: authorization (1) from the greeting until a successful PASS, where
+// only USER, PASS, CAPA and QUIT work; transaction (0) after it, where every
+// command works (a further successful PASS rebuilds the snapshot and so drops
+// all marks); sending (2) only while a RETR reply goes out.
+#include <climits>
+#include <cstdint>
+#include <string>
+
+#include "common/text.h"
+#include "pop3/pop3_socket.h"
+#include "service/mail_server.h"
+
+namespace {
+
+constexpr const char* kNotValidInState = "-ERR Command not valid in this state";
+constexpr const char* kNoSuchMessage = "-ERR no such message";
+constexpr const char* kMarkedAsDel = "-ERR message %d is marked as del";
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+int ParseMessageNumber(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  std::int64_t value = 0;
+  for (; i < text.size() && IsDigit(text[i]); ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > INT_MAX) {  // clamp: a huge number is still no message number
+      value = static_cast<std::int64_t>(INT_MAX) + 1;
+      break;
+    }
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+void CPop3Socket::ProcessCommand() {
+  if (m_lstLines.empty()) return;
+  const std::string line = std::move(m_lstLines.front());
+  m_lstLines.pop_front();
+
+  // The command is the text before the first space, the argument everything
+  // after it, kept as sent.
+  const std::size_t space = line.find(' ');
+  const std::string command = text::ToUpper(line.substr(0, space));
+  const std::string arg = space == std::string::npos ? std::string() : line.substr(space + 1);
+
+  if (m_pThread) {
+    m_pThread->Log(command + " " + arg);
+    m_pThread->TouchActivity();
+  }
+
+  const bool any_state = command == "USER" || command == "PASS" || command == "QUIT" ||
+                         command == "CAPA";
+  if (m_nState == kStateAuthorization && !any_state) {
+    SendReply("%s", kNotValidInState);
+    return;
+  }
+
+  if (command == "USER") return OnUser(arg);
+  if (command == "PASS") return OnPass(arg);
+  if (command == "CAPA") return OnCapa();
+  if (command == "QUIT") return OnQuit();
+  if (command == "STAT") return OnStat();
+  if (command == "LIST") return OnList(arg);
+  if (command == "UIDL") return OnUidl(arg);
+  if (command == "RETR") return OnRetr(arg);
+  if (command == "TOP") return OnTop(arg);
+  if (command == "DELE") return OnDele(arg);
+  if (command == "LAST") return OnLast();
+  if (command == "RSET") return OnRset();
+  if (command == "NOOP") {
+    SendReply("+OK");
+    return;
+  }
+  SendReply("-ERR Command not implemented.");
+}
+
+void CPop3Socket::OnUser(const std::string& arg) {
+  m_strUser = arg;
+  SendReply("+OK");
+}
+
+void CPop3Socket::OnPass(const std::string& arg) {
+  if (m_strUser.empty()) {
+    SendReply("%s", kNotValidInState);
+    return;
+  }
+  CMailServer* server = m_pThread ? m_pThread->Server() : nullptr;
+  if (server == nullptr || !server->CheckLogin(m_strUser, arg)) {
+    SendReply("-ERR login failed");
+    return;
+  }
+  SendReply("+OK authentication successful");
+  m_nState = kStateTransaction;
+  BuildMessageList();
+}
+
+void CPop3Socket::OnCapa() {
+  SendReply("+OK Capability list follows\r\n%s.", "TOP\r\nUSER\r\nUIDL\r\n");
+}
+
+void CPop3Socket::OnQuit() {
+  DeleteMarkedMessages();
+  SendReply("+OK session ended");
+  CloseConnection();
+}
+
+void CPop3Socket::OnStat() {
+  int count = 0;
+  std::uint64_t octets = 0;
+  for (const CPop3Message& message : m_arrMessages) {
+    if (message.m_bDeleted) continue;
+    ++count;
+    octets += message.m_dwSize;
+  }
+  // The total may pass the range of a 32-bit number in a large mailbox.
+  SendReply("+OK %d %llu", count, static_cast<unsigned long long>(octets));
+}
+
+bool CPop3Socket::CheckMessageNumber(int n) {
+  if (n < 1 || static_cast<std::size_t>(n) > m_arrMessages.size()) {
+    SendReply("%s", kNoSuchMessage);
+    return false;
+  }
+  if (m_arrMessages[n - 1].m_bDeleted) {
+    SendReply(kMarkedAsDel, n);
+    return false;
+  }
+  return true;
+}
+
+void CPop3Socket::OnList(const std::string& arg) {
+  if (arg.empty()) {
+    std::string listing;
+    for (std::size_t i = 0; i < m_arrMessages.size(); ++i) {
+      if (m_arrMessages[i].m_bDeleted) continue;
+      listing += text::Format("%zu %u\r\n", i + 1, m_arrMessages[i].m_dwSize);
+    }
+    SendReply("+OK scan listing follows\r\n%s.", listing.c_str());
+    return;
+  }
+  const int n = ParseMessageNumber(arg);
+  if (!CheckMessageNumber(n)) return;
+  SendReply("+OK %d %u", n, m_arrMessages[n - 1].m_dwSize);
+}
+
+void CPop3Socket::OnUidl(const std::string& arg) {
+  if (arg.empty()) {
+    std::string listing;
+    for (std::size_t i = 0; i < m_arrMessages.size(); ++i) {
+      if (m_arrMessages[i].m_bDeleted) continue;
+      listing += std::to_string(i + 1) + " " + m_arrMessages[i].UniqueId() + "\r\n";
+    }
+    SendReply("+OK unique-id listing follows\r\n%s.", listing.c_str());
+    return;
+  }
+  const int n = ParseMessageNumber(arg);
+  if (!CheckMessageNumber(n)) return;
+  SendReply("+OK %d %s", n, m_arrMessages[n - 1].UniqueId().c_str());
+}
+
+void CPop3Socket::OnRetr(const std::string& arg) {
+  const int n = ParseMessageNumber(arg);
+  if (!CheckMessageNumber(n)) return;
+  SendMessage(n);
+}
+
+void CPop3Socket::OnTop(const std::string& arg) {
+  // "TOP n m": without a space there is no count, and n is taken as 0.
+  const std::size_t space = arg.find(' ');
+  int n = 0;
+  int lines = 0;
+  if (space != std::string::npos) {
+    n = ParseMessageNumber(std::string_view(arg).substr(0, space));
+    lines = ParseMessageNumber(std::string_view(arg).substr(space + 1));
+  }
+  if (!CheckMessageNumber(n)) return;
+  SendMessageTop(n, lines);
+}
+
+void CPop3Socket::OnDele(const std::string& arg) {
+  const int n = ParseMessageNumber(arg);
+  if (n < 1 || static_cast<std::size_t>(n) > m_arrMessages.size()) {
+    SendReply("%s", kNoSuchMessage);
+    return;
+  }
+  CPop3Message& message = m_arrMessages[n - 1];
+  if (message.m_bDeleted) {
+    SendReply("-ERR message %d already deleted", n);
+    return;
+  }
+  message.m_bDeleted = 1;
+  SendReply("+OK message %d marked as deleted", n);
+}
+
+void CPop3Socket::OnLast() { SendReply("+OK %d", m_nHighestRetrieved + 1); }
+
+void CPop3Socket::OnRset() {
+  for (CPop3Message& message : m_arrMessages) message.m_bDeleted = 0;
+  m_nHighestRetrieved = 0;
+  SendReply("+OK");
+}

@@ -1,0 +1,98 @@
+// CPop3Socket: one POP3 session (RFC 1939 with CAPA and LAST; no APOP, AUTH
+// or TLS). Lines come in through the connection framework's line cutting and
+// replies go out through SendReply or, for RETR and TOP, are streamed from the
+// message file in bounded pieces. The session works on a snapshot of the
+// user's mailbox folder taken at login (pop3_mailbox.cpp); messages marked
+// with DELE are deleted when the session ends, however it ends.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/win_types.h"
+#include "smtp/session_socket.h"
+
+// One message of the snapshot.
+struct CPop3Message {
+  std::string m_strPath;  // mailbox folder, "\", file name with extension
+  DWORD m_dwSize = 0;     // file size (low 32 bits) when the snapshot was taken
+  int m_bDeleted = 0;     // marked by DELE in this session
+
+  // The unique id (UIDL): the file name without folder and extension.
+  std::string UniqueId() const;
+};
+
+class CPop3Socket : public CSessionSocket {
+ public:
+  // Session states (m_nState).
+  static constexpr int kStateTransaction = 0;
+  static constexpr int kStateAuthorization = 1;
+  static constexpr int kStateSending = 2;  // a RETR reply is on its way
+
+  // How much of a message file is read and sent at a time: the memory a
+  // session holds for RETR and TOP whatever the size of the message.
+  static constexpr std::size_t kSendChunk = 64 * 1024;
+  // Characters of a RETR reply written to the trace log (then "...").
+  static constexpr std::size_t kRetrLogChars = 100;
+  // A TOP reply is logged in full up to this many bytes, then cut with
+  // "...": the trace log must not take a whole large message in one line.
+  static constexpr std::size_t kMaxLoggedTopReply = 64 * 1024;
+
+  void ProcessCommand() override;
+  // The end of the connection thread, whatever ended the session.
+  void OnSessionEnd() override { DeleteMarkedMessages(); }
+
+  // Mailbox view (pop3_mailbox.cpp).
+  // Empties the snapshot and fills it from the folder of m_strUser.
+  int BuildMessageList();
+  // Deletes the file of every marked message and empties the snapshot.
+  void DeleteMarkedMessages();
+
+  int m_nHighestRetrieved = 0;
+  std::vector<CPop3Message> m_arrMessages;
+  std::string m_strUser;
+  int m_nState = kStateAuthorization;
+
+ protected:
+  void LogReply(std::string_view text) override;
+
+ private:
+  // Command handlers (pop3_commands.cpp); `arg` is the text after the first
+  // space, untrimmed.
+  void OnUser(const std::string& arg);
+  void OnPass(const std::string& arg);
+  void OnCapa();
+  void OnQuit();
+  void OnStat();
+  void OnList(const std::string& arg);
+  void OnUidl(const std::string& arg);
+  void OnRetr(const std::string& arg);
+  void OnTop(const std::string& arg);
+  void OnDele(const std::string& arg);
+  void OnLast();
+  void OnRset();
+  // Checks message number n: replies and returns false when it is out of
+  // range or marked.
+  bool CheckMessageNumber(int n);
+
+  // Message sending (pop3_send.cpp). Both reply "-ERR no such message" when
+  // the file cannot be opened; false when nothing was sent for that reason.
+  bool SendMessage(int n);
+  bool SendMessageTop(int n, int lines);
+  // Sends the head and the first `length` bytes of the file (the RETR text
+  // less what trimming removes), then CR LF "." CR LF, in pieces of chunk's
+  // size; logs the reply as a RETR reply when all of it went out.
+  void StreamMessageText(platform::File& file, const std::string& head, std::uint64_t length,
+                         std::string& chunk);
+  // Sends bytes that belong to one reply; on failure ends the session the
+  // way SendReply does. `first` checks the connection before anything goes.
+  bool SendPiece(std::string_view bytes, bool first);
+};
+
+// A message number as the client wrote it: leading white space skipped, an
+// optional sign, then decimal digits up to the first other character; 0
+// when there are none. Values beyond the range of int are clamped.
+int ParseMessageNumber(std::string_view text);

@@ -1,0 +1,136 @@
+// CRelayThread: the thread's life and the watch on the queue folder.
+//
+// The thread waits for a change notification on the queue folder or for its
+// stop event, at most the scan interval. A change starts a queue pass when a
+// file name appeared that the snapshot does not hold; the time-out starts a
+// pass when the folder holds any file at all (one whose arrival was missed).
+// The stop event is looked at only between passes: a pass in progress runs
+// to its end first.
+#include "relay/relay_thread.h"
+
+#include <algorithm>
+
+#include "common/settings_registry.h"
+#include "common/text.h"
+#include "platform/dir_watch.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "relay/relay_thread_impl.h"
+#include "service/mail_server.h"
+
+namespace {
+
+constexpr const char* kSettingsSection = "Settings";
+constexpr const char* kScanIntervalValue = "ScanInterval";
+
+bool IsDotEntry(const std::string& name) { return name == "." || name == ".."; }
+
+}  // namespace
+
+CRelayThread::CRelayThread() : m_pImpl(std::make_unique<Impl>(*this)) {}
+
+CRelayThread::~CRelayThread() {
+  // A thread that still runs would use this object after its end.
+  if (Id() != 0 && !Ended().IsSet()) Stop();
+}
+
+void CRelayThread::Stop() {
+  if (Id() == 0) return;  // never started
+  // The stop event first: a client wait that begins after the disconnect
+  // event was cleared for its transfer still sees the stop.
+  m_pImpl->m_StopEvent.Set();
+  m_pImpl->m_DisconnectEvent.Set();
+  Ended().Wait(platform::INFINITE_WAIT);
+}
+
+void CRelayThread::Run() { m_pImpl->Run(); }
+
+void CRelayThread::Impl::Run() {
+  const int nScanInterval = std::clamp(ReadRegDword(kSettingsSection, kScanIntervalValue, kDefaultScanInterval),
+                                       kMinScanInterval, kMaxScanInterval);
+  const DWORD nScanMs = static_cast<DWORD>(nScanInterval) * 1000u;
+
+  platform::DirWatch watch;
+  if (!watch.Open(QueueFolder())) return;
+  m_arrSnapshot.clear();
+  if (CheckForNewFiles()) ProcessQueue();
+
+  // The stop event comes first, so that a steady stream of new mail cannot
+  // keep the thread from ending.
+  const std::vector<platform::Waitable*> objects{&m_StopEvent, &watch};
+  for (;;) {
+    const int nResult = platform::WaitForAny(objects, nScanMs);
+    if (nResult == 1) {
+      // Re-armed before the folder is looked at: a file that arrives during
+      // the pass below signals the watch again instead of being missed.
+      const bool bArmed = watch.Rearm();
+      if (CheckForNewFiles()) ProcessQueue();
+      if (!bArmed) break;
+    } else if (nResult == platform::WAIT_TIMEOUT_RESULT) {
+      if (QueueHoldsFiles()) {
+        Log("WARNING: Processing undetected messages in queue.");
+        ProcessQueue();
+      }
+      if (!watch.Rearm()) break;
+    } else {
+      break;  // the stop event, or a failed wait
+    }
+  }
+  watch.Close();
+  m_pClient.reset();
+}
+
+void CRelayThread::Impl::Log(const std::string& strText) {
+  platform::PostText(m_Owner.m_hNotifyWindow, WM_MAIL_LOG_TRACE, "<RELAY> " + strText,
+                     static_cast<LPARAM>(platform::CurrentThreadId()));
+}
+
+void CRelayThread::Impl::OnConnected() { Log("Connected to SMTP server."); }
+
+void CRelayThread::Impl::OnDisconnected() {
+  Log("Disconnected from SMTP server.");
+  m_DisconnectEvent.Set();
+}
+
+std::string CRelayThread::Impl::QueueFolder() const {
+  return platform::StripTrailingSeparators(m_Owner.m_strQueueFolder);
+}
+
+bool CRelayThread::Impl::CheckForNewFiles() {
+  // Entries whose file is gone leave the snapshot; the others are brought up
+  // to date (a changed size or time is no reason for a pass).
+  std::erase_if(m_arrSnapshot, [](FileStatus& status) {
+    platform::FindEntry entry;
+    if (!platform::GetFileStatus(status.strPath, entry)) return true;
+    status.creation_time = entry.creation_time;
+    status.last_write_time = entry.last_write_time;
+    status.last_access_time = entry.last_access_time;
+    status.size = entry.size;
+    return false;
+  });
+
+  const std::string strFolder = QueueFolder();
+  std::vector<platform::FindEntry> entries;
+  platform::ListFolder(strFolder, entries);
+  bool bAdded = false;
+  for (const platform::FindEntry& entry : entries) {
+    if (entry.is_directory || IsDotEntry(entry.name)) continue;
+    const std::string strPath = strFolder + "\\" + entry.name;
+    const bool bKnown = std::any_of(m_arrSnapshot.begin(), m_arrSnapshot.end(), [&](const FileStatus& status) {
+      return text::EqualsNoCase(status.strPath, strPath);
+    });
+    if (bKnown) continue;
+    m_arrSnapshot.push_back(
+        FileStatus{entry.creation_time, entry.last_write_time, entry.last_access_time, entry.size, strPath});
+    bAdded = true;
+  }
+  return bAdded;
+}
+
+bool CRelayThread::Impl::QueueHoldsFiles() const {
+  std::vector<platform::FindEntry> entries;
+  platform::ListFolder(QueueFolder(), entries);
+  return std::any_of(entries.begin(), entries.end(), [](const platform::FindEntry& entry) {
+    return !entry.is_directory && !IsDotEntry(entry.name);
+  });
+}

@@ -1,0 +1,44 @@
+// CRelayThread empties the queue folder: it notices new files there (change
+// notification, with a periodic scan as fallback), finds the mail servers of
+// each remote recipient's domain (a pre-defined entry, "*", or a DNS MX
+// query), hands the message to them one recipient at a time, copies what it
+// cannot deliver into the bad-mail folder and deletes the queued file.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/messages.h"
+#include "platform/sync.h"
+
+class CRelayThread : public platform::Thread {
+ public:
+  CRelayThread();
+  ~CRelayThread() override;
+
+  // Handed over by the server core before Start().
+  std::string m_strQueueFolder;    // mail folder + "\queue\"
+  std::string m_strBadMailFolder;  // mail folder + "\badmail\"
+  std::string m_strDNSServer;
+  std::string m_strHeloName;
+  std::vector<std::string> m_arrDomains;
+  int m_nMaxRecipients = 0;
+  int m_nRelayTimeout = 30;
+  platform::ThreadId m_hNotifyWindow = 0;
+  std::map<std::string, std::string> m_mapMailServers;  // lower-case domain -> servers
+
+  // Signals the thread to end, waits for the end of its run (a queue pass in
+  // progress runs to its end first) and returns; the caller then deletes it.
+  void Stop();
+
+ protected:
+  void Run() override;
+
+ private:
+  // The thread's work and state (relay_thread_impl.h).
+  struct Impl;
+  friend struct RelayThreadTestAccess;  // the unit tests reach the work directly
+  std::unique_ptr<Impl> m_pImpl;
+};

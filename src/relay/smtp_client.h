@@ -1,0 +1,109 @@
+// CSmtpClient hands one message to one remote mail server: connect, HELO,
+// MAIL FROM, RCPT TO per recipient, DATA, the message text, QUIT. The relay
+// thread creates one client per attempt, reads IsDelivered() afterwards and
+// deletes it. Progress and every line sent or received (except the message
+// text) go to a CSmtpClientSink; the client never writes the log itself.
+//
+// The client blocks its thread during the dialogue, but every wait for the
+// server dispatches the thread's messages, timers and socket notifications
+// (the thread's MessageQueue), so the relay thread stays responsive.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "platform/sockets.h"
+#include "platform/win_types.h"
+
+// What the owner of a client learns from it.
+class CSmtpClientSink {
+ public:
+  virtual ~CSmtpClientSink() = default;
+  // A line for the log: a sent command, a received reply line, or one of the
+  // client's own messages.
+  virtual void OnLog(const std::string& strText) = 0;
+  // The connection to the server has been made.
+  virtual void OnConnected() = 0;
+  // The connection has ended.
+  virtual void OnDisconnected() = 0;
+};
+
+class CSmtpClient {
+ public:
+  // Dialogue states: what was sent last.
+  enum State {
+    kStateGreeting = 0,  // connected, waiting for the greeting
+    kStateHelo = 1,
+    kStateMailFrom = 2,
+    kStateRcptTo = 3,
+    kStateData = 4,
+    kStateBody = 5,
+    kStateQuit = 6,
+  };
+  // Per-line time limit when no (or no positive) time-out is set.
+  static constexpr DWORD kDefaultTimeoutMs = 30000;
+  // RFC 5321 4.5.3.1.5 allows 512 octets per reply line; bytes past this
+  // limit are dropped so a server cannot fill memory with one endless line.
+  static constexpr std::size_t kMaxLineLength = 1024;
+  // A reply with more lines than this is not a reply but a flood; reading
+  // it fails (code 0) instead of keeping the client busy forever.
+  static constexpr int kMaxReplyLines = 1000;
+
+  explicit CSmtpClient(CSmtpClientSink* pSink = nullptr) : m_pSink(pSink) {}
+  // Closes the socket if it is still open; sends no QUIT and reports nothing.
+  ~CSmtpClient() = default;
+  CSmtpClient(const CSmtpClient&) = delete;
+  CSmtpClient& operator=(const CSmtpClient&) = delete;
+
+  void SetSink(CSmtpClientSink* pSink) { m_pSink = pSink; }
+  void SetHeloName(const std::string& strName) { m_strHeloName = strName; }
+  // Seconds a reply line (and the connect) may take; 0 or less: 30.
+  void SetTimeout(int nSeconds) { m_nTimeout = nSeconds; }
+
+  // Runs the whole dialogue with host:port. strRecipients: one or more
+  // recipients separated by ","; strMessage: the text after DATA, in transfer
+  // form, without its final line break. False only when no connection was
+  // made; the outcome of the dialogue is IsDelivered().
+  bool TransmitMessage(const std::string& strHost, int nPort, const std::string& strSender,
+                       const std::string& strRecipients, const std::string& strMessage);
+  bool IsDelivered() const { return m_bDelivered; }
+  bool IsConnected() const { return m_bConnected; }
+  int GetState() const { return m_nState; }
+  // The lines of the last reply, joined by "\n".
+  const std::string& GetReplyText() const { return m_strReply; }
+
+  // If connected: closes the socket and reports OnDisconnected.
+  void Disconnect();
+
+ private:
+  // Socket notifications: the connect succeeded; the server closed.
+  void OnConnect(int nErrorCode);
+  void OnClose(int nErrorCode);
+
+  bool ReadLine(std::string& strLine);
+  int ReadReply();
+  bool OnReply(int nCode);
+  bool SendLine(const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
+  bool SendBody();
+  bool SendText(const std::string& strText, bool bLog);
+  bool IsConnectionLost();
+  bool WaitReadable(std::uint64_t nDeadline);
+  DWORD TimeoutMs() const;
+  void Log(const std::string& strText);
+
+  CSmtpClientSink* m_pSink = nullptr;  // not owned; may be null
+  std::string m_strHeloName;
+  int m_nTimeout = 0;  // seconds
+  bool m_bDelivered = false;
+  DWORD m_nTimeoutMs = kDefaultTimeoutMs;
+  std::string m_strReply;
+  bool m_bConnected = false;
+  int m_nState = kStateGreeting;
+  std::string m_strSender;
+  std::list<std::string> m_lstRecipients;  // still to be sent with RCPT TO
+  std::string m_strMessage;
+
+  platform::Socket m_socket;
+  std::string m_strReceived;  // received bytes not yet cut into lines
+};

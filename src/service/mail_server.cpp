@@ -1,0 +1,272 @@
+// The server core: start, run and stop of the mail service, the notification
+// window's message handlers and the trace log writes.
+#include "service/mail_server.h"
+
+#include <cstdarg>
+
+#include "common/text.h"
+#include "platform/paths.h"
+#include "pop3/pop3_thread.h"
+#include "relay/relay_thread.h"
+#include "smtp/connection_thread.h"
+#include "smtp/smtp_thread.h"
+
+namespace {
+
+// The listeners' accept backlog. A burst of clients connecting at once waits
+// in it instead of being turned away by the kernel.
+constexpr int kListenBacklog = 128;
+// How long StopServers waits for one connection thread to end.
+constexpr DWORD kThreadStopWaitMs = 5000;
+constexpr DWORD kStatusWaitHintMs = 3000;
+constexpr DWORD kStopWaitHintMs = 5000;
+
+// Waits for "Mail Service Event" and has the server thread reload; ends with
+// the stop event.
+class CEventWatcher : public platform::Thread {
+ public:
+  CEventWatcher(platform::NamedEvent& reload, platform::Event& stop, platform::ThreadId window)
+      : m_Reload(reload), m_Stop(stop), m_Window(window) {}
+
+ protected:
+  void Run() override {
+    for (;;) {
+      const int which = platform::WaitForAny({&m_Reload, &m_Stop}, platform::INFINITE_WAIT);
+      if (which != 0) return;
+      platform::MessageQueue::Send(m_Window, WM_MAIL_RELOAD);
+    }
+  }
+
+ private:
+  platform::NamedEvent& m_Reload;
+  platform::Event& m_Stop;
+  platform::ThreadId m_Window;
+};
+
+}  // namespace
+
+CMailServer::CMailServer() : CServiceBase(kServiceName, kServiceName) {}
+
+CMailServer::~CMailServer() = default;
+
+void CMailServer::RunServer() {
+  platform::NamedMutex mutex;
+  bool already_exists = false;
+  if (!mutex.Create(kMutexName, &already_exists)) return;  // another instance runs
+
+  ReportStatus(platform::SERVICE_START_PENDING, kStatusWaitHintMs);
+  m_pStopEvent = std::make_unique<platform::Event>(true);
+  m_pReloadEvent = std::make_unique<platform::NamedEvent>();
+  m_pReloadEvent->Create(kReloadEventName);
+
+  platform::MessageQueue& window = platform::MessageQueue::ForCurrentThread();
+  window.SetHandler([this](const platform::Message& msg) { return OnMessage(msg); });
+  m_NotifyWindow = window.Owner();
+  // A stop requested before the window existed is acted on now.
+  if (m_bStopRequested) RequestStop();
+
+  CEventWatcher watcher(*m_pReloadEvent, *m_pStopEvent, window.Owner());
+  watcher.Start();
+
+  StartServers();
+  ReportStatus(platform::SERVICE_RUNNING, kStatusWaitHintMs);
+
+  while (!window.WaitWithMessages(*m_pStopEvent, platform::INFINITE_WAIT)) {
+    if (window.QuitReceived()) break;
+  }
+
+  WriteLog(LOG_TRACE, platform::CurrentThreadId(), "Mail Service stopping...");
+  // The watcher may be sending a reload right now: keep handling messages
+  // while waiting for its end.
+  window.WaitWithMessages(watcher.Ended(), platform::INFINITE_WAIT);
+  window.SetHandler(nullptr);
+  m_NotifyWindow = 0;
+  m_pReloadEvent.reset();
+  m_pStopEvent.reset();
+}
+
+void CMailServer::RequestStop() {
+  m_bStopRequested = true;
+  const platform::ThreadId window = m_NotifyWindow.load();
+  if (window != 0) platform::MessageQueue::Post(window, WM_MAIL_STOP);
+}
+
+LRESULT CMailServer::OnMessage(const platform::Message& msg) {
+  switch (msg.id) {
+    case WM_MAIL_CLIENT_CONNECTED:
+      OnClientConnected(true, platform::TakeText(msg.wParam));
+      return 0;
+    case WM_MAIL_CLIENT_DISCONNECTED:
+      OnClientConnected(false, platform::TakeText(msg.wParam));
+      return 0;
+    case WM_MAIL_LOG_TRACE: {
+      const std::string text = platform::TakeText(msg.wParam);
+      WriteLog(LOG_TRACE, static_cast<platform::ThreadId>(msg.lParam), "%s", text.c_str());
+      return 0;
+    }
+    case WM_MAIL_LOG_ERROR: {
+      const std::string text = platform::TakeText(msg.wParam);
+      WriteLog(LOG_ERROR, static_cast<platform::ThreadId>(msg.lParam), "%s", text.c_str());
+      return 0;
+    }
+    case WM_MAIL_DELIVER:
+      DeliverSpoolFile(platform::TakeText(msg.wParam));
+      return 0;
+    case WM_MAIL_STOP:
+      if (m_bStopping) return 0;
+      m_bStopping = true;
+      // Stop pending is reported before the teardown too: stopping live
+      // connections may take seconds, and a caller waiting for the stop
+      // must not read "running" meanwhile.
+      ReportStatus(platform::SERVICE_STOP_PENDING, kStopWaitHintMs);
+      StopServers();
+      ReportStatus(platform::SERVICE_STOP_PENDING, kStopWaitHintMs);
+      if (m_pStopEvent) m_pStopEvent->Set();
+      return 0;
+    case WM_MAIL_RELOAD:
+      LoadConfiguration();
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+void CMailServer::OnClientConnected(bool connected, std::string text) {
+  const std::string address = text::ExtractField(text, 0, '|');
+  const std::string protocol = text::ExtractField(text, 1, '|');
+  if (connected) {
+    WriteLog(LOG_TRACE, 0, "<%s> Client connected from %s", protocol.c_str(), address.c_str());
+  } else {
+    WriteLog(LOG_TRACE, 0, "<%s> Client disconnected from %s", protocol.c_str(), address.c_str());
+  }
+}
+
+bool CMailServer::IsTooManyConnections() const {
+  return m_nConnections.load() - 1 > m_nConnectionsLimit.load();
+}
+
+bool CMailServer::CheckLogin(const std::string& user, const std::string& password) {
+  std::lock_guard<std::mutex> guard(m_AccountsLock);
+  for (const CUserAccount& account : m_arrAccounts) {
+    if (text::EqualsNoCase(account.m_strUser, user) && text::EqualsNoCase(account.m_strPassword, password))
+      return true;
+  }
+  return false;
+}
+
+void CMailServer::WriteLog(int level, platform::ThreadId, const char* format, ...) {
+  if (level > m_nLogLevel) return;
+  try {
+    va_list args;
+    va_start(args, format);
+    const std::string line = text::FormatV(format, args);
+    va_end(args);
+    m_LogFile.WriteLine(line);
+  } catch (...) {
+    // A failure while logging never reaches the caller.
+  }
+}
+
+std::string CMailServer::GetMailFolder() const {
+  std::lock_guard<std::mutex> guard(m_MailFolderLock);
+  return m_strMailFolder;
+}
+
+void CMailServer::SetMailFolder(std::string folder) {
+  std::lock_guard<std::mutex> guard(m_MailFolderLock);
+  m_strMailFolder = std::move(folder);
+}
+
+void CMailServer::AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) {
+  std::lock_guard<std::mutex> guard(m_ConnectionLock);
+  (smtp ? m_lstSmtpConnections : m_lstPop3Connections).push_back(std::move(thread));
+}
+
+void CMailServer::RemoveConnection(bool smtp, const CConnectionThread* thread) {
+  std::lock_guard<std::mutex> guard(m_ConnectionLock);
+  auto& list = smtp ? m_lstSmtpConnections : m_lstPop3Connections;
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (it->get() == thread) {
+      list.erase(it);
+      return;
+    }
+  }
+}
+
+void CMailServer::OpenLog() {
+  if (m_nLogLevel == 0) return;
+  std::string folder = m_strLogPath.empty() ? platform::ModuleFolder() : m_strLogPath;
+  folder = platform::StripTrailingSeparators(folder) + "\\Mailtrace.log";
+  m_LogFile.m_bEnabled = true;
+  m_LogFile.Open(folder);
+}
+
+void CMailServer::CloseLog() {
+  // The closing line is written whenever the file is open, whatever the level.
+  m_LogFile.WriteLine("*** APPLICATION STOPPED ***");
+  m_LogFile.Close();
+}
+
+bool CMailServer::StartServers() {
+  if (m_bRunning) return true;
+  LoadConfiguration();
+  OpenLog();
+  // Mail accepted before a crash is delivered before any client is served.
+  DeliverLeftoverSpoolFiles();
+
+  m_pPop3Listener.reset();
+  m_pPop3Listener = std::make_unique<CPop3ListenSocket>(this);
+  if (!m_pPop3Listener->Create(m_nPort, kListenBacklog)) {
+    WriteLog(LOG_ERROR, 0, "<POP3> Server failed to start on port %d.", m_nPort);
+    m_pPop3Listener.reset();
+    return false;
+  }
+  WriteLog(LOG_TRACE, 0, "<POP3> Server started on port %d.", m_nPort);
+
+  m_pSmtpListener.reset();
+  m_pSmtpListener = std::make_unique<CSmtpListenSocket>(this);
+  if (!m_pSmtpListener->Create(m_nSmtpPort, kListenBacklog)) {
+    WriteLog(LOG_ERROR, 0, "<SMTP> Server failed to start on port %d.", m_nSmtpPort);
+    m_pSmtpListener.reset();
+    return false;
+  }
+  m_bRunning = true;
+  WriteLog(LOG_TRACE, 0, "<SMTP> Server started on port %d.", m_nSmtpPort);
+
+  if (m_bRelayMessages != 0) StartRelayThread();
+  return true;
+}
+
+void CMailServer::StopServers() {
+  if (!m_bRunning) return;
+  StopRelayThread();
+  m_bRunning = false;
+  m_pPop3Listener.reset();
+  m_pSmtpListener.reset();
+  StopConnectionThreads(false);
+  StopConnectionThreads(true);
+  WriteLog(LOG_TRACE, 0, "Mail Server stopped.");
+  CloseLog();
+}
+
+void CMailServer::StopConnectionThreads(bool smtp) {
+  auto& list = smtp ? m_lstSmtpConnections : m_lstPop3Connections;
+  platform::MessageQueue& window = platform::MessageQueue::ForCurrentThread();
+  for (;;) {
+    std::shared_ptr<CConnectionThread> thread;
+    {
+      std::lock_guard<std::mutex> guard(m_ConnectionLock);
+      if (list.empty()) return;
+      // A shared owner keeps the record valid after the thread removed itself.
+      thread = list.front();
+    }
+    WriteLog(LOG_TRACE, 0, "Shutting down thread...");
+    thread->SetPriorityHighest();
+    platform::MessageQueue::Post(thread->Id(), WM_QUIT);
+    if (window.WaitWithMessages(thread->Ended(), kThreadStopWaitMs))
+      WriteLog(LOG_TRACE, 0, "Thread successfully stopped.");
+    else
+      WriteLog(LOG_ERROR, 0, "Problem while killing thread.");
+    RemoveConnection(smtp, thread.get());
+  }
+}

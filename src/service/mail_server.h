@@ -1,0 +1,138 @@
+// CMailServer: the one server object of the service program. Its thread (the
+// server thread) owns the notification "window" (its message queue), writes
+// the trace log, performs local delivery, reloads the configuration and
+// starts and stops the listeners and the relay thread. Every other thread
+// reaches it only by posting (or, for the reload, sending) a WM_MAIL_*
+// message to that window.
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/user_account.h"
+#include "log/log_file.h"
+#include "platform/messages.h"
+#include "platform/sync.h"
+#include "service/service_base.h"
+
+class CSmtpThread;
+class CPop3Thread;
+class CConnectionThread;
+class CSmtpListenSocket;
+class CPop3ListenSocket;
+class CRelayThread;
+
+constexpr UINT WM_MAIL_CLIENT_CONNECTED = WM_USER + 200;
+constexpr UINT WM_MAIL_CLIENT_DISCONNECTED = WM_USER + 201;
+constexpr UINT WM_MAIL_LOG_TRACE = WM_USER + 202;
+// Like WM_MAIL_LOG_TRACE, for a text to be written at level Error.
+constexpr UINT WM_MAIL_LOG_ERROR = WM_USER + 203;
+constexpr UINT WM_MAIL_DELIVER = WM_USER + 205;
+constexpr UINT WM_MAIL_STOP = WM_USER + 206;
+constexpr UINT WM_MAIL_RELOAD = WM_USER + 207;
+
+inline constexpr const char* kServiceName = "Kestrune Mail Service";
+inline constexpr const char* kMutexName = "Mail Service Mutex";
+inline constexpr const char* kReloadEventName = "Mail Service Event";
+inline constexpr const char* kDefaultServerID = "Kestrune Mail Server SMTP (1.0.0.0)";
+inline constexpr const char* kDefaultMailFolder = "c:\\Mailboxes\\";
+
+class CMailServer : public CServiceBase {
+ public:
+  CMailServer();
+  ~CMailServer() override;
+
+  void RunServer() override;
+  void RequestStop() override;
+
+  bool StartServers();
+  void StopServers();
+  void StartRelayThread();
+  void StopRelayThread();
+  void LoadConfiguration();
+
+  // True when more clients than the connections limit are connected beside
+  // the caller, a connection thread that has just counted itself in.
+  bool IsTooManyConnections() const;
+  // Connection threads count themselves in at their start and out at their
+  // end, so that the limit does not depend on when the server thread gets
+  // to their connect notices.
+  void CountConnection(int delta) { m_nConnections += delta; }
+  bool CheckLogin(const std::string& user, const std::string& password);
+  void WriteLog(int level, platform::ThreadId thread, const char* format, ...)
+      __attribute__((format(printf, 4, 5)));
+  void DeliverSpoolFile(const std::string& path);
+  // Delivers spool files left in the drop folder by an earlier run.
+  void DeliverLeftoverSpoolFiles();
+
+  // The notification window: the server thread's queue (0 before RunServer).
+  platform::ThreadId NotificationWindow() const { return m_NotifyWindow.load(); }
+  // Safe copies for connection threads (a reload may replace these meanwhile).
+  std::string GetMailFolder() const;
+  int GetTimeout() const { return m_nTimeout.load(); }
+  bool IsRunning() const { return m_bRunning; }
+  // Replaces the mail folder text (the configuration load; tests).
+  void SetMailFolder(std::string folder);
+
+  // Connection threads, guarded by the connection lock. The lists hold
+  // shared owners, so a record read by StopServers stays valid after its
+  // thread removed itself.
+  void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread);
+  void RemoveConnection(bool smtp, const CConnectionThread* thread);
+
+  // Settings, as loaded (read on the server thread; threads get copies).
+  int m_nIPFilterMode = 0;
+  std::vector<std::string> m_arrIPFilter;
+  std::atomic<int> m_nConnectionsLimit{20};
+  int m_bAuthLocal = 0;
+  int m_bAuthRemote = 1;
+  std::vector<std::string> m_arrDomains;
+  std::vector<std::string> m_arrForwardRules;
+  std::vector<std::string> m_arrBlockMailFrom;
+  std::atomic<int> m_nTimeout{90};
+  int m_nRelayTimeout = 30;
+  std::string m_strServerID = kDefaultServerID;
+  std::string m_strLogPath;
+  int m_nLogLevel = 0;
+  int m_nPort = 110;
+  int m_nSmtpPort = 25;
+  std::vector<std::string> m_arrMxRecords;
+  int m_bRelayMessages = 0;
+  std::string m_strHostName;
+  int m_nMaxRecipients = 0;
+  std::string m_strDNSServer;
+  std::vector<CUserAccount> m_arrAccounts;  // guarded by m_AccountsLock
+  mutable std::mutex m_AccountsLock;
+
+  CLogFile m_LogFile;
+
+ private:
+  LRESULT OnMessage(const platform::Message& msg);
+  void OnClientConnected(bool connected, std::string text);
+  void StopConnectionThreads(bool smtp);
+  void OpenLog();
+  void CloseLog();
+
+  std::mutex m_ConnectionLock;
+  std::list<std::shared_ptr<CConnectionThread>> m_lstPop3Connections;
+  std::list<std::shared_ptr<CConnectionThread>> m_lstSmtpConnections;
+  std::atomic<int> m_nConnections{0};
+
+  std::unique_ptr<CPop3ListenSocket> m_pPop3Listener;
+  std::unique_ptr<CSmtpListenSocket> m_pSmtpListener;
+  std::unique_ptr<CRelayThread> m_pRelayThread;
+
+  mutable std::mutex m_MailFolderLock;
+  std::string m_strMailFolder = kDefaultMailFolder;
+
+  std::unique_ptr<platform::Event> m_pStopEvent;
+  std::unique_ptr<platform::NamedEvent> m_pReloadEvent;
+  std::atomic<platform::ThreadId> m_NotifyWindow{0};
+  std::atomic<bool> m_bStopRequested{false};
+  bool m_bStopping = false;  // the stop sequence ran (server thread)
+  bool m_bRunning = false;
+};

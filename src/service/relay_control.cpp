@@ -1,0 +1,40 @@
+// Starting and stopping the relay thread from the server core.
+#include "common/mail_store.h"
+#include "common/text.h"
+#include "platform/paths.h"
+#include "relay/relay_thread.h"
+#include "service/mail_server.h"
+
+void CMailServer::StartRelayThread() {
+  if (m_pRelayThread) return;
+  auto relay = std::make_unique<CRelayThread>();
+  const std::string mail_folder = platform::StripTrailingSeparators(GetMailFolder());
+  relay->m_strQueueFolder = mail_folder + "\\queue\\";
+  relay->m_strBadMailFolder = mail_folder + "\\badmail\\";
+  CreateFolderPath(relay->m_strQueueFolder);
+  CreateFolderPath(relay->m_strBadMailFolder);
+  relay->m_strDNSServer = m_strDNSServer;
+  relay->m_strHeloName = m_strHostName;
+  relay->m_arrDomains = m_arrDomains;
+  relay->m_nMaxRecipients = m_nMaxRecipients;
+  relay->m_nRelayTimeout = m_nRelayTimeout;
+  relay->m_hNotifyWindow = NotificationWindow();
+  for (const std::string& record : m_arrMxRecords) {
+    // One server per domain: a later record of the same domain wins.
+    relay->m_mapMailServers[text::ToLower(text::ExtractField(record, 0, '|'))] =
+        text::ExtractField(record, 1, '|');
+  }
+  if (!relay->Start()) return;
+  m_pRelayThread = std::move(relay);
+  WriteLog(LOG_TRACE, 0, "<RELAY> Relaying thread started.");
+}
+
+void CMailServer::StopRelayThread() {
+  if (!m_pRelayThread) return;
+  m_pRelayThread->Stop();
+  m_pRelayThread.reset();
+  // The lines the relay posted during its last pass are written before its
+  // stop line.
+  platform::MessageQueue::ForCurrentThread().PumpOnce(0);
+  WriteLog(LOG_TRACE, 0, "<RELAY> Relaying thread stopped.");
+}

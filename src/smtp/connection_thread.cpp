@@ -1,0 +1,211 @@
+// Connection threads and listeners, shared by SMTP and POP3.
+#include "smtp/connection_thread.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "common/text.h"
+#include "service/mail_server.h"
+#include "smtp/ip_filter.h"
+
+namespace {
+
+// A reply that the peer does not take within this time ends the session
+// (a client that stops reading must not hold its thread for ever).
+constexpr DWORD kMinSendTimeoutMs = 30000;
+
+std::int64_t NowSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+}  // namespace
+
+CConnectionThread::CConnectionThread(const ProtocolTexts& texts, std::unique_ptr<CSessionSocket> session)
+    : m_Texts(texts), m_pSession(std::move(session)), m_tLastActivity(NowSeconds()) {}
+
+CConnectionThread::~CConnectionThread() = default;
+
+bool CConnectionThread::IsAddressAllowed(const char* address) const {
+  return ::IsAddressAllowed(m_nIPFilterMode, m_arrIPFilter, address);
+}
+
+void CConnectionThread::Run() {
+  if (InitInstance()) platform::MessageQueue::ForCurrentThread().Run();
+  ExitInstance();
+}
+
+bool CConnectionThread::InitInstance() {
+  platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
+  m_Socket = std::move(m_AcceptedSocket);
+  const int timeout = m_pServer ? m_pServer->GetTimeout() : 0;
+  m_Socket.SetSendTimeout(std::max<DWORD>(kMinSendTimeoutMs, static_cast<DWORD>(std::max(timeout, 0)) * 1000u));
+  m_pSession->Attach(this, this);
+  m_nWatch = queue.WatchFd(m_Socket.fd(), POLLIN | POLLRDHUP, [this](short revents) {
+    (void)revents;
+    OnReceive();
+  });
+  m_nTimerId = queue.SetTimer(kTimerPeriodMs, [this](UINT id) { CheckIdleTimeout(id); });
+  m_strPeerAddress = m_Socket.PeerAddress();
+  if (m_pServer) m_pServer->CountConnection(+1);
+  PostConnectionText(WM_MAIL_CLIENT_CONNECTED);
+
+  if (m_pServer && m_pServer->IsTooManyConnections()) {
+    Log("Connection denied: Too many users!");
+    m_pSession->SendReplyText(m_Texts.too_many);
+    PostQuit();
+    return false;
+  }
+  if (!IsAddressAllowed(m_strPeerAddress.c_str())) {
+    Log("Connection denied: IP address was rejected by the server.");
+    m_pSession->SendReplyText(m_Texts.forbidden);
+    PostQuit();
+    return false;
+  }
+  m_pSession->SendReplyText(m_Texts.greeting);
+  return true;
+}
+
+void CConnectionThread::ExitInstance() {
+  m_pSession->OnSessionEnd();
+  platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
+  queue.KillTimer(m_nTimerId);
+  Close();
+  if (m_pServer) {
+    m_pServer->RemoveConnection(m_bSmtp, this);
+    m_pServer->CountConnection(-1);
+  }
+  PostConnectionText(WM_MAIL_CLIENT_DISCONNECTED);
+}
+
+void CConnectionThread::OnReceive() {
+  if (m_bQuitting || !m_Socket.IsValid()) return;
+  char buffer[kReceiveChunk];
+  const long n = m_Socket.Receive(buffer, sizeof buffer);
+  if (n < 0) {
+    const int error = platform::LastSocketError();
+    if (error == WSAEWOULDBLOCK) return;
+    // No desktop to show it on: the error goes to the trace log. The
+    // session goes on; a broken connection reads as closed next time.
+    if (m_hNotifyWindow != 0) {
+      platform::PostText(m_hNotifyWindow, WM_MAIL_LOG_ERROR,
+                         text::Format("%sOnReceive error: %d", m_Texts.log_prefix, error),
+                         static_cast<LPARAM>(Id()));
+    }
+    return;
+  }
+  if (n == 0) {
+    // The peer closed its side: close ours and end the session.
+    Close();
+    PostQuit();
+    return;
+  }
+  if (m_pSession->WouldOverflow(static_cast<std::size_t>(n))) {
+    Log("Buffer overflow: DOS attack?");
+    PostQuit();
+    return;
+  }
+  // Text ends at a NUL byte inside the read; the rest of the read is dropped.
+  const std::size_t length = ::strnlen(buffer, static_cast<std::size_t>(n));
+  m_pSession->OnReceivedText(std::string_view(buffer, length));
+}
+
+void CConnectionThread::CheckIdleTimeout(unsigned timer_id) {
+  if (timer_id != m_nTimerId || m_bQuitting) return;
+  const int timeout = m_pServer ? m_pServer->GetTimeout() : 0;
+  if (m_tLastActivity + timeout < NowSeconds()) {
+    Log("Connection timed out");
+    PostQuit();
+  }
+}
+
+void CConnectionThread::Log(std::string_view text) {
+  if (m_hNotifyWindow == 0) return;
+  std::string line = m_Texts.log_prefix;
+  line.append(text);
+  platform::PostText(m_hNotifyWindow, WM_MAIL_LOG_TRACE, line, static_cast<LPARAM>(Id()));
+}
+
+void CConnectionThread::TouchActivity() { m_tLastActivity = NowSeconds(); }
+
+void CConnectionThread::PostQuit() {
+  m_bQuitting = true;
+  platform::MessageQueue::Post(Id(), WM_QUIT);
+}
+
+void CConnectionThread::PostDeliver(const std::string& path) {
+  if (m_hNotifyWindow) platform::PostText(m_hNotifyWindow, WM_MAIL_DELIVER, path, 0);
+}
+
+void CConnectionThread::PostConnectionText(UINT msg) {
+  if (m_hNotifyWindow == 0) return;
+  const std::string text = m_strPeerAddress + "|" + m_Texts.name;
+  platform::PostText(m_hNotifyWindow, msg, text, static_cast<LPARAM>(Id()));
+}
+
+bool CConnectionThread::IsConnectionLost() {
+  if (!m_Socket.IsValid()) return true;
+  const int readable = m_Socket.PollReadable(0);
+  if (readable <= 0) return false;
+  const long peeked = m_Socket.PeekOne();
+  if (peeked > 0) return false;
+  if (peeked == 0) return true;
+  switch (platform::LastSocketError()) {
+    case WSAEINVAL:
+    case WSAENETRESET:
+    case WSAECONNABORTED:
+    case WSAECONNRESET: return true;
+    default: return false;
+  }
+}
+
+bool CConnectionThread::SendAll(std::string_view bytes) { return m_Socket.SendAll(bytes); }
+
+void CConnectionThread::Close() {
+  if (m_nWatch != 0) {
+    platform::MessageQueue::ForCurrentThread().UnwatchFd(m_nWatch);
+    m_nWatch = 0;
+  }
+  m_Socket.Close();
+}
+
+CListenSocket::CListenSocket(CMailServer* server, bool smtp) : m_pServer(server), m_bSmtp(smtp) {}
+
+CListenSocket::~CListenSocket() { Close(); }
+
+bool CListenSocket::Create(int port, int backlog) {
+  m_Socket = platform::Socket::Listen(port, backlog);
+  if (!m_Socket.IsValid()) return false;
+  m_nWatch = platform::MessageQueue::ForCurrentThread().WatchFd(m_Socket.fd(), POLLIN,
+                                                                 [this](short) { OnAccept(); });
+  return true;
+}
+
+void CListenSocket::Close() {
+  if (m_nWatch != 0) platform::MessageQueue::ForCurrentThread().UnwatchFd(m_nWatch);
+  m_nWatch = 0;
+  m_Socket.Close();
+}
+
+void CListenSocket::OnAccept() {
+  for (;;) {
+    platform::Socket client = m_Socket.Accept();
+    if (!client.IsValid()) return;
+    std::shared_ptr<CConnectionThread> thread;
+    try {
+      thread = NewConnectionThread();
+    } catch (...) {
+      thread.reset();
+    }
+    if (!thread) continue;  // the accepted connection closes with `client`
+    thread->m_hNotifyWindow = m_pServer->NotificationWindow();
+    thread->m_pServer = m_pServer;
+    thread->m_nIPFilterMode = m_pServer->m_nIPFilterMode;
+    thread->m_arrIPFilter = m_pServer->m_arrIPFilter;
+    thread->m_bSmtp = m_bSmtp;
+    thread->m_AcceptedSocket = std::move(client);
+    m_pServer->AddConnection(m_bSmtp, thread);
+    thread->KeepAliveWhileRunning(thread);
+    if (!thread->Start()) m_pServer->RemoveConnection(m_bSmtp, thread.get());
+  }
+}

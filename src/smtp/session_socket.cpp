@@ -1,0 +1,73 @@
+// Receive-side line cutting and the reply path shared by the SMTP and POP3
+// sessions.
+#include "smtp/session_socket.h"
+
+#include <cstdarg>
+
+#include "common/text.h"
+
+namespace {
+constexpr const char* kLostConnection = "Could not send reply, disconnected.";
+}
+
+void CSessionSocket::OnReceivedText(std::string_view text) {
+  m_strReceived.append(text);
+  CutLines();
+}
+
+bool CSessionSocket::WouldOverflow(std::size_t count) const {
+  return count + m_strReceived.size() > kMaxReceived;
+}
+
+void CSessionSocket::CutLines() {
+  // A lone LF is no line end; text after the last CR LF waits for more.
+  std::size_t start = 0;
+  while (start < m_strReceived.size()) {
+    const std::size_t end = m_strReceived.find("\r\n", start);
+    if (end == std::string::npos) break;
+    std::string line = m_strReceived.substr(start, end - start);
+    start = end + 2;
+    if (line.empty()) continue;
+    m_lstLines.push_back(std::move(line));
+    // The session may change how further text is taken (SMTP DATA): keep
+    // the rest for it, as the lines were cut so far.
+    m_strReceived.erase(0, start);
+    start = 0;
+    ProcessCommand();
+  }
+  m_strReceived.erase(0, start);
+}
+
+bool CSessionSocket::SendReply(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string reply = text::FormatV(format, args);
+  va_end(args);
+  return SendReplyText(reply);
+}
+
+bool CSessionSocket::SendReplyText(std::string_view reply) {
+  if (m_pTransport == nullptr || m_pTransport->IsConnectionLost()) {
+    if (m_pThread) m_pThread->Log(kLostConnection);
+    CloseConnection();
+    return false;
+  }
+  std::string wire(reply);
+  wire.append("\r\n");
+  if (!m_pTransport->SendAll(wire)) {
+    CloseConnection();
+    if (m_pThread) m_pThread->Log(kLostConnection);
+    return false;
+  }
+  LogReply(reply);
+  return true;
+}
+
+void CSessionSocket::LogReply(std::string_view reply) {
+  if (m_pThread) m_pThread->Log(reply);
+}
+
+void CSessionSocket::CloseConnection() {
+  if (m_pTransport) m_pTransport->Close();
+  if (m_pThread) m_pThread->PostQuit();
+}

@@ -1,0 +1,84 @@
+// What the SMTP and POP3 sessions share: the received text and the cutting of
+// it into command lines, and SendReply. A session is lines in, replies out:
+// the bytes move through a SessionTransport (the socket in the service, a
+// recorder in unit tests) and everything else the session needs from its
+// connection thread goes through CConnectionContext.
+#pragma once
+
+#include <list>
+#include <string>
+#include <string_view>
+
+class CMailServer;
+
+// The session's view of its connection thread.
+class CConnectionContext {
+ public:
+  virtual ~CConnectionContext() = default;
+  // Posts "<SMTP> " / "<POP3> " + text to the server thread's log.
+  virtual void Log(std::string_view text) = 0;
+  // Restarts the idle time-out.
+  virtual void TouchActivity() = 0;
+  // Posts WM_QUIT to the connection's own thread (the session ends after the
+  // current notification).
+  virtual void PostQuit() = 0;
+  // Posts WM_MAIL_DELIVER with the path of a finished spool file.
+  virtual void PostDeliver(const std::string& path) = 0;
+  virtual CMailServer* Server() = 0;
+  virtual const std::string& PeerAddress() const = 0;
+};
+
+// The bytes of one connection.
+class SessionTransport {
+ public:
+  virtual ~SessionTransport() = default;
+  virtual bool IsConnectionLost() = 0;
+  // Sends every byte, blocking; false on failure.
+  virtual bool SendAll(std::string_view bytes) = 0;
+  virtual void Close() = 0;
+};
+
+class CSessionSocket {
+ public:
+  // Limit of received text not yet cut into lines: a client that sends more
+  // than this without CR LF is cut off (it cannot be a command line).
+  static constexpr std::size_t kMaxReceived = 8192;
+
+  virtual ~CSessionSocket() = default;
+
+  void Attach(CConnectionContext* thread, SessionTransport* transport) {
+    m_pThread = thread;
+    m_pTransport = transport;
+  }
+
+  // Text received by the connection thread (already cut at a NUL byte).
+  // Appends to m_strReceived and cuts lines; sessions with a data state
+  // override it.
+  virtual void OnReceivedText(std::string_view text);
+  // True when the next read of `count` bytes would overflow the receive limit.
+  virtual bool WouldOverflow(std::size_t count) const;
+  // Takes the first line of m_lstLines and runs it.
+  virtual void ProcessCommand() = 0;
+  // End-of-session work of the connection thread's end (POP3: deletion).
+  virtual void OnSessionEnd() {}
+
+  // Formats, checks the connection, sends text + CR LF in one send and logs
+  // the reply. On a lost connection or failed send: logs "Could not send
+  // reply, disconnected.", closes, posts WM_QUIT, returns false.
+  bool SendReply(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  bool SendReplyText(std::string_view text);
+
+  // Cuts complete CR LF lines out of m_strReceived into m_lstLines, calling
+  // ProcessCommand once per non-empty line.
+  void CutLines();
+
+  std::string m_strReceived;
+  std::list<std::string> m_lstLines;
+  CConnectionContext* m_pThread = nullptr;
+
+ protected:
+  // How a sent reply is logged (POP3 shortens RETR replies).
+  virtual void LogReply(std::string_view text);
+  void CloseConnection();
+  SessionTransport* m_pTransport = nullptr;
+};

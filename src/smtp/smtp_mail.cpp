@@ -1,0 +1,86 @@
+// The transaction commands of the SMTP session (MAIL, RCPT, DATA, RSET) and
+// the policy they apply: blocked senders, forward rules and the rule that a
+// recipient outside the local domains needs authentication (AuthRemote).
+#include "smtp/smtp_socket.h"
+
+#include "common/address.h"
+#include "common/text.h"
+#include "smtp/smtp_forward.h"
+
+void CSmtpSocket::OnMail(const std::string& argument) {
+  // MAIL starts a new transaction.
+  ResetTransaction();
+  // Only the upper-case prefix is taken off: "from:" stays part of the sender.
+  m_strFrom = text::StartsWith(argument, "FROM:") ? text::Trim(argument.substr(5)) : argument;
+  if (IsSenderBlocked(m_strFrom)) {
+    m_strFrom.clear();
+    SendReply("550 Sender verify failed");
+    return;
+  }
+  SendReply("250 OK");
+}
+
+void CSmtpSocket::OnRcpt(const std::string& argument) {
+  if (m_strFrom.empty()) {
+    SendReply("503 Need MAIL FROM: first");
+    return;
+  }
+  const std::string text = text::StartsWith(argument, "TO:") ? text::Trim(argument.substr(3)) : argument;
+  std::string recipient = text;
+  std::string forwarded;
+  if (FindForwardAddress(text, forwarded)) {
+    if (m_pThread) m_pThread->Log("Forwarding email to: " + forwarded);
+    recipient = forwarded;
+  }
+  if (m_bAuthRemote != 0 && m_bAuthenticated == 0 && !IsLocalDomain(GetAddressDomain(recipient))) {
+    SendReply("551 Client was not authenticated");
+    return;
+  }
+  if (m_arrRecipients.size() >= kMaxRecipients) {
+    SendReply("452 Too many recipients");
+    return;
+  }
+  m_arrRecipients.push_back(std::move(recipient));
+  SendReply("250 OK");
+}
+
+void CSmtpSocket::OnData() {
+  if (m_strFrom.empty()) {
+    SendReply("503 Need MAIL command");
+    return;
+  }
+  if (m_arrRecipients.empty()) {
+    SendReply("503 Need RCPT command");
+    return;
+  }
+  m_nState = SMTP_STATE_DATA;
+  m_strMessage.clear();
+  m_nMessageBytes = 0;
+  SendReply("354 End with <CRLF>.<CRLF>");
+}
+
+void CSmtpSocket::OnRset() {
+  m_nState = SMTP_STATE_READY;
+  ResetTransaction();
+  SendReply("250 OK");
+}
+
+bool CSmtpSocket::IsSenderBlocked(std::string_view sender) const {
+  const std::string address = StripAngleBrackets(sender);
+  for (const std::string& entry : m_arrBlockMailFrom) {
+    if (MatchWildcard(address, entry, true)) return true;
+  }
+  return false;
+}
+
+bool CSmtpSocket::FindForwardAddress(std::string_view recipient, std::string& result) const {
+  const std::string address = StripAngleBrackets(recipient);
+  const std::string forwarded = ApplyForwardRules(address, m_arrForwardRules);
+  if (forwarded.empty()) return false;
+  result = "<" + forwarded + ">";
+  return true;
+}
+
+bool CSmtpSocket::IsLocalDomain(std::string_view domain) const {
+  return IsLocalDomainName(domain, m_arrDomains);
+}

@@ -1,0 +1,122 @@
+// The command side of the SMTP session: ProcessCommand and its rule table.
+//
+// The rules are tried in this order and the first that applies answers:
+//   a  state CONNECTED, not QUIT/HELO/EHLO   "503 Bad sequence of commands (given out of order)"
+//   b  state AUTH_USER                       the line is the base64 user name
+//   c  state AUTH_PASSWORD                   the line is the base64 password
+//   d  state AUTH_PLAIN                      the line is the base64 PLAIN credentials
+//   e  HELO   f  EHLO   g  AUTH, AUTH=LOGIN   h  QUIT
+//   i  AuthLocal set and not authenticated   "551 Client was not authenticated"
+//   j  MAIL   k  RCPT   l  DATA   m  RSET   n  VRFY   o  HELP   p  NOOP
+//   q  anything else                         "500 Command not implemented."
+// Before the table, a line that holds a CR or LF of its own (a bare one
+// before the CR LF that ended it) is refused whatever the state: such text
+// would otherwise reach the spool file's envelope as an extra line.
+#include "smtp/smtp_socket.h"
+
+#include "common/text.h"
+#include "service/mail_server.h"
+
+namespace {
+
+constexpr const char* kBadSequence = "503 Bad sequence of commands (given out of order)";
+constexpr const char* kSyntaxError = "501 Syntax error in parameters or arguments";
+constexpr const char* kNotAuthenticated = "551 Client was not authenticated";
+constexpr const char* kEhloReply =
+    "250-Supported extensions:\r\n"
+    "250-AUTH PLAIN LOGIN\r\n"
+    "250-VRFY\r\n"
+    "250 OK";
+constexpr const char* kHelpReply =
+    "214-This server supports the following commands:\r\n"
+    "214 HELO EHLO RCPT DATA RSET MAIL QUIT VRFY HELP NOOP";
+
+bool HasLineBreak(std::string_view line) { return line.find_first_of("\r\n") != std::string_view::npos; }
+
+// A line for the log with its stray CR and LF made visible, so that one
+// received line stays one log line.
+std::string VisibleLineBreaks(std::string_view line) {
+  return text::ReplaceAll(text::ReplaceAll(line, "\r", "\\r"), "\n", "\\n");
+}
+
+}  // namespace
+
+CSmtpSocket::CSmtpSocket() : m_strServerID(kDefaultServerID) {}
+
+CSmtpSocket::~CSmtpSocket() = default;
+
+void CSmtpSocket::ProcessCommand() {
+  if (m_lstLines.empty()) return;
+  const std::string line = std::move(m_lstLines.front());
+  m_lstLines.pop_front();
+
+  const std::size_t space = line.find(' ');
+  const std::string word = text::ToUpper(line.substr(0, space));
+  const std::string argument = space == std::string::npos ? std::string() : line.substr(space + 1);
+
+  if (m_pThread) {
+    const std::string logged = word + " " + argument;
+    m_pThread->Log(HasLineBreak(logged) ? VisibleLineBreaks(logged) : logged);
+    m_pThread->TouchActivity();
+  }
+  if (HasLineBreak(line)) {
+    SendReply(kSyntaxError);
+    return;
+  }
+  RunCommand(line, word, argument);
+}
+
+void CSmtpSocket::RunCommand(const std::string& line, const std::string& word,
+                             const std::string& argument) {
+  if (m_nState == SMTP_STATE_CONNECTED && word != "QUIT" && word != "HELO" && word != "EHLO") {
+    SendReply(kBadSequence);
+    return;
+  }
+  // In the AUTH states the whole line is credentials, whatever it holds.
+  if (m_nState == SMTP_STATE_AUTH_USER) return OnAuthUser(line);
+  if (m_nState == SMTP_STATE_AUTH_PASSWORD) return OnAuthPassword(line);
+  if (m_nState == SMTP_STATE_AUTH_PLAIN) return OnAuthPlain(line);
+
+  if (word == "HELO") return OnHelo(argument);
+  if (word == "EHLO") return OnEhlo(argument);
+  if (word == "AUTH" || word == "AUTH=LOGIN") return OnAuth(word, argument);
+  if (word == "QUIT") return OnQuit();
+
+  if (m_bAuthLocal != 0 && m_bAuthenticated == 0) {
+    SendReply(kNotAuthenticated);
+    return;
+  }
+  if (word == "MAIL") return OnMail(argument);
+  if (word == "RCPT") return OnRcpt(argument);
+  if (word == "DATA") return OnData();
+  if (word == "RSET") return OnRset();
+  if (word == "VRFY") {
+    SendReply("252 Cannot VRFY user");
+    return;
+  }
+  if (word == "HELP") return OnHelp();
+  if (word == "NOOP") {
+    SendReply("250 OK");
+    return;
+  }
+  SendReply("500 Command not implemented.");
+}
+
+void CSmtpSocket::OnHelo(const std::string& argument) {
+  m_strHelo = argument;
+  m_nState = SMTP_STATE_READY;
+  SendReply("250 OK");
+}
+
+void CSmtpSocket::OnEhlo(const std::string& argument) {
+  m_strHelo = argument;
+  m_bAuthenticated = 0;
+  m_nState = SMTP_STATE_READY;
+  SendReply(kEhloReply);
+}
+
+void CSmtpSocket::OnQuit() {
+  if (SendReply("221 Bye")) CloseConnection();
+}
+
+void CSmtpSocket::OnHelp() { SendReply(kHelpReply); }

@@ -1,0 +1,105 @@
+// CSmtpSocket: the SMTP dialogue of one accepted connection. Command lines
+// cut by CSessionSocket run through the rule table of ProcessCommand (HELO,
+// EHLO, AUTH LOGIN/PLAIN, MAIL, RCPT, DATA, RSET, VRFY, HELP, NOOP, QUIT);
+// after "354" the received text is message text, streamed into a spool file
+// in the drop folder and committed before "250 OK: Queued as: %s".
+//
+// The session reads only its own copies of the settings (filled by the
+// listener at accept time); from the server it uses GetMailFolder and
+// CheckLogin. Everything else goes through CConnectionContext.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "smtp/session_socket.h"
+#include "smtp/smtp_spool.h"
+
+enum SmtpState {
+  SMTP_STATE_CONNECTED = 0,      // greeting sent, no HELO or EHLO yet
+  SMTP_STATE_READY = 1,          // commands are accepted
+  SMTP_STATE_DATA = 2,           // received text is message text
+  SMTP_STATE_AUTH_USER = 3,      // AUTH LOGIN: next line is the base64 user name
+  SMTP_STATE_AUTH_PASSWORD = 4,  // AUTH LOGIN: next line is the base64 password
+  SMTP_STATE_AUTH_PLAIN = 5,     // AUTH PLAIN: next line is the base64 credentials
+};
+
+class CSmtpSocket : public CSessionSocket {
+ public:
+  // Message text is kept in memory only up to this size; beyond it the text
+  // is written to the spool file, so a session holds at most this plus one
+  // receive chunk whatever the message size.
+  static constexpr std::size_t kMessageFlushSize = 64 * 1024;
+  // Recipients of one transaction. Each is a command line of up to 8 KiB,
+  // so without a limit a client could grow a session without end; 1000 is
+  // ten times what RFC 5321 asks a server to take.
+  static constexpr std::size_t kMaxRecipients = 1000;
+
+  CSmtpSocket();
+  ~CSmtpSocket() override;
+
+  void OnReceivedText(std::string_view text) override;
+  void ProcessCommand() override;
+
+  // Policy of this session, on its own copies of the lists.
+  bool IsSenderBlocked(std::string_view sender) const;
+  bool FindForwardAddress(std::string_view recipient, std::string& result) const;
+  bool IsLocalDomain(std::string_view domain) const;
+
+  // Copies taken from the server when the connection was accepted.
+  int m_bAuthLocal = 0;
+  int m_bAuthRemote = 1;
+  std::vector<std::string> m_arrDomains;
+  std::vector<std::string> m_arrForwardRules;
+  std::vector<std::string> m_arrBlockMailFrom;
+  std::string m_strServerID;
+
+  // Session and transaction.
+  int m_bAuthenticated = 0;
+  std::string m_strAuthUser;
+  std::string m_strFrom;
+  std::string m_strHelo;
+  std::vector<std::string> m_arrRecipients;
+  // Message text received but not yet written to the spool file (bounded by
+  // kMessageFlushSize plus one read; see smtp_data.cpp).
+  std::string m_strMessage;
+  int m_nState = SMTP_STATE_CONNECTED;
+
+ private:
+  // Rule table (smtp_socket.cpp).
+  void RunCommand(const std::string& line, const std::string& word, const std::string& argument);
+  void OnHelo(const std::string& argument);
+  void OnEhlo(const std::string& argument);
+  void OnQuit();
+  void OnHelp();
+
+  // Transaction commands (smtp_mail.cpp).
+  void OnMail(const std::string& argument);
+  void OnRcpt(const std::string& argument);
+  void OnData();
+  void OnRset();
+
+  // AUTH (smtp_auth.cpp).
+  void OnAuth(const std::string& word, const std::string& argument);
+  void OnAuthUser(const std::string& line);
+  void OnAuthPassword(const std::string& line);
+  void OnAuthPlain(const std::string& line);
+  void ReplyAuthResult(bool ok);
+
+  // Data phase (smtp_data.cpp).
+  void ReceiveMessageText(std::string_view text);
+  bool IsMessageComplete() const;
+  bool OpenSpoolFile();
+  void FlushMessageText();
+  void StoreMessage();
+  bool WriteSpoolFile();
+  std::string BuildEnvelope() const;
+  void ResetTransaction();
+
+  CSpoolFile m_Spool;
+  // Bytes of message text received in this data phase (for the end test of
+  // a message shorter than the terminator plus its leading CR LF).
+  std::uint64_t m_nMessageBytes = 0;
+};

@@ -1,0 +1,111 @@
+// Spool file naming, envelope text and the atomic write (see smtp_spool.h).
+#include "smtp/smtp_spool.h"
+
+#include <chrono>
+
+#include "common/mail_store.h"
+#include "common/text.h"
+#include "platform/console.h"
+
+namespace {
+
+constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+}  // namespace
+
+std::string CreateQueueId() {
+  std::string id;
+  for (char c : platform::NewGuidText()) {
+    if (c != '-' && c != '{' && c != '}') id.push_back(c);
+  }
+  return id;
+}
+
+UtcTime UtcTimeFromUnix(std::int64_t seconds) {
+  using namespace std::chrono;
+  const sys_seconds point{std::chrono::seconds{seconds}};
+  const sys_days days = floor<std::chrono::days>(point);
+  const year_month_day date{days};
+  const hh_mm_ss<std::chrono::seconds> clock{point - days};
+  UtcTime time;
+  time.year = static_cast<int>(date.year());
+  time.month = static_cast<int>(static_cast<unsigned>(date.month()));
+  time.day = static_cast<int>(static_cast<unsigned>(date.day()));
+  time.weekday = static_cast<int>(weekday{days}.c_encoding());
+  time.hour = static_cast<int>(clock.hours().count());
+  time.minute = static_cast<int>(clock.minutes().count());
+  time.second = static_cast<int>(clock.seconds().count());
+  return time;
+}
+
+UtcTime CurrentUtcTime() {
+  using namespace std::chrono;
+  return UtcTimeFromUnix(duration_cast<seconds>(system_clock::now().time_since_epoch()).count());
+}
+
+std::string FormatGmtDate(const UtcTime& time) {
+  const char* day = (time.weekday >= 0 && time.weekday < 7) ? kDayNames[time.weekday] : "???";
+  const char* month = (time.month >= 1 && time.month <= 12) ? kMonthNames[time.month - 1] : "???";
+  return text::Format("%s, %02d %s %d %02d:%02d:%02d GMT", day, time.day, month, time.year,
+                      time.hour, time.minute, time.second);
+}
+
+std::string BuildSpoolEnvelope(std::string_view sender, const std::vector<std::string>& recipients,
+                               std::string_view helo, std::string_view peer_address,
+                               std::string_view by_domain, std::string_view server_id,
+                               std::string_view date) {
+  std::string envelope;
+  envelope.append("x-sender: ").append(sender).append("\r\n");
+  for (const std::string& recipient : recipients) {
+    envelope.append("x-receiver: ").append(recipient).append("\r\n");
+  }
+  envelope.append("Received: from ").append(helo);
+  envelope.append(" ([").append(peer_address).append("]) by ").append(by_domain);
+  envelope.append(" with ").append(server_id).append(";\r\n\t");
+  envelope.append(date).append("\r\n");
+  return envelope;
+}
+
+bool CSpoolFile::Begin(std::string_view mail_folder, std::string_view queue_id) {
+  Abandon();
+  const std::string drop = MailSubfolder(mail_folder, kDropFolder);
+  CreateFolderPath(drop);  // false when it already exists: no error
+  m_strQueueId = std::string(queue_id);
+  m_strPath = drop + m_strQueueId + ".eml";
+  m_bOpen = m_Writer.Begin(MailTempFolder(mail_folder), m_strPath);
+  m_bFailed = !m_bOpen;
+  return m_bOpen;
+}
+
+void CSpoolFile::Fail() {
+  Abandon();
+  m_bFailed = true;
+}
+
+bool CSpoolFile::Write(std::string_view bytes) {
+  if (!m_bOpen) return false;
+  if (bytes.empty()) return true;
+  if (m_Writer.Write(bytes)) return true;
+  Fail();
+  return false;
+}
+
+bool CSpoolFile::Commit() {
+  if (!m_bOpen) return false;
+  m_bOpen = false;
+  if (m_Writer.Commit()) return true;
+  // The rename may have happened before the folder sync failed: the name is
+  // a fresh GUID, so whatever stands under it is this unfinished file.
+  m_Writer.Abandon();
+  platform::DeleteFile(m_strPath);
+  m_bFailed = true;
+  return false;
+}
+
+void CSpoolFile::Abandon() {
+  m_Writer.Abandon();
+  m_bOpen = false;
+  m_bFailed = false;
+}

@@ -1,0 +1,190 @@
+// Mail store helpers: folder creation in Windows and native paths, the
+// recipients of a spool file's envelope, waiting for a writer, and the names
+// that may become mailbox folders.
+#include "common/mail_store.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "common/test_home.h"
+#include "platform/files.h"
+#include "platform/sync.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary);
+  out << content;
+}
+
+TEST(MailStore, CreateFolderPathWithDriveLetter) {
+  const fs::path drive = TestHome() / "drive_c";
+  EXPECT_TRUE(CreateFolderPath("c:\\Mailboxes\\Deep\\bob\\"));
+  EXPECT_TRUE(fs::is_directory(drive / "Mailboxes" / "Deep" / "bob"));
+  // The folder exists now: the last creation fails, as on Windows.
+  EXPECT_FALSE(CreateFolderPath("c:\\Mailboxes\\Deep\\bob"));
+  // An existing folder is found without regard to case.
+  EXPECT_TRUE(CreateFolderPath("C:\\MAILBOXES\\deep\\carol"));
+  EXPECT_TRUE(fs::is_directory(drive / "Mailboxes" / "Deep" / "carol"));
+
+  EXPECT_TRUE(PathExists("c:\\mailboxes\\deep\\BOB\\", true));
+  EXPECT_TRUE(PathExists("c:\\Mailboxes\\Deep\\bob", true));
+  EXPECT_FALSE(PathExists("c:\\Mailboxes\\Deep\\bob", false));
+  EXPECT_FALSE(PathExists("c:\\Mailboxes\\Deep\\dave\\", true));
+}
+
+TEST(MailStore, CreateFolderPathNative) {
+  const fs::path base = TestHome() / "native";
+  const std::string path = (base / "a" / "b" / "c").string() + "/";
+  EXPECT_TRUE(CreateFolderPath(path));
+  EXPECT_TRUE(fs::is_directory(base / "a" / "b" / "c"));
+  EXPECT_TRUE(PathExists(path, true));
+
+  WriteFile(base / "a" / "file.eml", "x");
+  EXPECT_TRUE(PathExists((base / "a" / "file.eml").string(), false));
+  EXPECT_FALSE(PathExists((base / "a" / "file.eml").string(), true));
+  EXPECT_FALSE(PathExists((base / "a" / "missing.eml").string(), false));
+}
+
+TEST(MailStore, SubfolderPaths) {
+  EXPECT_EQ(MailSubfolder("c:\\Mailboxes\\", "drop"), "c:\\Mailboxes\\drop\\");
+  EXPECT_EQ(MailSubfolder("c:\\Mailboxes\\\\", "queue"), "c:\\Mailboxes\\queue\\");
+  EXPECT_EQ(MailSubfolder("c:\\Mailboxes", "bob"), "c:\\Mailboxes\\bob\\");
+
+  const std::string temp = MailTempFolder("c:\\TempStore\\");
+  EXPECT_EQ(temp, "c:\\TempStore\\.tmp\\");
+  EXPECT_TRUE(fs::is_directory(TestHome() / "drive_c" / "TempStore" / ".tmp"));
+}
+
+TEST(MailStore, ReadRecipientsTakesOnlyTheLeadingEnvelope) {
+  struct Case {
+    const char* label;
+    std::string content;
+    std::vector<std::string> recipients;
+  };
+  const std::string received = "Received: from client\r\n\tby server\r\n";
+  const Case cases[] = {
+      {"spool file", "x-sender: a@b\r\nx-receiver: Bob@D1\r\nx-receiver:  carol@d2 \r\n" + received +
+                         "Subject: hi\r\n\r\nbody\r\n",
+       {"bob@d1", "carol@d2"}},
+      {"header line of the message is no recipient",
+       "x-sender: a@b\r\nx-receiver: bob@d1\r\n" + received + "X-Receiver: evil@x\r\n\r\nbody\r\n", {"bob@d1"}},
+      {"header line right after the envelope", "x-receiver: bob@d1\r\nFrom: x\r\nx-receiver: evil@x\r\n",
+       {"bob@d1"}},
+      {"either case", "X-SENDER: a@b\r\nX-Receiver: BOB@D1\r\n\r\n", {"bob@d1"}},
+      {"LF line ends", "x-sender: a@b\nx-receiver: bob@d1\nx-receiver: c@d\n\n", {"bob@d1", "c@d"}},
+      {"CR takes the next character with it", "x-receiver: bob@d1\rXx-receiver: c@d\n", {"bob@d1", "c@d"}},
+      {"last line without line end", "x-sender: a@b\r\nx-receiver: last@d", {"last@d"}},
+      {"empty line ends the envelope", "x-sender: a@b\r\n\r\nx-receiver: bob@d1\r\n", {}},
+      {"no envelope at all", "Subject: x-receiver: bob@d1\r\n\r\n", {}},
+      {"receiver not at line start", " x-receiver: bob@d1\r\n", {}},
+      {"blank recipient skipped", "x-receiver:   \r\nx-receiver: bob@d1\r\n", {"bob@d1"}},
+      {"empty file", "", {}},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const fs::path file = TestHome() / ("recipients" + std::to_string(n++) + ".eml");
+    WriteFile(file, c.content);
+    std::vector<std::string> recipients{"stale"};
+    EXPECT_EQ(ReadRecipients(file.string(), recipients), !c.recipients.empty());
+    EXPECT_EQ(recipients, c.recipients);
+  }
+}
+
+TEST(MailStore, ReadRecipientsAcrossReadChunks) {
+  // Many recipients, so that lines and CR LF pairs fall across the reader's
+  // chunk boundaries.
+  std::string content = "x-sender: a@b\r\n";
+  std::vector<std::string> expected;
+  for (int i = 0; i < 700; ++i) {
+    expected.push_back("user" + std::to_string(i) + "@d" + std::to_string(i % 7));
+    content += "x-receiver: " + expected.back() + "\r\n";
+  }
+  content += "Received: x\r\n\r\nbody\r\n";
+  const fs::path file = TestHome() / "many.eml";
+  WriteFile(file, content);
+  std::vector<std::string> recipients;
+  ASSERT_TRUE(ReadRecipients(file.string(), recipients));
+  EXPECT_EQ(recipients, expected);
+}
+
+TEST(MailStore, ReadRecipientsStopsAtAnOverlongLine) {
+  const fs::path file = TestHome() / "overlong.eml";
+  WriteFile(file, "x-receiver: bob@d1\r\nx-sender: " + std::string(100000, 'a') + "\r\nx-receiver: c@d\r\n");
+  std::vector<std::string> recipients;
+  EXPECT_TRUE(ReadRecipients(file.string(), recipients));
+  EXPECT_EQ(recipients, std::vector<std::string>{"bob@d1"});
+}
+
+TEST(MailStore, ReadRecipientsOfMissingFile) {
+  std::vector<std::string> recipients{"stale"};
+  EXPECT_FALSE(ReadRecipients((TestHome() / "missing.eml").string(), recipients));
+  EXPECT_TRUE(recipients.empty());
+}
+
+TEST(MailStore, WaitUntilReadable) {
+  const fs::path file = TestHome() / "wait.eml";
+  WriteFile(file, "x-receiver: bob@d1\r\n");
+  const std::string path = file.string();
+
+  EXPECT_TRUE(WaitUntilReadable(path, 0, 10)) << "a file nobody holds";
+  EXPECT_FALSE(WaitUntilReadable((TestHome() / "absent.eml").string(), 5000, 10)) << "other failures end at once";
+
+  platform::File holder = platform::File::Open(path, platform::File::Mode::ReadExclusive);
+  ASSERT_TRUE(holder.IsOpen());
+  const std::uint64_t before = platform::TickCountMs();
+  EXPECT_FALSE(WaitUntilReadable(path, 300, 50)) << "held for the whole wait";
+  EXPECT_GE(platform::TickCountMs() - before, 300u);
+
+  // Released while the waiter sleeps: the standard wait sees it at a retry.
+  std::thread releaser([&holder] {
+    platform::SleepMs(1200);
+    holder.Close();
+  });
+  const std::uint64_t start = platform::TickCountMs();
+  EXPECT_TRUE(WaitUntilReadable(path));
+  const std::uint64_t waited = platform::TickCountMs() - start;
+  releaser.join();
+  EXPECT_GE(waited, 1200u);
+  EXPECT_LT(waited, 5000u);
+}
+
+TEST(MailStore, SafeMailboxNames) {
+  struct Case {
+    const char* label;
+    std::string name;
+    bool safe;
+  };
+  const Case cases[] = {
+      {"plain", "bob", true},
+      {"dots inside", "bob.smith", true},
+      {"high bytes", "j\xF6rg", true},
+      {"empty", "", false},
+      {"dot", ".", false},
+      {"dot dot", "..", false},
+      {"drop", "Drop", false},
+      {"queue", "QUEUE", false},
+      {"badmail", "badMail", false},
+      {"temp folder", ".TMP", false},
+      {"backslash", "..\\bob", false},
+      {"slash", "a/b", false},
+      {"colon", "c:bob", false},
+      {"control", std::string("bo\x01" "b"), false},
+      {"line feed", "bob\n", false},
+      {"delete", "bob\x7F", false},
+      {"zero byte", std::string("bob\0x", 5), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(IsSafeMailboxName(c.name), c.safe);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,39 @@
+// The text helpers where their rules are not those of the standard library.
+#include "common/text.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(Text, TrimTakesEveryBlank) {
+  EXPECT_EQ(text::Trim(" \t\r\n\v\fab c\f\v\n\r\t "), "ab c");
+  EXPECT_EQ(text::TrimLeft("  a "), "a ");
+  EXPECT_EQ(text::TrimRight("  a "), "  a");
+  EXPECT_EQ(text::Trim(" \t "), "");
+}
+
+TEST(Text, CaseFoldingIsAscii) {
+  EXPECT_TRUE(text::EqualsNoCase("X-Receiver:", "x-receiver:"));
+  EXPECT_FALSE(text::EqualsNoCase("abc", "abcd"));
+  EXPECT_EQ(text::ToLower("AbC\xC4"), "abc\xC4");  // bytes above 127 unchanged
+  EXPECT_TRUE(text::StartsWithNoCase("HELO host", "helo"));
+  EXPECT_FALSE(text::StartsWithNoCase("HE", "helo"));
+}
+
+TEST(Text, FieldsAndSplitting) {
+  EXPECT_EQ(text::Split("a..b", '.'), (std::vector<std::string>{"a", "", "b"}));
+  EXPECT_EQ(text::Split("", '.'), (std::vector<std::string>{""}));
+  EXPECT_EQ(text::ExtractField("d1|mx1", 1, '|'), "mx1");
+  EXPECT_EQ(text::ExtractField("d1|mx1", 2, '|'), "");
+  EXPECT_EQ(text::ExtractField("d1", 0, '|'), "d1");
+}
+
+TEST(Text, FormattingAndEscaping) {
+  const std::string longText(5000, 'z');
+  EXPECT_EQ(text::Format("<%s>%d", longText.c_str(), 7), "<" + longText + ">7");
+  EXPECT_EQ(text::EscapePercent("100% sure %s"), "100%% sure %%s");
+  EXPECT_EQ(text::ReplaceAll("aaa", "a", "aa"), "aaaaaa");
+  EXPECT_EQ(text::ReplaceAll("abc", "", "x"), "abc");
+}
+
+}  // namespace

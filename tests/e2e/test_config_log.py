@@ -1,0 +1,192 @@
+"""Settings loaded from the registry, the reload on "Mail Service Event", and
+the trace log, against the real quillpost -d."""
+
+import os
+import socket
+import stat
+import time
+
+import qptest
+
+NOT_AUTHENTICATED = b"551 Client was not authenticated"
+
+
+def signal_reload(machine):
+    """Signals "Mail Service Event" as the applet does (a byte into its FIFO)."""
+    path = os.path.join(machine.home, "run", "Mail Service Event")
+    fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+    try:
+        os.write(fd, b"\x01")
+    finally:
+        os.close(fd)
+
+
+class Client:
+    """A line-based client: send a command, read its reply."""
+
+    def __init__(self, port, source="127.0.0.1"):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=5,
+                                             source_address=(source, 0))
+        self.buffer = b""
+
+    def read_line(self):
+        while b"\r\n" not in self.buffer:
+            data = self.sock.recv(4096)
+            if not data:
+                raise EOFError("connection closed")
+            self.buffer += data
+        line, self.buffer = self.buffer.split(b"\r\n", 1)
+        return line
+
+    def command(self, line):
+        self.sock.sendall(line + b"\r\n")
+        return self.read_line()
+
+    def close(self):
+        self.sock.close()
+
+
+def rcpt_reply(port, address):
+    c = Client(port)
+    c.read_line()
+    c.command(b"HELO test")
+    c.command(b"MAIL FROM:<sender@example.org>")
+    reply = c.command(b"RCPT TO:<" + address + b">")
+    c.command(b"QUIT")
+    c.close()
+    return reply
+
+
+def pop3_login(port, user, password):
+    c = Client(port)
+    c.read_line()
+    c.command(b"USER " + user)
+    reply = c.command(b"PASS " + password)
+    c.command(b"QUIT")
+    c.close()
+    return reply
+
+
+class DefaultsTest(qptest.MachineTestCase):
+    def test_empty_hive_gives_the_admin_account_and_its_folder(self):
+        m = self.machine
+        server = m.start_console()
+        server.wait_ready()
+        self.assertTrue(os.path.isdir(m.native("c:\\Mailboxes\\admin")))
+        self.assertEqual(pop3_login(server.pop3_port, b"ADMIN", b""), b"+OK authentication successful")
+        # No local domain: every recipient needs authentication by default.
+        self.assertEqual(rcpt_reply(server.smtp_port, b"admin@anywhere.test"), NOT_AUTHENTICATED)
+        self.assertEqual(server.stop(), 1)
+        self.assertEqual(m.read_log(), "", "LogLevel 0 writes nothing")
+        self.assertFalse(os.path.exists(m.log_path))
+
+    def test_native_mail_folder_with_trailing_separators(self):
+        m = self.machine
+        folder = os.path.join(m.home, "native-mail")
+        m.set_settings(MailFolder=folder + "//")
+        server = m.start_console()
+        server.wait_ready()
+        self.assertTrue(os.path.isdir(os.path.join(folder, "admin")))
+        server.stop()
+
+    def test_empty_user_list_gives_no_account(self):
+        m = self.machine
+        m.set_list("UserAccounts", "Users", [])
+        server = m.start_console()
+        server.wait_ready()
+        self.assertEqual(pop3_login(server.pop3_port, b"admin", b""), b"-ERR login failed")
+        server.stop()
+
+
+class TraceLogTest(qptest.MachineTestCase):
+    def test_trace_level_writes_start_and_stop_lines_and_a_restart_appends(self):
+        m = self.machine
+        server = m.start_console(log_level=2)
+        server.wait_ready()
+        server.stop()
+        first = m.read_log()
+        for line in ("<POP3> Server started on port %d." % server.pop3_port,
+                     "<SMTP> Server started on port %d." % server.smtp_port,
+                     "Mail Server stopped.", "*** APPLICATION STOPPED ***"):
+            self.assertIn(line, first)
+        self.assertNotIn("Loading configuration...", first, "the log opens after the first load")
+        # Every line: MM/DD/YYYY HH:MM:SS.mmm text CR LF.
+        for line in first.split("\r\n")[:-1]:
+            self.assertRegex(line, r"^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} ")
+        mode = stat.S_IMODE(os.stat(m.log_path).st_mode)
+        self.assertEqual(mode & 0o007, 0, "the trace log is not world-readable")
+
+        server = m.start_console()
+        server.wait_ready()
+        server.stop()
+        second = m.read_log()
+        self.assertTrue(second.startswith(first), "a restart appends")
+        self.assertEqual(second.count("*** APPLICATION STOPPED ***"), 2)
+
+    def test_error_level_writes_only_errors_and_the_closing_line(self):
+        m = self.machine
+        server = m.start_console(log_level=1)
+        server.wait_ready()
+        # A malformed list, taken up by a reload, is an error worth a line.
+        m.set_values("Domains", Extensions=b"\x05\x00\x03ab")
+        signal_reload(m)
+        server.wait_log("Malformed list ignored: Domains\\Extensions")
+        server.stop()
+        lines = [l[24:] for l in m.read_log().split("\r\n") if l]
+        self.assertEqual(lines, ["Malformed list ignored: Domains\\Extensions",
+                                 "*** APPLICATION STOPPED ***"])
+
+    def test_percent_in_client_text_is_written_unchanged(self):
+        m = self.machine
+        server = m.start_console(log_level=2)
+        server.wait_ready()
+        c = Client(server.smtp_port)
+        c.read_line()
+        c.command(b"HELO 100%s%d%%")
+        c.command(b"QUIT")
+        c.close()
+        server.wait_log("<SMTP> HELO 100%s%d%%")
+        server.stop()
+
+
+class ReloadTest(qptest.MachineTestCase):
+    def test_signal_reloads_lists_and_keeps_them_when_too_large(self):
+        m = self.machine
+        server = m.start_console(log_level=2)
+        server.wait_ready()
+        self.assertEqual(rcpt_reply(server.smtp_port, b"joe@first.test"), NOT_AUTHENTICATED)
+
+        m.set_list("Domains", "Extensions", ["first.test"])
+        signal_reload(m)
+        server.wait_log("Loading configuration...")
+        self.assertEqual(rcpt_reply(server.smtp_port, b"joe@First.TEST"), b"250 OK")
+
+        # A list over 4095 bytes is ignored: the previous domains stay.
+        big = ["second.test"] + ["filler%04d.test" % i for i in range(300)]
+        self.assertGreater(len(qptest.serialise_list(big)), 4095)
+        m.set_list("Domains", "Extensions", big)
+        log_before = m.read_log().count("Loading configuration...")
+        signal_reload(m)
+        deadline = time.time() + 10
+        while m.read_log().count("Loading configuration...") == log_before and time.time() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(rcpt_reply(server.smtp_port, b"joe@second.test"), NOT_AUTHENTICATED)
+        self.assertEqual(rcpt_reply(server.smtp_port, b"joe@first.test"), b"250 OK")
+        server.stop()
+
+    def test_reload_changes_level_in_memory_only(self):
+        m = self.machine
+        server = m.start_console(log_level=2)
+        server.wait_ready()
+        m.set_settings(LogLevel=0)
+        signal_reload(m)
+        server.wait_log("Loading configuration...")
+        rcpt_reply(server.smtp_port, b"x@y.test")
+        server.stop()
+        after_reload = m.read_log().split("Loading configuration...\r\n", 1)[1]
+        # Level 0 stops further lines at once; the closing line is always written.
+        self.assertEqual([l[24:] for l in after_reload.split("\r\n") if l], ["*** APPLICATION STOPPED ***"])
+
+
+if __name__ == "__main__":
+    qptest.main()

@@ -1,0 +1,177 @@
+"""The connection framework against the real quillpost -d: greetings, the
+connection limit, the IP filter, the idle time-out, the receive limit, the
+stop of live connections, and a port that is already taken."""
+
+import socket
+import time
+
+import qptest
+from test_config_log import Client
+
+SMTP_GREETING = b"220 Kestrune Mail Server"
+POP3_GREETING = b"+OK Kestrune Mail Server ready"
+REFUSED_SMTP = b"421 Service not available"
+
+
+def log_lines(machine):
+    return [line[24:] for line in machine.read_log().split("\r\n") if line]
+
+
+def wait_closed(sock, timeout=10):
+    """True when the server closes the connection without sending anything."""
+    sock.settimeout(timeout)
+    try:
+        return sock.recv(1) == b""
+    except ConnectionResetError:
+        return True
+
+
+class GreetingAndLimitTest(qptest.MachineTestCase):
+    def test_greetings_on_both_ports(self):
+        server = self.machine.start_console()
+        server.wait_ready()
+        for port, greeting in ((server.smtp_port, SMTP_GREETING), (server.pop3_port, POP3_GREETING)):
+            c = Client(port)
+            self.assertEqual(c.read_line(), greeting)
+            c.close()
+        server.stop()
+
+    def test_second_client_over_a_limit_of_zero_is_refused_in_log_order(self):
+        m = self.machine
+        m.set_settings(ConnectionsLimit=0)
+        server = m.start_console(log_level=2)
+        server.wait_ready()
+        time.sleep(0.3)  # the probes of wait_ready have ended
+        first = Client(server.smtp_port)
+        self.assertEqual(first.read_line(), SMTP_GREETING)
+        second = Client(server.pop3_port)
+        self.assertEqual(second.read_line(), b"-ERR too many users")
+        self.assertTrue(wait_closed(second.sock))
+        third = Client(server.smtp_port)
+        self.assertEqual(third.read_line(), REFUSED_SMTP)
+        self.assertTrue(wait_closed(third.sock))
+        server.wait_log("<SMTP> Client disconnected from 127.0.0.1")
+        first.command(b"QUIT")
+        first.close()
+        # With the first client gone, the next one is served again.
+        server.wait_log("<SMTP> 221 Bye")
+        time.sleep(0.2)
+        fourth = Client(server.pop3_port)
+        self.assertEqual(fourth.read_line(), POP3_GREETING)
+        fourth.close()
+        server.stop()
+        lines = log_lines(m)
+        start = lines.index("<POP3> Connection denied: Too many users!") - 1
+        self.assertEqual(lines[start:start + 4], [
+            "<POP3> Client connected from 127.0.0.1",
+            "<POP3> Connection denied: Too many users!",
+            "<POP3> -ERR too many users",
+            "<POP3> Client disconnected from 127.0.0.1"])
+
+
+class IpFilterTest(qptest.MachineTestCase):
+    def check(self, mode, entries, expect_local, expect_other):
+        m = self.machine
+        m.set_settings(IPFilterMode=mode)
+        m.set_list("IpFilter", "Addresses", entries)
+        server = m.start_console(log_level=2)
+        server.wait_ready()
+        for source, allowed in (("127.0.0.1", expect_local), ("127.0.0.2", expect_other)):
+            smtp = Client(server.smtp_port, source)
+            self.assertEqual(smtp.read_line(), SMTP_GREETING if allowed else REFUSED_SMTP, (mode, source))
+            smtp.close()
+            pop3 = Client(server.pop3_port, source)
+            self.assertEqual(pop3.read_line(), POP3_GREETING if allowed else b"-ERR forbidden", (mode, source))
+            pop3.close()
+        server.stop()
+        if not (expect_local and expect_other):
+            self.assertIn("<SMTP> Connection denied: IP address was rejected by the server.", log_lines(m))
+
+    def test_mode_0_accepts_everyone(self):
+        self.check(0, ["127.0.0.2 127.0.0.2"], True, True)
+
+    def test_mode_1_refuses_listed_addresses(self):
+        self.check(1, ["127.0.0.2 127.0.0.2"], True, False)
+
+    def test_mode_2_accepts_only_listed_addresses(self):
+        self.check(2, ["127.0.0.1-127.0.0.1", "10.*.*.*"], True, False)
+
+    def test_other_modes_refuse_everyone(self):
+        self.check(7, [], False, False)
+
+
+class SessionLimitsTest(qptest.MachineTestCase):
+    def test_idle_client_is_disconnected_without_a_reply(self):
+        m = self.machine
+        m.set_settings(Timeout=2)
+        server = m.start_console(log_level=2)
+        server.wait_ready()
+        c = Client(server.pop3_port)
+        c.read_line()
+        started = time.time()
+        self.assertTrue(wait_closed(c.sock, timeout=10))
+        self.assertLess(time.time() - started, 6)
+        server.wait_log("<POP3> Connection timed out")
+        server.stop()
+
+    def test_receive_limit_is_8192_bytes_without_a_line_end(self):
+        m = self.machine
+        server = m.start_console(log_level=2)
+        server.wait_ready()
+        c = Client(server.smtp_port)
+        c.read_line()
+        c.sock.sendall(b"X" * 8190 + b"\r\n")  # exactly the limit: one line
+        self.assertEqual(c.read_line(), b"503 Bad sequence of commands (given out of order)")
+        c.sock.sendall(b"Y" * 8192)
+        c.sock.settimeout(0.5)
+        with self.assertRaises(socket.timeout, msg="8192 bytes without a line end are kept"):
+            c.sock.recv(1)
+        c.sock.sendall(b"Y")
+        self.assertTrue(wait_closed(c.sock))
+        server.wait_log("<SMTP> Buffer overflow: DOS attack?")
+        server.stop()
+
+    def test_stop_with_clients_connected_stops_each_thread(self):
+        m = self.machine
+        server = m.start_console(log_level=2)
+        server.wait_ready()
+        clients = [Client(server.smtp_port), Client(server.pop3_port), Client(server.pop3_port)]
+        for c in clients:
+            c.read_line()
+        self.assertEqual(server.stop(), 1)
+        lines = log_lines(m)
+        self.assertEqual(lines.count("Shutting down thread..."), 3)
+        self.assertEqual(lines.count("Thread successfully stopped."), 3)
+        self.assertNotIn("Problem while killing thread.", lines)
+        self.assertLess(lines.index("Mail Server stopped."), lines.index("*** APPLICATION STOPPED ***"))
+        for c in clients:
+            self.assertTrue(wait_closed(c.sock))
+
+
+class PortTakenTest(qptest.MachineTestCase):
+    def test_smtp_port_taken_leaves_pop3_serving(self):
+        m = self.machine
+        pop3_port, smtp_port = m.prepare_server(log_level=2)
+        holder = socket.socket()
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        holder.bind(("0.0.0.0", smtp_port))
+        holder.listen(1)
+        try:
+            server = m.start_console()
+            server.wait_port(pop3_port)
+            c = Client(pop3_port)
+            self.assertEqual(c.read_line(), POP3_GREETING)
+            c.close()
+            server.stop()
+        finally:
+            holder.close()
+        lines = log_lines(m)
+        self.assertIn("<POP3> Server started on port %d." % pop3_port, lines)
+        self.assertIn("<SMTP> Server failed to start on port %d." % smtp_port, lines)
+        self.assertIn("Mail Service stopping...", lines)
+        self.assertNotIn("Mail Server stopped.", lines)
+        self.assertNotIn("*** APPLICATION STOPPED ***", lines)
+
+
+if __name__ == "__main__":
+    qptest.main()

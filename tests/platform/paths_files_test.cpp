@@ -1,0 +1,139 @@
+// Path mapping and the atomic file operations the mail store relies on.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/win_types.h"
+#include "temp_home.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const std::string& native) {
+  std::ifstream in(native, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(MapPath, DriveLettersSeparatorsAndNativePaths) {
+  TempHome home;
+  const std::string root = home.path();
+  struct Case {
+    const char* label;
+    const char* input;
+    std::string expected;
+  } cases[] = {
+      {"drive letter", "c:\\Mailboxes\\bob", root + "/drive_c/Mailboxes/bob"},
+      {"upper-case drive", "D:\\x", root + "/drive_d/x"},
+      {"forward slashes", "c:/a/b", root + "/drive_c/a/b"},
+      {"runs of separators", "c:\\\\a//\\b", root + "/drive_c/a/b"},
+      {"trailing separator kept", "c:\\a\\", root + "/drive_c/a/"},
+      {"native path", "/tmp/x/y", "/tmp/x/y"},
+      {"native with backslash", "/tmp\\x", "/tmp/x"},
+      {"rooted without drive is c:", "\\Mailtrace.log", root + "/drive_c/Mailtrace.log"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(platform::MapPath(c.input), c.expected) << c.label;
+}
+
+TEST(MapPath, ExistingComponentsMatchWithoutRegardToCase) {
+  TempHome home;
+  fs::create_directories(home.path() + "/drive_c/Mailboxes/bob");
+  std::ofstream(home.path() + "/drive_c/Mailboxes/bob/Mailtrace.log") << "x";
+  EXPECT_EQ(platform::MapPath("C:\\MAILBOXES\\Bob\\mailtrace.LOG"),
+            home.path() + "/drive_c/Mailboxes/bob/Mailtrace.log");
+  // A new entry keeps the spelling given.
+  EXPECT_EQ(platform::MapPath("c:\\mailboxes\\NewUser"), home.path() + "/drive_c/Mailboxes/NewUser");
+}
+
+TEST(MapPath, StripAndNameHelpersTreatBothSeparatorsAlike) {
+  EXPECT_EQ(platform::StripTrailingSeparators("c:\\Mail\\\\/"), "c:\\Mail");
+  EXPECT_EQ(platform::StripTrailingSeparators("/"), "");
+  EXPECT_EQ(platform::FileNamePart("c:\\Mail\\drop\\A.eml"), "A.eml");
+  EXPECT_EQ(platform::FileNamePart("/x/y/z.eml"), "z.eml");
+  EXPECT_EQ(platform::FileNamePart("plain"), "plain");
+}
+
+TEST(Folders, CreateReportsExistingAndListIncludesDotEntries) {
+  TempHome home;
+  EXPECT_TRUE(platform::CreateDirectory("c:\\store"));
+  EXPECT_FALSE(platform::CreateDirectory("c:\\store"));
+  EXPECT_EQ(platform::LastFileError(), ERROR_ALREADY_EXISTS);
+  std::ofstream(home.path() + "/drive_c/store/a.eml") << "hello";
+  fs::create_directories(home.path() + "/drive_c/store/sub");
+  std::vector<platform::FindEntry> entries;
+  ASSERT_TRUE(platform::ListFolder("c:\\store\\", entries));
+  int files = 0, folders = 0;
+  for (const auto& e : entries) (e.is_directory ? folders : files)++;
+  EXPECT_EQ(files, 1);
+  EXPECT_EQ(folders, 3);  // ".", ".." and "sub"
+  EXPECT_FALSE(platform::ListFolder("c:\\missing", entries));
+  EXPECT_TRUE(platform::IsDirectory("c:\\STORE"));
+  EXPECT_TRUE(platform::IsRegularFile("c:\\store\\A.EML"));
+  EXPECT_FALSE(platform::DeleteFile("c:\\store\\sub"));  // a folder is no file
+}
+
+TEST(AtomicFileWriter, TargetAppearsOnlyOnCommit) {
+  TempHome home;
+  fs::create_directories(home.path() + "/drive_c/m/drop");
+  const std::string target = home.path() + "/drive_c/m/drop/1.eml";
+  {
+    platform::AtomicFileWriter writer;
+    ASSERT_TRUE(writer.Begin("c:\\m\\.tmp", "c:\\m\\drop\\1.eml"));
+    ASSERT_TRUE(writer.Write("partial"));
+    EXPECT_FALSE(fs::exists(target));
+    // A reader asking for an exclusive open sees a file still being written.
+    const auto temp = *fs::directory_iterator(home.path() + "/drive_c/m/.tmp");
+    platform::File busy = platform::File::Open(temp.path().string(), platform::File::Mode::ReadExclusive);
+    EXPECT_FALSE(busy.IsOpen());
+    EXPECT_EQ(platform::LastFileError(), ERROR_SHARING_VIOLATION);
+  }
+  // Destroyed without commit: nothing visible, no temporary file left.
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_TRUE(fs::is_empty(home.path() + "/drive_c/m/.tmp"));
+
+  platform::AtomicFileWriter writer;
+  ASSERT_TRUE(writer.Begin("c:\\m\\.tmp", "c:\\m\\drop\\1.eml"));
+  ASSERT_TRUE(writer.Write("complete\r\n"));
+  ASSERT_TRUE(writer.Commit());
+  EXPECT_EQ(ReadAll(target), "complete\r\n");
+  EXPECT_TRUE(fs::is_empty(home.path() + "/drive_c/m/.tmp"));
+  platform::File reader = platform::File::Open("c:\\m\\drop\\1.eml", platform::File::Mode::ReadExclusive);
+  EXPECT_TRUE(reader.IsOpen());
+}
+
+TEST(CopyFileAtomic, ReplacesTargetAndFailsCleanlyOnMissingSource) {
+  TempHome home;
+  fs::create_directories(home.path() + "/drive_c/m/bob");
+  std::ofstream(home.path() + "/drive_c/m/src.eml") << "new text";
+  std::ofstream(home.path() + "/drive_c/m/bob/src.eml") << "old";
+  ASSERT_TRUE(platform::CopyFileAtomic("c:\\m\\src.eml", "c:\\m\\bob\\src.eml", "c:\\m\\.tmp", true));
+  EXPECT_EQ(ReadAll(home.path() + "/drive_c/m/bob/src.eml"), "new text");
+  EXPECT_FALSE(platform::CopyFileAtomic("c:\\m\\none.eml", "c:\\m\\bob\\x.eml", "c:\\m\\.tmp", true));
+  EXPECT_EQ(platform::LastFileError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(fs::exists(home.path() + "/drive_c/m/bob/x.eml"));
+  // Into a folder that does not exist: fails, leaves no temporary file.
+  EXPECT_FALSE(platform::CopyFileAtomic("c:\\m\\src.eml", "c:\\m\\nobody\\x.eml", "c:\\m\\.tmp", true));
+  EXPECT_TRUE(fs::is_empty(home.path() + "/drive_c/m/.tmp"));
+}
+
+TEST(File, AppendSharedNeverTruncatesAndUsesGivenMode) {
+  TempHome home;
+  {
+    platform::File f = platform::File::Open("c:\\log.txt", platform::File::Mode::AppendShared, 0640);
+    ASSERT_TRUE(f.IsOpen());
+    f.Write("one\r\n");
+  }
+  {
+    platform::File f = platform::File::Open("c:\\log.txt", platform::File::Mode::AppendShared, 0640);
+    f.Write("two\r\n");
+  }
+  const std::string native = home.path() + "/drive_c/log.txt";
+  EXPECT_EQ(ReadAll(native), "one\r\ntwo\r\n");
+  const auto perms = fs::status(native).permissions();
+  EXPECT_EQ(perms & fs::perms::others_read, fs::perms::none);
+}
+
+}  // namespace

@@ -1,0 +1,240 @@
+// Events, named objects across processes, thread message queues and timers.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/messages.h"
+#include "platform/sync.h"
+#include "temp_home.h"
+
+using namespace platform;
+
+namespace {
+
+TEST(Event, ManualStaysSetAutoWakesOnce) {
+  Event manual(true);
+  EXPECT_FALSE(manual.Wait(0));
+  manual.Set();
+  EXPECT_TRUE(manual.Wait(0));
+  EXPECT_TRUE(manual.Wait(0)) << "a manual-reset event stays signalled";
+  manual.Reset();
+  EXPECT_FALSE(manual.Wait(10));
+
+  Event automatic(false);
+  automatic.Set();
+  automatic.Set();
+  EXPECT_TRUE(automatic.Wait(0));
+  EXPECT_FALSE(automatic.Wait(0)) << "an auto-reset event resets when a wait is satisfied";
+}
+
+TEST(WaitForAny, EarlierObjectWinsAndTimeoutIsReported) {
+  Event a(true), b(true);
+  b.Set();
+  a.Set();
+  EXPECT_EQ(WaitForAny({&a, &b}, 0), 0);
+  a.Reset();
+  EXPECT_EQ(WaitForAny({&a, &b}, 0), 1);
+  b.Reset();
+  const auto start = TickCountMs();
+  EXPECT_EQ(WaitForAny({&a, &b}, 50), WAIT_TIMEOUT_RESULT);
+  EXPECT_GE(TickCountMs() - start, 45u);
+}
+
+TEST(NamedEvent, SignalWithoutWaiterIsHarmlessAndSignalsCoalesce) {
+  TempHome home;
+  NamedEvent::Signal("Nobody Waits");  // no effect, no error
+  NamedEvent ev;
+  ASSERT_TRUE(ev.Create("Mail Service Event"));
+  EXPECT_FALSE(ev.Wait(0));
+  for (int i = 0; i < 5; ++i) NamedEvent::Signal("Mail Service Event");
+  EXPECT_TRUE(ev.Wait(100));
+  EXPECT_FALSE(ev.Wait(0)) << "pending signals are drained by one wake-up";
+}
+
+TEST(NamedEvent, AnotherProcessSignals) {
+  TempHome home;
+  NamedEvent ev;
+  ASSERT_TRUE(ev.Create("Cross Process"));
+  const pid_t child = ::fork();
+  if (child == 0) {
+    NamedEvent::Signal("Cross Process");
+    ::_exit(0);
+  }
+  EXPECT_TRUE(ev.Wait(2000));
+  int status = 0;
+  ::waitpid(child, &status, 0);
+}
+
+TEST(NamedMutex, HeldByALiveProcessOnlyWhileItLives) {
+  TempHome home;
+  int ready[2], release[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    NamedMutex m;
+    bool exists = false;
+    const char ok = m.Create("Mail Service Mutex", &exists) ? 'y' : 'n';
+    (void)!::write(ready[1], &ok, 1);
+    char c;
+    (void)!::read(release[0], &c, 1);
+    ::_exit(0);
+  }
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ASSERT_EQ(ok, 'y');
+  NamedMutex mine;
+  bool exists = false;
+  EXPECT_FALSE(mine.Create("Mail Service Mutex", &exists));
+  EXPECT_TRUE(exists);
+  const char go = 'g';
+  (void)!::write(release[1], &go, 1);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(mine.Create("Mail Service Mutex", &exists)) << "the lock dies with its process";
+  EXPECT_FALSE(exists);
+}
+
+// A thread with a queue that records what it handles.
+class Recorder : public Thread {
+ public:
+  std::vector<UINT> seen;
+  std::atomic<int> quit_code{-1};
+
+ protected:
+  void Run() override {
+    MessageQueue& q = MessageQueue::ForCurrentThread();
+    q.SetHandler([this](const Message& m) -> LRESULT {
+      seen.push_back(m.id);
+      return static_cast<LRESULT>(m.wParam * 2);
+    });
+    quit_code = q.Run();
+  }
+};
+
+TEST(MessageQueue, PostSendAndQuitInOrder) {
+  Recorder r;
+  ASSERT_TRUE(r.Start());
+  EXPECT_TRUE(MessageQueue::Post(r.Id(), WM_USER + 1));
+  EXPECT_EQ(MessageQueue::Send(r.Id(), WM_USER + 2, 21), 42) << "send returns the handler's result";
+  EXPECT_TRUE(MessageQueue::Post(r.Id(), WM_QUIT, 7));
+  ASSERT_TRUE(r.Join(2000));
+  EXPECT_EQ(r.quit_code.load(), 7);
+  EXPECT_EQ(r.seen, (std::vector<UINT>{WM_USER + 1, WM_USER + 2}));
+  EXPECT_FALSE(MessageQueue::Post(r.Id(), WM_USER + 3)) << "a thread that ended has no queue";
+  EXPECT_EQ(MessageQueue::Send(r.Id(), WM_USER + 3, 1), 0);
+}
+
+TEST(MessageQueue, PostTextHandsOwnershipToTheReceiver) {
+  std::string received;
+  struct Taker : Thread {
+    std::string* out;
+    void Run() override {
+      MessageQueue& q = MessageQueue::ForCurrentThread();
+      q.SetHandler([this](const Message& m) -> LRESULT {
+        *out = TakeText(m.wParam) + "/" + std::to_string(m.lParam);
+        return 0;
+      });
+      q.Run();
+    }
+  } taker;
+  taker.out = &received;
+  ASSERT_TRUE(taker.Start());
+  EXPECT_TRUE(PostText(taker.Id(), WM_USER + 202, "<SMTP> 100% done", 5));
+  MessageQueue::Post(taker.Id(), WM_QUIT);
+  ASSERT_TRUE(taker.Join(2000));
+  EXPECT_EQ(received, "<SMTP> 100% done/5");
+  EXPECT_FALSE(PostText(taker.Id(), WM_USER + 202, "to nobody", 0));  // freed, not leaked (ASan)
+}
+
+TEST(MessageQueue, TimersFireOnTheOwningThreadUntilKilled) {
+  std::atomic<int> ticks{0};
+  struct Ticker : Thread {
+    std::atomic<int>* ticks;
+    void Run() override {
+      MessageQueue& q = MessageQueue::ForCurrentThread();
+      UINT id = 0;
+      id = q.SetTimer(10, [&](UINT timer) {
+        EXPECT_EQ(timer, id);
+        if (++*ticks == 3) {
+          q.KillTimer(id);
+          MessageQueue::Post(CurrentThreadId(), WM_QUIT);
+        }
+      });
+      q.Run();
+    }
+  } ticker;
+  ticker.ticks = &ticks;
+  ASSERT_TRUE(ticker.Start());
+  ASSERT_TRUE(ticker.Join(2000));
+  EXPECT_EQ(ticks.load(), 3);
+}
+
+TEST(MessageQueue, WaitWithMessagesDispatchesWhileWaiting) {
+  MessageQueue& q = MessageQueue::ForCurrentThread();
+  int handled = 0;
+  q.SetHandler([&](const Message&) -> LRESULT {
+    ++handled;
+    return 0;
+  });
+  Event done(true);
+  const ThreadId me = CurrentThreadId();
+  std::thread helper([&] {
+    MessageQueue::Post(me, WM_USER + 10);
+    MessageQueue::Post(me, WM_USER + 11);
+    SleepMs(30);
+    done.Set();
+  });
+  EXPECT_TRUE(q.WaitWithMessages(done, 2000));
+  helper.join();
+  EXPECT_EQ(handled, 2);
+  Event never(true);
+  const auto start = TickCountMs();
+  EXPECT_FALSE(q.WaitWithMessages(never, 40));
+  EXPECT_GE(TickCountMs() - start, 35u);
+  q.SetHandler(nullptr);
+}
+
+TEST(MessageQueue, SentMessageIsHandledWhileTheTargetWaitsWithMessages) {
+  // The event watcher sends the reload to a server thread that is itself
+  // inside a wait with messages (StopServers waiting for a thread).
+  struct Waiter : Thread {
+    Event* release;
+    void Run() override {
+      MessageQueue& q = MessageQueue::ForCurrentThread();
+      q.SetHandler([](const Message& m) -> LRESULT { return static_cast<LRESULT>(m.wParam + 1); });
+      q.WaitWithMessages(*release, 5000);
+    }
+  } waiter;
+  Event release(true);
+  waiter.release = &release;
+  ASSERT_TRUE(waiter.Start());
+  EXPECT_EQ(MessageQueue::Send(waiter.Id(), WM_USER + 207, 41), 42);
+  release.Set();
+  EXPECT_TRUE(waiter.Join(2000));
+}
+
+TEST(MessageQueue, WatchedDescriptorNotifiesAndCanBeRemovedInsideItsCallback) {
+  MessageQueue& q = MessageQueue::ForCurrentThread();
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  int calls = 0;
+  UINT watch = 0;
+  watch = q.WatchFd(fds[0], 1 /*POLLIN*/, [&](short) {
+    ++calls;
+    char c;
+    (void)!::read(fds[0], &c, 1);
+    q.UnwatchFd(watch);
+  });
+  (void)!::write(fds[1], "ab", 2);
+  q.PumpOnce(100);
+  q.PumpOnce(20);  // unwatched: the second byte does not call again
+  EXPECT_EQ(calls, 1);
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+}  // namespace

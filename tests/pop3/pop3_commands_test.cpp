@@ -1,0 +1,243 @@
+// The POP3 command state machine, as transcripts: lines in, exact replies out.
+#include "pop3_test_support.h"
+
+namespace pop3_test {
+namespace {
+
+constexpr const char* kNotValid = "-ERR Command not valid in this state\r\n";
+constexpr const char* kNoSuch = "-ERR no such message\r\n";
+
+TEST_F(Pop3Test, AuthorizationStateAllowsOnlyUserPassCapaQuit) {
+  struct Case {
+    const char* label;
+    const char* line;
+    const char* reply;
+  };
+  const Case cases[] = {
+      {"STAT before login", "STAT", kNotValid},
+      {"LIST before login", "LIST", kNotValid},
+      {"RETR before login", "RETR 1", kNotValid},
+      {"NOOP before login", "NOOP", kNotValid},
+      {"unknown before login", "XYZZY", kNotValid},
+      {"PASS without USER", "PASS secret", kNotValid},
+      {"CAPA", "CAPA", "+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\n.\r\n"},
+      {"lower-case user", "user bob", "+OK\r\n"},
+      {"wrong password", "PASS wrong", "-ERR login failed\r\n"},
+      {"still authorization", "STAT", kNotValid},
+      {"password in other case", "pass SeCrEt", "+OK authentication successful\r\n"},
+      {"transaction", "STAT", "+OK 0 0\r\n"},
+      {"unknown in transaction", "XYZZY", "-ERR Command not implemented.\r\n"},
+      {"NOOP", "noop", "+OK\r\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Say(c.line), c.reply) << c.label;
+  EXPECT_EQ(m_session.m_nState, CPop3Socket::kStateTransaction);
+}
+
+TEST_F(Pop3Test, UserNameIsTakenAsSentAndLoginFollowsTheAccounts) {
+  struct Case {
+    const char* label;
+    const char* user;
+    const char* reply;
+  };
+  const Case cases[] = {
+      {"two spaces keep a leading space", "USER  bob", "-ERR login failed\r\n"},
+      {"trailing space kept", "USER bob ", "-ERR login failed\r\n"},
+      {"unknown user", "USER carol", "-ERR login failed\r\n"},
+      {"name in other case", "USER BOB", "+OK authentication successful\r\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Say(c.user), "+OK\r\n") << c.label;
+    EXPECT_EQ(Say("PASS secret"), c.reply) << c.label;
+  }
+}
+
+TEST_F(Pop3Test, QuitInAuthorizationEndsTheSession) {
+  EXPECT_EQ(Say("QUIT"), "+OK session ended\r\n");
+  EXPECT_TRUE(m_conn.closed);
+  EXPECT_GE(m_conn.quits, 1);
+}
+
+TEST_F(Pop3Test, EveryCommandIsLoggedWithItsArgumentAndTouchesActivity) {
+  Say("user bob");
+  Say("PASS secret");
+  Say("stat");
+  Say("");  // an empty line is no command
+  EXPECT_TRUE(Logged("USER bob"));
+  EXPECT_TRUE(Logged("PASS secret"));
+  EXPECT_TRUE(Logged("STAT "));  // a command without argument keeps its space
+  EXPECT_TRUE(Logged("+OK 0 0"));
+  EXPECT_EQ(m_conn.touches, 3);
+}
+
+TEST_F(Pop3Test, EmptyLineGetsNoReply) {
+  EXPECT_EQ(Say(""), "");
+  EXPECT_EQ(m_conn.touches, 0);
+}
+
+TEST_F(Pop3Test, StatListAndDeleFollowTheMarks) {
+  WriteFile(Mailbox() / "big.eml", std::string(120, 'x'));
+  WriteFile(Mailbox() / "small.eml", std::string(80, 'y'));
+  LoginBob();
+  const int big = NumberOf("big.eml");
+  const int small = NumberOf("small.eml");
+  ASSERT_EQ(big + small, 3);
+
+  EXPECT_EQ(Say("STAT"), "+OK 2 200\r\n");
+  EXPECT_EQ(Say("DELE " + std::to_string(big)),
+            "+OK message " + std::to_string(big) + " marked as deleted\r\n");
+  EXPECT_EQ(Say("STAT"), "+OK 1 80\r\n");
+  EXPECT_EQ(Say("LIST"), "+OK scan listing follows\r\n" + std::to_string(small) + " 80\r\n.\r\n");
+  EXPECT_EQ(Say("LIST " + std::to_string(big)),
+            "-ERR message " + std::to_string(big) + " is marked as del\r\n");
+  EXPECT_EQ(Say("LIST " + std::to_string(small)), "+OK " + std::to_string(small) + " 80\r\n");
+  EXPECT_EQ(Say("DELE " + std::to_string(big)),
+            "-ERR message " + std::to_string(big) + " already deleted\r\n");
+  EXPECT_EQ(Say("DELE 3"), kNoSuch);
+  EXPECT_EQ(Say("DELE 0"), kNoSuch);
+  // Marked messages keep their numbers.
+  EXPECT_EQ(Say("UIDL"), "+OK unique-id listing follows\r\n" + std::to_string(small) +
+                             " small\r\n.\r\n");
+  EXPECT_EQ(Say("RSET"), "+OK\r\n");
+  EXPECT_EQ(Say("STAT"), "+OK 2 200\r\n");
+}
+
+TEST_F(Pop3Test, ListingsWithAndWithoutArgument) {
+  WriteFile(Mailbox() / "0123456789ABCDEF0123456789ABCDEF.eml", "Subject: a\r\n\r\nhi\r\n");
+  WriteFile(Mailbox() / "notes.txt", "n");
+  LoginBob();
+  const int queued = NumberOf("0123456789ABCDEF0123456789ABCDEF.eml");
+  const int notes = NumberOf("notes.txt");
+  ASSERT_EQ(queued + notes, 3);
+  std::string list_lines[3], uidl_lines[3];
+  list_lines[queued] = std::to_string(queued) + " 18\r\n";
+  list_lines[notes] = std::to_string(notes) + " 1\r\n";
+  uidl_lines[queued] = std::to_string(queued) + " 0123456789ABCDEF0123456789ABCDEF\r\n";
+  uidl_lines[notes] = std::to_string(notes) + " notes\r\n";
+
+  struct Case {
+    std::string label, line, reply;
+  };
+  const Case cases[] = {
+      {"LIST all", "LIST", "+OK scan listing follows\r\n" + list_lines[1] + list_lines[2] + ".\r\n"},
+      {"LIST empty argument", "LIST ", "+OK scan listing follows\r\n" + list_lines[1] +
+                                           list_lines[2] + ".\r\n"},
+      {"LIST n", "LIST " + std::to_string(notes), "+OK " + std::to_string(notes) + " 1\r\n"},
+      {"LIST out of range", "LIST 3", kNoSuch},
+      {"UIDL all", "UIDL", "+OK unique-id listing follows\r\n" + uidl_lines[1] + uidl_lines[2] +
+                               ".\r\n"},
+      {"UIDL empty argument", "UIDL ", "+OK unique-id listing follows\r\n" + uidl_lines[1] +
+                                           uidl_lines[2] + ".\r\n"},
+      {"UIDL n", "UIDL " + std::to_string(queued),
+       "+OK " + std::to_string(queued) + " 0123456789ABCDEF0123456789ABCDEF\r\n"},
+      {"UIDL text", "UIDL one", kNoSuch},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Say(c.line), c.reply) << c.label;
+}
+
+TEST_F(Pop3Test, ListingsOfAnEmptyMailbox) {
+  LoginBob();
+  EXPECT_EQ(Say("LIST"), "+OK scan listing follows\r\n.\r\n");
+  EXPECT_EQ(Say("UIDL"), "+OK unique-id listing follows\r\n.\r\n");
+  EXPECT_EQ(Say("STAT"), "+OK 0 0\r\n");
+}
+
+TEST_F(Pop3Test, MessageNumbersAreReadLikeAtoi) {
+  WriteFile(Mailbox() / "a.eml", "A");
+  WriteFile(Mailbox() / "b.eml", "B");
+  LoginBob();
+  struct Case {
+    const char* label;
+    const char* line;
+    int number;  // 0: "-ERR no such message"
+  };
+  const Case cases[] = {
+      {"zero", "LIST 0", 0},
+      {"past the end", "LIST 3", 0},
+      {"text", "LIST one", 0},
+      {"negative", "LIST -1", 0},
+      {"huge", "LIST 99999999999999999999", 0},
+      {"huge negative", "LIST -99999999999999999999", 0},
+      {"plus sign", "LIST +2", 2},
+      {"leading blanks", "LIST  \t1", 1},
+      {"digits then text", "LIST 2abc", 2},
+      {"digits then space", "LIST 1 2", 1},
+  };
+  for (const Case& c : cases) {
+    const std::string expected =
+        c.number == 0 ? std::string(kNoSuch) : "+OK " + std::to_string(c.number) + " 1\r\n";
+    EXPECT_EQ(Say(c.line), expected) << c.label;
+  }
+  EXPECT_EQ(ParseMessageNumber("2147483647"), 2147483647);
+  EXPECT_EQ(ParseMessageNumber("2147483648"), 2147483647);
+  EXPECT_EQ(ParseMessageNumber("-2147483648"), -2147483647 - 1);
+}
+
+TEST_F(Pop3Test, RetrAndTopRefuseBadNumbers) {
+  WriteFile(Mailbox() / "a.eml", "Subject: a\r\n\r\nbody\r\n");
+  WriteFile(Mailbox() / "b.eml", "Subject: b\r\n\r\nbody\r\n");
+  LoginBob();
+  struct Case {
+    const char* label;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"RETR 0", "RETR 0"},
+      {"RETR 3", "RETR 3"},
+      {"RETR text", "RETR first"},
+      {"RETR without argument", "RETR"},
+      {"TOP without count", "TOP 1"},
+      {"TOP 0 lines", "TOP 0 1"},
+      {"TOP past the end", "TOP 3 0"},
+      {"TOP with leading space", "TOP  1 0"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Say(c.line), kNoSuch) << c.label;
+  EXPECT_EQ(Say("LAST"), "+OK 1\r\n") << "refused RETRs do not count";
+}
+
+TEST_F(Pop3Test, LastFollowsRetrAndRset) {
+  for (const char* name : {"a.eml", "b.eml", "c.eml"}) WriteFile(Mailbox() / name, "x\r\n");
+  LoginBob();
+  EXPECT_EQ(Say("LAST"), "+OK 1\r\n");
+  Say("RETR 3");
+  EXPECT_EQ(Say("LAST"), "+OK 3\r\n");
+  Say("RETR 2");
+  EXPECT_EQ(Say("LAST"), "+OK 3\r\n") << "only a higher number moves it";
+  Say("TOP 3 0");
+  Say("RSET");
+  EXPECT_EQ(Say("LAST"), "+OK 1\r\n");
+  Say("TOP 2 0");
+  EXPECT_EQ(Say("LAST"), "+OK 1\r\n") << "TOP does not count";
+}
+
+TEST_F(Pop3Test, MarkedMessageIsRefusedByEveryMessageCommand) {
+  WriteFile(Mailbox() / "a.eml", "x\r\n");
+  LoginBob();
+  Say("DELE 1");
+  for (const char* command : {"LIST 1", "UIDL 1", "RETR 1", "TOP 1 0"})
+    EXPECT_EQ(Say(command), "-ERR message 1 is marked as del\r\n") << command;
+}
+
+TEST_F(Pop3Test, SecondLoginRebuildsTheSnapshotAndDropsMarks) {
+  WriteFile(Mailbox() / "a.eml", "x\r\n");
+  LoginBob();
+  Say("DELE 1");
+  WriteFile(Mailbox() / "b.eml", "yy\r\n");
+  EXPECT_EQ(Say("STAT"), "+OK 0 0\r\n") << "a new file is seen at the next login";
+  EXPECT_EQ(Say("PASS secret"), "+OK authentication successful\r\n");
+  EXPECT_EQ(Say("STAT"), "+OK 2 7\r\n");
+  EXPECT_EQ(Say("USER alice"), "+OK\r\n");
+  EXPECT_EQ(Say("PASS wrong"), "-ERR login failed\r\n");
+  EXPECT_EQ(Say("STAT"), "+OK 2 7\r\n") << "a failed PASS keeps the state and snapshot";
+}
+
+TEST_F(Pop3Test, CommandsInOneReadAndSplitOverReadsRunInOrder) {
+  LoginBob();
+  m_conn.sent.clear();
+  m_session.OnReceivedText("NOOP\r\nSTAT\r\nLA");
+  EXPECT_EQ(m_conn.sent, "+OK\r\n+OK 0 0\r\n");
+  m_session.OnReceivedText("ST\r\n");
+  EXPECT_EQ(m_conn.sent, "+OK\r\n+OK 0 0\r\n+OK 1\r\n");
+}
+
+}  // namespace
+}  // namespace pop3_test

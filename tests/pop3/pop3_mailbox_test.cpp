@@ -1,0 +1,139 @@
+// The mailbox snapshot: which files are messages, whose folder a user name
+// reaches, and the deletion of marked messages however the session ends.
+#include "platform/paths.h"
+#include "pop3_test_support.h"
+
+namespace pop3_test {
+namespace {
+
+TEST_F(Pop3Test, EveryPlainFileIsAMessageAndFoldersAreNot) {
+  WriteFile(Mailbox() / "a.eml", "12345");
+  WriteFile(Mailbox() / "b.eml", "123");
+  WriteFile(Mailbox() / ".hidden", "1");
+  fs::create_directory(Mailbox() / "sub");
+  WriteFile(Mailbox() / "sub" / "c.eml", "nested");
+  LoginBob();
+  EXPECT_EQ(Say("STAT"), "+OK 3 9\r\n");
+  EXPECT_NE(NumberOf(".hidden"), 0);
+  EXPECT_EQ(m_session.m_arrMessages[NumberOf(".hidden") - 1].UniqueId(), "");
+}
+
+TEST_F(Pop3Test, SizesAreTakenOnceAtLogin) {
+  WriteFile(Mailbox() / "a.eml", "12345");
+  LoginBob();
+  WriteFile(Mailbox() / "a.eml", "1234567890");
+  EXPECT_EQ(Say("LIST 1"), "+OK 1 5\r\n");
+  // RETR reports the file as it is now.
+  EXPECT_EQ(Say("RETR 1"), "+OK 10 octets\r\n1234567890\r\n.\r\n");
+}
+
+TEST_F(Pop3Test, UserNameInOtherCaseFindsTheSameFolder) {
+  WriteFile(Mailbox() / "a.eml", "12345");
+  EXPECT_EQ(Say("USER BoB"), "+OK\r\n");
+  EXPECT_EQ(Say("PASS secret"), "+OK authentication successful\r\n");
+  EXPECT_EQ(Say("STAT"), "+OK 1 5\r\n");
+  EXPECT_EQ(Say("RETR 1"), "+OK 5 octets\r\n12345\r\n.\r\n");
+  Say("DELE 1");
+  Say("QUIT");
+  EXPECT_FALSE(fs::exists(Mailbox() / "a.eml"));
+}
+
+TEST_F(Pop3Test, MailFolderWithTrailingSeparatorsAndMissingUserFolder) {
+  WriteFile(Mailbox() / "a.eml", "12345");
+  m_server.SetMailFolder(m_mail.string() + "\\\\");
+  LoginBob();
+  EXPECT_EQ(Say("STAT"), "+OK 1 5\r\n");
+  EXPECT_EQ(m_session.m_arrMessages[0].m_strPath, SessionPath("a.eml"));
+  // Alice has an account but no folder yet: an empty mailbox, no error.
+  EXPECT_EQ(Say("USER alice"), "+OK\r\n");
+  EXPECT_EQ(Say("PASS wonder"), "+OK authentication successful\r\n");
+  EXPECT_EQ(Say("STAT"), "+OK 0 0\r\n");
+}
+
+// A user name is a path component: one that could name something other than
+// the user's own folder gives an empty mailbox, even with a valid account.
+TEST_F(Pop3Test, UnsafeUserNamesHaveAnEmptyMailbox) {
+  // Files the names below would reach if they went into the path as typed.
+  WriteFile(m_mail / "toplevel.eml", "mail folder itself");
+  fs::create_directories(m_mail / "drop");
+  WriteFile(m_mail / "drop" / "spool.eml", "a spool file");
+  WriteFile(m_root / "outside.eml", "outside the mail folder");
+  WriteFile(Mailbox() / "a.eml", "bob's");
+  const char* names[] = {".", "..", "drop", "DROP", "..\\bob", "../bob", "bob/..", "c:bob",
+                         "bob\\..\\..", "b\tob"};
+  for (const char* name : names) {
+    m_server.m_arrAccounts.push_back({name, "", "pw"});
+    EXPECT_EQ(Say(std::string("USER ") + name), "+OK\r\n") << name;
+    EXPECT_EQ(Say("PASS pw"), "+OK authentication successful\r\n") << name;
+    EXPECT_EQ(Say("STAT"), "+OK 0 0\r\n") << name;
+  }
+}
+
+TEST_F(Pop3Test, NonRegularFilesAreNotMessages) {
+  WriteFile(Mailbox() / "a.eml", "12345");
+  // A device is no message (a pipe would block RETR).
+  fs::create_symlink("/dev/null", Mailbox() / "device");
+  LoginBob();
+  EXPECT_EQ(Say("STAT"), "+OK 1 5\r\n");
+}
+
+TEST_F(Pop3Test, QuitDeletesOnlyMarkedMessagesAndLogsEach) {
+  WriteFile(Mailbox() / "a.eml", "a");
+  WriteFile(Mailbox() / "b.eml", "b");
+  WriteFile(Mailbox() / "c.eml", "c");
+  LoginBob();
+  const int b = NumberOf("b.eml");
+  Say("DELE " + std::to_string(b));
+  EXPECT_EQ(Say("QUIT"), "+OK session ended\r\n");
+  EXPECT_FALSE(fs::exists(Mailbox() / "b.eml"));
+  EXPECT_TRUE(fs::exists(Mailbox() / "a.eml"));
+  EXPECT_TRUE(fs::exists(Mailbox() / "c.eml"));
+  EXPECT_TRUE(m_conn.closed);
+  EXPECT_GE(m_conn.quits, 1);
+  const auto deleting = std::find(m_conn.log.begin(), m_conn.log.end(), "Deleting messages...");
+  ASSERT_NE(deleting, m_conn.log.end());
+  ASSERT_NE(deleting + 1, m_conn.log.end());
+  EXPECT_EQ(*(deleting + 1), "Deleting " + SessionPath("b.eml") + "...");
+  EXPECT_TRUE(m_session.m_arrMessages.empty());
+}
+
+TEST_F(Pop3Test, RsetBeforeQuitDeletesNothing) {
+  WriteFile(Mailbox() / "a.eml", "a");
+  LoginBob();
+  Say("DELE 1");
+  Say("RSET");
+  Say("QUIT");
+  EXPECT_TRUE(fs::exists(Mailbox() / "a.eml"));
+  EXPECT_FALSE(Logged("Deleting messages..."));
+}
+
+TEST_F(Pop3Test, DroppedSessionStillDeletesMarkedMessages) {
+  WriteFile(Mailbox() / "a.eml", "a");
+  WriteFile(Mailbox() / "b.eml", "b");
+  LoginBob();
+  Say("DELE " + std::to_string(NumberOf("a.eml")));
+  // The connection thread's end runs this whatever ended the session.
+  m_session.OnSessionEnd();
+  EXPECT_FALSE(fs::exists(Mailbox() / "a.eml"));
+  EXPECT_TRUE(fs::exists(Mailbox() / "b.eml"));
+  // A second run (QUIT, then the thread's end) finds nothing left to do.
+  m_conn.log.clear();
+  m_session.OnSessionEnd();
+  EXPECT_TRUE(m_conn.log.empty());
+}
+
+TEST_F(Pop3Test, FileGoneBeforeTheEndIsReportedAndTheRestDeleted) {
+  WriteFile(Mailbox() / "a.eml", "a");
+  WriteFile(Mailbox() / "b.eml", "b");
+  LoginBob();
+  Say("DELE 1");
+  Say("DELE 2");
+  const std::string first = m_session.m_arrMessages[0].m_strPath;
+  fs::remove(Mailbox() / fs::path(platform::FileNamePart(first)));
+  EXPECT_EQ(Say("QUIT"), "+OK session ended\r\n");
+  EXPECT_TRUE(Logged("Failed to delete: " + first));
+  EXPECT_TRUE(fs::is_empty(Mailbox()));
+}
+
+}  // namespace
+}  // namespace pop3_test

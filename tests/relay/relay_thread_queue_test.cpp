@@ -1,0 +1,257 @@
+// Queue passes against a real SMTP receiver on loopback: one transaction per
+// remote recipient, local recipients skipped, the recipient limit, bad-mail
+// copies for what cannot be delivered, and the running thread (change
+// notification, delivery time, a stop during a pass).
+#include <gtest/gtest.h>
+
+#include "common/settings_registry.h"
+#include "relay/relay_thread_test_support.h"
+
+using namespace relaytest;
+
+namespace {
+
+using RelayQueueTest = RelayFixture;
+
+TEST_F(RelayQueueTest, OneRecipientIsSentAndLeavesTheQueueAtOnce) {
+  FakeSmtpServer smtp;
+  START_PEER_OR_SKIP(smtp, "127.0.61.10");
+  m_Relay.m_mapMailServers = {{"*", "127.0.61.10"}};
+  const std::string file = QueuedFile({"<bob@remote.test>"});
+  WriteFile(Queued("A1.eml"), file);
+
+  const std::uint64_t start = NowMs();
+  Work().ProcessQueue();
+  // A client that completed its dialogue is not waited for.
+  EXPECT_LT(NowMs() - start, 2000u);
+
+  const auto transactions = smtp.Transactions();
+  ASSERT_EQ(transactions.size(), 1u);
+  EXPECT_EQ(transactions[0].strMailFrom, " <alice@local.test>");
+  EXPECT_EQ(transactions[0].arrRcpt, std::vector<std::string>{"<bob@remote.test>"});
+  EXPECT_EQ(transactions[0].strData,
+            "Received: from client ([127.0.0.1]) by local.test with fake;\r\n\tMon, 01 Jan 2024 00:00:00 GMT\r\n"
+            "Subject: Test\r\nFrom: Alice <alice@local.test>\r\n\r\nHello.\r\n\r\n");
+  EXPECT_TRUE(FolderNames("queue").empty());
+  EXPECT_TRUE(FolderNames("badmail").empty());
+  const std::vector<std::string> expected = {
+      "<RELAY> Detected new messages in queue.",
+      "<RELAY> Checking file: A1.eml",
+      "<RELAY> Delivering email to '<bob@remote.test>' (127.0.61.10)",
+      "<RELAY> Connected to SMTP server.",
+  };
+  const std::vector<std::string> log = Log();
+  ASSERT_GE(log.size(), expected.size());
+  EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + expected.size()), expected);
+  EXPECT_TRUE(Logged("<RELAY> Disconnected from SMTP server."));
+  EXPECT_EQ(log.back(), "<RELAY> Finished delivery of mail.");
+}
+
+TEST_F(RelayQueueTest, EveryRemoteRecipientGetsATransactionOfItsOwn) {
+  FakeSmtpServer smtp;
+  START_PEER_OR_SKIP(smtp, "127.0.61.11");
+  m_Relay.m_mapMailServers = {{"remote.test", "127.0.61.11"}};
+  WriteFile(Queued("A2.eml"), QueuedFile({"<bob@remote.test>", "<carol@LOCAL.test>", "<dave@remote.test>"}));
+
+  Work().ProcessQueue();
+
+  const auto transactions = smtp.Transactions();
+  ASSERT_EQ(transactions.size(), 2u);
+  EXPECT_EQ(transactions[0].arrRcpt, std::vector<std::string>{"<bob@remote.test>"});
+  EXPECT_EQ(transactions[1].arrRcpt, std::vector<std::string>{"<dave@remote.test>"});
+  EXPECT_EQ(smtp.Connections(), 2);
+  EXPECT_TRUE(FolderNames("queue").empty());
+}
+
+TEST_F(RelayQueueTest, RecipientLimitHandlesAtMostNAndKeepsTheRest) {
+  FakeSmtpServer smtp;
+  START_PEER_OR_SKIP(smtp, "127.0.61.12");
+  m_Relay.m_mapMailServers = {{"*", "127.0.61.12"}};
+  const struct {
+    const char* label;
+    int nMax;
+    std::vector<std::string> recipients;
+    std::vector<std::string> sent;
+    bool bLeftOver;
+  } cases[] = {
+      {"limit 2, a local recipient among the first two counts", 2,
+       {"<ann@local.test>", "<r1@remote.test>", "<r2@remote.test>", "<r3@remote.test>", "<r4@remote.test>"},
+       {"<r1@remote.test>"}, true},
+      {"limit 2, only a local recipient left over", 2, {"<r1@remote.test>", "<r2@remote.test>", "<ann@local.test>"},
+       {"<r1@remote.test>", "<r2@remote.test>"}, false},
+      {"limit 3, exactly three", 3, {"<r1@remote.test>", "<r2@remote.test>", "<r3@remote.test>"},
+       {"<r1@remote.test>", "<r2@remote.test>", "<r3@remote.test>"}, false},
+      {"no limit", 0, {"<r1@remote.test>", "<r2@remote.test>", "<r3@remote.test>"},
+       {"<r1@remote.test>", "<r2@remote.test>", "<r3@remote.test>"}, false},
+  };
+  std::size_t nSeen = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove(BadMail("L.eml"));
+    m_arrLog.clear();
+    m_Relay.m_nMaxRecipients = c.nMax;
+    const std::string file = QueuedFile(c.recipients);
+    WriteFile(Queued("L.eml"), file);
+
+    Work().ProcessQueue();
+
+    const auto transactions = smtp.Transactions();
+    std::vector<std::string> sent;
+    for (std::size_t i = nSeen; i < transactions.size(); ++i) sent.push_back(transactions[i].arrRcpt.at(0));
+    nSeen = transactions.size();
+    EXPECT_EQ(sent, c.sent);
+    EXPECT_EQ(Logged(text::Format("<RELAY> Recipient limit of %d reached.", c.nMax)), c.bLeftOver);
+    EXPECT_EQ(fs::exists(BadMail("L.eml")), c.bLeftOver);
+    if (c.bLeftOver) {
+      EXPECT_EQ(ReadFile(BadMail("L.eml")), file);
+    }
+    EXPECT_FALSE(fs::exists(Queued("L.eml")));
+  }
+}
+
+TEST_F(RelayQueueTest, FileWithoutRecipientsGoesToBadMail) {
+  m_Relay.m_mapMailServers = {{"*", "127.0.61.13"}};
+  const std::string file = "x-sender: <a@local.test>\r\nSubject: nobody\r\n\r\nx-receiver: <late@remote.test>\r\n";
+  WriteFile(Queued("N.eml"), file);
+
+  Work().ProcessQueue();
+
+  EXPECT_TRUE(Logged("<RELAY> Unable to determine recipients for N.eml"));
+  EXPECT_EQ(ReadFile(BadMail("N.eml")), file);
+  EXPECT_TRUE(FolderNames("queue").empty());
+}
+
+TEST_F(RelayQueueTest, NextServerIsTriedWhenOneCannotBeReached) {
+  FakeSmtpServer smtp;
+  START_PEER_OR_SKIP(smtp, "127.0.61.15");
+  // Nothing listens on 127.0.61.14: its connect is refused at once.
+  m_Relay.m_mapMailServers = {{"*", "127.0.61.14|127.0.61.15|"}};
+  WriteFile(Queued("F.eml"), QueuedFile({"<bob@remote.test>"}));
+
+  Work().ProcessQueue();
+
+  EXPECT_EQ(smtp.Transactions().size(), 1u);
+  EXPECT_TRUE(Logged("<RELAY> Delivering email to '<bob@remote.test>' (127.0.61.14)"));
+  EXPECT_TRUE(Logged("<RELAY> Cannot connect to remote server."));
+  EXPECT_TRUE(Logged("<RELAY> Delivering email to '<bob@remote.test>' (127.0.61.15)"));
+  EXPECT_TRUE(FolderNames("badmail").empty());
+}
+
+TEST_F(RelayQueueTest, RejectedRecipientPutsACopyInBadMail) {
+  FakeSmtpServer smtp;
+  smtp.m_setReject = {"<nobody@remote.test>"};
+  START_PEER_OR_SKIP(smtp, "127.0.61.16");
+  m_Relay.m_mapMailServers = {{"*", "127.0.61.16"}};
+  const std::string file = QueuedFile({"<nobody@remote.test>", "<bob@remote.test>"});
+  WriteFile(Queued("R.eml"), file);
+
+  Work().ProcessQueue();
+
+  const auto transactions = smtp.Transactions();
+  ASSERT_EQ(transactions.size(), 1u);
+  EXPECT_EQ(transactions[0].arrRcpt, std::vector<std::string>{"<bob@remote.test>"});
+  EXPECT_TRUE(Logged("<RELAY> 550 No such user here"));
+  EXPECT_TRUE(Logged("<RELAY> Copying message to: " + m_Relay.m_strBadMailFolder));
+  EXPECT_EQ(ReadFile(BadMail("R.eml")), file);
+  EXPECT_TRUE(FolderNames("queue").empty());
+}
+
+TEST_F(RelayQueueTest, UnreachableDomainPutsACopyInBadMail) {
+  m_Relay.m_mapMailServers = {{"*", "127.0.61.17"}};  // nothing listens
+  const std::string file = QueuedFile({"<bob@remote.test>"});
+  WriteFile(Queued("U.eml"), file);
+
+  Work().ProcessQueue();
+
+  EXPECT_TRUE(Logged("<RELAY> Copying message to: " + m_Relay.m_strBadMailFolder));
+  EXPECT_EQ(ReadFile(BadMail("U.eml")), file);
+  EXPECT_TRUE(FolderNames("queue").empty());
+}
+
+TEST_F(RelayQueueTest, OnlyNewFileNamesCount) {
+  WriteFile(Queued("S1.eml"), QueuedFile({"<ann@local.test>"}));
+  EXPECT_TRUE(Work().CheckForNewFiles());
+  EXPECT_FALSE(Work().CheckForNewFiles()) << "a known file is not new";
+  WriteFile(Queued("S1.eml"), QueuedFile({"<ann@local.test>", "<bea@local.test>"}));
+  EXPECT_FALSE(Work().CheckForNewFiles()) << "a changed file is not new";
+  fs::create_directory(Queued("sub"));
+  EXPECT_FALSE(Work().CheckForNewFiles()) << "a folder is not a file";
+  fs::remove(Queued("S1.eml"));
+  EXPECT_FALSE(Work().CheckForNewFiles()) << "a deleted file starts no pass";
+  WriteFile(Queued("S1.eml"), QueuedFile({"<ann@local.test>"}));
+  EXPECT_TRUE(Work().CheckForNewFiles()) << "a name that went and came back is new again";
+}
+
+// The running thread: change notification, delivery within the time the
+// service promises, and a stop that waits for the pass in progress.
+using RelayThreadRunTest = RelayFixture;
+
+TEST_F(RelayThreadRunTest, RenamedFileIsDeliveredWithinTwoSeconds) {
+  FakeSmtpServer smtp;
+  START_PEER_OR_SKIP(smtp, "127.0.61.20");
+  m_Relay.m_mapMailServers = {{"*", "127.0.61.20"}};
+  ASSERT_TRUE(m_Relay.Start());
+
+  for (const char* name : {"T1.eml", "T2.eml"}) {
+    SCOPED_TRACE(name);
+    const std::size_t nBefore = smtp.Transactions().size();
+    WriteFile(m_root / name, QueuedFile({"<bob@remote.test>"}));
+    const std::uint64_t start = NowMs();
+    fs::rename(m_root / name, Queued(name));  // as local delivery does it
+    ASSERT_TRUE(WaitFor([&] { return smtp.Transactions().size() > nBefore && !fs::exists(Queued(name)); }, 2000));
+    EXPECT_LT(NowMs() - start, 2000u);
+  }
+  m_Relay.Stop();
+  EXPECT_TRUE(m_Relay.Ended().IsSet());
+}
+
+TEST_F(RelayThreadRunTest, FilesQueuedBeforeTheStartAreSent) {
+  FakeSmtpServer smtp;
+  START_PEER_OR_SKIP(smtp, "127.0.61.21");
+  m_Relay.m_mapMailServers = {{"*", "127.0.61.21"}};
+  WriteFile(Queued("Old.eml"), QueuedFile({"<bob@remote.test>"}));
+  ASSERT_TRUE(m_Relay.Start());
+  EXPECT_TRUE(WaitFor([&] { return !fs::exists(Queued("Old.eml")); }, 2000));
+  EXPECT_EQ(smtp.Transactions().size(), 1u);
+}
+
+TEST_F(RelayThreadRunTest, ScanTimeOutFindsWhatTheWatchMissed) {
+  FakeSmtpServer smtp;
+  START_PEER_OR_SKIP(smtp, "127.0.61.23");
+  m_Relay.m_mapMailServers = {{"*", "127.0.61.23"}};
+  ASSERT_TRUE(WriteRegDword("Settings", "ScanInterval", 1));
+  fs::create_directory(Queued("folder.eml"));
+  ASSERT_TRUE(m_Relay.Start());
+  WaitFor([] { return false; }, 1500);
+  EXPECT_TRUE(Log().empty()) << "a queue holding only a folder starts no pass";
+
+  // The watch stays on the folder it was opened on: a queue folder put in
+  // its place changes unseen, and only the scan finds the file.
+  fs::rename(m_mail / "queue", m_mail / "queue.old");
+  fs::create_directory(m_mail / "queue");
+  WriteFile(Queued("W.eml"), QueuedFile({"<bob@remote.test>"}));
+  EXPECT_TRUE(WaitFor([&] { return !fs::exists(Queued("W.eml")); }, 2500));
+  EXPECT_EQ(smtp.Transactions().size(), 1u);
+  EXPECT_TRUE(Logged("<RELAY> WARNING: Processing undetected messages in queue."));
+}
+
+TEST_F(RelayThreadRunTest, StopDuringAPassWaitsForThePass) {
+  FakeSmtpServer smtp;
+  smtp.m_nDataDelayMs = 1500;
+  START_PEER_OR_SKIP(smtp, "127.0.61.22");
+  m_Relay.m_mapMailServers = {{"*", "127.0.61.22"}};
+  ASSERT_TRUE(m_Relay.Start());
+  WriteFile(m_root / "P.eml", QueuedFile({"<bob@remote.test>"}));
+  fs::rename(m_root / "P.eml", Queued("P.eml"));
+  ASSERT_TRUE(WaitFor([&] { return smtp.Connections() > 0; }, 2000));
+
+  m_Relay.Stop();
+
+  // The pass ran to its end: the message was accepted and left the queue.
+  EXPECT_EQ(smtp.Transactions().size(), 1u);
+  EXPECT_FALSE(fs::exists(Queued("P.eml")));
+  EXPECT_TRUE(FolderNames("badmail").empty());
+  EXPECT_TRUE(Logged("<RELAY> Finished delivery of mail."));
+}
+
+}  // namespace

@@ -1,0 +1,185 @@
+// Local delivery of spool files on the server thread: one copy per local
+// mailbox, one queued copy for any number of remote recipients, the
+// catch-all account, recipients that must not name a folder, a copy that
+// fails, and spool files left in the drop folder by an earlier run.
+#include <gtest/gtest.h>
+
+#include "common/settings_registry.h"
+#include "platform/paths.h"
+#include "smtp_test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+class Delivery : public MailFolderTest {
+ protected:
+  void SetUp() override {
+    MailFolderTest::SetUp();
+    fs::create_directories(Folder("drop"));
+    WriteRegString("Settings", "CatchAllAccount", "admin");
+  }
+  // Writes a spool file into the drop folder and returns its path text.
+  std::string Spool(const std::string& name, std::initializer_list<const char*> recipients,
+                    const std::string& message = "Subject: t\r\n\r\nbody\r\n") {
+    std::string text = "x-sender: <s@remote.test>\r\n";
+    for (const char* r : recipients) text += std::string("x-receiver: ") + r + "\r\n";
+    text += "Received: from c ([127.0.0.1]) by d1.test with X;\r\n\tThu, 01 Jan 1970 00:00:00 GMT\r\n" + message;
+    WriteFileBytes(Folder("drop") / name, text);
+    m_spoolText = text;
+    return m_server->GetMailFolder() + "drop\\" + name;
+  }
+  // Every file below the mail folder, as "folder/name", sorted.
+  Names AllFiles() const {
+    Names names;
+    for (const auto& entry : fs::recursive_directory_iterator(m_mailFolder)) {
+      if (entry.is_regular_file()) names.push_back(fs::relative(entry.path(), m_mailFolder).string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string m_spoolText;
+};
+
+TEST_F(Delivery, CopiesPerRecipient) {
+  struct Case {
+    const char* label;
+    std::vector<const char*> recipients;
+    Names files;  // below the mail folder after delivery
+  };
+  const Case cases[] = {
+      {"two local users", {"<joe@d1.test>", "<ann@d1.test>"}, {"ann/m.eml", "joe/m.eml"}},
+      {"local user and two remote recipients, one queued copy",
+       {"<r1@remote.test>", "<joe@d1.test>", "<r2@other.test>"}, {"joe/m.eml", "queue/m.eml"}},
+      {"the same local user twice", {"<joe@d1.test>", "<joe@d1.test>"}, {"joe/m.eml"}},
+      {"upper-case recipient finds its folder", {"<JOE@D1.TEST>"}, {"joe/m.eml"}},
+      {"unknown users go to the catch-all account", {"<nobody@d1.test>", "<nemo@d1.test>"}, {"admin/m.eml"}},
+      {"no recipient: nothing delivered", {}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove_all(m_mailFolder);
+    fs::create_directories(Folder("joe"));
+    fs::create_directories(Folder("ann"));
+    fs::create_directories(Folder("drop"));
+    std::string text = "x-sender: <s@remote.test>\r\n";
+    for (const char* r : c.recipients) text += std::string("x-receiver: ") + r + "\r\n";
+    text += "Received: from c\r\n\r\nbody\r\n";
+    WriteFileBytes(Folder("drop") / "m.eml", text);
+    m_server->DeliverSpoolFile(m_server->GetMailFolder() + "drop\\m.eml");
+    EXPECT_EQ(AllFiles(), c.files);
+    for (const std::string& file : c.files) EXPECT_EQ(ReadFileBytes(m_mailFolder / file), text) << file;
+  }
+}
+
+TEST_F(Delivery, QueuedCopyNamesEveryRecipient) {
+  const std::string path = Spool("q.eml", {"<r1@remote.test>", "<joe@d1.test>", "<r2@remote.test>"});
+  m_server->DeliverSpoolFile(path);
+  EXPECT_EQ(ReadFileBytes(Folder("queue") / "q.eml"), m_spoolText);
+  EXPECT_EQ(FilesIn(Folder("drop")), Names{});
+}
+
+TEST_F(Delivery, CatchAllAccountIsReadAtEachDelivery) {
+  m_server->DeliverSpoolFile(Spool("a.eml", {"<nobody@d1.test>"}));
+  WriteRegString("Settings", "CatchAllAccount", "postmaster");
+  m_server->DeliverSpoolFile(Spool("b.eml", {"<nobody@d1.test>"}));
+  EXPECT_EQ(FilesIn(Folder("admin")), Names{"a.eml"});
+  EXPECT_EQ(FilesIn(Folder("postmaster")), Names{"b.eml"});
+}
+
+// A user part that cannot be a mailbox name never chooses a folder: not a
+// system folder, nothing outside the mail folder.
+TEST_F(Delivery, UnsafeUserPartsGoToTheCatchAll) {
+  fs::create_directories(Folder("queue"));
+  fs::create_directories(Folder("badmail"));
+  fs::create_directories(m_root / "outside");
+  const char* const users[] = {"<@d1.test>",        "<.@d1.test>",      "<..@d1.test>",
+                               "<drop@d1.test>",    "<QUEUE@d1.test>",  "<BadMail@d1.test>",
+                               "<.tmp@d1.test>",    "<../outside@d1.test>", "<..\\outside@d1.test>",
+                               "<c:outside@d1.test>", "<a\tb@d1.test>"};
+  for (const char* user : users) {
+    SCOPED_TRACE(user);
+    fs::remove_all(Folder("admin"));
+    const std::string path = Spool("u.eml", {user});
+    m_server->DeliverSpoolFile(path);
+    EXPECT_EQ(FilesIn(Folder("admin")), Names{"u.eml"});
+    EXPECT_EQ(FilesIn(Folder("queue")), Names{});
+    EXPECT_EQ(FilesIn(Folder("badmail")), Names{});
+    EXPECT_EQ(FilesIn(m_root / "outside"), Names{});
+    EXPECT_EQ(FilesIn(Folder("drop")), Names{});
+  }
+}
+
+// Only the leading envelope names recipients: an "X-Receiver:" header line
+// of the message itself does not.
+TEST_F(Delivery, HeaderLinesOfTheMessageAreNoRecipients) {
+  const std::string path =
+      Spool("h.eml", {"<joe@d1.test>"}, "X-Receiver: <evil@remote.test>\r\nx-receiver: <ann@d1.test>\r\n\r\nb\r\n");
+  m_server->DeliverSpoolFile(path);
+  EXPECT_EQ(AllFiles(), Names{"joe/h.eml"});
+}
+
+TEST_F(Delivery, FailedCopyKeepsTheSpoolFile) {
+  EnableLog();
+  WriteFileBytes(Folder(".tmp"), "in the way");  // no copy can be made
+  const std::string path = Spool("f.eml", {"<joe@d1.test>", "<r@remote.test>"});
+  m_server->DeliverSpoolFile(path);
+  EXPECT_EQ(FilesIn(Folder("drop")), Names{"f.eml"});
+  EXPECT_EQ(ReadFileBytes(Folder("drop") / "f.eml"), m_spoolText);
+  const std::string log = LogText();
+  EXPECT_NE(log.find("<SMTP> Incoming message: f.eml\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("<SMTP> ERROR: Delivery failed, message kept in drop folder: f.eml\r\n"), std::string::npos)
+      << log;
+
+  // The error is written at level Error: also when only errors are logged.
+  m_server->m_nLogLevel = LOG_ERROR;
+  m_server->DeliverSpoolFile(path);
+  const std::string again = LogText().substr(log.size());
+  EXPECT_EQ(again.find("Incoming message"), std::string::npos);
+  EXPECT_NE(again.find("ERROR: Delivery failed"), std::string::npos);
+
+  // Once copies can be made again, the next start delivers it.
+  fs::remove(Folder(".tmp"));
+  m_server->DeliverLeftoverSpoolFiles();
+  EXPECT_EQ(AllFiles(), (Names{"joe/f.eml", "queue/f.eml"}));
+  EXPECT_EQ(ReadFileBytes(Folder("queue") / "f.eml"), m_spoolText);
+}
+
+TEST_F(Delivery, LeftoverSpoolFilesAreDeliveredAtStart) {
+  Spool("A1.eml", {"<joe@d1.test>"});
+  Spool("B2.EML", {"<ann@d1.test>"});
+  Spool("C3.eml", {"<r@remote.test>"});
+  WriteFileBytes(Folder("drop") / "notes.txt", "not a spool file");
+  fs::create_directories(Folder("drop") / "sub.eml");
+  m_server->DeliverLeftoverSpoolFiles();
+  EXPECT_EQ(AllFiles(), (Names{"ann/B2.EML", "drop/notes.txt", "joe/A1.eml", "queue/C3.eml"}));
+}
+
+TEST_F(Delivery, NoDropFolderIsNoError) {
+  fs::remove_all(Folder("drop"));
+  m_server->DeliverLeftoverSpoolFiles();
+  EXPECT_EQ(AllFiles(), Names{});
+}
+
+// The whole way from the session: the spool file it commits is delivered.
+TEST_F(Delivery, FromSessionToMailbox) {
+  FakeConnection conn;
+  conn.server = m_server.get();
+  CSmtpSocket session;
+  session.m_arrDomains = {"d1.test"};
+  session.Attach(&conn, &conn);
+  for (const char* line : {"EHLO c", "AUTH PLAIN AGpvZQBzZWNyZXQ=", "MAIL FROM:<joe@d1.test>",
+                           "RCPT TO:<Ann@d1.test>", "RCPT TO:<x@remote.test>", "DATA"}) {
+    session.OnReceivedText(std::string(line) + "\r\n");
+  }
+  session.OnReceivedText("Subject: s\r\n\r\nhello\r\n.\r\n");
+  ASSERT_EQ(conn.delivered.size(), 1u);
+  m_server->DeliverSpoolFile(conn.delivered[0]);
+  const std::string name = fs::path(platform::MapPath(conn.delivered[0])).filename().string();
+  EXPECT_EQ(AllFiles(), (Names{"ann/" + name, "queue/" + name}));
+  EXPECT_EQ(ReadFileBytes(Folder("ann") / name), ReadFileBytes(Folder("queue") / name));
+}
+
+}  // namespace

@@ -1,0 +1,274 @@
+// The SMTP command session as transcripts: lines in, exact replies out, for
+// the rule table, the state changes, the authentication rules, blocked
+// senders, forward rules and refused line breaks inside a command line.
+#include <gtest/gtest.h>
+
+#include "smtp_test_support.h"
+
+namespace {
+
+using Replies = std::vector<std::string>;
+
+const char* const kBadSequence = "503 Bad sequence of commands (given out of order)";
+const char* const kNotAuthenticated = "551 Client was not authenticated";
+const char* const kEhlo = "250-Supported extensions:\r\n250-AUTH PLAIN LOGIN\r\n250-VRFY\r\n250 OK";
+// base64 of "joe", "secret", "\0joe\0secret", "\0joe\0wrong".
+const char* const kJoe = "am9l";
+const char* const kSecret = "c2VjcmV0";
+const char* const kPlainJoe = "AGpvZQBzZWNyZXQ=";
+const char* const kPlainWrong = "AGpvZQB3cm9uZw==";
+
+struct Transcript {
+  const char* label;
+  int auth_local;
+  int auth_remote;
+  std::vector<std::string> lines;
+  Replies replies;  // one entry per line
+};
+
+class SmtpCommands : public SmtpSessionTest {
+ protected:
+  void Run(const Transcript& t) {
+    SCOPED_TRACE(t.label);
+    m_session = std::make_unique<CSmtpSocket>();
+    m_session->m_arrDomains = {"d1.test"};
+    m_session->m_arrBlockMailFrom = {"*@blocked.test"};
+    m_session->m_bAuthLocal = t.auth_local;
+    m_session->m_bAuthRemote = t.auth_remote;
+    m_session->Attach(&m_conn, &m_conn);
+    m_conn.replies.clear();
+    m_conn.closed = false;
+    m_conn.quit = false;
+    for (std::size_t i = 0; i < t.lines.size(); ++i) {
+      const Replies got = Feed(t.lines[i] + "\r\n");
+      ASSERT_LT(i, t.replies.size());
+      EXPECT_EQ(got, Replies{t.replies[i]}) << "line " << i << ": " << t.lines[i];
+    }
+  }
+};
+
+TEST_F(SmtpCommands, RuleTable) {
+  const Transcript cases[] = {
+      {"commands before HELO are out of order", 0, 1,
+       {"MAIL FROM:<a@d1.test>", "RCPT TO:<joe@d1.test>", "AUTH LOGIN", "NOOP", "DATA", "RSET", "FOO"},
+       {kBadSequence, kBadSequence, kBadSequence, kBadSequence, kBadSequence, kBadSequence, kBadSequence}},
+      {"QUIT before HELO", 0, 1, {"QUIT"}, {"221 Bye"}},
+      {"HELO then the simple commands", 0, 1,
+       {"HELO client", "NOOP", "VRFY joe", "HELP", "XYZZY", "RSET"},
+       {"250 OK", "250 OK", "252 Cannot VRFY user",
+        "214-This server supports the following commands:\r\n"
+        "214 HELO EHLO RCPT DATA RSET MAIL QUIT VRFY HELP NOOP",
+        "500 Command not implemented.", "250 OK"}},
+      {"EHLO lists the extensions in one reply", 0, 1, {"EHLO client"}, {kEhlo}},
+      {"command words in any case", 0, 1, {"helo x", "NoOp", "quit"}, {"250 OK", "250 OK", "221 Bye"}},
+      {"DATA without MAIL, then without RCPT", 0, 1,
+       {"HELO x", "DATA", "MAIL FROM:<a@d1.test>", "DATA"},
+       {"250 OK", "503 Need MAIL command", "250 OK", "503 Need RCPT command"}},
+      {"RCPT without MAIL", 0, 1, {"HELO x", "RCPT TO:<joe@d1.test>"}, {"250 OK", "503 Need MAIL FROM: first"}},
+      {"RSET ends the transaction", 0, 1,
+       {"HELO x", "MAIL FROM:<a@d1.test>", "RSET", "RCPT TO:<joe@d1.test>"},
+       {"250 OK", "250 OK", "250 OK", "503 Need MAIL FROM: first"}},
+      {"AuthRemote: remote refused, local domain in any case accepted", 0, 1,
+       {"HELO x", "MAIL FROM:<a@remote.test>", "RCPT TO:<x@remote.test>", "RCPT TO:<joe@D1.Test>"},
+       {"250 OK", "250 OK", kNotAuthenticated, "250 OK"}},
+      {"AuthRemote off: remote accepted", 0, 0,
+       {"HELO x", "MAIL FROM:<a@remote.test>", "RCPT TO:<x@remote.test>"}, {"250 OK", "250 OK", "250 OK"}},
+      {"after AUTH any domain is accepted", 0, 1,
+       {"EHLO x", "AUTH LOGIN", kJoe, kSecret, "MAIL FROM:<joe@d1.test>", "RCPT TO:<x@remote.test>"},
+       {kEhlo, "334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6", "235 Authentication successful.", "250 OK", "250 OK"}},
+      {"AuthLocal: everything but HELO, EHLO, AUTH and QUIT needs AUTH", 1, 1,
+       {"HELO x", "NOOP", "RSET", "MAIL FROM:<a@d1.test>", "VRFY joe", "HELP", "XYZZY", "EHLO x", "QUIT"},
+       {"250 OK", kNotAuthenticated, kNotAuthenticated, kNotAuthenticated, kNotAuthenticated,
+        kNotAuthenticated, kNotAuthenticated, kEhlo, "221 Bye"}},
+      {"AuthLocal: allowed after AUTH", 1, 1,
+       {"EHLO x", "AUTH PLAIN", kPlainJoe, "NOOP"},
+       {kEhlo, "334 VXNlcm5hbWU6", "235 Authentication successful.", "250 OK"}},
+      {"EHLO after AUTH drops the authentication, HELO does not", 1, 1,
+       {"EHLO x", "AUTH PLAIN", kPlainJoe, "HELO y", "NOOP", "EHLO z", "NOOP"},
+       {kEhlo, "334 VXNlcm5hbWU6", "235 Authentication successful.", "250 OK", "250 OK", kEhlo,
+        kNotAuthenticated}},
+      {"blocked sender, case-sensitive", 0, 1,
+       {"HELO x", "MAIL FROM:<joe@blocked.test>", "RCPT TO:<joe@d1.test>", "MAIL FROM: <joe@BLOCKED.test> ",
+        "RCPT TO:<joe@d1.test>"},
+       {"250 OK", "550 Sender verify failed", "503 Need MAIL FROM: first", "250 OK", "250 OK"}},
+  };
+  for (const Transcript& t : cases) Run(t);
+}
+
+TEST_F(SmtpCommands, AuthExchanges) {
+  const Transcript cases[] = {
+      {"LOGIN success", 0, 1, {"EHLO x", "AUTH LOGIN", kJoe, kSecret, "NOOP"},
+       {kEhlo, "334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6", "235 Authentication successful.", "250 OK"}},
+      {"LOGIN wrong password, back to commands", 0, 1, {"EHLO x", "AUTH LOGIN", kJoe, "d3Jvbmc=", "NOOP"},
+       {kEhlo, "334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6", "501 Authentication failed.", "250 OK"}},
+      {"user name and password without regard to case", 0, 1, {"EHLO x", "AUTH LOGIN", "Sk9F", "U0VDUkVU"},
+       {kEhlo, "334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6", "235 Authentication successful."}},
+      {"AUTH=LOGIN", 0, 1, {"EHLO x", "AUTH=LOGIN", kJoe, kSecret},
+       {kEhlo, "334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6", "235 Authentication successful."}},
+      {"unknown mechanism starts LOGIN", 0, 1, {"EHLO x", "AUTH CRAM-MD5", kJoe, kSecret},
+       {kEhlo, "334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6", "235 Authentication successful."}},
+      {"in the AUTH states QUIT is credentials", 0, 1, {"EHLO x", "AUTH LOGIN", "QUIT", "QUIT", "NOOP"},
+       {kEhlo, "334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6", "501 Authentication failed.", "250 OK"}},
+      {"PLAIN success", 0, 1, {"EHLO x", "AUTH PLAIN", kPlainJoe},
+       {kEhlo, "334 VXNlcm5hbWU6", "235 Authentication successful."}},
+      {"PLAIN failure, next line is a command", 0, 1, {"EHLO x", "auth plain", kPlainWrong, "NOOP"},
+       {kEhlo, "334 VXNlcm5hbWU6", "501 Authentication failed.", "250 OK"}},
+      {"PLAIN with initial response", 0, 1, {"EHLO x", std::string("AUTH PLAIN ") + kPlainJoe, "NOOP"},
+       {kEhlo, "235 Authentication successful.", "250 OK"}},
+      {"PLAIN with wrong initial response", 0, 1, {"EHLO x", std::string("AUTH PLAIN ") + kPlainWrong, "NOOP"},
+       {kEhlo, "501 Authentication failed.", "250 OK"}},
+      {"LOGIN with initial user name", 0, 1, {"EHLO x", std::string("AUTH LOGIN ") + kJoe, kSecret},
+       {kEhlo, "334 UGFzc3dvcmQ6", "235 Authentication successful."}},
+      {"PLAIN with an authorisation identity", 0, 1, {"EHLO x", "AUTH PLAIN YWRtaW4Aam9lAHNlY3JldA=="},
+       {kEhlo, "235 Authentication successful."}},
+      {"PLAIN without NUL bytes", 0, 1, {"EHLO x", "AUTH PLAIN", "am9lc2VjcmV0"},
+       {kEhlo, "334 VXNlcm5hbWU6", "501 Authentication failed."}},
+  };
+  for (const Transcript& t : cases) Run(t);
+}
+
+TEST_F(SmtpCommands, FailedAuthKeepsEarlierSuccess) {
+  m_session->m_bAuthLocal = 1;
+  Lines({"EHLO x", "AUTH PLAIN", kPlainJoe});
+  EXPECT_EQ(Lines({"AUTH PLAIN", kPlainWrong, "NOOP"}),
+            (Replies{"334 VXNlcm5hbWU6", "501 Authentication failed.", "250 OK"}));
+  EXPECT_EQ(m_session->m_bAuthenticated, 1);
+}
+
+TEST_F(SmtpCommands, StateChanges) {
+  EXPECT_EQ(m_session->m_nState, SMTP_STATE_CONNECTED);
+  Lines({"HELO x"});
+  EXPECT_EQ(m_session->m_nState, SMTP_STATE_READY);
+  EXPECT_EQ(m_session->m_strHelo, "x");
+  Lines({"AUTH LOGIN"});
+  EXPECT_EQ(m_session->m_nState, SMTP_STATE_AUTH_USER);
+  Lines({kJoe});
+  EXPECT_EQ(m_session->m_nState, SMTP_STATE_AUTH_PASSWORD);
+  EXPECT_EQ(m_session->m_strAuthUser, "joe");
+  Lines({"eA=="});
+  EXPECT_EQ(m_session->m_nState, SMTP_STATE_READY);
+  Lines({"AUTH PLAIN"});
+  EXPECT_EQ(m_session->m_nState, SMTP_STATE_AUTH_PLAIN);
+  Lines({kPlainJoe});
+  EXPECT_EQ(m_session->m_nState, SMTP_STATE_READY);
+  EXPECT_EQ(m_session->m_strAuthUser, "joe");
+
+  // The transaction survives HELO, EHLO and AUTH.
+  Lines({"MAIL FROM: <a@d1.test> ", "RCPT TO:<joe@d1.test>", "EHLO y", "AUTH PLAIN", kPlainWrong});
+  EXPECT_EQ(m_session->m_strFrom, "<a@d1.test>");
+  EXPECT_EQ(m_session->m_arrRecipients, std::vector<std::string>{"<joe@d1.test>"});
+  Lines({"DATA"});
+  EXPECT_EQ(m_session->m_nState, SMTP_STATE_DATA);
+}
+
+TEST_F(SmtpCommands, QuitClosesTheConnection) {
+  Lines({"HELO x"});
+  EXPECT_FALSE(m_conn.quit);
+  Lines({"QUIT"});
+  EXPECT_TRUE(m_conn.closed);
+  EXPECT_TRUE(m_conn.quit);
+}
+
+TEST_F(SmtpCommands, SenderAndRecipientTexts) {
+  Lines({"HELO x", "MAIL from:<a@d1.test>"});
+  EXPECT_EQ(m_session->m_strFrom, "from:<a@d1.test>") << "a lower-case prefix stays";
+  Lines({"MAIL FROM:   <b@d1.test>   "});
+  EXPECT_EQ(m_session->m_strFrom, "<b@d1.test>");
+  // Without forward rules every address still comes out in angle brackets.
+  Lines({"RCPT TO: joe@d1.test ", "RCPT TO:<JOE@d1.test>", "RCPT TO:<joe@d1.test>"});
+  EXPECT_EQ(m_session->m_arrRecipients,
+            (std::vector<std::string>{"<joe@d1.test>", "<JOE@d1.test>", "<joe@d1.test>"}));
+  // A second MAIL starts over.
+  Lines({"MAIL FROM:<c@d1.test>", "RCPT TO:<ann@d1.test>"});
+  EXPECT_EQ(m_session->m_arrRecipients, std::vector<std::string>{"<ann@d1.test>"});
+}
+
+TEST_F(SmtpCommands, EveryLineIsLoggedAndTouchesActivity) {
+  Lines({"helo there", "NOOP", "AUTH LOGIN", kJoe});
+  const std::vector<std::string> expected = {
+      "HELO there", "250 OK", "NOOP ", "250 OK", "AUTH LOGIN", "334 VXNlcm5hbWU6", "AM9L ",
+      "334 UGFzc3dvcmQ6"};
+  EXPECT_EQ(m_conn.log, expected);
+  EXPECT_EQ(m_conn.touches, 4);
+}
+
+TEST_F(SmtpCommands, ForwardRules) {
+  m_session->m_arrForwardRules = {"*@d1.test|*@d2.test", "info@*|sales@d1.test"};
+  Lines({"HELO x", "MAIL FROM:<a@d1.test>"});
+  m_conn.log.clear();
+  EXPECT_EQ(Lines({"RCPT TO:<joe@d1.test>"}), Replies{kNotAuthenticated}) << "d2.test is not local";
+  EXPECT_EQ(m_conn.log.at(1), "Forwarding email to: <joe@d2.test>");
+  m_session->m_arrDomains.push_back("d2.test");
+  // Rules match with regard to case: "Joe@D1.test" is not forwarded (but
+  // its domain is local, compared without regard to case).
+  EXPECT_EQ(Lines({"RCPT TO:<joe@d1.test>", "RCPT TO:<info@x.test>", "RCPT TO:<Joe@D1.test>"}),
+            (Replies{"250 OK", "250 OK", "250 OK"}));
+  EXPECT_EQ(m_session->m_arrRecipients,
+            (std::vector<std::string>{"<joe@d2.test>", "<sales@d1.test>", "<Joe@D1.test>"}));
+}
+
+TEST_F(SmtpCommands, RecipientLimit) {
+  Lines({"HELO x", "MAIL FROM:<a@d1.test>"});
+  for (std::size_t i = 0; i < CSmtpSocket::kMaxRecipients; ++i) Feed("RCPT TO:<joe@d1.test>\r\n");
+  EXPECT_EQ(m_conn.replies.back(), "250 OK");
+  EXPECT_EQ(Lines({"RCPT TO:<ann@d1.test>"}), Replies{"452 Too many recipients"});
+  EXPECT_EQ(m_session->m_arrRecipients.size(), CSmtpSocket::kMaxRecipients);
+  EXPECT_EQ(Lines({"MAIL FROM:<b@d1.test>", "RCPT TO:<ann@d1.test>"}), (Replies{"250 OK", "250 OK"}));
+}
+
+// A CR or LF of its own inside a command line (before the CR LF that ends
+// it) is refused and changes nothing, in every state.
+TEST_F(SmtpCommands, LineBreaksInsideACommandLine) {
+  const char* const kSyntax = "501 Syntax error in parameters or arguments";
+  struct Case {
+    const char* label;
+    std::vector<std::string> setup;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"HELO before anything", {}, "HELO a\nx-receiver: <evil@remote.test>"},
+      {"HELO with CR", {"HELO ok"}, "HELO a\rb"},
+      {"MAIL with LF", {"HELO ok"}, "MAIL FROM:<a@d1.test>\nx-receiver: <evil@remote.test>"},
+      {"RCPT with LF", {"HELO ok", "MAIL FROM:<a@d1.test>"}, "RCPT TO:<joe@d1.test>\nX"},
+      {"RCPT with CR", {"HELO ok", "MAIL FROM:<a@d1.test>"}, "RCPT TO:<joe@d1.test\r>"},
+      {"AUTH user line", {"EHLO ok", "AUTH LOGIN"}, "am9l\nx"},
+      {"AUTH PLAIN line", {"EHLO ok", "AUTH PLAIN"}, "\nAGpvZQBzZWNyZXQ="},
+      {"DATA", {"HELO ok", "MAIL FROM:<a@d1.test>", "RCPT TO:<joe@d1.test>"}, "DATA\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    m_session = std::make_unique<CSmtpSocket>();
+    m_session->m_arrDomains = {"d1.test"};
+    m_session->Attach(&m_conn, &m_conn);
+    for (const std::string& line : c.setup) Feed(line + "\r\n");
+    const int state = m_session->m_nState;
+    const std::string helo = m_session->m_strHelo;
+    const std::string from = m_session->m_strFrom;
+    const auto recipients = m_session->m_arrRecipients;
+    const std::string user = m_session->m_strAuthUser;
+    m_conn.log.clear();
+    for (bool bytewise : {false, true}) {
+      EXPECT_EQ(Feed(c.line + "\r\n", bytewise), Replies{kSyntax});
+      EXPECT_EQ(m_session->m_nState, state);
+      EXPECT_EQ(m_session->m_strHelo, helo);
+      EXPECT_EQ(m_session->m_strFrom, from);
+      EXPECT_EQ(m_session->m_arrRecipients, recipients);
+      EXPECT_EQ(m_session->m_strAuthUser, user);
+      EXPECT_EQ(m_session->m_bAuthenticated, 0);
+    }
+    // One received line stays one log line.
+    ASSERT_FALSE(m_conn.log.empty());
+    EXPECT_EQ(m_conn.log.front().find_first_of("\r\n"), std::string::npos) << m_conn.log.front();
+  }
+}
+
+TEST_F(SmtpCommands, LinesSplitAndJoinedAcrossReads) {
+  const std::string text = "HELO x\r\nNOOP\r\n\r\nVRFY a\r\nMAIL FROM:<a@d1.test>\r\n";
+  const Replies expected = {"250 OK", "250 OK", "252 Cannot VRFY user", "250 OK"};
+  EXPECT_EQ(Feed(text), expected);
+  m_session = std::make_unique<CSmtpSocket>();
+  m_session->Attach(&m_conn, &m_conn);
+  EXPECT_EQ(Feed(text, true), expected);
+}
+
+}  // namespace

@@ -1,0 +1,237 @@
+// The data phase: end detection, the stored bytes of the spool file, the
+// commit before the reply, bounded memory for large messages, and the 451
+// reply when the spool file cannot be written. Every message is fed whole
+// and one byte per read.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "smtp/connection_thread.h"
+#include "smtp_test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Replies = std::vector<std::string>;
+
+const char* const kLocalError = "451 Requested action aborted: local error in processing";
+const std::regex kQueuedReply("250 OK: Queued as: ([0-9A-F]{32})");
+// The second line of the Received header.
+const std::regex kDateLine(
+    "\t(Sun|Mon|Tue|Wed|Thu|Fri|Sat), [0-3][0-9] (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+    "[0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-6][0-9] GMT\r\n");
+
+class SmtpData : public SmtpSessionTest {
+ protected:
+  // The queue id of a "250 OK: Queued as" reply (empty when it is none).
+  static std::string QueueId(const Replies& replies) {
+    std::smatch match;
+    if (replies.size() != 1 || !std::regex_match(replies[0], match, kQueuedReply)) return {};
+    return match[1];
+  }
+  std::string SpoolText(const std::string& id) const { return ReadFileBytes(Folder("drop") / (id + ".eml")); }
+  // The spool file with its date line replaced by "\t<date>\r\n".
+  std::string SpoolWithoutDate(const std::string& id) const {
+    const std::string spool = SpoolText(id);
+    std::smatch match;
+    EXPECT_TRUE(std::regex_search(spool, match, kDateLine)) << spool.substr(0, 400);
+    return match.prefix().str() + "\t<date>\r\n" + match.suffix().str();
+  }
+  void ExpectNoTemporaryFiles() { EXPECT_EQ(FilesIn(Folder(".tmp")), std::vector<std::string>{}); }
+};
+
+TEST_F(SmtpData, StoredBytes) {
+  struct Case {
+    const char* label;
+    std::string data;    // sent after "354"
+    std::string stored;  // the message text in the spool file
+  };
+  const Case cases[] = {
+      {"header, empty line, body", "Subject: hi\r\n\r\nbody\r\n.\r\n", "Subject: hi\r\n\r\nbody\r\n"},
+      {"dot-stuffed line keeps both dots", "a\r\n..b\r\n...\r\n.\r\n", "a\r\n..b\r\n...\r\n"},
+      {"white space at the end of the last line stays", "a \t\r\n.\r\n", "a \t\r\n"},
+      {"empty lines at the end stay", "a\r\n\r\n\r\n.\r\n", "a\r\n\r\n\r\n"},
+      {"only the terminator after an empty line", "\r\n.\r\n", "\r\n"},
+      {"empty message", ".\r\n", ""},
+      {"bare LF and CR inside the text", "a\nb\rc\r\n.\r\n", "a\nb\rc\r\n"},
+  };
+  for (const Case& c : cases) {
+    for (bool bytewise : {false, true}) {
+      SCOPED_TRACE(std::string(c.label) + (bytewise ? ", byte by byte" : ", whole"));
+      StartMessage("<a@d1.test>", {"<joe@d1.test>"});
+      const Replies replies = Feed(c.data, bytewise);
+      const std::string id = QueueId(replies);
+      ASSERT_FALSE(id.empty()) << (replies.empty() ? "no reply" : replies[0]);
+      EXPECT_EQ(SpoolWithoutDate(id),
+                "x-sender: <a@d1.test>\r\nx-receiver: <joe@d1.test>\r\n"
+                "Received: from client.test ([127.0.0.1]) by d1.test with Kestrune Mail Server SMTP (1.0.0.0);\r\n"
+                "\t<date>\r\n" + c.stored);
+      ASSERT_FALSE(m_conn.delivered.empty());
+      EXPECT_EQ(m_conn.delivered.back(), m_server->GetMailFolder() + "drop\\" + id + ".eml");
+      EXPECT_EQ(m_session->m_nState, SMTP_STATE_READY);
+    }
+  }
+  ExpectNoTemporaryFiles();
+}
+
+TEST_F(SmtpData, EnvelopeOfTheSession) {
+  m_session->m_arrDomains.clear();
+  m_session->m_strServerID = "Test Server 9";
+  m_conn.peer = "127.0.0.9";
+  m_session->m_bAuthRemote = 0;
+  StartMessage(" <s@x.test> ", {"<two@remote.test>", "<one@d1.test>"});
+  const std::string id = QueueId(Feed("x\r\n.\r\n"));
+  ASSERT_FALSE(id.empty());
+  EXPECT_EQ(SpoolWithoutDate(id),
+            "x-sender: <s@x.test>\r\nx-receiver: <two@remote.test>\r\nx-receiver: <one@d1.test>\r\n"
+            "Received: from client.test ([127.0.0.9]) by localhost with Test Server 9;\r\n\t<date>\r\nx\r\n");
+}
+
+TEST_F(SmtpData, EndDetection) {
+  StartMessage("<a@d1.test>", {"<joe@d1.test>"});
+  EXPECT_EQ(Feed("a\r\n."), Replies{});
+  EXPECT_EQ(QueueId(Feed("\r\n")).size(), 32u) << "terminator split over two reads";
+
+  StartMessage("<a@d1.test>", {"<joe@d1.test>"});
+  EXPECT_EQ(Feed("a\r\n.\r\nQUIT\r\n"), Replies{}) << "more text after the terminator in the same read";
+  EXPECT_EQ(m_session->m_nState, SMTP_STATE_DATA);
+  EXPECT_EQ(Feed("b\r\n.\r\n").size(), 1u);
+  EXPECT_EQ(m_session->m_nState, SMTP_STATE_READY);
+
+  StartMessage("<a@d1.test>", {"<joe@d1.test>"});
+  EXPECT_EQ(Feed("x.\r\n"), Replies{}) << "a dot that ends a line is no terminator";
+  EXPECT_EQ(Feed(". \r\n"), Replies{});
+  EXPECT_EQ(Feed(".\r\n").size(), 1u);
+}
+
+TEST_F(SmtpData, TextInTheSameReadAsDataIsCommands) {
+  Lines({"HELO x", "MAIL FROM:<a@d1.test>", "RCPT TO:<joe@d1.test>"});
+  EXPECT_EQ(Feed("DATA\r\nSubject: x\r\n"),
+            (Replies{"354 End with <CRLF>.<CRLF>", "500 Command not implemented."}));
+  EXPECT_EQ(m_session->m_nState, SMTP_STATE_DATA);
+}
+
+TEST_F(SmtpData, TransactionEndsWithTheStoredMessage) {
+  StartMessage("<a@d1.test>", {"<joe@d1.test>"});
+  ASSERT_EQ(QueueId(Feed("one\r\n.\r\n")).size(), 32u);
+  EXPECT_EQ(Lines({"RCPT TO:<ann@d1.test>"}), Replies{"503 Need MAIL FROM: first"});
+  EXPECT_EQ(Lines({"MAIL FROM:<b@d1.test>", "RCPT TO:<ann@d1.test>", "DATA"}),
+            (Replies{"250 OK", "250 OK", "354 End with <CRLF>.<CRLF>"}));
+  const std::string second = QueueId(Feed("two\r\n.\r\n"));
+  ASSERT_EQ(second.size(), 32u);
+  const std::string spool = SpoolText(second);
+  EXPECT_EQ(spool.find("x-sender: <b@d1.test>\r\nx-receiver: <ann@d1.test>\r\nReceived: "), 0u) << spool;
+  EXPECT_EQ(m_conn.delivered.size(), 2u);
+  EXPECT_NE(m_conn.delivered[0], m_conn.delivered[1]);
+}
+
+TEST_F(SmtpData, SecondMailBeforeDataKeepsOnlyItsRecipients) {
+  Lines({"HELO x", "MAIL FROM:<a@d1.test>", "RCPT TO:<joe@d1.test>", "MAIL FROM:<b@d1.test>",
+         "RCPT TO:<ann@d1.test>", "DATA"});
+  const std::string id = QueueId(Feed("m\r\n.\r\n"));
+  ASSERT_EQ(id.size(), 32u);
+  EXPECT_EQ(SpoolText(id).find("x-sender: <b@d1.test>\r\nx-receiver: <ann@d1.test>\r\nReceived: "), 0u);
+}
+
+// A message far larger than the in-memory limit is written as it arrives;
+// the stored text is the same as for a small one.
+TEST_F(SmtpData, LargeMessageIsStreamedWithBoundedMemory) {
+  std::string body;
+  for (int i = 0; body.size() < 3 * 1024 * 1024; ++i) {
+    body += (i % 97 == 0 ? ".." : "") + std::string("line ") + std::to_string(i) + std::string(i % 61, 'x') + "\r\n";
+  }
+  for (bool bytewise : {false, true}) {
+    SCOPED_TRACE(bytewise ? "byte by byte" : "whole");
+    fs::remove_all(Folder("drop"));
+    const std::string data = bytewise ? body.substr(0, body.rfind("\r\n", 300 * 1024) + 2) : body;
+    StartMessage("<a@d1.test>", {"<joe@d1.test>"});
+    const std::size_t chunk = bytewise ? 1 : CConnectionThread::kReceiveChunk;
+    std::size_t peak = 0;
+    for (std::size_t pos = 0; pos < data.size(); pos += chunk) {
+      m_session->OnReceivedText(std::string_view(data).substr(pos, chunk));
+      peak = std::max(peak, m_session->m_strMessage.size());
+    }
+    EXPECT_LE(peak, CSmtpSocket::kMessageFlushSize + CConnectionThread::kReceiveChunk);
+    EXPECT_EQ(FilesIn(Folder("drop")), std::vector<std::string>{}) << "nothing visible before the end";
+    const std::string id = QueueId(Feed(".\r\n", bytewise));
+    ASSERT_EQ(id.size(), 32u);
+    const std::string spool = SpoolText(id);
+    const std::size_t text_start = spool.find(" GMT\r\n") + 6;
+    EXPECT_TRUE(spool.compare(text_start, std::string::npos, data) == 0) << "stored text differs";
+    EXPECT_EQ(spool.size() - text_start, data.size());
+  }
+  ExpectNoTemporaryFiles();
+}
+
+TEST_F(SmtpData, SpoolFileThatCannotBeWritten) {
+  struct Case {
+    const char* label;
+    const char* blocker;  // a plain file where a folder is needed
+    std::size_t size;     // message text size
+  };
+  const Case cases[] = {
+      {"no temporary folder, small message", ".tmp", 100},
+      {"no temporary folder, large message", ".tmp", 1024 * 1024},
+      {"no drop folder, small message", "drop", 100},
+      {"no drop folder, large message", "drop", 1024 * 1024},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove_all(Folder(".tmp"));
+    fs::remove_all(Folder("drop"));
+    WriteFileBytes(Folder(c.blocker), "in the way");
+    m_conn.delivered.clear();
+    StartMessage("<a@d1.test>", {"<joe@d1.test>"});
+    const std::string data = std::string(c.size, 'x') + "\r\n.\r\n";
+    EXPECT_EQ(Feed(data), Replies{kLocalError});
+    EXPECT_EQ(m_conn.delivered, std::vector<std::string>{}) << "nothing posted";
+    EXPECT_EQ(m_session->m_nState, SMTP_STATE_READY);
+    EXPECT_EQ(Lines({"RCPT TO:<joe@d1.test>"}), Replies{"503 Need MAIL FROM: first"}) << "transaction reset";
+    if (std::string(c.blocker) == "drop") ExpectNoTemporaryFiles();
+    fs::remove(Folder(c.blocker));
+    // The next message goes through again.
+    StartMessage("<a@d1.test>", {"<joe@d1.test>"});
+    EXPECT_EQ(QueueId(Feed("ok\r\n.\r\n")).size(), 32u);
+    EXPECT_EQ(FilesIn(Folder("drop")).size(), 1u) << "only the good message";
+    fs::remove_all(Folder("drop"));
+  }
+}
+
+TEST_F(SmtpData, SessionEndingMidMessageLeavesNoFile) {
+  StartMessage("<a@d1.test>", {"<joe@d1.test>"});
+  Feed(std::string(CSmtpSocket::kMessageFlushSize * 3, 'y'));
+  EXPECT_EQ(FilesIn(Folder(".tmp")).size(), 1u) << "the text is being written";
+  m_session.reset();
+  ExpectNoTemporaryFiles();
+  EXPECT_EQ(FilesIn(Folder("drop")), std::vector<std::string>{});
+}
+
+TEST_F(SmtpData, RsetBeforeTheMessageDropsIt) {
+  Lines({"HELO x", "MAIL FROM:<a@d1.test>", "RCPT TO:<joe@d1.test>"});
+  // RSET pipelined after DATA is taken as a command and leaves the data state.
+  EXPECT_EQ(Feed("DATA\r\nRSET\r\n"), (Replies{"354 End with <CRLF>.<CRLF>", "250 OK"}));
+  EXPECT_EQ(m_session->m_nState, SMTP_STATE_READY);
+  EXPECT_EQ(Lines({"NOOP"}), Replies{"250 OK"});
+}
+
+TEST(SpoolFormat, QueueIdAndDate) {
+  const std::string a = CreateQueueId();
+  const std::string b = CreateQueueId();
+  EXPECT_TRUE(std::regex_match(a, std::regex("[0-9A-F]{32}"))) << a;
+  EXPECT_NE(a, b);
+
+  struct Case {
+    std::int64_t unix_time;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0, "Thu, 01 Jan 1970 00:00:00 GMT"},
+      {784111777, "Sun, 06 Nov 1994 08:49:37 GMT"},
+      {951782400, "Tue, 29 Feb 2000 00:00:00 GMT"},
+      {1735689599, "Tue, 31 Dec 2024 23:59:59 GMT"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FormatGmtDate(UtcTimeFromUnix(c.unix_time)), c.text);
+}
+
+}  // namespace
