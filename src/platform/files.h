@@ -98,6 +98,7 @@ bool SyncDirectory(std::string_view path);
 struct FindEntry {
   std::string name;         // file name only
   bool is_directory = false;
+  bool is_regular = false;  // a plain file (not a folder, pipe, device, ...)
   std::uint64_t size = 0;
   std::time_t creation_time = 0;   // status change time on Linux
   std::time_t last_write_time = 0;

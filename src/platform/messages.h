@@ -9,9 +9,11 @@
 // receiver (see PostText / TakeText).
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/sync.h"
@@ -48,6 +50,9 @@ class MessageQueue {
   static LRESULT Send(ThreadId target, UINT msg, WPARAM w = 0, LPARAM l = 0);
 
   ThreadId Owner() const;
+  // False when the queue could not get its wake-up descriptor (the process
+  // is out of descriptors): nothing can reach it, so its thread must end.
+  bool IsValid() const;
 
   // The handler ("window procedure") for messages other than WM_QUIT.
   void SetHandler(Handler handler);
@@ -106,6 +111,8 @@ class Thread {
   Thread& operator=(const Thread&) = delete;
 
   // Starts the thread, which runs Run(). The id is known when Start returns.
+  // False when no thread could be made (or the process is out of descriptors
+  // for its end event).
   bool Start();
   ThreadId Id() const { return id_; }
   // Signalled (manual reset) after Run() has returned and the thread's queue
@@ -126,7 +133,10 @@ class Thread {
   void Main();
   ThreadId id_ = 0;
   Event ended_{true};
-  Event started_{true};
+  // The start handshake needs no descriptor: it must work when they run out.
+  std::mutex start_lock_;
+  std::condition_variable start_signal_;
+  bool started_ = false;
   std::shared_ptr<Thread> keep_alive_;
 };
 

@@ -73,6 +73,10 @@ class Socket {
   DWORD send_timeout_ms_ = 0xFFFFFFFF;
 };
 
+// Raises this process's limit of open descriptors to the most it may have:
+// every connection holds a few, and the default soft limit is low.
+void RaiseDescriptorLimit();
+
 // The host name of this machine as the socket layer reports it.
 std::string LocalHostName();
 // Resolves a host text to a dotted IPv4 address: a dotted address is itself

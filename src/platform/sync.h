@@ -37,6 +37,9 @@ class Event : public Waitable {
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
+  // False when the event got no descriptor (the process ran out of them);
+  // waits on such an event fail at once.
+  bool IsValid() const { return fd_ >= 0; }
   void Set();
   void Reset();
   bool IsSet() const;
@@ -98,8 +101,8 @@ class NamedMutex {
 };
 
 // Waits until one of the objects is satisfied; returns its index,
-// WAIT_TIMEOUT_RESULT or WAIT_FAILED_RESULT. Earlier objects win when several
-// are signalled at once.
+// WAIT_TIMEOUT_RESULT or WAIT_FAILED_RESULT (also at once when an object has
+// no descriptor). Earlier objects win when several are signalled at once.
 int WaitForAny(const std::vector<Waitable*>& objects, DWORD timeout_ms);
 
 // Sleep of the calling thread.

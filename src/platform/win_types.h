@@ -43,6 +43,7 @@ constexpr LONG ERROR_CANTWRITE = 1013;
 // WinSock error codes.
 constexpr int WSAEINTR = 10004;
 constexpr int WSAEINVAL = 10022;
+constexpr int WSAEMFILE = 10024;
 constexpr int WSAEWOULDBLOCK = 10035;
 constexpr int WSAENOTSOCK = 10038;
 constexpr int WSAEADDRINUSE = 10048;

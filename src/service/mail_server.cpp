@@ -4,7 +4,9 @@
 
 #include <cstdarg>
 
+#include "common/mail_store.h"
 #include "common/text.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "pop3/pop3_thread.h"
 #include "relay/relay_thread.h"
@@ -13,9 +15,11 @@
 
 namespace {
 
-// The listeners' accept backlog. A burst of clients connecting at once waits
-// in it instead of being turned away by the kernel.
-constexpr int kListenBacklog = 128;
+// The listeners' accept backlog (the kernel caps it at somaxconn). A burst of
+// clients connecting at once waits in it: with a short one the kernel falls
+// back to SYN cookies and drops the last packet of the handshake, and a
+// client that waits for our greeting then waits for ever.
+constexpr int kListenBacklog = 4096;
 // How long StopServers waits for one connection thread to end.
 constexpr DWORD kThreadStopWaitMs = 5000;
 constexpr DWORD kStatusWaitHintMs = 3000;
@@ -211,6 +215,7 @@ bool CMailServer::StartServers() {
   if (m_bRunning) return true;
   LoadConfiguration();
   OpenLog();
+  RemoveStaleTempFiles();
   // Mail accepted before a crash is delivered before any client is served.
   DeliverLeftoverSpoolFiles();
 
@@ -235,6 +240,17 @@ bool CMailServer::StartServers() {
 
   if (m_bRelayMessages != 0) StartRelayThread();
   return true;
+}
+
+void CMailServer::RemoveStaleTempFiles() {
+  // Only this instance writes there (the mutex), and nothing is open at
+  // start: what is left are files a crash interrupted.
+  const std::string folder = MailTempFolder(GetMailFolder());
+  std::vector<platform::FindEntry> entries;
+  if (!platform::ListFolder(folder, entries)) return;
+  for (const platform::FindEntry& entry : entries) {
+    if (entry.is_regular) platform::DeleteFile(folder + entry.name);
+  }
 }
 
 void CMailServer::StopServers() {

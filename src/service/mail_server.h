@@ -97,7 +97,7 @@ class CMailServer : public CServiceBase {
   int m_nRelayTimeout = 30;
   std::string m_strServerID = kDefaultServerID;
   std::string m_strLogPath;
-  int m_nLogLevel = 0;
+  std::atomic<int> m_nLogLevel{0};
   int m_nPort = 110;
   int m_nSmtpPort = 25;
   std::vector<std::string> m_arrMxRecords;
@@ -116,6 +116,7 @@ class CMailServer : public CServiceBase {
   void StopConnectionThreads(bool smtp);
   void OpenLog();
   void CloseLog();
+  void RemoveStaleTempFiles();
 
   std::mutex m_ConnectionLock;
   std::list<std::shared_ptr<CConnectionThread>> m_lstPop3Connections;

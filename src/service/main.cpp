@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/sockets.h"
 #include "service/mail_server.h"
 
 namespace {
@@ -38,6 +39,8 @@ int main(int argc, char** argv) {
 #ifdef SIGPIPE
   std::signal(SIGPIPE, SIG_IGN);
 #endif
+  // Each connection holds a few descriptors: take all the process may have.
+  platform::RaiseDescriptorLimit();
   PrintBanner();
   int result = 0;
   {

@@ -31,6 +31,13 @@ bool CConnectionThread::IsAddressAllowed(const char* address) const {
 }
 
 void CConnectionThread::Run() {
+  if (!platform::MessageQueue::ForCurrentThread().IsValid()) {
+    // Out of descriptors: nothing could reach this thread. The client is
+    // closed unanswered, as when no thread can be made for it.
+    m_AcceptedSocket.Close();
+    if (m_pServer) m_pServer->RemoveConnection(m_bSmtp, this);
+    return;
+  }
   if (InitInstance()) platform::MessageQueue::ForCurrentThread().Run();
   ExitInstance();
 }
@@ -121,6 +128,8 @@ void CConnectionThread::CheckIdleTimeout(unsigned timer_id) {
 
 void CConnectionThread::Log(std::string_view text) {
   if (m_hNotifyWindow == 0) return;
+  // Below the trace level the server would drop the line: spare the post.
+  if (m_pServer && m_pServer->m_nLogLevel.load() < LOG_TRACE) return;
   std::string line = m_Texts.log_prefix;
   line.append(text);
   platform::PostText(m_hNotifyWindow, WM_MAIL_LOG_TRACE, line, static_cast<LPARAM>(Id()));
@@ -182,15 +191,20 @@ bool CListenSocket::Create(int port, int backlog) {
 }
 
 void CListenSocket::Close() {
-  if (m_nWatch != 0) platform::MessageQueue::ForCurrentThread().UnwatchFd(m_nWatch);
-  m_nWatch = 0;
+  platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
+  if (m_nWatch != 0) queue.UnwatchFd(m_nWatch);
+  if (m_nResumeTimer != 0) queue.KillTimer(m_nResumeTimer);
+  m_nWatch = m_nResumeTimer = 0;
   m_Socket.Close();
 }
 
 void CListenSocket::OnAccept() {
   for (;;) {
     platform::Socket client = m_Socket.Accept();
-    if (!client.IsValid()) return;
+    if (!client.IsValid()) {
+      if (platform::LastSocketError() == WSAEMFILE) PauseAccepting();
+      return;
+    }
     std::shared_ptr<CConnectionThread> thread;
     try {
       thread = NewConnectionThread();
@@ -208,4 +222,18 @@ void CListenSocket::OnAccept() {
     thread->KeepAliveWhileRunning(thread);
     if (!thread->Start()) m_pServer->RemoveConnection(m_bSmtp, thread.get());
   }
+}
+
+void CListenSocket::PauseAccepting() {
+  // Out of descriptors: waiting clients stay in the backlog until some are
+  // given back, instead of the listener spinning on a failing accept.
+  if (m_nResumeTimer != 0) return;
+  platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
+  queue.ChangeWatch(m_nWatch, 0);
+  m_nResumeTimer = queue.SetTimer(kAcceptRetryMs, [this](UINT) {
+    platform::MessageQueue& q = platform::MessageQueue::ForCurrentThread();
+    q.KillTimer(m_nResumeTimer);
+    m_nResumeTimer = 0;
+    q.ChangeWatch(m_nWatch, POLLIN);
+  });
 }

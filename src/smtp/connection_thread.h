@@ -90,11 +90,16 @@ class CListenSocket {
   void Close();
 
  protected:
+  // How long accepting pauses when the process is out of descriptors.
+  static constexpr DWORD kAcceptRetryMs = 100;
+
   void OnAccept();
+  void PauseAccepting();
   virtual std::shared_ptr<CConnectionThread> NewConnectionThread() = 0;
 
   CMailServer* m_pServer;
   bool m_bSmtp;
   platform::Socket m_Socket;
   UINT m_nWatch = 0;
+  UINT m_nResumeTimer = 0;  // accepting paused while descriptors ran out
 };

@@ -101,6 +101,8 @@ class SmtpFaultsTest(qptest.MachineTestCase):
 
     def test_spool_file_that_cannot_be_written(self):
         blocker = folder(self.machine, ".tmp")
+        if os.path.isdir(blocker):
+            os.rmdir(blocker)  # made empty at start; a file takes its place
         with open(blocker, "w") as f:
             f.write("in the way")
         with Dialogue(self.server.smtp_port) as d:
@@ -179,7 +181,11 @@ class SmtpFaultsTest(qptest.MachineTestCase):
         self.assertEqual(len(text), len(line) * 1024 * (count // 1024))
         self.assertEqual(hashlib.sha256(text).hexdigest(), digest.hexdigest())
         peak = peak_rss_kib(self.server.proc.pid)
-        self.assertLess(peak, 24 * 1024, "peak RSS %d KiB while receiving 48 MiB" % peak)
+        # Under the sanitizers (scripts/sanitize.sh sets QP_SANITIZER) shadow
+        # memory and the quarantine of freed blocks come on top; the bound
+        # stays below the 48 MiB of the message all the same.
+        limit = 40 * 1024 if os.environ.get("QP_SANITIZER") else 24 * 1024
+        self.assertLess(peak, limit, "peak RSS %d KiB while receiving 48 MiB" % peak)
 
 
 if __name__ == "__main__":

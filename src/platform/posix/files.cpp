@@ -259,6 +259,7 @@ bool SyncDirectory(std::string_view path) { return SyncFolderNative(MapPath(path
 namespace {
 void FillEntry(const struct stat& st, FindEntry& entry) {
   entry.is_directory = S_ISDIR(st.st_mode);
+  entry.is_regular = S_ISREG(st.st_mode);
   entry.size = static_cast<std::uint64_t>(st.st_size);
   entry.creation_time = st.st_ctime;
   entry.last_write_time = st.st_mtime;

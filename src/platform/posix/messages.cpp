@@ -141,6 +141,8 @@ void DestroyCurrentThreadQueue() { t_queue.reset(); }
 
 ThreadId MessageQueue::Owner() const { return impl_->owner; }
 
+bool MessageQueue::IsValid() const { return impl_->wake_fd >= 0; }
+
 bool MessageQueue::Post(ThreadId target, UINT msg, WPARAM w, LPARAM l) {
   std::lock_guard<std::mutex> reg(g_registry_lock);
   auto it = Registry().find(target);
@@ -211,6 +213,10 @@ namespace {
 
 enum class PumpResult { Idle, ObjectSignalled, Quit };
 
+// Messages handled in one turn of the loop before its descriptors and timers
+// are looked at again.
+constexpr int kMessagesPerBatch = 16;
+
 PumpResult Pump(MessageQueue::Impl& impl, DWORD timeout_ms, Waitable* object) {
   struct DepthGuard {
     MessageQueue::Impl& impl;
@@ -243,17 +249,22 @@ PumpResult Pump(MessageQueue::Impl& impl, DWORD timeout_ms, Waitable* object) {
   const int n = ::poll(fds.data(), fds.size(), poll_wait);
   if (n < 0 && errno != EINTR) return PumpResult::Idle;
 
-  // Messages first, in the order posted.
+  // Messages first, in the order posted; a long queue is handled in
+  // batches so that descriptors (a listener's new clients) get their turn.
   if (n > 0 && (fds[0].revents & POLLIN)) {
     std::uint64_t count;
     ssize_t r = ::read(impl.wake_fd, &count, sizeof count);
     (void)r;
   }
-  for (;;) {
+  for (int handled = 0;; ++handled) {
     Pending pending;
     {
       std::lock_guard<std::mutex> lock(impl.lock);
       if (impl.queue.empty()) break;
+      if (handled == kMessagesPerBatch) {
+        impl.Wake();  // the rest at the next turn, right after the descriptors
+        break;
+      }
       pending = std::move(impl.queue.front());
       impl.queue.pop_front();
     }
@@ -314,6 +325,7 @@ bool MessageQueue::PumpOnce(DWORD timeout_ms) {
 }
 
 bool MessageQueue::WaitWithMessages(Waitable& object, DWORD timeout_ms) {
+  if (object.PollFd() < 0) return false;
   const std::uint64_t start = TickCountMs();
   for (;;) {
     if (impl_->quit) return false;
@@ -355,6 +367,10 @@ Thread::Thread() = default;
 Thread::~Thread() = default;
 
 bool Thread::Start() {
+  if (!ended_.IsValid()) {
+    keep_alive_.reset();
+    return false;
+  }
   try {
     std::thread worker([this] { Main(); });
     worker.detach();
@@ -362,7 +378,8 @@ bool Thread::Start() {
     keep_alive_.reset();
     return false;
   }
-  started_.Wait(INFINITE_WAIT);
+  std::unique_lock<std::mutex> lock(start_lock_);
+  start_signal_.wait(lock, [this] { return started_; });
   return true;
 }
 
@@ -370,7 +387,11 @@ void Thread::Main() {
   std::shared_ptr<Thread> self = std::move(keep_alive_);
   id_ = CurrentThreadId();
   MessageQueue::ForCurrentThread();
-  started_.Set();
+  {
+    std::lock_guard<std::mutex> guard(start_lock_);
+    started_ = true;
+  }
+  start_signal_.notify_all();
   Run();
   DestroyCurrentThreadQueue();
   ended_.Set();

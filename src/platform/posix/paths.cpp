@@ -113,6 +113,33 @@ std::string MapPath(std::string_view path) {
     if (base == "/") base.clear();
   }
 
+  // Most paths exist as spelled: one look at the whole path spares a look
+  // at every component.
+  {
+    std::string exact = base;
+    std::size_t p = pos;
+    bool plain = true;
+    while (p < path.size()) {
+      while (p < path.size() && IsSeparator(path[p])) ++p;
+      if (p >= path.size()) break;
+      std::size_t end = p;
+      while (end < path.size() && !IsSeparator(path[end])) ++end;
+      const std::string_view name = path.substr(p, end - p);
+      if (name == "." || name == "..") {
+        plain = false;
+        break;
+      }
+      exact.push_back('/');
+      exact.append(name);
+      p = end;
+    }
+    struct stat st;
+    if (plain && !exact.empty() && ::lstat(exact.c_str(), &st) == 0) {
+      if (!path.empty() && IsSeparator(path.back()) && exact != "/") exact.push_back('/');
+      return exact;
+    }
+  }
+
   std::string result = base;
   bool trailing = false;
   while (pos < path.size()) {

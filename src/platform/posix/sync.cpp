@@ -166,6 +166,8 @@ void NamedMutex::Close() {
 int WaitForAny(const std::vector<Waitable*>& objects, DWORD timeout_ms) {
   const std::uint64_t start = TickCountMs();
   std::vector<pollfd> fds(objects.size());
+  for (const Waitable* object : objects)
+    if (object->PollFd() < 0) return WAIT_FAILED_RESULT;
   for (;;) {
     for (std::size_t i = 0; i < objects.size(); ++i) fds[i] = pollfd{objects[i]->PollFd(), POLLIN, 0};
     int wait = -1;
