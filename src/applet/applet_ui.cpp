@@ -1,0 +1,150 @@
+#include "applet/applet_ui.h"
+
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <QTreeWidget>
+
+#include <algorithm>
+
+#include "applet/applet_resources.h"
+#include "applet/model/value_parse.h"
+#include "platform/paths.h"
+
+namespace applet {
+
+QString ToQ(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
+
+std::string FromQ(const QString& text) { return text.toLocal8Bit().toStdString(); }
+
+QMessageBox::StandardButton ShowMessage(QWidget* owner, const QString& text, const QString& caption,
+                                        QMessageBox::Icon icon, QMessageBox::StandardButtons buttons) {
+  QMessageBox box(icon, caption.isEmpty() ? QString::fromLatin1(kMessageCaption) : caption, text, buttons,
+                  owner);
+  box.setObjectName(QStringLiteral("messageBox"));
+  return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+std::string DriveFormOfPath(const std::string& native_path) {
+  const std::string prefix = platform::StateRoot() + "/drive_";
+  if (native_path.size() < prefix.size() + 1 || native_path.compare(0, prefix.size(), prefix) != 0)
+    return native_path;
+  const char letter = native_path[prefix.size()];
+  const std::string rest = native_path.substr(prefix.size() + 1);
+  if (!rest.empty() && rest[0] != '/') return native_path;  // drive_cx is no drive folder
+  std::string windows(1, static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
+  windows += ":";
+  windows += rest.empty() ? std::string("\\") : rest;
+  std::replace(windows.begin(), windows.end(), '/', '\\');
+  return windows;
+}
+
+std::string BrowseForFolder(QWidget* owner, const QString& prompt, unsigned flags,
+                            const std::string& initial_folder) {
+  (void)flags;  // Qt's directory picker shows only file-system folders with an edit box.
+  QFileDialog picker(owner, prompt);
+  picker.setObjectName(QStringLiteral("folderPicker"));
+  picker.setFileMode(QFileDialog::Directory);
+  picker.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
+  if (!initial_folder.empty()) {
+    const QString native = ToQ(platform::MapPath(initial_folder));
+    picker.setDirectory(native);
+    picker.selectFile(native);
+  }
+  if (picker.exec() != QDialog::Accepted) return std::string();
+  const QStringList chosen = picker.selectedFiles();
+  const std::string path = chosen.isEmpty() ? std::string() : FromQ(chosen.front());
+  if (path.empty()) {
+    ShowMessage(owner, QString::fromLatin1(kBrowseFailedText), QString(), QMessageBox::Critical);
+    return std::string();
+  }
+  return DriveFormOfPath(path);
+}
+
+void AutoSizeColumns(QTreeWidget* list) {
+  list->setUpdatesEnabled(false);
+  QHeaderView* header = list->header();
+  for (int column = 0; column < header->count(); ++column) {
+    // QTreeView hides the public QAbstractItemView entry point.
+    const int content = static_cast<QAbstractItemView*>(list)->sizeHintForColumn(column) + kColumnPadding;
+    const int title = header->sectionSizeHint(column);
+    list->setColumnWidth(column, std::max({content, title, kMinColumnWidth}));
+  }
+  list->setUpdatesEnabled(true);
+}
+
+QTreeWidget* MakeListView(QWidget* parent, const QStringList& headers, const QString& object_name) {
+  auto* list = new QTreeWidget(parent);
+  list->setObjectName(object_name);
+  list->setColumnCount(static_cast<int>(headers.size()));
+  list->setHeaderLabels(headers);
+  list->setRootIsDecorated(false);
+  list->setItemsExpandable(false);
+  list->setUniformRowHeights(true);
+  list->setAllColumnsShowFocus(true);
+  list->setSelectionMode(QAbstractItemView::SingleSelection);
+  list->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list->header()->setStretchLastSection(false);
+  list->header()->setSectionsMovable(false);
+  list->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  return list;
+}
+
+ListWithButtons MakeListWithButtons(QWidget* parent, const QStringList& headers, const QString& list_name) {
+  ListWithButtons parts{};
+  parts.box = new QWidget(parent);
+  auto* row = new QHBoxLayout(parts.box);
+  row->setContentsMargins(0, 0, 0, 0);
+  parts.list = MakeListView(parts.box, headers, list_name);
+  row->addWidget(parts.list, 1);
+  auto* buttons = new QVBoxLayout;
+  const auto make = [&](const QString& text, const char* name) {
+    auto* button = new QPushButton(text, parts.box);
+    button->setObjectName(QString::fromLatin1(name));
+    buttons->addWidget(button);
+    return button;
+  };
+  parts.add = make(QObject::tr("&Add..."), "addButton");
+  parts.edit = make(QObject::tr("&Edit..."), "editButton");
+  parts.remove = make(QObject::tr("&Remove"), "removeButton");
+  buttons->addStretch(1);
+  row->addLayout(buttons);
+  return parts;
+}
+
+void PlainButtons(QDialogButtonBox* buttons) {
+  for (QAbstractButton* button : buttons->buttons()) button->setIcon(QIcon());
+}
+
+int FirstSelectedRow(QTreeWidget* list) {
+  int first = -1;
+  for (QTreeWidgetItem* item : list->selectedItems()) {
+    const int row = list->indexOfTopLevelItem(item);
+    if (row >= 0 && (first < 0 || row < first)) first = row;
+  }
+  return first;
+}
+
+void SelectRow(QTreeWidget* list, int row) {
+  QTreeWidgetItem* item = row >= 0 ? list->topLevelItem(row) : nullptr;
+  if (item == nullptr) return;
+  list->clearSelection();
+  list->setCurrentItem(item);
+  item->setSelected(true);
+  list->scrollToItem(item);
+  list->setFocus();
+}
+
+bool ExchangeInt(QLineEdit* edit, int& value) {
+  if (ParseInt(FromQ(edit->text()), value)) return true;
+  ShowMessage(edit->window(), QString::fromLatin1(kEnterIntegerText), QString(), QMessageBox::Warning);
+  edit->setFocus();
+  edit->selectAll();
+  return false;
+}
+
+}  // namespace applet

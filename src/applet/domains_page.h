@@ -1,0 +1,27 @@
+// CDomainsPage ("Domains") and CForwardRulesPage ("Forward Rules"): the
+// local domains and the forward rules (From, To), each list stored at once
+// after every change; Apply, OK and Cancel have nothing left to do.
+#pragma once
+
+#include "applet/list_editor.h"
+#include "applet/model/stored_list.h"
+#include "applet/property_page.h"
+
+namespace applet {
+
+class CDomainsPage : public CPropertyPage {
+  Q_OBJECT
+
+ public:
+  CDomainsPage();
+  const CStoredList& Domains() const { return m_arrDomains; }
+
+ protected:
+  void OnInitDialog() override;
+
+ private:
+  CStoredList m_arrDomains;
+  CListEditor* m_pEditor = nullptr;
+};
+
+}  // namespace applet

@@ -1,0 +1,25 @@
+// CForwardRulesPage ("Forward Rules"): see domains_page.h.
+#pragma once
+
+#include "applet/list_editor.h"
+#include "applet/model/stored_list.h"
+#include "applet/property_page.h"
+
+namespace applet {
+
+class CForwardRulesPage : public CPropertyPage {
+  Q_OBJECT
+
+ public:
+  CForwardRulesPage();
+  const CStoredList& Rules() const { return m_arrRules; }
+
+ protected:
+  void OnInitDialog() override;
+
+ private:
+  CStoredList m_arrRules;
+  CListEditor* m_pEditor = nullptr;
+};
+
+}  // namespace applet

@@ -1,0 +1,57 @@
+// The list part shared by the list pages: a list view showing a CStoredList,
+// its Add, Edit and Remove commands, and the entry dialog they open. Every
+// change is stored at once by the list; the page is then told through
+// changed() (it marks itself modified).
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <optional>
+
+#include "applet/applet_ui.h"
+#include "applet/model/stored_list.h"
+
+class QTreeWidget;
+class QWidget;
+
+namespace applet {
+
+class CListEditor : public QObject {
+  Q_OBJECT
+
+ public:
+  // Shows the entry dialog with a caption and a row (empty for Add); the
+  // entered row, or nothing when cancelled.
+  using EntryDialog = std::function<std::optional<ListRow>(const QString& caption, const ListRow& row)>;
+
+  CListEditor(CStoredList& list, QTreeWidget* view, EntryDialog dialog, QString add_caption, QString edit_caption,
+              QObject* parent);
+
+  // Loads the stored list and shows it.
+  void Load();
+  void Add();
+  void Edit();
+  void Remove();
+
+ signals:
+  void changed();
+
+ private:
+  void ShowRows();
+
+  CStoredList& m_list;
+  QTreeWidget* m_pView;
+  EntryDialog m_dialog;
+  QString m_strAddCaption;
+  QString m_strEditCaption;
+};
+
+class CPropertyPage;
+
+// Wires the list's buttons (and, when asked, a double-click as Edit) to the
+// editor, and the editor's changes to the page's modified state.
+void ConnectListButtons(const ListWithButtons& parts, CListEditor* editor, CPropertyPage* page,
+                        bool double_click_edits);
+
+}  // namespace applet

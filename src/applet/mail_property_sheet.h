@@ -1,0 +1,93 @@
+// CMailPropertySheet: the applet's modal property sheet with its seven pages
+// in tab order General, Advanced, User Accounts, Domains, Forward Rules,
+// Relay and IP Filter, each tab with its own icon; OK, Cancel and Apply (no
+// Help). Apply makes every built page save and then signals "Mail Service
+// Event" at once; OK does the same save, and the caller signals the event
+// when the sheet has closed (ShowConfiguration); Cancel signals nothing, but
+// what Apply or the list pages stored stays stored.
+//
+// When the settings hive cannot be written (the applet runs without the
+// rights of the service's administrator), the sheet says so once when it
+// opens, and opens all the same.
+#pragma once
+
+#include <QDialog>
+#include <array>
+#include <functional>
+
+class QDialogButtonBox;
+class QPushButton;
+class QTabWidget;
+
+namespace applet {
+
+class CPropertyPage;
+class CGeneralPage;
+class CAdvancedPage;
+class CRelayPage;
+class CIpFilterPage;
+class CDomainsPage;
+class CUserAccountPage;
+class CForwardRulesPage;
+
+inline constexpr const char* kReloadEventName = "Mail Service Event";
+inline constexpr const char* kNoAdminRightsText =
+    "Administrator rights are needed to change the mail service settings.";
+inline constexpr int kPageCount = 7;
+
+class CMailPropertySheet : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit CMailPropertySheet(QWidget* parent = nullptr);
+  ~CMailPropertySheet() override;
+
+  // The pages in tab order.
+  CPropertyPage* Page(int index) const { return m_arrTabOrder[static_cast<std::size_t>(index)]; }
+  QTabWidget* Tabs() const { return m_pTabs; }
+
+  // Replaces the check of the hive's write access (tests); call before show.
+  void SetHiveWritableCheck(std::function<bool()> check) { m_fnHiveWritable = std::move(check); }
+
+  // The sheet's Apply: save every built page; true when all saved.
+  bool ApplyPages();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private slots:
+  void OnApplyNow();
+  void OnOk();
+  void OnTabChanged(int index);
+  void OnPageModified();
+
+ private:
+  void AddPage(CPropertyPage* page, int icon_id);
+
+  // Pages in declaration order; the sheet's tab widget owns them.
+  CGeneralPage* m_pGeneralPage;
+  CAdvancedPage* m_pAdvancedPage;
+  CRelayPage* m_pRelayPage;
+  CIpFilterPage* m_pIpFilterPage;
+  CDomainsPage* m_pDomainsPage;
+  CUserAccountPage* m_pUserAccountPage;
+  CForwardRulesPage* m_pForwardRulesPage;
+
+  std::array<CPropertyPage*, kPageCount> m_arrTabOrder{};
+  QTabWidget* m_pTabs = nullptr;
+  QDialogButtonBox* m_pButtons = nullptr;
+  QPushButton* m_pApplyButton = nullptr;
+  int m_nActivePage = -1;
+  bool m_bShownOnce = false;
+  std::function<bool()> m_fnHiveWritable;
+};
+
+// Signals the service's reload event (no effect when the service does not
+// run).
+void SignalReloadEvent();
+
+// Runs the sheet modally, as the applet's double-click does, and signals the
+// reload event when it ends with OK. Returns the dialog's result.
+int ShowConfiguration(QWidget* parent = nullptr);
+
+}  // namespace applet

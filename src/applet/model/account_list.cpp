@@ -1,0 +1,91 @@
+#include "applet/model/account_list.h"
+
+#include <cstdint>
+
+#include "applet/model/general_settings.h"
+#include "applet/model/system_messages.h"
+#include "common/mail_store.h"
+#include "common/serial_list.h"
+#include "common/settings_registry.h"
+#include "common/text.h"
+#include "platform/files.h"
+
+namespace applet {
+
+bool IsAdminUser(const std::string& user) { return text::EqualsNoCase(user, kAdminUser); }
+
+void CAccountList::LoadAccounts() {
+  m_rows.clear();
+  std::vector<CUserAccount> stored;
+  std::vector<std::uint8_t> data;
+  if (ReadRegBinary(kAccountsSection, kAccountsValue, data)) {
+    if (data.size() <= kMaxAccountsBytes)
+      serial_list::ReadAccounts(data.data(), data.size(), stored);
+    for (const CUserAccount& account : stored) m_rows.insert(m_rows.begin(), account);
+  } else {
+    m_rows.push_back(CUserAccount{kAdminUser, kAdminFullName, ""});
+    SaveAccounts();
+  }
+  for (const CUserAccount& account : m_rows) CreateMailboxFolder(account.m_strUser);
+}
+
+bool CAccountList::SaveAccounts() const {
+  const serial_list::Bytes bytes = serial_list::WriteAccounts(m_rows);
+  if (bytes.size() > kMaxAccountsBytes) return false;
+  return WriteRegBinary(kAccountsSection, kAccountsValue, bytes.data(), bytes.size());
+}
+
+int CAccountList::FindUser(const std::string& user) const {
+  for (std::size_t i = 0; i < m_rows.size(); ++i)
+    if (text::EqualsNoCase(m_rows[i].m_strUser, user)) return static_cast<int>(i);
+  return -1;
+}
+
+std::optional<int> CAccountList::Add(const CUserAccount& account) {
+  if (FindUser(account.m_strUser) >= 0) return std::nullopt;
+  m_rows.push_back(account);
+  SaveAccounts();
+  CreateMailboxFolder(account.m_strUser);
+  return static_cast<int>(m_rows.size()) - 1;
+}
+
+bool CAccountList::Edit(int index, const CUserAccount& account) {
+  if (index < 0 || index >= static_cast<int>(m_rows.size())) return false;
+  const int match = FindUser(account.m_strUser);
+  if (match >= 0 && match != index) return false;
+  m_rows[static_cast<std::size_t>(index)] = account;
+  SaveAccounts();
+  return true;
+}
+
+CAccountList::RemoveResult CAccountList::Remove(int index, std::string* removed_user) {
+  if (index < 0 || index >= static_cast<int>(m_rows.size())) return RemoveResult::NoRow;
+  const std::string user = m_rows[static_cast<std::size_t>(index)].m_strUser;
+  if (IsAdminUser(user)) return RemoveResult::AdminRefused;
+  m_rows.erase(m_rows.begin() + index);
+  SaveAccounts();
+  if (removed_user) *removed_user = user;
+  return RemoveResult::Removed;
+}
+
+bool CreateMailboxFolder(const std::string& user) {
+  if (!IsSafeMailboxName(user)) return false;
+  return CreateFolderPath(MailboxFolderOf(user));
+}
+
+LONG RemoveMailboxFolder(const std::string& user) {
+  if (!IsSafeMailboxName(user)) return ERROR_INVALID_NAME;
+  const std::string folder = MailboxFolderOf(user);
+  std::vector<platform::FindEntry> entries;
+  platform::ListFolder(folder, entries);
+  for (const platform::FindEntry& entry : entries) {
+    if (entry.is_directory) continue;
+    const std::string& name = entry.name;
+    if (name.size() >= 4 && text::EqualsNoCase(std::string_view(name).substr(name.size() - 4), ".eml"))
+      platform::DeleteFile(folder + "\\" + name);
+  }
+  if (platform::RemoveDirectory(folder)) return ERROR_SUCCESS;
+  return platform::LastFileError();
+}
+
+}  // namespace applet

@@ -1,0 +1,80 @@
+// The working state of the User Accounts page: the accounts as rows, in the
+// order shown. Loading inserts every stored account at the top, so the rows
+// show the stored order reversed; every save stores the rows in row order.
+// The list ("UserAccounts" / "Users") is stored at once after every change.
+//
+// The account "admin" (any case) cannot be removed, and its user name cannot
+// be changed in the account dialog. User names are matched as whole names
+// without regard to case, so "john" can be added beside "johnny".
+//
+// Mailbox folders are made below the stored MailFolder for every listed
+// account and for each new one; a name that cannot name a mailbox folder
+// (empty, ".", "..", a system folder, separators) gets none, so that no file
+// outside the account's own folder is ever made or deleted.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/user_account.h"
+#include "platform/win_types.h"
+
+namespace applet {
+
+inline constexpr const char* kAccountsSection = "UserAccounts";
+inline constexpr const char* kAccountsValue = "Users";
+inline constexpr const char* kAdminUser = "admin";
+inline constexpr const char* kAdminFullName = "Administrator";
+// The largest accounts list that is loaded and stored.
+inline constexpr std::size_t kMaxAccountsBytes = 4095;
+
+class CAccountList {
+ public:
+  // Reads the stored accounts. A missing value gives the default account
+  // admin/Administrator, which is stored at once; a value larger than
+  // kMaxAccountsBytes or malformed gives no accounts. Then every account's
+  // mailbox folder is made.
+  void LoadAccounts();
+  // Stores the rows in row order; false when the list is too large (nothing
+  // is written) or the write failed.
+  bool SaveAccounts() const;
+
+  const std::vector<CUserAccount>& Rows() const { return m_rows; }
+
+  // Index of the row with this user name (whole name, any case), or -1.
+  int FindUser(const std::string& user) const;
+
+  // Appends a new account, stores the list and makes its mailbox folder.
+  // Its row index, or nothing when the user name is listed already.
+  std::optional<int> Add(const CUserAccount& account);
+  // Replaces the row's account and stores the list; false when there is no
+  // such row or another row has the user name. The mailbox folder is not
+  // renamed.
+  bool Edit(int index, const CUserAccount& account);
+
+  enum class RemoveResult { NoRow, AdminRefused, Removed };
+  // Deletes the row and stores the list; admin is refused.
+  RemoveResult Remove(int index, std::string* removed_user = nullptr);
+
+ private:
+  std::vector<CUserAccount> m_rows;
+};
+
+bool IsAdminUser(const std::string& user);
+
+// Makes the mailbox folder of a user below the stored mail folder; false when
+// the name cannot name a mailbox folder or the folder could not be made.
+bool CreateMailboxFolder(const std::string& user);
+// Deletes the user's "*.eml" files and then the folder. ERROR_SUCCESS, or the
+// error of removing the folder (for example other files left in it, or no
+// folder); ERROR_INVALID_NAME, without touching anything, for a name that
+// cannot name a mailbox folder.
+LONG RemoveMailboxFolder(const std::string& user);
+
+inline constexpr const char* kCantDeleteAdminText = "You can't delete the admin account!";
+inline constexpr const char* kCantDeleteAdminCaption = "User Accounts";
+inline constexpr const char* kRemoveMessagesText = "Do you also want to remove all messages for this user?";
+inline constexpr const char* kDeleteAccountCaption = "Delete User Account";
+
+}  // namespace applet

@@ -1,0 +1,59 @@
+#include "applet/model/advanced_settings.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "applet/model/account_list.h"
+#include "applet/model/general_settings.h"
+#include "applet/model/value_parse.h"
+#include "common/serial_list.h"
+#include "common/settings_registry.h"
+#include "common/text.h"
+
+namespace applet {
+
+int UpDownStep(const std::string& text, int delta, int low, int high) {
+  int value = low;
+  if (!ParseInt(text, value)) value = low;
+  const long long next = static_cast<long long>(std::clamp(value, low, high)) + delta;
+  return static_cast<int>(std::clamp<long long>(next, low, high));
+}
+
+void CAdvancedSettings::Load() {
+  m_nConnectionsLimit = ReadRegDword(kSettingsSection, "ConnectionsLimit", 20);
+  m_nTimeout = ReadRegDword(kSettingsSection, "Timeout", 90);
+  m_bAuthLocal = ReadRegDword(kSettingsSection, "AuthLocal", 0);
+  m_bAuthRemote = ReadRegDword(kSettingsSection, "AuthRemote", 1);
+}
+
+void CAdvancedSettings::Save() const {
+  WriteRegDword(kSettingsSection, "ConnectionsLimit", m_nConnectionsLimit);
+  WriteRegDword(kSettingsSection, "Timeout", m_nTimeout);
+  WriteRegDword(kSettingsSection, "AuthLocal", m_bAuthLocal);
+  WriteRegDword(kSettingsSection, "AuthRemote", m_bAuthRemote);
+}
+
+std::optional<CatchAllChoices> ReadCatchAllChoices() {
+  CatchAllChoices choices;
+  std::vector<std::uint8_t> data;
+  if (!ReadRegBinary(kAccountsSection, kAccountsValue, data)) {
+    choices.names.push_back(kAdminUser);
+    choices.selected = 0;
+    return choices;
+  }
+  if (data.size() > kMaxAccountsBytes) return std::nullopt;
+  std::vector<CUserAccount> accounts;
+  if (!serial_list::ReadAccounts(data.data(), data.size(), accounts)) return std::nullopt;
+  for (const CUserAccount& account : accounts) choices.names.push_back(account.m_strUser);
+  const std::string current = ReadRegString(kSettingsSection, "CatchAllAccount", kAdminUser);
+  for (std::size_t i = 0; i < choices.names.size() && choices.selected < 0; ++i)
+    if (text::EqualsNoCase(choices.names[i], current)) choices.selected = static_cast<int>(i);
+  if (choices.selected < 0 && !choices.names.empty()) choices.selected = 0;
+  return choices;
+}
+
+void SaveCatchAllAccount(const std::string& user) {
+  WriteRegString(kSettingsSection, "CatchAllAccount", user);
+}
+
+}  // namespace applet

@@ -1,0 +1,46 @@
+// The Advanced page's settings: connection limit, session time-out (stored
+// as typed; the service reads it as seconds), the two authentication rules,
+// and the catch-all account, which the page stores at once when the user
+// picks another entry.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace applet {
+
+// The up-down controls of the two numbers stop at these values; a larger
+// number typed into the edit is stored as typed.
+inline constexpr int kAdvancedSpinMin = 0;
+inline constexpr int kAdvancedSpinMax = 9999;
+
+// The number an up-down control shows after one step from the text of its
+// edit: a text that is no number counts as the lowest value; the result stays
+// within the range.
+int UpDownStep(const std::string& text, int delta, int low = kAdvancedSpinMin, int high = kAdvancedSpinMax);
+
+struct CAdvancedSettings {
+  int m_nConnectionsLimit = 20;
+  int m_bAuthRemote = 1;
+  int m_nTimeout = 90;
+  int m_bAuthLocal = 0;
+
+  // Reads ConnectionsLimit, Timeout, AuthLocal and AuthRemote in this order.
+  void Load();
+  // Writes them in the same order.
+  void Save() const;
+};
+
+// The entries of the catch-all combo and the one to select, or nothing when
+// the combo must stay as it is (the accounts list is too large or malformed).
+struct CatchAllChoices {
+  std::vector<std::string> names;
+  int selected = -1;
+};
+// No accounts value: only "admin". Otherwise every user name in stored order,
+// with the entry equal to CatchAllAccount (any case) selected, else the first.
+std::optional<CatchAllChoices> ReadCatchAllChoices();
+void SaveCatchAllAccount(const std::string& user);
+
+}  // namespace applet

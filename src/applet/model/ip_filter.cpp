@@ -1,0 +1,43 @@
+#include "applet/model/ip_filter.h"
+
+#include "applet/model/general_settings.h"
+#include "common/settings_registry.h"
+#include "common/text.h"
+
+namespace applet {
+
+int ReadIpFilterMode() { return ReadRegDword(kSettingsSection, "IPFilterMode", 0); }
+
+void SaveIpFilterMode(int mode) { WriteRegDword(kSettingsSection, "IPFilterMode", mode); }
+
+AddressParts SplitAddress(const std::string& address) {
+  AddressParts parts;
+  for (std::size_t i = 0; i < parts.size(); ++i)
+    parts[i] = text::ExtractField(address, static_cast<int>(i), '.');
+  return parts;
+}
+
+std::string JoinAddress(const AddressParts& parts) {
+  return parts[0] + "." + parts[1] + "." + parts[2] + "." + parts[3];
+}
+
+bool IsRange(const std::string& start, const std::string& end) { return !end.empty() && end != start; }
+
+bool IsAddressPartChar(char c) {
+  return (c >= '0' && c <= '9') || c == '\b' || c == '\t' || c == '*' || c == '.';
+}
+
+void CIpAddressForm::Init(const std::string& start, const std::string& end) {
+  m_arrStart = SplitAddress(start);
+  m_arrEnd = SplitAddress(end);
+  m_nRange = IsRange(start, end) ? 1 : 0;
+}
+
+void CIpAddressForm::ShowRange() {
+  m_arrEnd = m_arrStart;
+  m_nRange = 1;
+}
+
+std::string EntryEnd(const std::string& start, const std::string& end) { return end.empty() ? start : end; }
+
+}  // namespace applet

@@ -1,0 +1,47 @@
+// The IP filter page's mode and the address dialog's rules: an address is
+// typed as four parts of at most three characters each (digits, "*" and "."
+// only), either one address or a start and an end.
+#pragma once
+
+#include <array>
+#include <string>
+
+namespace applet {
+
+// IPFilterMode: 0 no filter, 1 refuse the listed addresses, 2 accept only them.
+int ReadIpFilterMode();
+void SaveIpFilterMode(int mode);
+
+inline constexpr int kAddressPartMaxChars = 3;
+using AddressParts = std::array<std::string, 4>;
+
+// The four dot-separated parts of an address text (missing parts empty).
+AddressParts SplitAddress(const std::string& address);
+// "%s.%s.%s.%s" of the four parts.
+std::string JoinAddress(const AddressParts& parts);
+// A range is shown when the end is given and differs from the start.
+bool IsRange(const std::string& start, const std::string& end);
+// The characters an address part accepts (digits, "*", "." and the editing
+// keys backspace and tab).
+bool IsAddressPartChar(char c);
+// The state of the address dialog: the eight parts and whether the range
+// part is shown. Showing the range part starts the end from the start.
+struct CIpAddressForm {
+  AddressParts m_arrStart;
+  AddressParts m_arrEnd;
+  int m_nRange = 1;
+
+  // Splits the texts into parts; the range part is shown when the end is
+  // given and differs from the start.
+  void Init(const std::string& start, const std::string& end);
+  void ShowRange();
+  void HideRange() { m_nRange = 0; }
+  std::string StartText() const { return JoinAddress(m_arrStart); }
+  // The end address, or empty when no range is set.
+  std::string EndText() const { return m_nRange ? JoinAddress(m_arrEnd) : std::string(); }
+};
+
+// The end stored for an entry: the range end, or the start for one address.
+std::string EntryEnd(const std::string& start, const std::string& end);
+
+}  // namespace applet

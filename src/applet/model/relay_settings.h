@@ -1,0 +1,28 @@
+// The Relay page's settings (relaying on or off, HELO host name, DNS server,
+// recipient limit, outbound time-out) and the DNS test's choice of domain.
+#pragma once
+
+#include <string>
+
+namespace applet {
+
+struct CRelaySettings {
+  int m_bRelayMessages = 0;
+  std::string m_strHostName;  // default: this computer's host name
+  int m_nMaxRecipients = 0;
+  std::string m_strDnsServer;
+  int m_nRelayTimeout = 30;
+
+  // Reads RelayMessages, HostName, DNSServer, MaxRecipients and RelayTimeout
+  // in this order.
+  void Load();
+  // Writes them in the same order.
+  void Save() const;
+};
+
+// The domain the DNS test looks up for what the user typed: the domain part
+// of an address (inside angle brackets, after the at sign, blanks removed) in
+// lower case; a bare domain name unchanged apart from the case.
+std::string DnsTestDomain(const std::string& typed);
+
+}  // namespace applet

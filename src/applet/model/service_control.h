@@ -1,0 +1,100 @@
+// The General page's view of the installed mail service: its state text and
+// which of Start, Stop and Restart may be used, polled once a second through
+// the service manager; and the start and stop requests, which run the
+// installed service program with "-s" or "-e" rather than controlling the
+// service directly (the program asks for the rights it needs itself).
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/win_types.h"
+
+namespace applet {
+
+inline constexpr const char* kServiceName = "Kestrune Mail Service";
+inline constexpr const char* kServiceNotInstalledText = "Not Installed";
+
+// The service manager as the page uses it; tests put a fake in its place.
+struct ServiceManagerAccess {
+  // Whether the service is installed (can be opened with read access).
+  std::function<bool()> installed;
+  // The service's current state (platform::SERVICE_*), or nothing when the
+  // service is not installed or cannot be queried.
+  std::function<std::optional<DWORD>()> query_state;
+  // The service's program path (ImagePath); empty when it cannot be read.
+  std::function<std::string()> program_path;
+  // Runs a program with parameters through the shell's "open" verb, hidden,
+  // without waiting.
+  std::function<void(const std::string& program, const std::string& parameters)> run_program;
+
+  // The real service manager and shell, for "Kestrune Mail Service".
+  static ServiceManagerAccess System();
+};
+
+// Button states: 0 stopped, 1 running, -1 in between.
+inline constexpr int kServiceStopped = 0;
+inline constexpr int kServiceRunning = 1;
+inline constexpr int kServiceBetween = -1;
+
+struct ServiceButtons {
+  bool start = false;
+  bool stop = false;
+  bool restart = false;
+};
+
+// The text shown for a service state ("Stopped", "Running", ..., "Unknown").
+const char* ServiceStateText(DWORD state);
+// 0 for stopped, 1 for running, -1 for every other state.
+int ServiceButtonState(DWORD state);
+
+class CServiceControl {
+ public:
+  explicit CServiceControl(ServiceManagerAccess access);
+
+  // One status poll. Nothing when the service is not installed or cannot be
+  // queried (the page then keeps what it shows). A poll that finds the
+  // service stopped while a restart is pending starts it again.
+  struct Poll {
+    std::string text;
+    ServiceButtons buttons;
+  };
+  std::optional<Poll> UpdateServiceStatus();
+
+  void RequestServiceStart();  // clears a pending restart, runs "-s"
+  void RequestServiceStop();   // runs "-e"
+  void RequestServiceRestart();  // stop now, start when seen stopped
+  bool RestartPending() const { return m_bRestartPending; }
+
+  // Start only when stopped; Stop only when running; Restart only when
+  // running while no restart is pending.
+  ServiceButtons EnableServiceButtons(int state) const;
+
+  // The folder of the installed service program, up to and including its
+  // last separator; false when the service is not installed.
+  bool GetServiceProgramFolder(std::string& folder) const;
+
+ private:
+  void RunServiceProgram(const char* parameters);
+
+  ServiceManagerAccess m_access;
+  bool m_bRestartPending = false;
+};
+
+// The trace log file that "View" opens: the log path, else the service
+// program's folder, with "\mailtrace.log" appended; nothing when neither is
+// known.
+std::optional<std::string> LogFileToView(const std::string& log_path, const CServiceControl& service);
+
+// The message for a failed shell "open" of the text editor (caption
+// "ShellExecute Error"), or nothing for a result above 32 (success).
+std::optional<std::string> ShellErrorText(int result);
+
+inline constexpr const char* kLogEditorProgram = "NOTEPAD.EXE";
+inline constexpr const char* kNoServicePathText =
+    "Couldn't find Mail Service path\nPlease make sure the service is installed on your system.";
+inline constexpr const char* kNoServicePathCaption = "Problem reading log file";
+inline constexpr const char* kShellErrorCaption = "ShellExecute Error";
+
+}  // namespace applet

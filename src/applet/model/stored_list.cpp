@@ -1,0 +1,123 @@
+#include "applet/model/stored_list.h"
+
+#include <cstdint>
+#include <utility>
+
+#include "common/serial_list.h"
+#include "common/settings_registry.h"
+#include "common/text.h"
+
+namespace applet {
+namespace {
+
+ListRow SplitAtBar(const std::string& element) {
+  // The text before the first "|" and the text after it up to the next one.
+  return {text::ExtractField(element, 0, '|'), text::ExtractField(element, 1, '|')};
+}
+
+std::string JoinWithBar(const ListRow& row) { return row[0] + "|" + row[1]; }
+
+// IP filter entries separate start and end with any of these (see the
+// service's IP filter); an entry without one is a single address.
+constexpr const char* kIpEntrySeparators = "|,;- ";
+
+ListRow SplitIpEntry(const std::string& element) {
+  const std::size_t at = element.find_first_of(kIpEntrySeparators);
+  if (at == std::string::npos) return {element, element};
+  return {element.substr(0, at), element.substr(at + 1)};
+}
+
+std::string JoinIpEntry(const ListRow& row) {
+  return row[1].empty() ? row[0] : row[0] + " " + row[1];
+}
+
+ListRow SingleColumn(const std::string& element) { return {element}; }
+std::string FirstColumn(const ListRow& row) { return row[0]; }
+
+}  // namespace
+
+ListFormat DomainsFormat() {
+  return {"Domains", "Extensions", 1, kMaxLongListBytes, kMaxLongListBytes, SingleColumn, FirstColumn};
+}
+ListFormat ForwardRulesFormat() {
+  return {"ForwardRules", "Rules", 2, kMaxLongListBytes, kMaxLongListBytes, SplitAtBar, JoinWithBar};
+}
+ListFormat MxRecordsFormat() {
+  return {"Relay", "MxRecords", 2, kMaxLongListBytes, kMaxLongListBytes, SplitAtBar, JoinWithBar};
+}
+ListFormat BlockedSendersFormat() {
+  return {"BlockMailFrom", "Rules", 1, kMaxServiceListBytes, kMaxServiceListBytes, SingleColumn,
+          FirstColumn};
+}
+ListFormat IpFilterFormat() {
+  return {"IpFilter", "Addresses", 2, kMaxServiceListBytes, kMaxServiceListBytes, SplitIpEntry,
+          JoinIpEntry};
+}
+
+CStoredList::CStoredList(ListFormat format) : m_format(std::move(format)) {}
+
+void CStoredList::Load() {
+  m_rows.clear();
+  std::vector<std::uint8_t> data;
+  if (!ReadRegBinary(m_format.section, m_format.value, data)) return;
+  if (data.size() > m_format.max_loaded_bytes) return;
+  std::vector<std::string> elements;
+  if (!serial_list::ReadTexts(data.data(), data.size(), elements)) return;
+  for (const std::string& element : elements) m_rows.push_back(Normalise(m_format.split(element)));
+}
+
+std::vector<std::string> CStoredList::Elements() const {
+  std::vector<std::string> elements;
+  elements.reserve(m_rows.size());
+  for (const ListRow& row : m_rows) elements.push_back(m_format.join(row));
+  return elements;
+}
+
+bool CStoredList::Save() const {
+  const serial_list::Bytes bytes = serial_list::WriteTexts(Elements());
+  if (bytes.size() > m_format.max_stored_bytes) return false;
+  return WriteRegBinary(m_format.section, m_format.value, bytes.data(), bytes.size());
+}
+
+ListRow CStoredList::Normalise(const ListRow& row) const {
+  ListRow normal = row;
+  normal.resize(m_format.columns);
+  return normal;
+}
+
+bool CStoredList::Contains(const ListRow& row) const {
+  const ListRow wanted = Normalise(row);
+  for (const ListRow& existing : m_rows) {
+    bool equal = true;
+    for (std::size_t column = 0; column < m_format.columns && equal; ++column)
+      equal = text::EqualsNoCase(existing[column], wanted[column]);
+    if (equal) return true;
+  }
+  return false;
+}
+
+std::optional<int> CStoredList::Add(const ListRow& row) {
+  if (Contains(row)) return std::nullopt;
+  m_rows.push_back(Normalise(row));
+  Save();
+  return static_cast<int>(m_rows.size()) - 1;
+}
+
+bool CStoredList::Edit(int index, const ListRow& row) {
+  if (index < 0 || index >= static_cast<int>(m_rows.size())) return false;
+  if (Contains(row)) return false;
+  m_rows[static_cast<std::size_t>(index)] = Normalise(row);
+  Save();
+  return true;
+}
+
+bool CStoredList::Remove(int index) {
+  if (index < 0 || index >= static_cast<int>(m_rows.size())) return false;
+  m_rows.erase(m_rows.begin() + index);
+  Save();
+  return true;
+}
+
+bool IsStorableInBarList(const std::string& text) { return text.find('|') == std::string::npos; }
+
+}  // namespace applet

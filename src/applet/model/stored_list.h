@@ -1,0 +1,83 @@
+// The working state of a list page (domains, forward rules, pre-defined DNS
+// records, blocked senders, IP filter): rows of one or two column texts that
+// are stored as a serialised text list (common/serial_list.h) in the registry
+// at once after every add, edit and remove. Cancel on the sheet therefore
+// does not undo a list change.
+//
+// Every page follows the same rules: a new or edited row that equals an
+// existing row in every column, without regard to case, changes nothing (an
+// edit compares with the edited row too, so an unchanged or only re-cased
+// entry is not stored); Remove selects the first row; a list that would
+// serialise to more than the page's limit is kept on screen but not stored.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace applet {
+
+using ListRow = std::vector<std::string>;
+
+struct ListFormat {
+  const char* section;
+  const char* value;
+  std::size_t columns;           // 1 or 2
+  std::size_t max_loaded_bytes;  // a larger stored value shows as an empty list
+  std::size_t max_stored_bytes;  // a longer serialised list is not written
+  std::function<ListRow(const std::string& element)> split;
+  std::function<std::string(const ListRow& row)> join;
+};
+
+// The lists of the applet and how their elements map to columns.
+ListFormat DomainsFormat();         // "Domains" / "Extensions": the domain
+ListFormat ForwardRulesFormat();    // "ForwardRules" / "Rules": From "|" To
+ListFormat MxRecordsFormat();       // "Relay" / "MxRecords": domain "|" server
+ListFormat BlockedSendersFormat();  // "BlockMailFrom" / "Rules": the sender
+ListFormat IpFilterFormat();        // "IpFilter" / "Addresses": start " " end
+
+// Stored lists of domains, rules and records may be up to this size; the
+// service loads lists only up to kMaxServiceListBytes.
+inline constexpr std::size_t kMaxLongListBytes = 8191;
+inline constexpr std::size_t kMaxServiceListBytes = 4095;
+
+class CStoredList {
+ public:
+  explicit CStoredList(ListFormat format);
+
+  // Reads the stored list; a missing, too large or malformed value gives an
+  // empty list.
+  void Load();
+  // Writes the rows in row order; false when the list is too large (nothing
+  // is written then) or the write failed.
+  bool Save() const;
+
+  const std::vector<ListRow>& Rows() const { return m_rows; }
+  std::size_t Columns() const { return m_format.columns; }
+  // The stored elements, rebuilt from the rows in row order.
+  std::vector<std::string> Elements() const;
+
+  // Appends and stores a row; its index, or nothing for a duplicate.
+  std::optional<int> Add(const ListRow& row);
+  // Replaces and stores a row; false for no such row or a duplicate.
+  bool Edit(int index, const ListRow& row);
+  // Deletes and stores a row; false for no such row. The first row is the
+  // one to select afterwards.
+  bool Remove(int index);
+  // True when some row equals `row` in every column, without regard to case.
+  bool Contains(const ListRow& row) const;
+
+ private:
+  ListRow Normalise(const ListRow& row) const;
+
+  ListFormat m_format;
+  std::vector<ListRow> m_rows;
+};
+
+// Whether a text can be kept in a column of a list whose stored element
+// joins its columns with "|": a "|" inside it would read back split.
+bool IsStorableInBarList(const std::string& text);
+
+}  // namespace applet

@@ -1,0 +1,17 @@
+// The system's message texts for the Win32 error codes the applet can meet
+// when it removes a mailbox folder (FormatMessage's texts).
+#pragma once
+
+#include <string>
+
+#include "platform/win_types.h"
+
+namespace applet {
+
+constexpr LONG ERROR_INVALID_NAME = 123;
+
+// The text of a Win32 error code, ending with a full stop and a line break as
+// the system's texts do; unknown codes give a generic text with the number.
+std::string SystemErrorText(LONG code);
+
+}  // namespace applet

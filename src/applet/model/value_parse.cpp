@@ -1,0 +1,24 @@
+#include "applet/model/value_parse.h"
+
+#include <charconv>
+
+#include "common/text.h"
+
+namespace applet {
+
+bool ParseInt(std::string_view text, int& value) {
+  const std::string trimmed = text::Trim(text);
+  std::string_view digits = trimmed;
+  // from_chars takes a minus sign but no plus sign.
+  if (!digits.empty() && digits.front() == '+') {
+    digits.remove_prefix(1);
+    if (digits.empty() || digits.front() == '-') return false;
+  }
+  int parsed = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), parsed);
+  if (error != std::errc() || end != digits.data() + digits.size()) return false;
+  value = parsed;
+  return true;
+}
+
+}  // namespace applet

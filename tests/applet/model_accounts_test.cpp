@@ -1,0 +1,206 @@
+// The accounts list of the User Accounts page: loading (reversed display
+// order, the default admin account), whole-name matching on Add and Edit,
+// the admin rule, the size limit, and the mailbox folders.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "applet/model/account_list.h"
+#include "applet/model/system_messages.h"
+#include "common/serial_list.h"
+#include "common/settings_registry.h"
+#include "model_test_home.h"
+
+namespace applet {
+namespace {
+
+namespace fs = std::filesystem;
+
+class AccountListTest : public AppletModelTest {
+ protected:
+  static void Store(const std::vector<CUserAccount>& accounts) {
+    const serial_list::Bytes bytes = serial_list::WriteAccounts(accounts);
+    ASSERT_TRUE(WriteRegBinary("UserAccounts", "Users", bytes.data(), bytes.size()));
+  }
+  static std::vector<CUserAccount> Stored() {
+    std::vector<std::uint8_t> data;
+    std::vector<CUserAccount> accounts;
+    EXPECT_TRUE(ReadRegBinary("UserAccounts", "Users", data));
+    EXPECT_TRUE(serial_list::ReadAccounts(data.data(), data.size(), accounts));
+    return accounts;
+  }
+  static std::vector<std::string> Users(const std::vector<CUserAccount>& accounts) {
+    std::vector<std::string> users;
+    for (const CUserAccount& account : accounts) users.push_back(account.m_strUser);
+    return users;
+  }
+  static std::vector<std::string> Names(std::initializer_list<const char*> names) {
+    return std::vector<std::string>(names.begin(), names.end());
+  }
+  static CUserAccount Account(const char* user, const char* full_name = "") { return {user, full_name, "pw"}; }
+  fs::path Mailbox(const std::string& user) const { return Native("c:\\Mailboxes\\" + user); }
+};
+
+TEST_F(AccountListTest, FreshRegistryGetsTheStoredAdminAccountAndItsFolder) {
+  CAccountList list;
+  list.LoadAccounts();
+  ASSERT_EQ(list.Rows().size(), 1u);
+  EXPECT_EQ(list.Rows()[0], (CUserAccount{"admin", "Administrator", ""}));
+  EXPECT_EQ(Stored(), list.Rows()) << "the default account is written at once";
+  EXPECT_TRUE(fs::is_directory(Mailbox("admin")));
+}
+
+TEST_F(AccountListTest, RowsShowTheStoredOrderReversedAndAddAppends) {
+  Store({Account("anna"), Account("bert"), Account("carl")});
+  CAccountList list;
+  list.LoadAccounts();
+  EXPECT_EQ(Users(list.Rows()), Names({"carl", "bert", "anna"}));
+  for (const char* user : {"anna", "bert", "carl"}) EXPECT_TRUE(fs::is_directory(Mailbox(user))) << user;
+
+  EXPECT_EQ(list.Add(Account("dora", "Dora Holm")), 3);
+  EXPECT_EQ(Users(Stored()), Names({"carl", "bert", "anna", "dora"}));
+  EXPECT_EQ(Stored()[3], Account("dora", "Dora Holm"));
+  EXPECT_TRUE(fs::is_directory(Mailbox("dora")));
+}
+
+TEST_F(AccountListTest, AddMatchesWholeUserNamesWithoutRegardToCase) {
+  struct Case {
+    const char* user;
+    bool added;
+  };
+  const Case cases[] = {
+      {"john", true},     // a prefix of johnny is another user
+      {"johnny", false},  // listed
+      {"JOHNNY", false},  // listed, other case
+      {"johnnyb", true},  // johnny is a prefix of it
+      {"", true},         // the dialog checks nothing
+  };
+  for (const Case& c : cases) {
+    Store({Account("johnny")});
+    CAccountList list;
+    list.LoadAccounts();
+    EXPECT_EQ(list.Add(Account(c.user)).has_value(), c.added) << "'" << c.user << "'";
+    EXPECT_EQ(Stored().size(), c.added ? 2u : 1u) << "'" << c.user << "'";
+  }
+}
+
+TEST_F(AccountListTest, EditKeepsNamesUniqueAndAllowsTheRowItself) {
+  struct Case {
+    const char* label;
+    int row;  // rows: bob, bobby, admin
+    CUserAccount entered;
+    bool stored;
+  };
+  const Case cases[] = {
+      {"full name of bob below bobby", 0, {"bob", "Bob Brown", "pw"}, true},
+      {"bob renamed in other case", 0, {"BOB", "", "pw"}, true},
+      {"bob renamed to bobby", 0, {"bobby", "", "pw"}, false},
+      {"bob renamed to ADMIN", 0, {"ADMIN", "", "pw"}, false},
+      {"bob renamed to bo", 0, {"bo", "", "pw"}, true},
+      {"no such row", 7, {"x", "", ""}, false},
+  };
+  for (const Case& c : cases) {
+    Store({Account("admin"), Account("bobby"), Account("bob")});
+    CAccountList list;
+    list.LoadAccounts();
+    ASSERT_EQ(Users(list.Rows()), Names({"bob", "bobby", "admin"}));
+    EXPECT_EQ(list.Edit(c.row, c.entered), c.stored) << c.label;
+    if (c.stored) {
+      EXPECT_EQ(Stored()[static_cast<std::size_t>(c.row)], c.entered) << c.label;
+    } else {
+      EXPECT_EQ(Users(Stored()), Names({"admin", "bobby", "bob"})) << c.label << ": nothing stored";
+    }
+  }
+}
+
+TEST_F(AccountListTest, AdminCannotBeRemovedOthersCan) {
+  Store({Account("Admin"), Account("bert")});
+  CAccountList list;
+  list.LoadAccounts();
+  std::string removed;
+  EXPECT_EQ(list.Remove(1, &removed), CAccountList::RemoveResult::AdminRefused);
+  EXPECT_EQ(list.Remove(-1), CAccountList::RemoveResult::NoRow);
+  EXPECT_EQ(list.Remove(2), CAccountList::RemoveResult::NoRow);
+  EXPECT_EQ(Users(Stored()), Names({"Admin", "bert"})) << "refusals store nothing";
+  EXPECT_EQ(list.Remove(0, &removed), CAccountList::RemoveResult::Removed);
+  EXPECT_EQ(removed, "bert");
+  EXPECT_EQ(Users(Stored()), Names({"Admin"}));
+}
+
+TEST_F(AccountListTest, TooLargeOrMalformedStoredListsShowNoAccounts) {
+  struct Case {
+    const char* label;
+    std::vector<std::uint8_t> bytes;
+  };
+  std::vector<std::uint8_t> large = serial_list::WriteTexts(std::vector<std::string>(1, std::string(4200, 'x')));
+  const Case cases[] = {
+      {"4096 bytes or more", large},
+      {"count without elements", {0x02, 0x00, 0x01, 'a'}},
+      {"empty list", {0x00, 0x00}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(WriteRegBinary("UserAccounts", "Users", c.bytes.data(), c.bytes.size()));
+    CAccountList list;
+    list.LoadAccounts();
+    EXPECT_TRUE(list.Rows().empty()) << c.label;
+    std::vector<std::uint8_t> after;
+    ReadRegBinary("UserAccounts", "Users", after);
+    EXPECT_EQ(after, c.bytes) << c.label << ": no default account is stored";
+  }
+}
+
+TEST_F(AccountListTest, AListAbove4095BytesIsNotStored) {
+  Store({Account("anna")});
+  CAccountList list;
+  list.LoadAccounts();
+  CUserAccount big{"bert", std::string(1300, 'f'), ""};
+  for (int i = 0; i < 3; ++i) {
+    big.m_strUser = "user" + std::to_string(i);
+    ASSERT_TRUE(list.Add(big).has_value());
+  }
+  EXPECT_EQ(Stored().size(), 4u) << "about 4 KB still fit";
+  big.m_strUser = "last";
+  ASSERT_TRUE(list.Add(big).has_value()) << "the row is kept";
+  EXPECT_FALSE(list.SaveAccounts());
+  EXPECT_EQ(Stored().size(), 4u) << "the previous value stays";
+}
+
+TEST_F(AccountListTest, RemovingTheMailboxDeletesMessagesAndTheFolder) {
+  const fs::path folder = Mailbox("anna");
+  fs::create_directories(folder / "sub.eml");
+  for (const char* name : {"1.eml", "2.EML"}) std::ofstream(folder / name) << "x";
+  fs::remove(folder / "sub.eml");
+  EXPECT_EQ(RemoveMailboxFolder("anna"), ERROR_SUCCESS);
+  EXPECT_FALSE(fs::exists(folder));
+
+  fs::create_directories(folder);
+  std::ofstream(folder / "3.eml") << "x";
+  std::ofstream(folder / "notes.txt") << "x";
+  EXPECT_EQ(RemoveMailboxFolder("anna"), ERROR_DIR_NOT_EMPTY);
+  EXPECT_EQ(SystemErrorText(ERROR_DIR_NOT_EMPTY), "The directory is not empty.\r\n");
+  EXPECT_FALSE(fs::exists(folder / "3.eml"));
+  EXPECT_TRUE(fs::exists(folder / "notes.txt"));
+
+  EXPECT_NE(RemoveMailboxFolder("nobody"), ERROR_SUCCESS) << "no folder to remove";
+}
+
+// A user name that cannot name a mailbox folder never makes or deletes
+// anything outside the accounts' folders.
+TEST_F(AccountListTest, NamesOutsideTheMailStoreTouchNothing) {
+  const fs::path root = Native("c:\\Mailboxes");
+  fs::create_directories(root / "queue");
+  std::ofstream(root / "keep.eml") << "x";
+  std::ofstream(root / "queue" / "q.eml") << "x";
+  for (const char* user : {"", "..", ".", "queue", "DROP", "a\\b", "a/b"}) {
+    EXPECT_EQ(RemoveMailboxFolder(user), ERROR_INVALID_NAME) << "'" << user << "'";
+    EXPECT_FALSE(CreateMailboxFolder(user)) << "'" << user << "'";
+  }
+  EXPECT_TRUE(fs::exists(root / "keep.eml"));
+  EXPECT_TRUE(fs::exists(root / "queue" / "q.eml"));
+}
+
+}  // namespace
+}  // namespace applet

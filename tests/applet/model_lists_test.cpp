@@ -1,0 +1,197 @@
+// The list pages' stored lists: how elements map to columns, the duplicate
+// rules, Remove, and the size limits of loading and storing.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "applet/model/stored_list.h"
+#include "common/serial_list.h"
+#include "common/settings_registry.h"
+#include "model_test_home.h"
+
+namespace applet {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class StoredListTest : public AppletModelTest {
+ protected:
+  static Bytes StoredBytes(const ListFormat& format) {
+    Bytes data;
+    ReadRegBinary(format.section, format.value, data);
+    return data;
+  }
+  static std::vector<std::string> Stored(const ListFormat& format) {
+    const Bytes data = StoredBytes(format);
+    std::vector<std::string> texts;
+    EXPECT_TRUE(serial_list::ReadTexts(data.data(), data.size(), texts));
+    return texts;
+  }
+  static void Store(const ListFormat& format, const std::vector<std::string>& texts) {
+    const Bytes bytes = serial_list::WriteTexts(texts);
+    ASSERT_TRUE(WriteRegBinary(format.section, format.value, bytes.data(), bytes.size()));
+  }
+};
+
+TEST_F(StoredListTest, ElementsSplitIntoColumnsAsEachListStoresThem) {
+  struct Case {
+    const char* label;
+    ListFormat format;
+    std::string element;
+    ListRow row;
+  };
+  const Case cases[] = {
+      {"domain", DomainsFormat(), "example.com", {"example.com"}},
+      {"rule", ForwardRulesFormat(), "a@x|b@y", {"a@x", "b@y"}},
+      {"rule cut at a second bar", ForwardRulesFormat(), "a|b|c", {"a", "b"}},
+      {"rule without bar", ForwardRulesFormat(), "lonely", {"lonely", ""}},
+      {"mx record", MxRecordsFormat(), "example.org|mx.example.net", {"example.org", "mx.example.net"}},
+      {"blocked sender", BlockedSendersFormat(), "*@junk.example", {"*@junk.example"}},
+      {"ip range, space", IpFilterFormat(), "10.0.0.1 10.0.0.9", {"10.0.0.1", "10.0.0.9"}},
+      {"ip range, hyphen", IpFilterFormat(), "10.0.0.1-10.0.0.5", {"10.0.0.1", "10.0.0.5"}},
+      {"ip range, comma", IpFilterFormat(), "10.0.0.1,10.0.0.5", {"10.0.0.1", "10.0.0.5"}},
+      {"single ip", IpFilterFormat(), "192.168.0.7", {"192.168.0.7", "192.168.0.7"}},
+  };
+  for (const Case& c : cases) {
+    Store(c.format, {c.element});
+    CStoredList list(c.format);
+    list.Load();
+    ASSERT_EQ(list.Rows().size(), 1u) << c.label;
+    EXPECT_EQ(list.Rows()[0], c.row) << c.label;
+  }
+}
+
+TEST_F(StoredListTest, RowsJoinIntoTheStoredElements) {
+  CStoredList rules(ForwardRulesFormat());
+  rules.Add({"a@x", "b@y"});
+  EXPECT_EQ(Stored(ForwardRulesFormat()), (std::vector<std::string>{"a@x|b@y"}));
+  CStoredList addresses(IpFilterFormat());
+  addresses.Add({"10.0.0.1", "10.0.0.1"});
+  addresses.Add({"10.0.0.1", "10.0.0.9"});
+  addresses.Add({"192.168.*.*", ""});
+  EXPECT_EQ(Stored(IpFilterFormat()),
+            (std::vector<std::string>{"10.0.0.1 10.0.0.1", "10.0.0.1 10.0.0.9", "192.168.*.*"}));
+}
+
+TEST_F(StoredListTest, DuplicatesAreFoundInEveryColumnWithoutRegardToCase) {
+  struct Case {
+    const char* label;
+    ListFormat format;
+    std::vector<ListRow> existing;
+    ListRow added;
+    bool stored;
+  };
+  const Case cases[] = {
+      {"domain in other case", DomainsFormat(), {{"example.com"}}, {"EXAMPLE.com"}, false},
+      {"another domain", DomainsFormat(), {{"example.com"}}, {"example.org"}, true},
+      {"first empty domain", DomainsFormat(), {{"example.com"}}, {""}, true},
+      {"second empty domain", DomainsFormat(), {{""}}, {""}, false},
+      {"rule, same From, other To", ForwardRulesFormat(), {{"a@x", "b@y"}}, {"a@x", "c@y"}, true},
+      {"rule equal in both", ForwardRulesFormat(), {{"a@x", "b@y"}}, {"A@X", "B@Y"}, false},
+      {"record, same domain, other server", MxRecordsFormat(), {{"d", "mx1"}}, {"d", "mx2"}, true},
+      {"record in other case", MxRecordsFormat(), {{"d", "mx1"}}, {"D", "MX1"}, false},
+      {"sender in other case", BlockedSendersFormat(), {{"a@b"}}, {"A@B"}, false},
+      {"same single address", IpFilterFormat(), {{"10.0.0.1", "10.0.0.1"}}, {"10.0.0.1", "10.0.0.1"}, false},
+      {"same range", IpFilterFormat(), {{"10.0.0.1", "10.0.0.9"}}, {"10.0.0.1", "10.0.0.9"}, false},
+      {"range from a listed address", IpFilterFormat(), {{"10.0.0.1", "10.0.0.1"}}, {"10.0.0.1", "10.0.0.9"}, true},
+  };
+  for (const Case& c : cases) {
+    CStoredList list(c.format);
+    for (const ListRow& row : c.existing) ASSERT_TRUE(list.Add(row)) << c.label;
+    const Bytes before = StoredBytes(c.format);
+    EXPECT_EQ(list.Add(c.added).has_value(), c.stored) << c.label;
+    EXPECT_EQ(list.Rows().size(), c.existing.size() + (c.stored ? 1 : 0)) << c.label;
+    if (!c.stored) {
+      EXPECT_EQ(StoredBytes(c.format), before) << c.label;
+    }
+  }
+}
+
+TEST_F(StoredListTest, EditComparesWithTheEditedRowToo) {
+  CStoredList list(DomainsFormat());
+  list.Add({"example.com"});
+  list.Add({"example.org"});
+  EXPECT_FALSE(list.Edit(0, {"example.com"})) << "unchanged";
+  EXPECT_FALSE(list.Edit(0, {"Example.COM"})) << "only re-cased";
+  EXPECT_FALSE(list.Edit(0, {"EXAMPLE.ORG"})) << "equal to another row";
+  EXPECT_FALSE(list.Edit(2, {"new.example"})) << "no such row";
+  EXPECT_TRUE(list.Edit(1, {"example.net"}));
+  EXPECT_EQ(Stored(DomainsFormat()), (std::vector<std::string>{"example.com", "example.net"}));
+}
+
+TEST_F(StoredListTest, RemovingTheLastRowStoresAnEmptyList) {
+  CStoredList list(DomainsFormat());
+  list.Add({"example.com"});
+  EXPECT_FALSE(list.Remove(1));
+  EXPECT_TRUE(list.Remove(0));
+  EXPECT_EQ(StoredBytes(DomainsFormat()), (Bytes{0x00, 0x00}));
+}
+
+// Domains, rules and records are stored up to 8191 bytes, blocked senders
+// and IP addresses up to 4095; longer lists stay on screen only.
+TEST_F(StoredListTest, ListsAreStoredUpToTheirLimit) {
+  struct Case {
+    const char* label;
+    ListFormat format;
+    std::size_t limit;
+  };
+  const Case cases[] = {
+      {"domains", DomainsFormat(), 8191},
+      {"forward rules", ForwardRulesFormat(), 8191},
+      {"mx records", MxRecordsFormat(), 8191},
+      {"blocked senders", BlockedSendersFormat(), 4095},
+      {"ip filter", IpFilterFormat(), 4095},
+  };
+  for (const Case& c : cases) {
+    CStoredList list(c.format);
+    // Elements of 100 characters serialise to 101 bytes each, after the count.
+    const std::size_t fitting = (c.limit - 2) / 101;
+    for (std::size_t i = 0; i < fitting; ++i) {
+      const std::string text = std::to_string(i) + std::string(100 - std::to_string(i).size() - 1, 'x');
+      ASSERT_TRUE(list.Add(ListRow(c.format.columns, text)).has_value());
+    }
+    const std::size_t stored_size = StoredBytes(c.format).size();
+    EXPECT_LE(stored_size, c.limit) << c.label;
+    EXPECT_GT(stored_size, c.limit - 101 * c.format.columns) << c.label;
+    ASSERT_TRUE(list.Add(ListRow(c.format.columns, std::string(99, 'z'))).has_value());
+    EXPECT_EQ(StoredBytes(c.format).size(), stored_size) << c.label << ": one more element is not stored";
+    EXPECT_FALSE(list.Save()) << c.label;
+  }
+}
+
+TEST_F(StoredListTest, UnreadableStoredListsLoadEmpty) {
+  struct Case {
+    const char* label;
+    ListFormat format;
+    Bytes bytes;
+  };
+  const Bytes domains_8192 = serial_list::WriteTexts({std::string(8189, 'd')});
+  const Bytes senders_4096 = serial_list::WriteTexts({std::string(4093, 's')});
+  const Case cases[] = {
+      {"domains above 8191 bytes", DomainsFormat(), domains_8192},
+      {"senders above 4095 bytes", BlockedSendersFormat(), senders_4096},
+      {"truncated string", DomainsFormat(), {0x01, 0x00, 0x05, 'a'}},
+      {"bytes left over", DomainsFormat(), {0x00, 0x00, 0x07}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(WriteRegBinary(c.format.section, c.format.value, c.bytes.data(), c.bytes.size()));
+    CStoredList list(c.format);
+    list.Load();
+    EXPECT_TRUE(list.Rows().empty()) << c.label;
+  }
+  CStoredList domains(DomainsFormat());
+  Store(DomainsFormat(), {std::string(8000, 'd')});
+  domains.Load();
+  EXPECT_EQ(domains.Rows().size(), 1u) << "a domains list below 8192 bytes loads";
+}
+
+TEST(BarListTest, TextsWithABarCannotBeStoredInABarList) {
+  EXPECT_TRUE(IsStorableInBarList("a@example.com"));
+  EXPECT_TRUE(IsStorableInBarList(""));
+  EXPECT_FALSE(IsStorableInBarList("a|b"));
+  EXPECT_FALSE(IsStorableInBarList("|"));
+}
+
+}  // namespace
+}  // namespace applet

@@ -1,0 +1,174 @@
+// The single values of the Advanced, Relay and IP filter pages, the
+// catch-all choices, the up-down steps, the DNS test's domain and the
+// address dialog's rules.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "applet/model/advanced_settings.h"
+#include "applet/model/ip_filter.h"
+#include "applet/model/relay_settings.h"
+#include "common/serial_list.h"
+#include "common/settings_registry.h"
+#include "model_test_home.h"
+#include "platform/registry.h"
+#include "platform/sockets.h"
+
+namespace applet {
+namespace {
+
+class SettingsTest : public AppletModelTest {
+ protected:
+  static std::vector<std::string> SettingsValueNames() {
+    platform::RegKey key;
+    EXPECT_EQ(platform::RegKey::Open("software\\Orvalen\\Mail Service\\Settings", platform::KEY_READ, key),
+              ERROR_SUCCESS);
+    std::vector<platform::RegKey::Value> values;
+    key.EnumValues(values);
+    std::vector<std::string> names;
+    for (const auto& value : values) names.push_back(value.name);
+    return names;
+  }
+  static void StoreAccounts(std::initializer_list<const char*> users) {
+    std::vector<CUserAccount> accounts;
+    for (const char* user : users) accounts.push_back({user, "", ""});
+    const serial_list::Bytes bytes = serial_list::WriteAccounts(accounts);
+    ASSERT_TRUE(WriteRegBinary("UserAccounts", "Users", bytes.data(), bytes.size()));
+  }
+};
+
+TEST_F(SettingsTest, AdvancedDefaultsAndStoredOrder) {
+  CAdvancedSettings settings;
+  settings.Load();
+  EXPECT_EQ(settings.m_nConnectionsLimit, 20);
+  EXPECT_EQ(settings.m_nTimeout, 90);
+  EXPECT_EQ(settings.m_bAuthLocal, 0);
+  EXPECT_EQ(settings.m_bAuthRemote, 1);
+  settings.m_nTimeout = 12000;  // stored as typed
+  settings.Save();
+  EXPECT_EQ(SettingsValueNames(), (std::vector<std::string>{"ConnectionsLimit", "Timeout", "AuthLocal", "AuthRemote"}));
+  EXPECT_EQ(ReadRegDword("Settings", "Timeout", -1), 12000);
+}
+
+TEST(UpDownTest, ArrowsStopAtTheEndsOfTheRange) {
+  struct Case {
+    const char* text;
+    int delta;
+    int expected;
+  };
+  const Case cases[] = {
+      {"5", +1, 6},      {"5", -1, 4},         {"9998", +1, 9999}, {"9999", +1, 9999}, {"1", -1, 0},
+      {"0", -1, 0},      {"12000", +1, 9999},  {"12000", -1, 9998}, {"-5", -1, 0},     {"abc", +1, 1},
+      {"", -1, 0},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(UpDownStep(c.text, c.delta), c.expected) << "'" << c.text << "' " << c.delta;
+}
+
+TEST_F(SettingsTest, CatchAllChoicesFollowTheAccounts) {
+  auto choices = ReadCatchAllChoices();
+  ASSERT_TRUE(choices.has_value());
+  EXPECT_EQ(choices->names, std::vector<std::string>{"admin"}) << "no accounts value";
+  EXPECT_EQ(choices->selected, 0);
+
+  StoreAccounts({"carl", "anna", "bert"});
+  WriteRegString("Settings", "CatchAllAccount", "BERT");
+  choices = ReadCatchAllChoices();
+  EXPECT_EQ(choices->names, (std::vector<std::string>{"carl", "anna", "bert"})) << "stored order, not sorted";
+  EXPECT_EQ(choices->selected, 2) << "found without regard to case";
+
+  WriteRegString("Settings", "CatchAllAccount", "zed");
+  choices = ReadCatchAllChoices();
+  EXPECT_EQ(choices->selected, 0) << "an unknown account selects the first";
+  EXPECT_EQ(ReadRegString("Settings", "CatchAllAccount", ""), "zed") << "and is not stored";
+
+  StoreAccounts({});
+  choices = ReadCatchAllChoices();
+  EXPECT_TRUE(choices->names.empty());
+  EXPECT_EQ(choices->selected, -1);
+
+  const serial_list::Bytes large = serial_list::WriteAccounts({{std::string(4200, 'u'), "", ""}});
+  WriteRegBinary("UserAccounts", "Users", large.data(), large.size());
+  EXPECT_FALSE(ReadCatchAllChoices().has_value()) << "a list too large leaves the combo as it is";
+}
+
+TEST_F(SettingsTest, RelayDefaultsAndStoredOrder) {
+  CRelaySettings settings;
+  settings.Load();
+  EXPECT_EQ(settings.m_bRelayMessages, 0);
+  EXPECT_EQ(settings.m_strHostName, platform::LocalHostName());
+  EXPECT_EQ(settings.m_strDnsServer, "");
+  EXPECT_EQ(settings.m_nMaxRecipients, 0);
+  EXPECT_EQ(settings.m_nRelayTimeout, 30);
+  settings.m_nRelayTimeout = 0;
+  settings.Save();
+  EXPECT_EQ(SettingsValueNames(),
+            (std::vector<std::string>{"RelayMessages", "HostName", "DNSServer", "MaxRecipients", "RelayTimeout"}));
+  EXPECT_EQ(ReadRegDword("Settings", "RelayTimeout", -1), 0);
+}
+
+TEST(DnsTestDomainTest, TheDomainOfWhatWasTypedInLowerCase) {
+  struct Case {
+    const char* typed;
+    const char* domain;
+  };
+  const Case cases[] = {
+      {"Joe <Joe@Example.COM>", "example.com"},
+      {"user@Mail.Example.org", "mail.example.org"},
+      {"Example.NET", "example.net"},
+      {"  someone@host.test  ", "host.test"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(DnsTestDomain(c.typed), c.domain) << c.typed;
+}
+
+TEST_F(SettingsTest, IpFilterModeIsReadAndStored) {
+  EXPECT_EQ(ReadIpFilterMode(), 0);
+  SaveIpFilterMode(2);
+  EXPECT_EQ(ReadIpFilterMode(), 2);
+}
+
+TEST(IpAddressFormTest, RangePartAndTexts) {
+  struct Case {
+    const char* label;
+    const char* start;
+    const char* end;
+    bool range;
+  };
+  const Case cases[] = {
+      {"new entry", "", "", false},
+      {"single address", "10.0.0.1", "10.0.0.1", false},
+      {"range", "10.0.0.1", "10.0.0.9", true},
+      {"end only differs in case", "a.b.c.d", "A.b.c.d", true},
+  };
+  for (const Case& c : cases) {
+    CIpAddressForm form;
+    form.Init(c.start, c.end);
+    EXPECT_EQ(form.m_nRange != 0, c.range) << c.label;
+  }
+
+  CIpAddressForm form;
+  form.Init("192.168.*.*", "");
+  EXPECT_EQ(form.m_arrStart, (AddressParts{"192", "168", "*", "*"}));
+  EXPECT_EQ(form.EndText(), "");
+  form.ShowRange();
+  EXPECT_EQ(form.m_arrEnd, form.m_arrStart) << "a new range starts from the start";
+  form.m_arrEnd[3] = "9";
+  EXPECT_EQ(form.EndText(), "192.168.*.9");
+  form.HideRange();
+  EXPECT_EQ(form.EndText(), "") << "unticked: a single address";
+  EXPECT_EQ(form.StartText(), "192.168.*.*");
+
+  EXPECT_EQ(SplitAddress("1.2"), (AddressParts{"1", "2", "", ""}));
+  EXPECT_EQ(JoinAddress({"", "", "", ""}), "...");
+  EXPECT_EQ(EntryEnd("10.0.0.1", ""), "10.0.0.1");
+  EXPECT_EQ(EntryEnd("10.0.0.1", "10.0.0.9"), "10.0.0.9");
+}
+
+TEST(IpAddressFormTest, PartsTakeDigitsStarAndDotOnly) {
+  for (char c : std::string("0123456789*.\b\t")) EXPECT_TRUE(IsAddressPartChar(c)) << int(c);
+  for (char c : std::string("aZ-, /:|")) EXPECT_FALSE(IsAddressPartChar(c)) << c;
+}
+
+}  // namespace
+}  // namespace applet

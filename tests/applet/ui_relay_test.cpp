@@ -1,0 +1,205 @@
+// The Relay page: the settings enabled only while relaying is on, the
+// records and their dialog, and "Test DNS..." against a DNS server on
+// loopback.
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "applet/relay_page.h"
+#include "common/dns_test_wire.h"
+#include "common/settings_registry.h"
+#include "platform/sockets.h"
+#include "ui_support.h"
+
+using namespace applet_test;
+
+namespace {
+
+constexpr int kPollStepMs = 20;
+
+// Answers every MX query on a loopback UDP port with two MX records.
+class FakeDnsServer {
+ public:
+  FakeDnsServer() : m_socket(platform::Socket::Udp()) { m_thread = std::thread([this] { Run(); }); }
+  ~FakeDnsServer() {
+    m_stop = true;
+    m_thread.join();
+  }
+  int Port() const { return m_socket.LocalPort(); }
+  QStringList Names() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_names;
+  }
+
+ private:
+  void Run() {
+    using namespace dnstest;
+    while (!m_stop) {
+      if (m_socket.PollReadable(kPollStepMs) != 1) continue;
+      std::uint8_t buffer[512];
+      std::string ip;
+      int port = 0;
+      const long n = m_socket.ReceiveFrom(buffer, sizeof buffer, ip, port);
+      if (n <= 12) continue;
+      const Bytes question(buffer + 12, buffer + n);
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_names << QueriedName(question);
+      }
+      Wire reply;
+      reply.Header(kReply, 1, 2, 0, 0, static_cast<std::uint16_t>((buffer[0] << 8) | buffer[1]))
+          .Add(question)
+          .Record(Ptr(kQuestionNameOffset), 15, MxData(10, Name("mx.example.test")))
+          .Record(Ptr(kQuestionNameOffset), 15, MxData(20, Name("backup.example.test")));
+      m_socket.SendTo(reply.b.data(), reply.b.size(), ip, port);
+    }
+  }
+  static QString QueriedName(const dnstest::Bytes& question) {
+    QStringList labels;
+    for (std::size_t i = 0; i < question.size() && question[i] != 0; i += question[i] + 1)
+      labels << QString::fromLatin1(reinterpret_cast<const char*>(&question[i + 1]), question[i]);
+    return labels.join(QLatin1Char('.'));
+  }
+
+  platform::Socket m_socket;
+  std::atomic<bool> m_stop{false};
+  std::mutex m_mutex;
+  QStringList m_names;
+  std::thread m_thread;
+};
+
+const char* const kSettingsControls[] = {"hostNameEdit",   "dnsServerEdit",   "maxRecipientsEdit", "relayTimeoutEdit",
+                                         "testDnsButton",  "hostNameLabel",   "dnsServerLabel",    "maxRecipientsLabel",
+                                         "relayTimeoutLabel", "unlimitedLabel"};
+
+}  // namespace
+
+class RelayPageTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() {
+    m_home = std::make_unique<ScopedHome>();
+    ModalScript::ResetMissed();
+  }
+  void cleanup() {
+    QCOMPARE(ModalScript::Missed(), 0);
+    m_home.reset();
+  }
+
+  void settingsAreEnabledOnlyWhileRelaying() {
+    applet::CRelayPage page;
+    page.Create();
+    for (const char* name : kSettingsControls) QVERIFY2(!Child(&page, name)->isEnabled(), name);
+    for (const char* name : {"mxRecordsList", "addButton", "editButton", "removeButton"})
+      QVERIFY2(Child(&page, name)->isEnabled(), name);
+    Click(&page, "relayCheck");
+    for (const char* name : kSettingsControls) QVERIFY2(Child(&page, name)->isEnabled(), name);
+    QVERIFY(page.IsModified());
+    Click(&page, "relayCheck");
+    QVERIFY(!Child(&page, "testDnsButton")->isEnabled());
+  }
+
+  void applyWritesTheFiveSettings() {
+    WriteRegDword("Settings", "RelayMessages", 1);
+    applet::CRelayPage page;
+    page.Create();
+    TypeInto(&page, "hostNameEdit", QStringLiteral("mail.example.test"));
+    auto* timeout = Child<QLineEdit>(&page, "relayTimeoutEdit");
+    timeout->clear();
+    QTest::keyClicks(timeout, QStringLiteral("4a5"));
+    QCOMPARE(timeout->text(), QStringLiteral("45"));  // digits only
+    QVERIFY(page.OnApply());
+    QCOMPARE(ReadRegString("Settings", "HostName", ""), std::string("mail.example.test"));
+    QCOMPARE(ReadRegDword("Settings", "RelayTimeout", -1), 45);
+    QCOMPARE(ReadRegDword("Settings", "RelayMessages", -1), 1);
+    QCOMPARE(ReadRegDword("Settings", "MaxRecipients", -1), 0);
+  }
+
+  void recordsAreStoredAtOnceAndRefuseABar() {
+    applet::CRelayPage page;
+    page.Create();
+    std::vector<SeenMessage> seen;
+    QString caption;
+    ModalScript::WhenNamed(QStringLiteral("dnsRecordDialog"), [&](QWidget* dialog) {
+      caption = dialog->windowTitle();
+      TypeInto(dialog, "domainEdit", QStringLiteral("example.org"));
+      TypeInto(dialog, "mailServerEdit", QStringLiteral("mx|1.example.net"));
+      ModalScript::AnswerMessage(QMessageBox::Ok, &seen);
+      Click(dialog, "okButton");
+      TypeInto(dialog, "mailServerEdit", QStringLiteral("mx1.example.net"));
+      Click(dialog, "okButton");
+    });
+    Click(&page, "addButton");
+    QCOMPARE(caption, QStringLiteral("Add DNS Record"));
+    QCOMPARE(seen.size(), std::size_t(1));
+    QCOMPARE(seen[0].text, QStringLiteral("A DNS record cannot contain the character \"|\"."));
+    FillDialog(QStringLiteral("dnsRecordDialog"),
+               {{"domainEdit", QStringLiteral("EXAMPLE.org")}, {"mailServerEdit", QStringLiteral("MX1.example.net")}});
+    Click(&page, "addButton");
+    FillDialog(QStringLiteral("dnsRecordDialog"),
+               {{"domainEdit", QStringLiteral("example.org")}, {"mailServerEdit", QStringLiteral("mx2.example.net")}});
+    Click(&page, "addButton");
+    QCOMPARE(StoredTexts("Relay", "MxRecords"),
+             (QStringList{"example.org|mx1.example.net", "example.org|mx2.example.net"}));
+    QCOMPARE(RowTexts(&page, "mxRecordsList"),
+             (QStringList{"example.org|mx1.example.net", "example.org|mx2.example.net"}));
+  }
+
+  // The test asks the DNS server last taken from the page for the domain of
+  // the typed address in lower case and shows each record in a box of its own.
+  void testDnsShowsEveryMxRecord() {
+    FakeDnsServer dns;
+    WriteRegDword("Settings", "RelayMessages", 1);
+    WriteRegString("Settings", "DNSServer", "127.0.0.1");
+    applet::CRelayPage page;
+    QStringList servers;
+    page.SetDnsLookup([&](const std::string& server, const std::string& domain, std::vector<std::string>& results,
+                          std::string& error) {
+      servers << QString::fromStdString(server);
+      return applet::ResolverLookup(server, domain, results, error, dns.Port());
+    });
+    page.Create();
+    TypeInto(&page, "dnsServerEdit", QStringLiteral("127.0.0.2"));  // not applied: not used
+    std::vector<SeenMessage> seen;
+    ModalScript::WhenNamed(QStringLiteral("getMxRecordDialog"), [&](QWidget* dialog) {
+      TypeInto(dialog, "addressEdit", QStringLiteral("Joe <joe@Example.TEST>"));
+      ModalScript::AnswerMessage(QMessageBox::Ok, &seen, 2);
+      Click(dialog, "okButton");
+    });
+    Click(&page, "testDnsButton");
+    QCOMPARE(servers, QStringList{"127.0.0.1"});
+    QCOMPARE(dns.Names(), QStringList{"example.test"});
+    QCOMPARE(seen.size(), std::size_t(2));
+    QCOMPARE(seen[0].text, QStringLiteral("10 mx.example.test"));
+    QCOMPARE(seen[1].text, QStringLiteral("20 backup.example.test"));
+    QCOMPARE(seen[0].icon, QMessageBox::NoIcon);
+  }
+
+  void aLookupThatCannotStartShowsTheReason() {
+    WriteRegDword("Settings", "RelayMessages", 1);
+    applet::CRelayPage page;
+    page.SetDnsLookup([](const std::string& server, const std::string&, std::vector<std::string>&,
+                         std::string& error) {
+      error = "Unable to resolve '" + server + "'";
+      return false;
+    });
+    page.Create();
+    std::vector<SeenMessage> seen;
+    FillDialog(QStringLiteral("getMxRecordDialog"), {{"addressEdit", QStringLiteral("example.test")}});
+    ModalScript::AnswerMessage(QMessageBox::Ok, &seen);
+    Click(&page, "testDnsButton");
+    QCOMPARE(seen.size(), std::size_t(1));
+    QCOMPARE(seen[0].text, QStringLiteral("Unable to resolve ''"));
+  }
+
+ private:
+  std::unique_ptr<ScopedHome> m_home;
+};
+
+QP_APPLET_TEST(RelayPageTest);
+#include "ui_relay_test.moc"
