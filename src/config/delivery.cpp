@@ -4,7 +4,8 @@
 // folder when any recipient is remote; then it is deleted.
 //
 // Every copy appears complete or not at all and is synced to disk before
-// the spool file goes, so a crash or power cut loses nothing that was
+// the spool file goes (a copy is a hard link to the synced spool file, so
+// only the folder needs syncing), so a crash or power cut loses nothing that was
 // answered "250 OK: Queued as". A copy that fails keeps the spool file in
 // the drop folder; it is delivered again (replacing the copies that did get
 // made, since they carry the same file name) when the servers next start.
@@ -67,7 +68,8 @@ void CMailServer::DeliverSpoolFile(const std::string& path) {
         WriteLog(LOG_TRACE, thread, "<SMTP> Copying message to: %s", folder.c_str());
         CreateFolderPath(folder);
       }
-      if (!platform::CopyFileAtomic(path, folder + file_name, temp_folder, true)) delivered = false;
+      // The spool file is already on disk: the copy is a second name for it.
+      if (!platform::LinkFileAtomic(path, folder, file_name, temp_folder, true)) delivered = false;
     }
   }
   // A spool file without recipients (or that cannot be read) has nothing to

@@ -7,11 +7,20 @@
 #include "common/text.h"
 #include "smtp/smtp_forward.h"
 
+namespace {
+constexpr const char* kSyntaxError = "501 Syntax error in parameters or arguments";
+}  // namespace
+
 void CSmtpSocket::OnMail(const std::string& argument) {
   // MAIL starts a new transaction.
   ResetTransaction();
   // Only the upper-case prefix is taken off: "from:" stays part of the sender.
   m_strFrom = text::StartsWith(argument, "FROM:") ? text::Trim(argument.substr(5)) : argument;
+  if (m_strFrom.size() > kMaxAddressText) {
+    m_strFrom.clear();
+    SendReply(kSyntaxError);
+    return;
+  }
   if (IsSenderBlocked(m_strFrom)) {
     m_strFrom.clear();
     SendReply("550 Sender verify failed");
@@ -31,6 +40,10 @@ void CSmtpSocket::OnRcpt(const std::string& argument) {
   if (FindForwardAddress(text, forwarded)) {
     if (m_pThread) m_pThread->Log("Forwarding email to: " + forwarded);
     recipient = forwarded;
+  }
+  if (recipient.size() > kMaxAddressText) {
+    SendReply(kSyntaxError);
+    return;
   }
   if (m_bAuthRemote != 0 && m_bAuthenticated == 0 && !IsLocalDomain(GetAddressDomain(recipient))) {
     SendReply("551 Client was not authenticated");

@@ -36,6 +36,11 @@ class CSmtpSocket : public CSessionSocket {
   // so without a limit a client could grow a session without end; 1000 is
   // ten times what RFC 5321 asks a server to take.
   static constexpr std::size_t kMaxRecipients = 1000;
+  // Longest sender or recipient text taken into the envelope. Readers of
+  // spool files stop at an envelope line of 8 KiB (so a longer one would
+  // silently lose recipients after "250"); real addresses have at most 256
+  // characters (RFC 5321).
+  static constexpr std::size_t kMaxAddressText = 4096;
 
   CSmtpSocket();
   ~CSmtpSocket() override;

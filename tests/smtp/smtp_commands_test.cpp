@@ -216,6 +216,19 @@ TEST_F(SmtpCommands, RecipientLimit) {
   EXPECT_EQ(Lines({"MAIL FROM:<b@d1.test>", "RCPT TO:<ann@d1.test>"}), (Replies{"250 OK", "250 OK"}));
 }
 
+// Texts that would make an envelope line longer than spool readers take are
+// refused instead of being accepted and then lost.
+TEST_F(SmtpCommands, OverlongAddresses) {
+  const std::string longest = "<" + std::string(CSmtpSocket::kMaxAddressText - 10, 'a') + "@d1.test>";
+  ASSERT_EQ(longest.size(), CSmtpSocket::kMaxAddressText);
+  Lines({"HELO x"});
+  EXPECT_EQ(Lines({"MAIL FROM:" + longest + "x"}), Replies{"501 Syntax error in parameters or arguments"});
+  EXPECT_EQ(m_session->m_strFrom, "");
+  EXPECT_EQ(Lines({"MAIL FROM:" + longest, "RCPT TO:" + longest}), (Replies{"250 OK", "250 OK"}));
+  EXPECT_EQ(Lines({"RCPT TO:<a" + longest.substr(1)}), Replies{"501 Syntax error in parameters or arguments"});
+  EXPECT_EQ(m_session->m_arrRecipients.size(), 1u);
+}
+
 // A CR or LF of its own inside a command line (before the CR LF that ends
 // it) is refused and changes nothing, in every state.
 TEST_F(SmtpCommands, LineBreaksInsideACommandLine) {

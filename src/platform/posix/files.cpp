@@ -227,6 +227,31 @@ bool CopyFileAtomic(std::string_view source, std::string_view target,
   return writer.Commit(durable);
 }
 
+bool LinkFileAtomic(std::string_view source, std::string_view target_folder, std::string_view file_name,
+                    std::string_view temp_folder, bool durable) {
+  std::string native_folder = MapPath(target_folder);
+  while (native_folder.size() > 1 && native_folder.back() == '/') native_folder.pop_back();
+  const std::string native_target = native_folder + "/" + std::string(file_name);
+  const std::string folder = MapPath(temp_folder);
+  ::mkdir(folder.c_str(), 0700);
+  const std::string temp = UniqueTempName(folder);
+  if (::link(MapPath(source).c_str(), temp.c_str()) != 0) {
+    if (errno == EXDEV || errno == EPERM || errno == EMLINK || errno == EOPNOTSUPP) {
+      return CopyFileAtomic(source, native_target, temp_folder, durable);
+    }
+    return Fail();
+  }
+  if (::rename(temp.c_str(), native_target.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    return Fail(err);
+  }
+  // When the target already was this file (the same recipient twice), rename
+  // leaves both names in place: the temporary one goes here.
+  ::unlink(temp.c_str());
+  return durable ? SyncFolderNative(native_folder) : true;
+}
+
 bool CreateDirectory(std::string_view path) {
   const std::string native = MapPath(path);
   if (::mkdir(native.c_str(), 0755) != 0) return Fail();
