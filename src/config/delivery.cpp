@@ -6,7 +6,9 @@
 // Every copy appears complete or not at all and is synced to disk before
 // the spool file goes (a copy is a hard link to the synced spool file, so
 // only the folder needs syncing), so a crash or power cut loses nothing that was
-// answered "250 OK: Queued as". A copy that fails keeps the spool file in
+// answered "250 OK: Queued as". The folders are synced once for all the
+// deliveries that were waiting together (FlushDeliveries), and only then are
+// their spool files deleted. A copy that fails keeps the spool file in
 // the drop folder; it is delivered again (replacing the copies that did get
 // made, since they carry the same file name) when the servers next start.
 #include "service/mail_server.h"
@@ -18,6 +20,7 @@
 #include "common/settings_registry.h"
 #include "common/text.h"
 #include "platform/files.h"
+#include "platform/messages.h"
 #include "platform/paths.h"
 
 namespace {
@@ -69,7 +72,10 @@ void CMailServer::DeliverSpoolFile(const std::string& path) {
         CreateFolderPath(folder);
       }
       // The spool file is already on disk: the copy is a second name for it.
-      if (!platform::LinkFileAtomic(path, folder, file_name, temp_folder, true)) delivered = false;
+      if (platform::LinkFileAtomic(path, folder, file_name, temp_folder, false))
+        m_setUnsyncedFolders.insert(folder);
+      else
+        delivered = false;
     }
   }
   // A spool file without recipients (or that cannot be read) has nothing to
@@ -79,7 +85,33 @@ void CMailServer::DeliverSpoolFile(const std::string& path) {
              file_name.c_str());
     return;
   }
-  platform::DeleteFile(path);
+  m_lstDeliveredSpoolFiles.push_back(path);
+  // The folders are synced after the deliveries already waiting in the
+  // queue: one sync serves them all.
+  if (!m_bFlushPosted && NotificationWindow() != 0 &&
+      platform::MessageQueue::Post(NotificationWindow(), WM_MAIL_FLUSH_DELIVERIES)) {
+    m_bFlushPosted = true;
+    return;
+  }
+  if (!m_bFlushPosted) FlushDeliveries();
+}
+
+void CMailServer::FlushDeliveries() {
+  m_bFlushPosted = false;
+  bool synced = true;
+  for (const std::string& folder : m_setUnsyncedFolders) synced = platform::SyncDirectory(folder) && synced;
+  m_setUnsyncedFolders.clear();
+  // A spool file goes only once its copies are on disk; if a sync failed
+  // they stay in the drop folder and are delivered again at the next start.
+  for (const std::string& path : m_lstDeliveredSpoolFiles) {
+    if (synced) {
+      platform::DeleteFile(path);
+    } else {
+      WriteLog(LOG_ERROR, 0, "<SMTP> ERROR: Delivery failed, message kept in drop folder: %s",
+               platform::FileNamePart(path).c_str());
+    }
+  }
+  m_lstDeliveredSpoolFiles.clear();
 }
 
 void CMailServer::DeliverLeftoverSpoolFiles() {
@@ -94,4 +126,5 @@ void CMailServer::DeliverLeftoverSpoolFiles() {
     return a.last_write_time != b.last_write_time ? a.last_write_time < b.last_write_time : a.name < b.name;
   });
   for (const platform::FindEntry& entry : entries) DeliverSpoolFile(drop + entry.name);
+  FlushDeliveries();
 }

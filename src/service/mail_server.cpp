@@ -116,6 +116,9 @@ LRESULT CMailServer::OnMessage(const platform::Message& msg) {
     case WM_MAIL_DELIVER:
       DeliverSpoolFile(platform::TakeText(msg.wParam));
       return 0;
+    case WM_MAIL_FLUSH_DELIVERIES:
+      if (m_bFlushPosted) FlushDeliveries();
+      return 0;
     case WM_MAIL_STOP:
       if (m_bStopping) return 0;
       m_bStopping = true;
@@ -261,6 +264,7 @@ void CMailServer::StopServers() {
   m_pSmtpListener.reset();
   StopConnectionThreads(false);
   StopConnectionThreads(true);
+  FlushDeliveries();
   WriteLog(LOG_TRACE, 0, "Mail Server stopped.");
   CloseLog();
 }

@@ -10,6 +10,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ constexpr UINT WM_MAIL_CLIENT_DISCONNECTED = WM_USER + 201;
 constexpr UINT WM_MAIL_LOG_TRACE = WM_USER + 202;
 // Like WM_MAIL_LOG_TRACE, for a text to be written at level Error.
 constexpr UINT WM_MAIL_LOG_ERROR = WM_USER + 203;
+// Posted by the server thread to itself: sync the mailbox folders of the
+// deliveries made so far and delete their spool files.
+constexpr UINT WM_MAIL_FLUSH_DELIVERIES = WM_USER + 204;
 constexpr UINT WM_MAIL_DELIVER = WM_USER + 205;
 constexpr UINT WM_MAIL_STOP = WM_USER + 206;
 constexpr UINT WM_MAIL_RELOAD = WM_USER + 207;
@@ -66,6 +70,9 @@ class CMailServer : public CServiceBase {
   void WriteLog(int level, platform::ThreadId thread, const char* format, ...)
       __attribute__((format(printf, 4, 5)));
   void DeliverSpoolFile(const std::string& path);
+  // Syncs the folders of the deliveries made since the last flush, then
+  // deletes their spool files.
+  void FlushDeliveries();
   // Delivers spool files left in the drop folder by an earlier run.
   void DeliverLeftoverSpoolFiles();
 
@@ -126,6 +133,11 @@ class CMailServer : public CServiceBase {
   std::unique_ptr<CPop3ListenSocket> m_pPop3Listener;
   std::unique_ptr<CSmtpListenSocket> m_pSmtpListener;
   std::unique_ptr<CRelayThread> m_pRelayThread;
+
+  // Deliveries waiting for their folder sync (server thread only).
+  std::set<std::string> m_setUnsyncedFolders;
+  std::vector<std::string> m_lstDeliveredSpoolFiles;
+  bool m_bFlushPosted = false;
 
   mutable std::mutex m_MailFolderLock;
   std::string m_strMailFolder = kDefaultMailFolder;
