@@ -12,11 +12,8 @@ namespace {
 constexpr std::size_t kReadChunk = 4096;
 // The envelope lines are written by the SMTP session from command lines of
 // bounded length; a longer line cannot belong to an envelope, so the scan
-// ends there instead of collecting it without limit. A command line holds up
-// to 8190 bytes (the session's 8192-byte receive limit less CR LF) and its
-// envelope line adds a prefix of up to 12 bytes ("x-receiver: "): the limit
-// leaves room for both, so that no recipient the session accepted is lost.
-constexpr std::size_t kMaxEnvelopeLine = 16 * 1024;
+// ends there instead of collecting it without limit.
+constexpr std::size_t kMaxEnvelopeLine = 8192;
 
 constexpr DWORD kRetryIntervalMs = 1000;
 constexpr DWORD kWaitLimitMs = 30000;

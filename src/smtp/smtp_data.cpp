@@ -97,6 +97,15 @@ bool CSmtpSocket::WriteSpoolFile() {
 
 void CSmtpSocket::StoreMessage() {
   m_nState = SMTP_STATE_READY;
+  // A MAIL in the same read as DATA runs as a command and empties the
+  // transaction: such a message has nobody to go to. Nothing is queued (a
+  // "250 OK: Queued as" would promise a delivery that never comes); the
+  // client hears what DATA itself says without a sender or recipients.
+  if (m_strFrom.empty() || m_arrRecipients.empty()) {
+    SendReply(m_strFrom.empty() ? "503 Need MAIL command" : "503 Need RCPT command");
+    ResetTransaction();
+    return;
+  }
   if (WriteSpoolFile()) {
     SendReply("250 OK: Queued as: %s", m_Spool.QueueId().c_str());
   } else {

@@ -45,6 +45,13 @@ void CSmtpSocket::OnRcpt(const std::string& argument) {
     SendReply(kSyntaxError);
     return;
   }
+  // A blank recipient names nobody: delivery skips blank "x-receiver:" lines,
+  // so a message for it would be answered "250 OK: Queued as" and then go
+  // nowhere. It is refused here instead.
+  if (text::Trim(recipient).empty()) {
+    SendReply(kSyntaxError);
+    return;
+  }
   if (m_bAuthRemote != 0 && m_bAuthenticated == 0 && !IsLocalDomain(GetAddressDomain(recipient))) {
     SendReply("551 Client was not authenticated");
     return;

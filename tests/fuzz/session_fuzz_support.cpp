@@ -1,0 +1,135 @@
+// The state root, recorded connection and feeding of the session targets
+// (see session_fuzz_support.h).
+#include "session_fuzz_support.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+
+#include "fuzz_check.h"
+#include "smtp/connection_thread.h"
+
+namespace fuzz {
+
+namespace {
+
+fs::path TempBase() {
+  if (const char* dir = std::getenv("QP_FUZZ_TMPDIR"); dir != nullptr && *dir != '\0') return dir;
+  std::error_code error;
+  if (fs::is_directory("/dev/shm", error)) return "/dev/shm";
+  return fs::temp_directory_path();
+}
+
+struct Home {
+  fs::path path;
+  Home() {
+    std::random_device random;
+    for (;;) {
+      path = TempBase() / ("qp-fuzz-" + std::to_string(random()));
+      std::error_code error;
+      if (fs::create_directories(path, error)) break;
+      if (error) FailCheck(__FILE__, __LINE__, "create the state root", error.message());
+    }
+    setenv("QUILLPOST_HOME", path.c_str(), 1);
+  }
+  ~Home() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+};
+
+}  // namespace
+
+const fs::path& FuzzHome() {
+  static Home home;
+  return home.path;
+}
+
+bool FakeConnection::SendAll(std::string_view bytes) {
+  FUZZ_CHECK(!bytes.empty(), "an empty send");
+  sent.append(bytes);
+  return true;
+}
+
+std::size_t ChunkSizes::Next() {
+  switch (m_nSeed % 4) {
+    case 0:
+      return CConnectionThread::kReceiveChunk;
+    case 1:
+      return 1;
+    default:
+      m_nState ^= m_nState << 13;
+      m_nState ^= m_nState >> 17;
+      m_nState ^= m_nState << 5;
+      // Mostly short reads (lines split anywhere), now and then a full one.
+      return (m_nState & 7) == 0 ? CConnectionThread::kReceiveChunk : 1 + (m_nState >> 8) % 64;
+  }
+}
+
+bool FeedLikeConnection(CSessionSocket& session, FakeConnection& conn, std::string_view text,
+                        ChunkSizes sizes, const std::function<void()>& before) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    if (conn.quit || conn.closed) return false;
+    if (before) before();
+    const std::size_t count = std::min(sizes.Next(), text.size() - pos);
+    if (session.WouldOverflow(count)) return false;  // "Buffer overflow: DOS attack?"
+    std::string_view read = text.substr(pos, count);
+    pos += count;
+    // Text ends at a NUL byte inside the read; the rest of the read is dropped.
+    read = read.substr(0, read.find('\0'));
+    session.OnReceivedText(read);
+    FUZZ_CHECK(session.m_strReceived.size() <= CSessionSocket::kMaxReceived, "receive buffer past its limit");
+  }
+  return !(conn.quit || conn.closed);
+}
+
+std::set<std::string> FilesBelow(const fs::path& root) {
+  std::set<std::string> files;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::recursive_directory_iterator();
+       it.increment(error)) {
+    if (!it->is_directory()) files.insert(fs::relative(it->path(), root).generic_string());
+  }
+  return files;
+}
+
+std::set<std::string> FoldersBelow(const fs::path& root) {
+  std::set<std::string> folders;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::recursive_directory_iterator();
+       it.increment(error)) {
+    if (it->is_directory()) folders.insert(fs::relative(it->path(), root).generic_string());
+  }
+  return folders;
+}
+
+std::string ReadWholeFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return std::string();
+  std::string bytes(static_cast<std::size_t>(in.tellg()), '\0');
+  in.seekg(0);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
+}
+
+void WriteWholeFile(const fs::path& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  FUZZ_CHECK(out.good(), "cannot write " + path.string());
+}
+
+void CheckNoBareLineBreak(std::string_view bytes, std::string_view what) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\r') {
+      FUZZ_CHECK(i + 1 < bytes.size() && bytes[i + 1] == '\n',
+                 std::string(what) + ": CR without LF in " + Printable(bytes.substr(i >= 40 ? i - 40 : 0, 80)));
+      ++i;
+    } else if (bytes[i] == '\n') {
+      FUZZ_CHECK(false, std::string(what) + ": LF without CR in " + Printable(bytes.substr(i >= 40 ? i - 40 : 0, 80)));
+    }
+  }
+}
+
+}  // namespace fuzz
