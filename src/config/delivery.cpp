@@ -29,6 +29,12 @@ constexpr const char* kSettingsSection = "Settings";
 constexpr const char* kCatchAllValue = "CatchAllAccount";
 constexpr const char* kDefaultCatchAll = "admin";
 constexpr std::string_view kSpoolExtension = ".eml";
+// How long delivered copies wait for their folder sync: the syncs of the
+// mail arriving meanwhile are made once, instead of competing one by one
+// with the syncs of the spool files being received.
+constexpr DWORD kDeliverySyncDelayMs = 20;
+// Deliveries that may wait for a sync at most.
+constexpr std::size_t kMaxUnsyncedDeliveries = 256;
 
 bool IsSpoolFileName(std::string_view name) {
   return name.size() > kSpoolExtension.size() &&
@@ -86,18 +92,26 @@ void CMailServer::DeliverSpoolFile(const std::string& path) {
     return;
   }
   m_lstDeliveredSpoolFiles.push_back(path);
-  // The folders are synced after the deliveries already waiting in the
-  // queue: one sync serves them all.
-  if (!m_bFlushPosted && NotificationWindow() != 0 &&
-      platform::MessageQueue::Post(NotificationWindow(), WM_MAIL_FLUSH_DELIVERIES)) {
-    m_bFlushPosted = true;
+  // The folders are synced a moment later, once for every delivery made
+  // meanwhile: the copies are visible at once, only the sync (and so the
+  // removal of the spool files) waits. Outside the server's loop (no
+  // window) and for a long backlog the sync happens now.
+  if (NotificationWindow() != platform::CurrentThreadId() || m_lstDeliveredSpoolFiles.size() >= kMaxUnsyncedDeliveries) {
+    FlushDeliveries();
     return;
   }
-  if (!m_bFlushPosted) FlushDeliveries();
+  if (m_nFlushTimer == 0) {
+    m_nFlushTimer = platform::MessageQueue::ForCurrentThread().SetTimer(kDeliverySyncDelayMs, [this](UINT) {
+      FlushDeliveries();
+    });
+  }
 }
 
 void CMailServer::FlushDeliveries() {
-  m_bFlushPosted = false;
+  if (m_nFlushTimer != 0) {
+    platform::MessageQueue::ForCurrentThread().KillTimer(m_nFlushTimer);
+    m_nFlushTimer = 0;
+  }
   bool synced = true;
   for (const std::string& folder : m_setUnsyncedFolders) synced = platform::SyncDirectory(folder) && synced;
   m_setUnsyncedFolders.clear();

@@ -79,6 +79,7 @@ void CMailServer::RunServer() {
     if (window.QuitReceived()) break;
   }
 
+  FlushDeliveries();  // when the servers never ran, StopServers did not
   WriteLog(LOG_TRACE, platform::CurrentThreadId(), "Mail Service stopping...");
   // The watcher may be sending a reload right now: keep handling messages
   // while waiting for its end.
@@ -115,9 +116,6 @@ LRESULT CMailServer::OnMessage(const platform::Message& msg) {
     }
     case WM_MAIL_DELIVER:
       DeliverSpoolFile(platform::TakeText(msg.wParam));
-      return 0;
-    case WM_MAIL_FLUSH_DELIVERIES:
-      if (m_bFlushPosted) FlushDeliveries();
       return 0;
     case WM_MAIL_STOP:
       if (m_bStopping) return 0;

@@ -32,9 +32,6 @@ constexpr UINT WM_MAIL_CLIENT_DISCONNECTED = WM_USER + 201;
 constexpr UINT WM_MAIL_LOG_TRACE = WM_USER + 202;
 // Like WM_MAIL_LOG_TRACE, for a text to be written at level Error.
 constexpr UINT WM_MAIL_LOG_ERROR = WM_USER + 203;
-// Posted by the server thread to itself: sync the mailbox folders of the
-// deliveries made so far and delete their spool files.
-constexpr UINT WM_MAIL_FLUSH_DELIVERIES = WM_USER + 204;
 constexpr UINT WM_MAIL_DELIVER = WM_USER + 205;
 constexpr UINT WM_MAIL_STOP = WM_USER + 206;
 constexpr UINT WM_MAIL_RELOAD = WM_USER + 207;
@@ -137,7 +134,7 @@ class CMailServer : public CServiceBase {
   // Deliveries waiting for their folder sync (server thread only).
   std::set<std::string> m_setUnsyncedFolders;
   std::vector<std::string> m_lstDeliveredSpoolFiles;
-  bool m_bFlushPosted = false;
+  UINT m_nFlushTimer = 0;  // the pending folder sync
 
   mutable std::mutex m_MailFolderLock;
   std::string m_strMailFolder = kDefaultMailFolder;

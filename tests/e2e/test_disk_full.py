@@ -169,7 +169,7 @@ class DiskFullTest(qptest.MachineTestCase):
             self.server.wait_log("<SMTP> Incoming message: " + name)
             qptest.wait_until(lambda: name in files(m, "joe"), 10, "the copy in the mailbox")
             self.assertNotIn("Delivery failed", self.server.read_log())
-            self.assertEqual(files(m, "drop"), [])
+            qptest.wait_until(lambda: files(m, "drop") == [], 10, "the spool file's removal after the sync")
             self.assertEqual(files(m, ".tmp"), [])
             self.unfill()
             later = self.deliver(d, "later", 20 * 1024)

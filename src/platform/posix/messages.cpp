@@ -364,7 +364,14 @@ bool PostText(ThreadId target, UINT msg, std::string_view text, LPARAM second) {
 }
 
 Thread::Thread() = default;
-Thread::~Thread() = default;
+
+Thread::~Thread() {
+  // A thread reports its end (ended_) under start_lock_: taking the lock
+  // here waits until it has also let go of the event, so that the end event
+  // is closed only after its last write. The waiter saw the end through
+  // poll(), which orders nothing for the threads themselves.
+  std::lock_guard<std::mutex> guard(start_lock_);
+}
 
 bool Thread::Start() {
   if (!ended_.IsValid()) {
@@ -394,8 +401,11 @@ void Thread::Main() {
   start_signal_.notify_all();
   Run();
   DestroyCurrentThreadQueue();
-  ended_.Set();
-  // Nothing of this object is touched after its end was reported; `self`
+  {
+    std::lock_guard<std::mutex> guard(start_lock_);
+    ended_.Set();
+  }
+  // Nothing of this object is touched once the lock is released; `self`
   // may hold the last reference.
 }
 
