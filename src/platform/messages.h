@@ -3,7 +3,7 @@
 // one poll loop on the owning thread.
 //
 // A thread gets its queue with MessageQueue::ForCurrentThread(); other threads
-// reach it by its ThreadId. A "window" of the design is the queue of the
+// reach it by its ThreadId. A "window" of the mail code is the queue of the
 // thread that owns it together with the handler that thread set (the window
 // procedure). Texts handed over with a message are heap copies owned by the
 // receiver (see PostText / TakeText).
@@ -102,7 +102,7 @@ std::string TakeText(std::uintptr_t value);
 bool PostText(ThreadId target, UINT msg, std::string_view text, LPARAM second);
 
 // A thread with its own message queue: created, configured, then Start()ed
-// (the design's "created suspended ... resumed").
+// (a thread "created suspended", then "resumed").
 class Thread {
  public:
   Thread();

@@ -30,7 +30,7 @@ std::string RunFolder();
 std::string MapPath(std::string_view path);
 
 // Full native path of the running program file, and its folder (with a
-// trailing "/"). The "module folder" of the design.
+// trailing "/"): the module folder, where the trace log goes by default.
 std::string ModuleFilePath();
 std::string ModuleFolder();
 

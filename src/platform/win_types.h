@@ -1,6 +1,6 @@
 // Windows-compatible base types, result codes and message numbers used by the
 // mail code. The platform layer reports failures with these codes so that the
-// mail code keeps the results its design states (ERROR_MORE_DATA, WSAEWOULDBLOCK, ...).
+// mail code keeps the results it was written for (ERROR_MORE_DATA, WSAEWOULDBLOCK, ...).
 #pragma once
 
 #include <cstdint>
