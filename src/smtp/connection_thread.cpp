@@ -79,10 +79,12 @@ void CConnectionThread::ExitInstance() {
   queue.KillTimer(m_nTimerId);
   Close();
   if (m_pServer) {
-    m_pServer->RemoveConnection(m_bSmtp, this);
     m_pServer->CountConnection(-1);
+    // The last touch of the server object: once this thread is off its list
+    // a stop no longer waits for it, and the server may be gone.
+    m_pServer->RemoveConnection(m_bSmtp, this);
   }
-  PostConnectionText(WM_MAIL_CLIENT_DISCONNECTED);
+  PostConnectionText(WM_MAIL_CLIENT_DISCONNECTED);  // by thread id: safe without the server
 }
 
 void CConnectionThread::OnReceive() {
