@@ -96,6 +96,8 @@ bool CreateFolderPath(std::string_view path) {
   // this call created the last folder of the path.
   const std::string whole = platform::StripTrailingSeparators(path);
   if (whole.empty()) return false;
+  // Mostly the folder is there already (every message asks for its folders).
+  if (platform::IsDirectory(whole)) return false;
   // Every folder before a separator: an existing one, or a drive, is no error.
   for (std::size_t i = 1; i < whole.size(); ++i) {
     if (IsSeparator(whole[i]) && !IsSeparator(whole[i - 1])) {

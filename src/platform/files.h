@@ -68,6 +68,10 @@ class AtomicFileWriter {
   AtomicFileWriter& operator=(AtomicFileWriter&&) noexcept;
 
   bool Begin(std::string_view temp_folder, std::string_view target);
+  // The same for a file name this program made up (a fresh GUID) in
+  // `target_folder`: used as spelled, without a search of the folder for an
+  // entry of other case (which reads the whole folder).
+  bool BeginNew(std::string_view temp_folder, std::string_view target_folder, std::string_view file_name);
   bool Write(const void* data, std::size_t size);
   bool Write(std::string_view text) { return Write(text.data(), text.size()); }
   // Sync, close and rename into place, then sync the target folder (the
@@ -76,6 +80,8 @@ class AtomicFileWriter {
   void Abandon();  // remove the temporary file now
 
  private:
+  bool BeginNative(std::string_view temp_folder, std::string native_target);
+
   File file_;
   std::string temp_path_;    // native
   std::string target_path_;  // native
@@ -89,8 +95,8 @@ bool CopyFileAtomic(std::string_view source, std::string_view target,
 
 // Gives the file `source` a second name, `file_name` in `target_folder`,
 // without copying its data (a hard link), so that it appears complete or not
-// at all and replaces a file of that name: linked under a temporary name in
-// `temp_folder`, then renamed into place. The name is used as given (no
+// at all and replaces a file of that name (a taken name is linked under a
+// temporary name in `temp_folder`, then renamed into place). The name is used as given (no
 // search for a differently spelled entry, which would read the whole folder
 // on every call). With `durable` the target folder is synced; the source's
 // data must already be on disk. Copies (CopyFileAtomic) when the file system

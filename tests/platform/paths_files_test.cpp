@@ -119,6 +119,42 @@ TEST(CopyFileAtomic, ReplacesTargetAndFailsCleanlyOnMissingSource) {
   EXPECT_TRUE(fs::is_empty(home.path() + "/drive_c/m/.tmp"));
 }
 
+// A mailbox copy is a second name of the spool file: a new name is linked
+// directly, a taken one (a delivery repeated after a crash) is replaced, and
+// no temporary name is ever left behind.
+TEST(LinkFileAtomic, LinksNewNamesAndReplacesTakenOnes) {
+  TempHome home;
+  const std::string m = home.path() + "/drive_c/m";
+  fs::create_directories(m + "/drop");
+  fs::create_directories(m + "/bob");
+  std::ofstream(m + "/drop/A.eml") << "spooled";
+  const auto same_file = [&](const std::string& copy) {
+    return fs::equivalent(m + "/drop/A.eml", copy);
+  };
+
+  ASSERT_TRUE(platform::LinkFileAtomic("c:\\m\\drop\\A.eml", "c:\\m\\bob\\", "A.eml", "c:\\m\\.tmp", true));
+  EXPECT_TRUE(same_file(m + "/bob/A.eml"));
+
+  // The same delivery again: the name is already this file.
+  ASSERT_TRUE(platform::LinkFileAtomic("c:\\m\\drop\\A.eml", "c:\\m\\bob\\", "A.eml", "c:\\m\\.tmp", false));
+  EXPECT_TRUE(same_file(m + "/bob/A.eml"));
+
+  // A different file under the name is replaced whole.
+  fs::remove(m + "/bob/A.eml");
+  std::ofstream(m + "/bob/A.eml") << "an older copy";
+  ASSERT_TRUE(platform::LinkFileAtomic("c:\\m\\drop\\A.eml", "c:\\m\\bob\\", "A.eml", "c:\\m\\.tmp", false));
+  EXPECT_TRUE(same_file(m + "/bob/A.eml"));
+  EXPECT_EQ(ReadAll(m + "/bob/A.eml"), "spooled");
+
+  // No target folder, or no source: an error, and nothing made.
+  EXPECT_FALSE(platform::LinkFileAtomic("c:\\m\\drop\\A.eml", "c:\\m\\nobody\\", "A.eml", "c:\\m\\.tmp", false));
+  EXPECT_FALSE(platform::LinkFileAtomic("c:\\m\\drop\\B.eml", "c:\\m\\bob\\", "B.eml", "c:\\m\\.tmp", false));
+  EXPECT_FALSE(fs::exists(m + "/bob/B.eml"));
+  if (fs::exists(m + "/.tmp")) {
+    EXPECT_TRUE(fs::is_empty(m + "/.tmp"));
+  }
+}
+
 TEST(File, AppendSharedNeverTruncatesAndUsesGivenMode) {
   TempHome home;
   {

@@ -123,7 +123,7 @@ TEST_F(Delivery, HeaderLinesOfTheMessageAreNoRecipients) {
 
 TEST_F(Delivery, FailedCopyKeepsTheSpoolFile) {
   EnableLog();
-  WriteFileBytes(Folder(".tmp"), "in the way");  // no copy can be made
+  WriteFileBytes(Folder("queue"), "in the way");  // no queue copy can be made
   const std::string path = Spool("f.eml", {"<joe@d1.test>", "<r@remote.test>"});
   m_server->DeliverSpoolFile(path);
   EXPECT_EQ(FilesIn(Folder("drop")), Names{"f.eml"});
@@ -140,8 +140,9 @@ TEST_F(Delivery, FailedCopyKeepsTheSpoolFile) {
   EXPECT_EQ(again.find("Incoming message"), std::string::npos);
   EXPECT_NE(again.find("ERROR: Delivery failed"), std::string::npos);
 
-  // Once copies can be made again, the next start delivers it.
-  fs::remove(Folder(".tmp"));
+  // Once copies can be made again, the next start delivers it (the mailbox
+  // copy made before is replaced).
+  fs::remove(Folder("queue"));
   m_server->DeliverLeftoverSpoolFiles();
   EXPECT_EQ(AllFiles(), (Names{"joe/f.eml", "queue/f.eml"}));
   EXPECT_EQ(ReadFileBytes(Folder("queue") / "f.eml"), m_spoolText);

@@ -167,10 +167,21 @@ AtomicFileWriter& AtomicFileWriter::operator=(AtomicFileWriter&& other) noexcept
 }
 
 bool AtomicFileWriter::Begin(std::string_view temp_folder, std::string_view target) {
+  return BeginNative(temp_folder, MapPath(target));
+}
+
+bool AtomicFileWriter::BeginNew(std::string_view temp_folder, std::string_view target_folder,
+                                std::string_view file_name) {
+  std::string native = MapPath(target_folder);
+  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  return BeginNative(temp_folder, native + "/" + std::string(file_name));
+}
+
+bool AtomicFileWriter::BeginNative(std::string_view temp_folder, std::string native_target) {
   Abandon();
   const std::string folder = MapPath(temp_folder);
   ::mkdir(folder.c_str(), 0700);
-  target_path_ = MapPath(target);
+  target_path_ = std::move(native_target);
   temp_path_ = UniqueTempName(folder);
   const int fd = ::open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
@@ -232,10 +243,19 @@ bool LinkFileAtomic(std::string_view source, std::string_view target_folder, std
   std::string native_folder = MapPath(target_folder);
   while (native_folder.size() > 1 && native_folder.back() == '/') native_folder.pop_back();
   const std::string native_target = native_folder + "/" + std::string(file_name);
+  const std::string native_source = MapPath(source);
+  // Mostly the name is new: the link itself makes it appear complete, in one
+  // step. Only a name that is taken needs the detour that replaces it.
+  if (::link(native_source.c_str(), native_target.c_str()) == 0) {
+    return durable ? SyncFolderNative(native_folder) : true;
+  }
+  if (errno != EEXIST && errno != EXDEV && errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP) {
+    return Fail();
+  }
   const std::string folder = MapPath(temp_folder);
   ::mkdir(folder.c_str(), 0700);
   const std::string temp = UniqueTempName(folder);
-  if (::link(MapPath(source).c_str(), temp.c_str()) != 0) {
+  if (::link(native_source.c_str(), temp.c_str()) != 0) {
     if (errno == EXDEV || errno == EPERM || errno == EMLINK || errno == EOPNOTSUPP) {
       return CopyFileAtomic(source, native_target, temp_folder, durable);
     }
