@@ -8,7 +8,8 @@
 # <target>, where new inputs collect) together with its committed seeds
 # (tests/fuzz/corpus/<target>, only read). With --merge, the inputs of the
 # work corpus that add coverage to the seeds are merged into the seed folder
-# afterwards (keep the committed corpora small: a few hundred KB at most).
+# afterwards: only inputs that reach new code (the committed corpora stay at
+# a few hundred KB in all).
 #
 # A crash or broken invariant stops that target; its input is kept in
 # build-fuzz/artifacts/<target>/. Mend the cause, copy the input into the
@@ -98,9 +99,13 @@ for t in "${targets[@]}"; do
   summary+=("$(printf '%-13s %6ss %12s execs  cov %6s  ft %7s  corpus %6s  %s' "$t" "$elapsed" "$runs" \
     "$(field cov "$stats")" "$(field ft "$stats")" "$(find "$work" -type f | wc -l)" "$result")")
   if [ "$merge" = 1 ] && [ "$result" = ok ]; then
-    # Only inputs that add coverage to the seeds move into the seed folder.
-    "$program" -merge=1 ${max_len[$t]:+-max_len=${max_len[$t]}} "$seeds" "$work" >>"$log" 2>&1 || true
-    echo "   seeds now: $(find "$seeds" -type f | wc -l) files, $(du -sk "$seeds" | cut -f1) KB"
+    # Only inputs that reach code the seeds do not reach move into the seed
+    # folder: edges count, hit counts do not (-use_counters=0), which keeps
+    # the committed corpus to a few dozen small files per target.
+    "$program" -merge=1 -use_counters=0 ${max_len[$t]:+-max_len=${max_len[$t]}} "$seeds" "$work" \
+      >>"$log" 2>&1 || true
+    echo "   seeds now: $(find "$seeds" -type f | wc -l) files," \
+      "$(du -sk --apparent-size "$seeds" | cut -f1) KB"
   fi
 done
 

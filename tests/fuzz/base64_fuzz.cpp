@@ -48,7 +48,8 @@ std::string Encode(std::string_view bytes) {
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
     const unsigned group = (static_cast<unsigned char>(bytes[i]) << 16) |
-                           (static_cast<unsigned char>(bytes[i + 1]) << 8) | static_cast<unsigned char>(bytes[i + 2]);
+                           (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                           static_cast<unsigned char>(bytes[i + 2]);
     for (int shift = 18; shift >= 0; shift -= 6) out.push_back(kAlphabet[(group >> shift) & 0x3F]);
   }
   const std::size_t left = bytes.size() - i;
@@ -77,8 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::unique_ptr<unsigned char[]> output(new unsigned char[capacity]);
   std::size_t length = capacity;
   const bool ok = DecodeBase64(input.data(), input.size(), output.get(), &length);
-  FUZZ_CHECK(length == expected.size(), "reported length " + std::to_string(length) + ", expected " +
-                                            std::to_string(expected.size()));
+  FUZZ_CHECK(length == expected.size(),
+             "reported length " + std::to_string(length) + ", expected " + std::to_string(expected.size()));
   FUZZ_CHECK(ok == (expected.size() <= capacity), "result does not tell whether the bytes fit");
   const std::size_t written = std::min(capacity, expected.size());
   FUZZ_CHECK(std::memcmp(output.get(), expected.data(), written) == 0, "decoded bytes differ");

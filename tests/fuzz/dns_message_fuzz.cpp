@@ -22,7 +22,8 @@ namespace {
 long MxPreference(const std::string& text) {
   std::size_t i = 0;
   long value = 0;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9' && value <= 0xFFFF) value = value * 10 + (text[i++] - '0');
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9' && value <= 0xFFFF)
+    value = value * 10 + (text[i++] - '0');
   return i > 0 && i < text.size() && text[i] == ' ' && value <= 0xFFFF ? value : -1;
 }
 
@@ -68,7 +69,14 @@ void CheckRecords(const std::vector<dns::DnsRecord>& records) {
         FUZZ_CHECK(std::count(record.text.begin(), record.text.end(), ':') == 7,
                    "AAAA text: " + fuzz::Printable(record.text));
         break;
-      case 2: case 3: case 4: case 5: case 7: case 8: case 9: case 12:
+      case 2:
+      case 3:
+      case 4:
+      case 5:
+      case 7:
+      case 8:
+      case 9:
+      case 12:
         CheckName(record.text);
         break;
       default:
@@ -110,16 +118,19 @@ void CheckQuery(std::string_view input) {
   for (const bool tcp : {false, true}) {
     if (!dns::BuildDnsQuery(header, name, dns::kTypeMX, dns::kClassIN, tcp, query)) return;
     const std::size_t skip = tcp ? 2 : 0;
-    FUZZ_CHECK(!tcp || (query.size() >= 2 && ((query[0] << 8) | query[1]) == static_cast<int>(query.size() - 2)),
-               "TCP length field");
+    FUZZ_CHECK(
+        !tcp || (query.size() >= 2 && ((query[0] << 8) | query[1]) == static_cast<int>(query.size() - 2)),
+        "TCP length field");
     dns::DnsResponse parsed;
     FUZZ_CHECK(dns::ParseDnsResponse(std::span(query).subspan(skip), parsed), "a built query does not parse");
     FUZZ_CHECK(parsed.questions.size() == 1, "query question count");
     std::string expected = name;
     if (!expected.empty() && expected.back() == '.') expected.pop_back();
-    FUZZ_CHECK(parsed.questions[0].name == expected,
-               "question '" + fuzz::Printable(parsed.questions[0].name) + "' for '" + fuzz::Printable(name) + "'");
-    FUZZ_CHECK(parsed.questions[0].type == dns::kTypeMX && parsed.questions[0].cls == dns::kClassIN, "query type");
+    FUZZ_CHECK(
+        parsed.questions[0].name == expected,
+        "question '" + fuzz::Printable(parsed.questions[0].name) + "' for '" + fuzz::Printable(name) + "'");
+    FUZZ_CHECK(parsed.questions[0].type == dns::kTypeMX && parsed.questions[0].cls == dns::kClassIN,
+               "query type");
   }
 }
 
@@ -130,7 +141,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (dns::ParseDnsResponse(std::span(data, size), response)) {
     const dns::DnsHeader& h = response.header;
     FUZZ_CHECK(response.questions.size() == h.questions && response.answers.size() == h.answers &&
-                   response.authorities.size() == h.authorities && response.additionals.size() == h.additionals,
+                   response.authorities.size() == h.authorities &&
+                   response.additionals.size() == h.additionals,
                "section sizes differ from the header counts");
     for (const dns::DnsQuestion& question : response.questions) CheckName(question.name);
     CheckRecords(response.answers);
@@ -139,8 +151,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string referral = dns::FindReferralServer(response);
     if (!referral.empty()) {
-      const bool listed = std::any_of(response.additionals.begin(), response.additionals.end(),
-                                      [&](const dns::DnsRecord& r) { return r.type == dns::kTypeA && r.text == referral; });
+      const bool listed =
+          std::any_of(response.additionals.begin(), response.additionals.end(),
+                      [&](const dns::DnsRecord& r) { return r.type == dns::kTypeA && r.text == referral; });
       FUZZ_CHECK(listed, "referral server that no additional A record gives: " + fuzz::Printable(referral));
       FUZZ_CHECK((h.flags & dns::kFlagAuthoritative) == 0, "referral from an authoritative reply");
     }

@@ -59,8 +59,9 @@ class InputCursor {
   }
   // Everything not read yet.
   std::string_view Rest() const {
-    return m_nPos < m_nSize ? std::string_view(reinterpret_cast<const char*>(m_pData) + m_nPos, m_nSize - m_nPos)
-                            : std::string_view();
+    return m_nPos < m_nSize
+               ? std::string_view(reinterpret_cast<const char*>(m_pData) + m_nPos, m_nSize - m_nPos)
+               : std::string_view();
   }
 
  private:
@@ -73,7 +74,7 @@ class InputCursor {
 
 // Checks an invariant; `detail` (a std::string expression) is only built
 // when the check fails.
-#define FUZZ_CHECK(condition, detail)                                        \
-  do {                                                                       \
+#define FUZZ_CHECK(condition, detail)                                              \
+  do {                                                                             \
     if (!(condition)) ::fuzz::FailCheck(__FILE__, __LINE__, #condition, (detail)); \
   } while (0)

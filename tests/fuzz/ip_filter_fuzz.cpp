@@ -51,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const bool listed = IsAddressListed(lines, address.c_str());
   const bool allowed = IsAddressAllowed(mode, lines, address.c_str());
-  const bool expected = mode == kIPFilterOff ? true
-                        : mode == kIPFilterDenyListed ? !listed
+  const bool expected = mode == kIPFilterOff           ? true
+                        : mode == kIPFilterDenyListed  ? !listed
                         : mode == kIPFilterAllowListed ? listed
                                                        : false;
   FUZZ_CHECK(allowed == expected, "mode " + std::to_string(mode) + " decided against the list");
@@ -64,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(IsAddressInRange(address.c_str(), address.c_str(), address.c_str()),
              "an address is outside the range of itself: " + fuzz::Printable(address));
   if (address.find_first_of("|,;- *") == std::string::npos) {
-    FUZZ_CHECK(IsAddressListed({address}, address.c_str()), "an address does not match itself as entry: " +
-                                                                 fuzz::Printable(address));
+    FUZZ_CHECK(IsAddressListed({address}, address.c_str()),
+               "an address does not match itself as entry: " + fuzz::Printable(address));
   }
   return 0;
 }

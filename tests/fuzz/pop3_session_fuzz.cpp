@@ -140,19 +140,23 @@ class CheckedSession : public CPop3Socket {
     const fs::path own = m_World.mail / text::ToLower(m_strLoggedIn);
     for (const CPop3Message& message : m_arrMessages) {
       const fs::path native = platform::MapPath(message.m_strPath);
-      FUZZ_CHECK(native.parent_path() == own, "a message outside " + own.string() + ": " + Printable(message.m_strPath));
-      FUZZ_CHECK(fs::is_regular_file(native), "a message that is no plain file: " + Printable(message.m_strPath));
+      FUZZ_CHECK(native.parent_path() == own,
+                 "a message outside " + own.string() + ": " + Printable(message.m_strPath));
+      FUZZ_CHECK(fs::is_regular_file(native),
+                 "a message that is no plain file: " + Printable(message.m_strPath));
     }
   }
 
-  void CheckReply(const std::string& line, std::string_view reply, const std::vector<CPop3Message>& snapshot) {
+  void CheckReply(const std::string& line, std::string_view reply,
+                  const std::vector<CPop3Message>& snapshot) {
     const std::size_t space = line.find(' ');
     const std::string word = text::ToUpper(line.substr(0, space));
     const std::string arg = space == std::string::npos ? std::string() : line.substr(space + 1);
     if (word == "QUIT") m_setMarkedAtQuit = m_setLastMarked;
 
     FUZZ_CHECK(!reply.empty(), "no reply to " + Printable(line));
-    FUZZ_CHECK(reply.starts_with("+OK") || reply.starts_with("-ERR"), "reply " + Printable(reply.substr(0, 80)));
+    FUZZ_CHECK(reply.starts_with("+OK") || reply.starts_with("-ERR"),
+               "reply " + Printable(reply.substr(0, 80)));
     FUZZ_CHECK(reply.ends_with("\r\n"), "reply without CR LF to " + Printable(line));
     const bool ok = reply.starts_with("+OK");
     if (word == "RETR" && ok) {
@@ -165,7 +169,8 @@ class CheckedSession : public CPop3Socket {
       return;
     }
     fuzz::CheckNoBareLineBreak(reply, "POP3 reply to " + Printable(line));
-    const bool multi_line = word == "CAPA" || word == "TOP" || ((word == "LIST" || word == "UIDL") && arg.empty());
+    const bool multi_line =
+        word == "CAPA" || word == "TOP" || ((word == "LIST" || word == "UIDL") && arg.empty());
     if (ok && multi_line) {
       FUZZ_CHECK(reply.ends_with("\r\n.\r\n"), "multi-line reply without its end: " + Printable(line));
     }
@@ -199,7 +204,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool exists = fs::exists(path);
     const std::string native = path.string();
     if (!exists) {
-      FUZZ_CHECK(session->m_setEverMarked.count(native) == 1, "a message that was never marked is gone: " + name);
+      FUZZ_CHECK(session->m_setEverMarked.count(native) == 1,
+                 "a message that was never marked is gone: " + name);
     } else {
       FUZZ_CHECK(marked_at_end.count(native) == 0 && session->m_setMarkedAtQuit.count(native) == 0,
                  "a marked message survived the end of the session: " + name);

@@ -26,9 +26,7 @@ bool IsTextType(DWORD type) {
   return type == platform::REG_SZ || type == platform::REG_EXPAND_SZ || type == kRegMultiSz;
 }
 
-std::string AsText(const std::vector<std::uint8_t>& data) {
-  return std::string(data.begin(), data.end());
-}
+std::string AsText(const std::vector<std::uint8_t>& data) { return std::string(data.begin(), data.end()); }
 
 // The keys an export would write for the script's additions.
 std::vector<RegExportKey> ExportOf(const RegScript& script) {
@@ -67,9 +65,9 @@ void CheckSame(const std::vector<RegExportKey>& expected, const RegScript& read,
   for (std::size_t k = 0; k < expected.size(); ++k) {
     const auto& want = expected[k];
     const auto& got = read.keys[k];
-    FUZZ_CHECK(!got.remove && got.path == want.path,
-               std::string(form) + ": key path '" + fuzz::Printable(got.path) + "' instead of '" +
-                   fuzz::Printable(want.path) + "'");
+    FUZZ_CHECK(!got.remove && got.path == want.path, std::string(form) + ": key path '" +
+                                                         fuzz::Printable(got.path) + "' instead of '" +
+                                                         fuzz::Printable(want.path) + "'");
     std::vector<const platform::RegKey::Value*> ordered;
     for (const auto& value : want.values) {
       if (value.name.empty()) ordered.push_back(&value);
@@ -84,11 +82,12 @@ void CheckSame(const std::vector<RegExportKey>& expected, const RegScript& read,
       FUZZ_CHECK(!value.remove && value.name == ordered[v]->name,
                  std::string(form) + ": value name '" + fuzz::Printable(value.name) + "' instead of '" +
                      fuzz::Printable(ordered[v]->name) + "'");
-      FUZZ_CHECK(value.type == ordered[v]->type, std::string(form) + ": type of '" + fuzz::Printable(value.name) + "'");
-      FUZZ_CHECK(value.data == ordered[v]->data,
-                 std::string(form) + ": data of '" + fuzz::Printable(value.name) + "': '" +
-                     fuzz::Printable(AsText(value.data)) + "' instead of '" +
-                     fuzz::Printable(AsText(ordered[v]->data)) + "'");
+      FUZZ_CHECK(value.type == ordered[v]->type,
+                 std::string(form) + ": type of '" + fuzz::Printable(value.name) + "'");
+      FUZZ_CHECK(value.data == ordered[v]->data, std::string(form) + ": data of '" +
+                                                     fuzz::Printable(value.name) + "': '" +
+                                                     fuzz::Printable(AsText(value.data)) + "' instead of '" +
+                                                     fuzz::Printable(AsText(ordered[v]->data)) + "'");
     }
   }
 }
@@ -119,9 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string text = quillreg::EmitRegText(exported);
   RegScript again;
   const auto reread = quillreg::ParseRegFile(text, again);
-  FUZZ_CHECK(reread.status == RegParseStatus::kOk,
-             "the written text does not parse: line " + std::to_string(reread.line) + " " + reread.reason +
-                 "\n" + fuzz::Printable(text));
+  FUZZ_CHECK(reread.status == RegParseStatus::kOk, "the written text does not parse: line " +
+                                                       std::to_string(reread.line) + " " + reread.reason +
+                                                       "\n" + fuzz::Printable(text));
   CheckSame(exported, again, "UTF-8 form");
 
   if (AllUtf8(exported)) {

@@ -34,7 +34,8 @@ void CheckRead(const std::uint8_t* data, std::size_t size, const std::vector<T>&
   const Bytes written = write(items);
   FUZZ_CHECK(written.size() <= size, "the written form is longer than the bytes read");
   if (written.size() == size) {
-    FUZZ_CHECK(std::equal(written.begin(), written.end(), data), "same size, other bytes: " + Describe(written));
+    FUZZ_CHECK(std::equal(written.begin(), written.end(), data),
+               "same size, other bytes: " + Describe(written));
   }
   std::vector<T> again;
   FUZZ_CHECK(read(written.data(), written.size(), again), "the written list does not read");
@@ -78,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(read == texts, "texts read back differently");
 
   std::vector<CUserAccount> accounts;
-  for (std::size_t i = 0; i + 2 < texts.size(); i += 3) accounts.push_back({texts[i], texts[i + 1], texts[i + 2]});
+  for (std::size_t i = 0; i + 2 < texts.size(); i += 3)
+    accounts.push_back({texts[i], texts[i + 1], texts[i + 2]});
   const Bytes written_accounts = serial_list::WriteAccounts(accounts);
   std::vector<CUserAccount> read_accounts;
   FUZZ_CHECK(serial_list::ReadAccounts(written_accounts.data(), written_accounts.size(), read_accounts),

@@ -87,8 +87,8 @@ bool FeedLikeConnection(CSessionSocket& session, FakeConnection& conn, std::stri
 std::set<std::string> FilesBelow(const fs::path& root) {
   std::set<std::string> files;
   std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::recursive_directory_iterator();
-       it.increment(error)) {
+  for (auto it = fs::recursive_directory_iterator(root, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
     if (!it->is_directory()) files.insert(fs::relative(it->path(), root).generic_string());
   }
   return files;
@@ -97,8 +97,8 @@ std::set<std::string> FilesBelow(const fs::path& root) {
 std::set<std::string> FoldersBelow(const fs::path& root) {
   std::set<std::string> folders;
   std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::recursive_directory_iterator();
-       it.increment(error)) {
+  for (auto it = fs::recursive_directory_iterator(root, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
     if (it->is_directory()) folders.insert(fs::relative(it->path(), root).generic_string());
   }
   return folders;
@@ -123,11 +123,13 @@ void WriteWholeFile(const fs::path& path, std::string_view bytes) {
 void CheckNoBareLineBreak(std::string_view bytes, std::string_view what) {
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     if (bytes[i] == '\r') {
-      FUZZ_CHECK(i + 1 < bytes.size() && bytes[i + 1] == '\n',
-                 std::string(what) + ": CR without LF in " + Printable(bytes.substr(i >= 40 ? i - 40 : 0, 80)));
+      FUZZ_CHECK(
+          i + 1 < bytes.size() && bytes[i + 1] == '\n',
+          std::string(what) + ": CR without LF in " + Printable(bytes.substr(i >= 40 ? i - 40 : 0, 80)));
       ++i;
     } else if (bytes[i] == '\n') {
-      FUZZ_CHECK(false, std::string(what) + ": LF without CR in " + Printable(bytes.substr(i >= 40 ? i - 40 : 0, 80)));
+      FUZZ_CHECK(false, std::string(what) + ": LF without CR in " +
+                            Printable(bytes.substr(i >= 40 ? i - 40 : 0, 80)));
     }
   }
 }

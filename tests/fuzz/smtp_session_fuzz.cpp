@@ -90,7 +90,9 @@ bool IsPrintableAscii(std::string_view text) {
 // Every reply line: "ddd" then " " or "-", printable.
 void CheckReplies(const std::string& sent) {
   fuzz::CheckNoBareLineBreak(sent, "SMTP replies");
-  FUZZ_CHECK(sent.empty() || sent.ends_with("\r\n"), "a reply without CR LF: " + Printable(sent.substr(sent.size() - std::min<std::size_t>(sent.size(), 80))));
+  FUZZ_CHECK(sent.empty() || sent.ends_with("\r\n"),
+             "a reply without CR LF: " +
+                 Printable(sent.substr(sent.size() - std::min<std::size_t>(sent.size(), 80))));
   std::size_t start = 0;
   while (start < sent.size()) {
     const std::size_t end = sent.find("\r\n", start);
@@ -121,7 +123,8 @@ void CheckSpoolFile(const CSmtpSocket& session, const std::string& path, const W
   FUZZ_CHECK(native.parent_path() == world.mail / kDropFolder, "spool file outside the drop folder: " + path);
   const std::string bytes = fuzz::ReadWholeFile(native);
   std::string envelope = "x-sender: " + session.m_strFrom + "\r\n";
-  for (const std::string& recipient : session.m_arrRecipients) envelope += "x-receiver: " + recipient + "\r\n";
+  for (const std::string& recipient : session.m_arrRecipients)
+    envelope += "x-receiver: " + recipient + "\r\n";
   envelope += "Received: from ";
   FUZZ_CHECK(bytes.starts_with(envelope), "envelope differs from the session's: " + Printable(bytes));
 
@@ -132,13 +135,15 @@ void CheckSpoolFile(const CSmtpSocket& session, const std::string& path, const W
   }
   std::vector<std::string> read;
   ReadRecipients(path, read);
-  FUZZ_CHECK(read == expected, "the spool file reads back with other recipients (" + std::to_string(read.size()) +
-                                   " of " + std::to_string(expected.size()) + ")");
+  FUZZ_CHECK(read == expected, "the spool file reads back with other recipients (" +
+                                   std::to_string(read.size()) + " of " + std::to_string(expected.size()) +
+                                   ")");
 }
 
 // Where a path below the state root may be after a session and delivery.
 bool IsAllowedFile(const std::string& relative, const std::set<std::string>& queued_names) {
-  if (relative == "registry.db" || relative.starts_with("registry.db-") || relative.starts_with("run/")) return true;
+  if (relative == "registry.db" || relative.starts_with("registry.db-") || relative.starts_with("run/"))
+    return true;
   const std::string prefix = "Mailboxes/";
   if (!relative.starts_with(prefix)) return false;
   const std::string rest = relative.substr(prefix.size());
@@ -171,8 +176,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   session->m_bAuthRemote = (options & kOptNoAuthRemote) ? 0 : 1;
   if (!(options & kOptNoDomain)) session->m_arrDomains = world.server.m_arrDomains;
   if (options & kOptForwardRules) {
-    session->m_arrForwardRules = {"*@fwd.test|*@d1.test", "info@d1.test|joe@d1.test", "*@out.test|?x*@remote.test",
-                                  "*|drop@d1.test"};
+    session->m_arrForwardRules = {"*@fwd.test|*@d1.test", "info@d1.test|joe@d1.test",
+                                  "*@out.test|?x*@remote.test", "*|drop@d1.test"};
   }
   if (options & kOptBlockedSenders) session->m_arrBlockMailFrom = {"*@blocked.test", "spam*", "?"};
   session->Attach(&conn, &conn);
@@ -185,8 +190,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   bool filled = false;
   auto before_read = [&] {
-    FUZZ_CHECK(session->m_strMessage.size() <= CSmtpSocket::kMessageFlushSize + CConnectionThread::kReceiveChunk,
-               "unwritten message text past its bound: " + std::to_string(session->m_strMessage.size()));
+    FUZZ_CHECK(
+        session->m_strMessage.size() <= CSmtpSocket::kMessageFlushSize + CConnectionThread::kReceiveChunk,
+        "unwritten message text past its bound: " + std::to_string(session->m_strMessage.size()));
     FUZZ_CHECK(conn.sent.empty() || conn.sent.ends_with("\r\n"), "a reply left without CR LF");
     // One message larger than what the session keeps in memory, sent in
     // full reads as a fast client would.
@@ -197,8 +203,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       while (block.size() < CConnectionThread::kReceiveChunk - line.size()) block += line;
       for (std::size_t sent = 0; sent <= CSmtpSocket::kMessageFlushSize; sent += block.size()) {
         session->OnReceivedText(block);
-        FUZZ_CHECK(session->m_strMessage.size() <= CSmtpSocket::kMessageFlushSize + CConnectionThread::kReceiveChunk,
-                   "unwritten message text past its bound");
+        FUZZ_CHECK(
+            session->m_strMessage.size() <= CSmtpSocket::kMessageFlushSize + CConnectionThread::kReceiveChunk,
+            "unwritten message text past its bound");
       }
     }
   };
@@ -208,7 +215,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   session.reset();
 
   CheckReplies(conn.sent);
-  FUZZ_CHECK(CountQueuedReplies(conn.sent) == conn.delivered.size(), "\"250 OK: Queued as\" without a spool file or the reverse");
+  FUZZ_CHECK(CountQueuedReplies(conn.sent) == conn.delivered.size(),
+             "\"250 OK: Queued as\" without a spool file or the reverse");
 
   std::set<std::string> queued_names;
   for (const std::string& path : conn.delivered) {
@@ -224,9 +232,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const char* folder : {"joe", "ann", kCatchAll, kQueueFolder}) {
       found = found || files.count(std::string("Mailboxes/") + folder + "/" + name) == 1;
     }
-    FUZZ_CHECK(found, "a queued message reached no mailbox and not the queue: " + name + "\nrecipients: " +
-                          Printable(envelopes[name]) + "\nfiles: " +
-                          Printable(JoinFiles(files)) + "\nreplies: " + Printable(conn.sent));
+    FUZZ_CHECK(found, "a queued message reached no mailbox and not the queue: " + name +
+                          "\nrecipients: " + Printable(envelopes[name]) +
+                          "\nfiles: " + Printable(JoinFiles(files)) + "\nreplies: " + Printable(conn.sent));
   }
   for (const std::string& folder : fuzz::FoldersBelow(world.mail)) {
     const bool known = folder == "joe" || folder == "ann" || folder == kCatchAll || folder == kQueueFolder ||

@@ -76,9 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(MatchWildcard(text, text, true) == ReferenceMatch(text, text, true), "text as its own pattern");
 
   const std::string expanded = ExpandPattern(text, pattern);
-  FUZZ_CHECK(expanded == ReferenceExpand(text, pattern),
-             "expand '" + fuzz::Printable(text) + "' with '" + fuzz::Printable(pattern) + "': '" +
-                 fuzz::Printable(expanded) + "'");
+  FUZZ_CHECK(expanded == ReferenceExpand(text, pattern), "expand '" + fuzz::Printable(text) + "' with '" +
+                                                             fuzz::Printable(pattern) + "': '" +
+                                                             fuzz::Printable(expanded) + "'");
 
   // The text as an address and the pattern's lines as "pattern|target" rules.
   std::vector<std::string> rules;
@@ -91,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::string forwarded = ApplyForwardRules(text, rules);
   FUZZ_CHECK(forwarded.size() <= text.size() + pattern.size() + 1, "forwarded address grew too much");
-  if (forwarded != text) FUZZ_CHECK(forwarded.find('@') != std::string::npos, "rewritten address without '@'");
+  if (forwarded != text)
+    FUZZ_CHECK(forwarded.find('@') != std::string::npos, "rewritten address without '@'");
   return 0;
 }
