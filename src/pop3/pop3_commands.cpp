@@ -58,10 +58,7 @@ void CPop3Socket::ProcessCommand() {
   const std::string command = text::ToUpper(line.substr(0, space));
   const std::string arg = space == std::string::npos ? std::string() : line.substr(space + 1);
 
-  if (m_pThread) {
-    m_pThread->Log(command + " " + arg);
-    m_pThread->TouchActivity();
-  }
+  LogCommand(command, arg);
 
   const bool any_state = command == "USER" || command == "PASS" || command == "QUIT" ||
                          command == "CAPA";

@@ -67,6 +67,20 @@ void CSessionSocket::LogReply(std::string_view reply) {
   if (m_pThread) m_pThread->Log(reply);
 }
 
+void CSessionSocket::LogCommand(std::string_view word, std::string_view argument) {
+  if (!m_pThread) return;
+  std::string logged(word);
+  logged += ' ';
+  logged += argument;
+  // Stray CR and LF inside a received line are made visible, so that one
+  // received line stays one log line (a client cannot write log lines).
+  if (logged.find_first_of("\r\n") != std::string::npos) {
+    logged = text::ReplaceAll(text::ReplaceAll(logged, "\r", "\\r"), "\n", "\\n");
+  }
+  m_pThread->Log(logged);
+  m_pThread->TouchActivity();
+}
+
 void CSessionSocket::CloseConnection() {
   if (m_pTransport) m_pTransport->Close();
   if (m_pThread) m_pThread->PostQuit();

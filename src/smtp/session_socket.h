@@ -79,6 +79,9 @@ class CSessionSocket {
  protected:
   // How a sent reply is logged (POP3 shortens RETR replies).
   virtual void LogReply(std::string_view text);
+  // Logs a received command line as "WORD argument" and notes the client's
+  // activity (for the time-out).
+  void LogCommand(std::string_view word, std::string_view argument);
   void CloseConnection();
   SessionTransport* m_pTransport = nullptr;
 };

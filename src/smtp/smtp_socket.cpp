@@ -33,12 +33,6 @@ constexpr const char* kHelpReply =
 
 bool HasLineBreak(std::string_view line) { return line.find_first_of("\r\n") != std::string_view::npos; }
 
-// A line for the log with its stray CR and LF made visible, so that one
-// received line stays one log line.
-std::string VisibleLineBreaks(std::string_view line) {
-  return text::ReplaceAll(text::ReplaceAll(line, "\r", "\\r"), "\n", "\\n");
-}
-
 }  // namespace
 
 CSmtpSocket::CSmtpSocket() : m_strServerID(kDefaultServerID) {}
@@ -54,11 +48,7 @@ void CSmtpSocket::ProcessCommand() {
   const std::string word = text::ToUpper(line.substr(0, space));
   const std::string argument = space == std::string::npos ? std::string() : line.substr(space + 1);
 
-  if (m_pThread) {
-    const std::string logged = word + " " + argument;
-    m_pThread->Log(HasLineBreak(logged) ? VisibleLineBreaks(logged) : logged);
-    m_pThread->TouchActivity();
-  }
+  LogCommand(word, argument);
   if (HasLineBreak(line)) {
     SendReply(kSyntaxError);
     return;

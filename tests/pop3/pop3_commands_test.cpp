@@ -67,6 +67,11 @@ TEST_F(Pop3Test, EveryCommandIsLoggedWithItsArgumentAndTouchesActivity) {
   EXPECT_TRUE(Logged("STAT "));  // a command without argument keeps its space
   EXPECT_TRUE(Logged("+OK 0 0"));
   EXPECT_EQ(m_conn.touches, 3);
+
+  // A stray LF or CR inside a received line cannot start a log line of its
+  // own: it is logged visibly, in the one line of the command.
+  Say("NOOP x\n12/08/2026 00:00:00 <POP3> forged\rline");
+  EXPECT_TRUE(Logged("NOOP x\\n12/08/2026 00:00:00 <POP3> forged\\rline"));
 }
 
 TEST_F(Pop3Test, EmptyLineGetsNoReply) {
