@@ -41,19 +41,10 @@ QString Mailbox(const char* user) {
 
 }  // namespace
 
-class AccountsPageTest : public QObject {
+class AccountsPageTest : public FreshHomeTest {
   Q_OBJECT
 
  private slots:
-  void init() {
-    m_home = std::make_unique<ScopedHome>();
-    ModalScript::ResetMissed();
-  }
-  void cleanup() {
-    QCOMPARE(ModalScript::Missed(), 0);
-    m_home.reset();
-  }
-
   void emptyHiveShowsAndStoresAdmin() {
     applet::CUserAccountPage page;
     page.Create();
@@ -184,9 +175,6 @@ class AccountsPageTest : public QObject {
       QCOMPARE(seen[1].icon, QMessageBox::Critical);
     }
   }
-
- private:
-  std::unique_ptr<ScopedHome> m_home;
 };
 
 QP_APPLET_TEST(AccountsPageTest);

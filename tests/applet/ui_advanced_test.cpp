@@ -30,19 +30,10 @@ QLabel* LabelOf(QWidget* root, const char* edit_name) {
 
 }  // namespace
 
-class AdvancedPageTest : public QObject {
+class AdvancedPageTest : public FreshHomeTest {
   Q_OBJECT
 
  private slots:
-  void init() {
-    m_home = std::make_unique<ScopedHome>();
-    ModalScript::ResetMissed();
-  }
-  void cleanup() {
-    QCOMPARE(ModalScript::Missed(), 0);
-    m_home.reset();
-  }
-
   void labelsSayWhatTheServiceReads() {
     applet::CAdvancedPage page;
     page.Create();
@@ -143,9 +134,6 @@ class AdvancedPageTest : public QObject {
     Click(&page, "removeButton");
     QCOMPARE(RegistryBytes("BlockMailFrom", "Rules"), (std::vector<unsigned char>{0x00, 0x00}));
   }
-
- private:
-  std::unique_ptr<ScopedHome> m_home;
 };
 
 QP_APPLET_TEST(AdvancedPageTest);

@@ -14,7 +14,7 @@
 
 using namespace applet_test;
 
-class CplTest : public QObject {
+class CplTest : public FreshHomeTest {
   Q_OBJECT
 
  private slots:
@@ -24,14 +24,6 @@ class CplTest : public QObject {
     QVERIFY2(m_library.Load(path.toStdString()), m_library.ErrorText().c_str());
     m_applet = reinterpret_cast<APPLET_PROC>(m_library.Symbol(kCplAppletExport));
     QVERIFY(m_applet != nullptr);
-  }
-  void init() {
-    m_home = std::make_unique<ScopedHome>();
-    ModalScript::ResetMissed();
-  }
-  void cleanup() {
-    QCOMPARE(ModalScript::Missed(), 0);
-    m_home.reset();
   }
 
   void answersTheSimpleMessages_data() {
@@ -109,7 +101,6 @@ class CplTest : public QObject {
  private:
   platform::DynamicLibrary m_library;
   APPLET_PROC m_applet = nullptr;
-  std::unique_ptr<ScopedHome> m_home;
 };
 
 QP_APPLET_TEST(CplTest);

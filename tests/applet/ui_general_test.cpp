@@ -55,19 +55,10 @@ int FreePort() {
 
 }  // namespace
 
-class GeneralPageTest : public QObject {
+class GeneralPageTest : public FreshHomeTest {
   Q_OBJECT
 
  private slots:
-  void init() {
-    m_home = std::make_unique<ScopedHome>();
-    ModalScript::ResetMissed();
-  }
-  void cleanup() {
-    QCOMPARE(ModalScript::Missed(), 0);
-    m_home.reset();
-  }
-
   void showsTheDefaultsOnAnEmptyHive() {
     FakeService fake;
     fake.installed = false;
@@ -162,7 +153,7 @@ class GeneralPageTest : public QObject {
     FakeService fake;
     applet::CGeneralPage page(fake.Access());
     page.Create();
-    const QString chosen = m_home->Path() + QStringLiteral("/drive_d/Mail Store");
+    const QString chosen = HomePath() + QStringLiteral("/drive_d/Mail Store");
     QVERIFY(QDir().mkpath(chosen));
 
     ModalScript::WhenNamed(QStringLiteral("folderPicker"), [](QWidget* w) { qobject_cast<QFileDialog*>(w)->reject(); });
@@ -257,8 +248,6 @@ class GeneralPageTest : public QObject {
     }
     return process.exitCode();
   }
-
-  std::unique_ptr<ScopedHome> m_home;
 };
 
 QP_APPLET_TEST(GeneralPageTest);

@@ -38,19 +38,10 @@ void AnswerAddress(const QStringList& start, const QStringList& end = {}) {
 
 }  // namespace
 
-class IpFilterPageTest : public QObject {
+class IpFilterPageTest : public FreshHomeTest {
   Q_OBJECT
 
  private slots:
-  void init() {
-    m_home = std::make_unique<ScopedHome>();
-    ModalScript::ResetMissed();
-  }
-  void cleanup() {
-    QCOMPARE(ModalScript::Missed(), 0);
-    m_home.reset();
-  }
-
   void storesAddressesRangesAndPatterns() {
     applet::CIpFilterPage page;
     page.Create();
@@ -136,9 +127,6 @@ class IpFilterPageTest : public QObject {
     Click(&sheet, "applyButton");
     QCOMPARE(ReadRegDword("Settings", "IPFilterMode", -1), 2);
   }
-
- private:
-  std::unique_ptr<ScopedHome> m_home;
 };
 
 QP_APPLET_TEST(IpFilterPageTest);

@@ -14,19 +14,10 @@
 
 using namespace applet_test;
 
-class ListPagesTest : public QObject {
+class ListPagesTest : public FreshHomeTest {
   Q_OBJECT
 
  private slots:
-  void init() {
-    m_home = std::make_unique<ScopedHome>();
-    ModalScript::ResetMissed();
-  }
-  void cleanup() {
-    QCOMPARE(ModalScript::Missed(), 0);
-    m_home.reset();
-  }
-
   void domainsAreStoredAtOnceWithoutDuplicates() {
     applet::CDomainsPage page;
     page.Create();
@@ -147,9 +138,6 @@ class ListPagesTest : public QObject {
     Click(&sheet, "cancelButton");
     QCOMPARE(StoredTexts("Domains", "Extensions"), QStringList{"kept.test"});
   }
-
- private:
-  std::unique_ptr<ScopedHome> m_home;
 };
 
 QP_APPLET_TEST(ListPagesTest);

@@ -78,19 +78,10 @@ const char* const kSettingsControls[] = {"hostNameEdit",   "dnsServerEdit",   "m
 
 }  // namespace
 
-class RelayPageTest : public QObject {
+class RelayPageTest : public FreshHomeTest {
   Q_OBJECT
 
  private slots:
-  void init() {
-    m_home = std::make_unique<ScopedHome>();
-    ModalScript::ResetMissed();
-  }
-  void cleanup() {
-    QCOMPARE(ModalScript::Missed(), 0);
-    m_home.reset();
-  }
-
   void settingsAreEnabledOnlyWhileRelaying() {
     applet::CRelayPage page;
     page.Create();
@@ -196,9 +187,6 @@ class RelayPageTest : public QObject {
     QCOMPARE(seen.size(), std::size_t(1));
     QCOMPARE(seen[0].text, QStringLiteral("Unable to resolve ''"));
   }
-
- private:
-  std::unique_ptr<ScopedHome> m_home;
 };
 
 QP_APPLET_TEST(RelayPageTest);

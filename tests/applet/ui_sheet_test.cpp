@@ -13,19 +13,10 @@
 
 using namespace applet_test;
 
-class SheetTest : public QObject {
+class SheetTest : public FreshHomeTest {
   Q_OBJECT
 
  private slots:
-  void init() {
-    m_home = std::make_unique<ScopedHome>();
-    ModalScript::ResetMissed();
-  }
-  void cleanup() {
-    QCOMPARE(ModalScript::Missed(), 0);
-    m_home.reset();
-  }
-
   void showsSevenTabsInOrderWithTheirIcons() {
     applet::CMailPropertySheet sheet;
     sheet.show();
@@ -132,9 +123,6 @@ class SheetTest : public QObject {
     QTest::qWait(100);
     QCOMPARE(QApplication::activeModalWidget(), nullptr);
   }
-
- private:
-  std::unique_ptr<ScopedHome> m_home;
 };
 
 QP_APPLET_TEST(SheetTest);

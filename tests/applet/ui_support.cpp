@@ -77,6 +77,21 @@ void ModalScript::WhenNamed(const QString& object_name, std::function<void(QWidg
 int ModalScript::Missed() { return g_missed; }
 void ModalScript::ResetMissed() { g_missed = 0; }
 
+QString FreshHomeTest::HomePath() const { return m_home ? m_home->Path() : QString(); }
+
+void FreshHomeTest::init() {
+  m_home = std::make_unique<ScopedHome>();
+  ModalScript::ResetMissed();
+}
+
+void FreshHomeTest::cleanup() {
+  // The home goes before the check: one left behind by a failed check would
+  // restore its QUILLPOST_HOME over the next test function's own.
+  const int missed = ModalScript::Missed();
+  m_home.reset();
+  QCOMPARE(missed, 0);
+}
+
 QWidget* Child(QObject* root, const char* name) {
   auto* child = root->findChild<QWidget*>(QString::fromLatin1(name));
   if (child == nullptr) qFatal("no control named %s", name);

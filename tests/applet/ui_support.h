@@ -52,6 +52,25 @@ class ModalScript {
   static void ResetMissed();
 };
 
+// Base of the QTest classes whose test functions each need a machine of
+// their own: every test function starts on a fresh QUILLPOST_HOME and fails
+// when one of its modal scripts found no window to act on. A class that
+// needs more per-test set-up does it in its own test functions.
+class FreshHomeTest : public QObject {
+  Q_OBJECT
+
+ protected:
+  // The temporary folder of the running test function.
+  QString HomePath() const;
+
+ private slots:
+  void init();
+  void cleanup();
+
+ private:
+  std::unique_ptr<ScopedHome> m_home;
+};
+
 // The child with this object name; the test fails (qFatal) without one.
 QWidget* Child(QObject* root, const char* name);
 template <class T>

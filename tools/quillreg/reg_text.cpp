@@ -3,59 +3,15 @@
 
 #include <cstdint>
 
+#include "platform/utf8.h"
+
 namespace quillreg {
 namespace {
 
+using platform::AppendUtf8;
+using platform::DecodeUtf8;
+
 constexpr char32_t kReplacement = 0xFFFD;
-
-// Decodes one UTF-8 sequence at `pos`; returns its length, 0 when malformed
-// (overlong forms, surrogates and values past U+10FFFF included).
-std::size_t DecodeOne(std::string_view text, std::size_t pos, char32_t& cp) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  std::size_t length;
-  if (lead < 0x80) {
-    cp = lead;
-    return 1;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2;
-    cp = lead & 0x1F;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3;
-    cp = lead & 0x0F;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4;
-    cp = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (pos + length > text.size()) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(pos + i) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(pos + i) & 0x3F);
-  }
-  static constexpr char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kMinimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return length;
-}
-
-void AppendUtf8(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
 
 void AppendUnit(char16_t unit, std::string& out) {
   out.push_back(static_cast<char>(unit & 0xFF));
@@ -93,7 +49,7 @@ std::string Utf8ToUtf16Le(std::string_view text) {
   std::size_t pos = 0;
   while (pos < text.size()) {
     char32_t cp = 0;
-    const std::size_t used = DecodeOne(text, pos, cp);
+    const std::size_t used = DecodeUtf8(text, pos, cp);
     if (used == 0) {
       cp = kReplacement;
       pos += 1;
@@ -114,7 +70,7 @@ bool IsValidUtf8(std::string_view text) {
   std::size_t pos = 0;
   while (pos < text.size()) {
     char32_t cp = 0;
-    const std::size_t used = DecodeOne(text, pos, cp);
+    const std::size_t used = DecodeUtf8(text, pos, cp);
     if (used == 0) return false;
     pos += used;
   }

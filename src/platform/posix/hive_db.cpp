@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/paths.h"
+#include "platform/utf8.h"
 
 namespace platform::hive {
 namespace {
@@ -56,46 +57,6 @@ LONG CreateHiveFile(const std::string& path) {
   ::fchmod(fd, kHiveFileMode);
   ::close(fd);
   return ERROR_SUCCESS;
-}
-
-// Code point decoding for FoldName; returns the length used, 0 when the
-// bytes at `pos` are not a well-formed sequence.
-std::size_t DecodeUtf8(std::string_view text, std::size_t pos, char32_t& cp) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  std::size_t length = 0;
-  if (lead < 0x80) {
-    cp = lead;
-    return 1;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2;
-    cp = lead & 0x1F;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3;
-    cp = lead & 0x0F;
-  } else {
-    return 0;  // four-byte sequences have no case pairs we fold
-  }
-  if (pos + length > text.size()) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(pos + i) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(pos + i) & 0x3F);
-  }
-  if ((length == 2 && cp < 0x80) || (length == 3 && cp < 0x800)) return 0;
-  return length;
-}
-
-void EncodeUtf8(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 char32_t FoldCodePoint(char32_t c) {
@@ -160,7 +121,9 @@ std::string FoldName(std::string_view name) {
       out.push_back(name[pos++]);
       continue;
     }
-    EncodeUtf8(FoldCodePoint(cp), out);
+    // A code point without a pair comes back unchanged, so a well-formed
+    // sequence is written again byte for byte.
+    AppendUtf8(FoldCodePoint(cp), out);
     pos += used;
   }
   return out;
