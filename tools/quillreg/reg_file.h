@@ -6,7 +6,8 @@
 //     Version 5.00"), or UTF-8 / ASCII with LF or CR LF, with or without a
 //     UTF-8 byte-order mark; "REGEDIT4" files are taken byte for byte.
 //   - [HKEY_LOCAL_MACHINE\key] (or [HKLM\key]), [-KEY] to delete a key tree.
-//   - "name"="text" (escapes \\ \" \n \r \0), @= for the default value,
+//   - "name"="text" (escapes \\ and \" only; any other backslash is kept),
+//     @= for the default value,
 //     "name"=dword:0000006e, "name"=hex:01,02,..., "name"=hex(N):...,
 //     "name"=- to delete; hex lists may continue over lines ending in "\".
 //   - Blank lines and lines starting with ";" are ignored.
