@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <random>
 
 #include "platform/paths.h"
@@ -44,11 +45,18 @@ bool Fail(int err = errno) {
 }
 
 std::string UniqueTempName(const std::string& folder) {
+  // The process id and a counter make the name unique (O_EXCL checks it);
+  // the mixed-in random value, drawn once per process, keeps it from being
+  // guessed. Seeding a generator per thread would cost every connection
+  // thread more than its whole spool file write.
   static std::atomic<unsigned long> counter{0};
-  thread_local std::mt19937_64 rng{std::random_device{}()};
+  static const std::uint64_t salt = std::random_device{}() * 0x9E3779B97F4A7C15ULL + std::random_device{}();
+  const unsigned long n = counter.fetch_add(1);
+  std::uint64_t mixed = salt ^ (n * 0xBF58476D1CE4E5B9ULL);
+  mixed ^= mixed >> 31;
   char name[96];
-  std::snprintf(name, sizeof name, "/%d-%lu-%016llx.tmp", static_cast<int>(::getpid()),
-                counter.fetch_add(1), static_cast<unsigned long long>(rng()));
+  std::snprintf(name, sizeof name, "/%d-%lu-%016llx.tmp", static_cast<int>(::getpid()), n,
+                static_cast<unsigned long long>(mixed));
   std::string result = folder;
   while (result.size() > 1 && result.back() == '/') result.pop_back();
   return result + name;
