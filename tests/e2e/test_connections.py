@@ -135,6 +135,11 @@ class SessionLimitsTest(qptest.MachineTestCase):
         m = self.machine
         server = m.start_console(log_level=2)
         server.wait_ready()
+        # The readiness probes' threads leave the server's list before their
+        # disconnection is logged: once both lines are there, only the
+        # clients below are left for the stop.
+        qptest.wait_until(lambda: server.read_log().count("> Client disconnected from 127.0.0.1") >= 2,
+                          10, "the readiness probes to leave")
         clients = [Client(server.smtp_port), Client(server.pop3_port), Client(server.pop3_port)]
         for c in clients:
             c.read_line()
