@@ -52,7 +52,8 @@ void CMailServer::DeliverSpoolFile(const std::string& path) {
   bool delivered = true;
   if (ReadRecipients(path, recipients)) {
     const std::string mail_folder = GetMailFolder();
-    const std::string temp_folder = MailTempFolder(mail_folder);
+    // Only a repeated delivery needs it; the link makes it then.
+    const std::string temp_folder = MailSubfolder(mail_folder, kTempFolder);
     bool queued = false;
     for (const std::string& recipient : recipients) {
       std::string folder;

@@ -96,11 +96,11 @@ bool CopyFileAtomic(std::string_view source, std::string_view target,
 // Gives the file `source` a second name, `file_name` in `target_folder`,
 // without copying its data (a hard link), so that it appears complete or not
 // at all and replaces a file of that name (a taken name is linked under a
-// temporary name in `temp_folder`, then renamed into place). The name is used as given (no
-// search for a differently spelled entry, which would read the whole folder
-// on every call). With `durable` the target folder is synced; the source's
-// data must already be on disk. Copies (CopyFileAtomic) when the file system
-// cannot link.
+// temporary name in `temp_folder`, then renamed into place). The name is
+// used as given (no search for a differently spelled entry, which would read
+// the whole folder on every call). With `durable` the target folder is
+// synced; the source's data must already be on disk. Copies (CopyFileAtomic)
+// when the file system cannot link.
 bool LinkFileAtomic(std::string_view source, std::string_view target_folder, std::string_view file_name,
                     std::string_view temp_folder, bool durable);
 

@@ -74,7 +74,9 @@ bool CSpoolFile::Begin(std::string_view mail_folder, std::string_view queue_id) 
   CreateFolderPath(drop);  // false when it already exists: no error
   m_strQueueId = std::string(queue_id);
   m_strPath = drop + m_strQueueId + ".eml";
-  m_bOpen = m_Writer.BeginNew(MailTempFolder(mail_folder), drop, m_strQueueId + ".eml");
+  // The writer makes its temporary folder when missing (drop, made above, is
+  // beside it).
+  m_bOpen = m_Writer.BeginNew(MailSubfolder(mail_folder, kTempFolder), drop, m_strQueueId + ".eml");
   m_bFailed = !m_bOpen;
   return m_bOpen;
 }

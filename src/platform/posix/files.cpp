@@ -44,6 +44,7 @@ bool Fail(int err = errno) {
   return false;
 }
 
+// A fresh name in `folder` (native, without trailing "/").
 std::string UniqueTempName(const std::string& folder) {
   // The process id and a counter make the name unique (O_EXCL checks it);
   // the mixed-in random value, drawn once per process, keeps it from being
@@ -57,9 +58,7 @@ std::string UniqueTempName(const std::string& folder) {
   char name[96];
   std::snprintf(name, sizeof name, "/%d-%lu-%016llx.tmp", static_cast<int>(::getpid()), n,
                 static_cast<unsigned long long>(mixed));
-  std::string result = folder;
-  while (result.size() > 1 && result.back() == '/') result.pop_back();
-  return result + name;
+  return folder + name;
 }
 
 bool SyncFolderNative(const std::string& native) {
@@ -70,6 +69,17 @@ bool SyncFolderNative(const std::string& native) {
   ::close(fd);
   return ok ? true : Fail(err);
 }
+
+// The native path of a folder without trailing "/", ready for a name.
+std::string NativeFolder(std::string_view folder) {
+  std::string native = MapPath(folder);
+  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  return native;
+}
+
+// Errors of link() that mean the file system cannot give a file a second
+// name there: a copy has to do.
+bool CannotLink(int err) { return err == EXDEV || err == EPERM || err == EMLINK || err == EOPNOTSUPP; }
 
 std::string ParentFolder(const std::string& native) {
   const std::size_t slash = native.rfind('/');
@@ -180,14 +190,12 @@ bool AtomicFileWriter::Begin(std::string_view temp_folder, std::string_view targ
 
 bool AtomicFileWriter::BeginNew(std::string_view temp_folder, std::string_view target_folder,
                                 std::string_view file_name) {
-  std::string native = MapPath(target_folder);
-  while (native.size() > 1 && native.back() == '/') native.pop_back();
-  return BeginNative(temp_folder, native + "/" + std::string(file_name));
+  return BeginNative(temp_folder, NativeFolder(target_folder) + "/" + std::string(file_name));
 }
 
 bool AtomicFileWriter::BeginNative(std::string_view temp_folder, std::string native_target) {
   Abandon();
-  const std::string folder = MapPath(temp_folder);
+  const std::string folder = NativeFolder(temp_folder);
   ::mkdir(folder.c_str(), 0700);
   target_path_ = std::move(native_target);
   temp_path_ = UniqueTempName(folder);
@@ -248,8 +256,7 @@ bool CopyFileAtomic(std::string_view source, std::string_view target,
 
 bool LinkFileAtomic(std::string_view source, std::string_view target_folder, std::string_view file_name,
                     std::string_view temp_folder, bool durable) {
-  std::string native_folder = MapPath(target_folder);
-  while (native_folder.size() > 1 && native_folder.back() == '/') native_folder.pop_back();
+  const std::string native_folder = NativeFolder(target_folder);
   const std::string native_target = native_folder + "/" + std::string(file_name);
   const std::string native_source = MapPath(source);
   // Mostly the name is new: the link itself makes it appear complete, in one
@@ -257,18 +264,11 @@ bool LinkFileAtomic(std::string_view source, std::string_view target_folder, std
   if (::link(native_source.c_str(), native_target.c_str()) == 0) {
     return durable ? SyncFolderNative(native_folder) : true;
   }
-  if (errno != EEXIST && errno != EXDEV && errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP) {
-    return Fail();
-  }
-  const std::string folder = MapPath(temp_folder);
-  ::mkdir(folder.c_str(), 0700);
-  const std::string temp = UniqueTempName(folder);
-  if (::link(native_source.c_str(), temp.c_str()) != 0) {
-    if (errno == EXDEV || errno == EPERM || errno == EMLINK || errno == EOPNOTSUPP) {
-      return CopyFileAtomic(source, native_target, temp_folder, durable);
-    }
-    return Fail();
-  }
+  if (CannotLink(errno)) return CopyFileAtomic(source, native_target, temp_folder, durable);
+  if (errno != EEXIST) return Fail();
+  const std::string temp = UniqueTempName(NativeFolder(temp_folder));
+  ::mkdir(ParentFolder(temp).c_str(), 0700);
+  if (::link(native_source.c_str(), temp.c_str()) != 0) return Fail();
   if (::rename(temp.c_str(), native_target.c_str()) != 0) {
     const int err = errno;
     ::unlink(temp.c_str());
@@ -322,8 +322,7 @@ void FillEntry(const struct stat& st, FindEntry& entry) {
 
 bool ListFolder(std::string_view folder, std::vector<FindEntry>& entries) {
   entries.clear();
-  std::string native = MapPath(folder);
-  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  const std::string native = NativeFolder(folder);
   DIR* dir = ::opendir(native.c_str());
   if (dir == nullptr) return Fail();
   while (dirent* d = ::readdir(dir)) {
