@@ -11,9 +11,6 @@
 //
 // Prints one line "RESULT key=value ..." for the calling script; exits 1 when
 // any reply was not the expected one.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_client.h"
+
 namespace {
 
 constexpr int kReplyTimeoutSeconds = 60;
@@ -33,23 +32,7 @@ constexpr std::size_t kReadChunk = 256 * 1024;
 
 class Connection {
  public:
-  explicit Connection(int port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd_ < 0) return;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-      return;
-    }
-    const int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval tv{kReplyTimeoutSeconds, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
+  explicit Connection(int port) : fd_(ConnectLoopback(port, kReplyTimeoutSeconds)) {}
   ~Connection() {
     if (fd_ >= 0) ::close(fd_);
   }

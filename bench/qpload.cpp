@@ -5,9 +5,6 @@
 //       and closes, as fast as it can; prints connections per second.
 //
 // Prints one line "RESULT key=value ..." for the calling script.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,25 +17,12 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_client.h"
+
 namespace {
 
-int ConnectLoopback(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  timeval tv{10, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  return fd;
-}
+constexpr int kReplyTimeoutSeconds = 10;
+
 
 // Reads until a line end arrives; false on error or time-out.
 bool ReadLine(int fd) {
@@ -59,7 +43,7 @@ int RunConn(int port, int workers, int seconds) {
   for (int w = 0; w < workers; ++w) {
     threads.emplace_back([&] {
       while (std::chrono::steady_clock::now() < stop_at) {
-        const int fd = ConnectLoopback(port);
+        const int fd = ConnectLoopback(port, kReplyTimeoutSeconds);
         bool ok = fd >= 0 && ReadLine(fd) && ::send(fd, "QUIT\r\n", 6, MSG_NOSIGNAL) == 6 && ReadLine(fd);
         if (fd >= 0) ::close(fd);
         (ok ? done : failed)++;

@@ -7,9 +7,6 @@
 // sends it: greeting, HELO, MAIL, RCPT, DATA, the text, QUIT, each waiting
 // for its reply. Prints "RESULT start=<epoch s> end=<epoch s> sent=<n>" with
 // the wall-clock times of the first connect and of the last "250" reply.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,7 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_client.h"
+
 namespace {
+
+constexpr int kReplyTimeoutSeconds = 30;
 
 double Now() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -30,22 +31,7 @@ double Now() {
 
 class Connection {
  public:
-  explicit Connection(int port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-    if (fd_ < 0) return;
-    const int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval tv{30, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
+  explicit Connection(int port) : fd_(ConnectLoopback(port, kReplyTimeoutSeconds)) {}
   ~Connection() {
     if (fd_ >= 0) ::close(fd_);
   }
