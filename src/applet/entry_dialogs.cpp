@@ -59,14 +59,16 @@ void CEntryDialog::OnOk() {
   if (Validate()) accept();
 }
 
+bool CEntryDialog::Refuse(QLineEdit* edit, const QString& message) {
+  ShowMessage(this, message, windowTitle(), QMessageBox::Warning);
+  edit->setFocus();
+  edit->selectAll();
+  return false;
+}
+
 bool CEntryDialog::RefuseBars(const std::vector<std::pair<QLineEdit*, std::string*>>& fields, const char* message) {
-  for (const auto& [edit, member] : fields) {
-    if (IsStorableInBarList(*member)) continue;
-    ShowMessage(this, QString::fromLatin1(message), windowTitle(), QMessageBox::Warning);
-    edit->setFocus();
-    edit->selectAll();
-    return false;
-  }
+  for (const auto& [edit, member] : fields)
+    if (!IsStorableInBarList(*member)) return Refuse(edit, QString::fromLatin1(message));
   return true;
 }
 
@@ -84,6 +86,11 @@ CUserAccountDlg::CUserAccountDlg(QWidget* parent)
 void CUserAccountDlg::OnInitDialog() {
   // The admin account keeps its user name.
   m_pUser->setEnabled(!IsAdminUser(m_strUser));
+}
+
+bool CUserAccountDlg::Validate() {
+  if (const std::optional<std::string> refusal = UserNameRefusal(m_strUser)) return Refuse(m_pUser, ToQ(*refusal));
+  return true;
 }
 
 CDomainDlg::CDomainDlg(QWidget* parent) : CEntryDialog(parent, tr("Add Domain"), QStringLiteral("domainDialog")) {

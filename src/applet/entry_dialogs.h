@@ -4,8 +4,10 @@
 // empty, replaces its own title; DoModal shows the members in the fields,
 // runs the dialog and takes the fields back into the members on OK.
 //
-// Forward rules and DNS records are stored as two texts joined by "|", so
-// their dialogs refuse a "|" in either text with a message and stay open.
+// The account dialog refuses a user name that cannot make an account, and
+// the forward rule and DNS record dialogs a "|" in either text (they are
+// stored as two texts joined by "|"): each with a message, and the dialog
+// stays open on the field.
 #pragma once
 
 #include <QDialog>
@@ -37,6 +39,9 @@ class CEntryDialog : public QDialog {
   // Called on OK with the fields taken into the members; false keeps the
   // dialog open.
   virtual bool Validate() { return true; }
+  // Shows `message`, puts the focus into the field with its text selected
+  // and returns false.
+  bool Refuse(QLineEdit* edit, const QString& message);
   // Refuses a "|" in any of the members with `message`.
   bool RefuseBars(const std::vector<std::pair<QLineEdit*, std::string*>>& fields, const char* message);
   virtual void OnInitDialog() {}
@@ -58,6 +63,7 @@ class CUserAccountDlg : public CEntryDialog {
 
  protected:
   void OnInitDialog() override;
+  bool Validate() override;
 
  private:
   QLineEdit* m_pUser;

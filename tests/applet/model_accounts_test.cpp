@@ -76,7 +76,6 @@ TEST_F(AccountListTest, AddMatchesWholeUserNamesWithoutRegardToCase) {
       {"johnny", false},  // listed
       {"JOHNNY", false},  // listed, other case
       {"johnnyb", true},  // johnny is a prefix of it
-      {"", true},         // the dialog checks nothing
   };
   for (const Case& c : cases) {
     Store({Account("johnny")});
@@ -112,6 +111,35 @@ TEST_F(AccountListTest, EditKeepsNamesUniqueAndAllowsTheRowItself) {
       EXPECT_EQ(Stored()[static_cast<std::size_t>(c.row)], c.entered) << c.label;
     } else {
       EXPECT_EQ(Users(Stored()), Names({"admin", "bobby", "bob"})) << c.label << ": nothing stored";
+    }
+  }
+}
+
+// A user name that is empty or cannot name a mailbox folder makes no
+// account, neither by Add nor by Edit; the refusal says which.
+TEST_F(AccountListTest, UserNamesThatCannotMakeAnAccountAreRefused) {
+  struct Case {
+    const char* user;
+    const char* refusal;  // nullptr: accepted
+  };
+  const Case cases[] = {
+      {"", kEmptyUserNameText},      {"  ", kEmptyUserNameText},   {".", kUnsafeUserNameText},
+      {"..", kUnsafeUserNameText},   {"queue", kUnsafeUserNameText}, {"DROP", kUnsafeUserNameText},
+      {"a\\b", kUnsafeUserNameText}, {"a/b", kUnsafeUserNameText},  {"c:x", kUnsafeUserNameText},
+      {"tab\tin", kUnsafeUserNameText}, {"dora", nullptr},          {"queue2", nullptr},
+  };
+  for (const Case& c : cases) {
+    const std::optional<std::string> refusal = UserNameRefusal(c.user);
+    EXPECT_EQ(refusal.value_or("accepted"), c.refusal ? c.refusal : "accepted") << "'" << c.user << "'";
+    for (const bool edit : {false, true}) {
+      Store({Account("admin"), Account("bert")});
+      CAccountList list;
+      list.LoadAccounts();
+      const bool changed = edit ? list.Edit(0, Account(c.user)) : list.Add(Account(c.user)).has_value();
+      EXPECT_EQ(changed, c.refusal == nullptr) << "'" << c.user << "'" << (edit ? " by Edit" : " by Add");
+      if (c.refusal) {
+        EXPECT_EQ(Users(Stored()), Names({"admin", "bert"})) << "'" << c.user << "': nothing stored";
+      }
     }
   }
 }

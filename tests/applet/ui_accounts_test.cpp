@@ -91,6 +91,54 @@ class AccountsPageTest : public FreshHomeTest {
     QCOMPARE(StoredUsers(), (QStringList{"johnny", "john"}));
   }
 
+  // An empty user name is refused with a message on Add and on Edit; the
+  // dialog stays open on the field until the name is mended or cancelled.
+  void emptyUserNameIsRefusedOnAddAndEdit() {
+    StoreAccounts({"admin", "anna"});
+    applet::CUserAccountPage page;
+    page.Create();
+    std::vector<SeenMessage> seen;
+    bool open_after_message = false;
+    bool focus_on_user = false;
+    ModalScript::WhenNamed(QStringLiteral("userAccountDialog"), [&](QWidget* dialog) {
+      TypeInto(dialog, "fullNameEdit", QStringLiteral("No Name"));
+      ModalScript::AnswerMessage(QMessageBox::Ok, &seen);
+      Click(dialog, "okButton");
+      open_after_message = dialog->isVisible();
+      focus_on_user = dialog->focusWidget() == Child(dialog, "userNameEdit");
+      TypeInto(dialog, "userNameEdit", QStringLiteral("dora"));
+      Click(dialog, "okButton");
+    });
+    Click(&page, "addButton");
+    QVERIFY(open_after_message);
+    QVERIFY(focus_on_user);
+    QCOMPARE(seen.size(), std::size_t(1));
+    QCOMPARE(seen[0].text, QStringLiteral("Please enter a user name."));
+    QCOMPARE(seen[0].caption, QStringLiteral("Add User Account"));
+    QCOMPARE(seen[0].icon, QMessageBox::Warning);
+    QCOMPARE(StoredUsers(), (QStringList{"anna", "admin", "dora"}));
+
+    SelectListRow(&page, "accountsList", 0);  // anna
+    ModalScript::WhenNamed(QStringLiteral("userAccountDialog"), [&](QWidget* dialog) {
+      TypeInto(dialog, "userNameEdit", QString());
+      ModalScript::AnswerMessage(QMessageBox::Ok, &seen);
+      Click(dialog, "okButton");
+      open_after_message = dialog->isVisible();
+      TypeInto(dialog, "userNameEdit", QStringLiteral(".."));
+      ModalScript::AnswerMessage(QMessageBox::Ok, &seen);
+      Click(dialog, "okButton");
+      Click(dialog, "cancelButton");
+    });
+    Click(&page, "editButton");
+    QVERIFY(open_after_message);
+    QCOMPARE(seen.size(), std::size_t(3));
+    QCOMPARE(seen[1].caption, QStringLiteral("Edit User Account"));
+    QCOMPARE(seen[1].text, QStringLiteral("Please enter a user name."));
+    QVERIFY2(seen[2].text.startsWith(QStringLiteral("This user name cannot name a mailbox folder.")),
+             qPrintable(seen[2].text));
+    QCOMPARE(StoredUsers(), (QStringList{"anna", "admin", "dora"}));
+  }
+
   void editingAdminKeepsItsUserName() {
     applet::CUserAccountPage page;
     page.Create();

@@ -14,6 +14,12 @@ namespace applet {
 
 bool IsAdminUser(const std::string& user) { return text::EqualsNoCase(user, kAdminUser); }
 
+std::optional<std::string> UserNameRefusal(const std::string& user) {
+  if (text::Trim(user).empty()) return std::string(kEmptyUserNameText);
+  if (!IsSafeMailboxName(user)) return std::string(kUnsafeUserNameText);
+  return std::nullopt;
+}
+
 void CAccountList::LoadAccounts() {
   m_rows.clear();
   std::vector<CUserAccount> stored;
@@ -42,7 +48,7 @@ int CAccountList::FindUser(const std::string& user) const {
 }
 
 std::optional<int> CAccountList::Add(const CUserAccount& account) {
-  if (FindUser(account.m_strUser) >= 0) return std::nullopt;
+  if (UserNameRefusal(account.m_strUser) || FindUser(account.m_strUser) >= 0) return std::nullopt;
   m_rows.push_back(account);
   SaveAccounts();
   CreateMailboxFolder(account.m_strUser);
@@ -51,6 +57,7 @@ std::optional<int> CAccountList::Add(const CUserAccount& account) {
 
 bool CAccountList::Edit(int index, const CUserAccount& account) {
   if (index < 0 || index >= static_cast<int>(m_rows.size())) return false;
+  if (UserNameRefusal(account.m_strUser)) return false;
   const int match = FindUser(account.m_strUser);
   if (match >= 0 && match != index) return false;
   m_rows[static_cast<std::size_t>(index)] = account;

@@ -7,10 +7,11 @@
 // be changed in the account dialog. User names are matched as whole names
 // without regard to case, so "john" can be added beside "johnny".
 //
-// Mailbox folders are made below the stored MailFolder for every listed
-// account and for each new one; a name that cannot name a mailbox folder
-// (empty, ".", "..", a system folder, separators) gets none, so that no file
-// outside the account's own folder is ever made or deleted.
+// A new or edited account needs a user name that can name its mailbox
+// folder: not empty, not ".", "..", a system folder of the mail store, and
+// without separators. Accounts stored by other means with such names are
+// still listed, but get no mailbox folder, so that no file outside the
+// account's own folder is ever made or deleted.
 #pragma once
 
 #include <optional>
@@ -46,11 +47,12 @@ class CAccountList {
   int FindUser(const std::string& user) const;
 
   // Appends a new account, stores the list and makes its mailbox folder.
-  // Its row index, or nothing when the user name is listed already.
+  // Its row index, or nothing when the user name is refused (see
+  // UserNameRefusal) or listed already.
   std::optional<int> Add(const CUserAccount& account);
   // Replaces the row's account and stores the list; false when there is no
-  // such row or another row has the user name. The mailbox folder is not
-  // renamed.
+  // such row, the user name is refused, or another row has the user name.
+  // The mailbox folder is not renamed.
   bool Edit(int index, const CUserAccount& account);
 
   enum class RemoveResult { NoRow, AdminRefused, Removed };
@@ -62,6 +64,16 @@ class CAccountList {
 };
 
 bool IsAdminUser(const std::string& user);
+
+// Why a user name cannot be given to a new or edited account, or nothing
+// when it can. An empty name (or one of blanks only) would make an account
+// that logs in with an empty user name; the others cannot name a mailbox
+// folder.
+std::optional<std::string> UserNameRefusal(const std::string& user);
+inline constexpr const char* kEmptyUserNameText = "Please enter a user name.";
+inline constexpr const char* kUnsafeUserNameText =
+    "This user name cannot name a mailbox folder. It must not be \".\", \"..\" or a folder of the mail "
+    "store (drop, queue, badmail, .tmp), and must not contain \\, /, : or control characters.";
 
 // Makes the mailbox folder of a user below the stored mail folder; false when
 // the name cannot name a mailbox folder or the folder could not be made.
