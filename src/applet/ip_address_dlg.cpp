@@ -1,13 +1,18 @@
 #include "applet/ip_address_dlg.h"
 
 #include <QCheckBox>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QDialogButtonBox>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
+#include <QValidator>
 #include <QVBoxLayout>
 
 #include "applet/applet_ui.h"
@@ -15,40 +20,91 @@
 namespace applet {
 namespace {
 
-// Swallows every typed character that an address part does not accept;
-// keys without a character (arrows, Delete) pass.
-class AddressPartFilter : public QObject {
+// Keeps a part to what it can hold, whatever way the text comes in (typing,
+// pasting, dropping).
+class AddressPartValidator : public QValidator {
  public:
-  using QObject::QObject;
+  using QValidator::QValidator;
+  State validate(QString& input, int&) const override {
+    return IsAddressPartText(FromQ(input)) ? Acceptable : Invalid;
+  }
+};
+
+// The Paste entry of a line edit's standard context menu: named so from Qt
+// 6.5 on, known by its text (the line edit's own translation) before.
+bool IsPasteAction(const QAction* action) {
+  return action->objectName() == QStringLiteral("edit-paste") ||
+         action->text().section(QLatin1Char('\t'), 0, 0) == QLineEdit::tr("&Paste");
+}
+
+// One part of an address. "." and a blank move on to the next part of the
+// row; a dotted address pasted (Ctrl+V, Shift+Insert or the context menu)
+// fills the row's four parts. Every other key is the line edit's own, so
+// Enter and Esc reach the dialog and Ctrl+A/C/V/X/Z edit the part.
+class CAddressPartEdit : public QLineEdit {
+ public:
+  CAddressPartEdit(QWidget* parent, std::array<QLineEdit*, 4>& row, std::size_t index)
+      : QLineEdit(parent), m_row(row), m_nIndex(index) {
+    setMaxLength(kAddressPartMaxChars);
+    setValidator(new AddressPartValidator(this));
+  }
 
  protected:
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() == QEvent::KeyPress) {
-      const QString typed = static_cast<QKeyEvent*>(event)->text();
-      if (typed.size() == 1 && typed[0].unicode() < 0x80 && !IsAddressPartChar(static_cast<char>(typed[0].unicode())))
-        return true;
-      if (typed.size() == 1 && typed[0].unicode() >= 0x80) return true;
+  void keyPressEvent(QKeyEvent* event) override {
+    if (event->matches(QKeySequence::Paste)) {
+      PasteAddress();
+      return;
     }
-    return QObject::eventFilter(watched, event);
+    const QString typed = event->text();
+    if (typed.size() == 1 && typed[0].unicode() < 0x80 && MovesToNextPart(static_cast<char>(typed[0].unicode()))) {
+      if (m_nIndex + 1 < m_row.size()) {
+        m_row[m_nIndex + 1]->setFocus(Qt::TabFocusReason);
+        m_row[m_nIndex + 1]->selectAll();
+      }
+      return;
+    }
+    QLineEdit::keyPressEvent(event);
   }
+
+  void contextMenuEvent(QContextMenuEvent* event) override {
+    QMenu* menu = createStandardContextMenu();
+    for (QAction* action : menu->actions()) {
+      if (!IsPasteAction(action)) continue;
+      disconnect(action, &QAction::triggered, this, nullptr);
+      connect(action, &QAction::triggered, this, [this] { PasteAddress(); });
+    }
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(event->globalPos());
+  }
+
+ private:
+  void PasteAddress() {
+    const std::optional<AddressParts> parts = PastedAddressParts(FromQ(QGuiApplication::clipboard()->text()));
+    if (!parts) {
+      paste();
+      return;
+    }
+    for (std::size_t i = 0; i < m_row.size(); ++i) m_row[i]->setText(ToQ((*parts)[i]));
+    m_row.back()->setFocus(Qt::OtherFocusReason);
+  }
+
+  std::array<QLineEdit*, 4>& m_row;
+  std::size_t m_nIndex;
 };
 
 constexpr int kPartWidthChars = 4;
 
-QWidget* MakeAddressRow(QWidget* parent, std::array<QLineEdit*, 4>& edits, const char* name_prefix,
-                        AddressPartFilter* filter) {
+QWidget* MakeAddressRow(QWidget* parent, std::array<QLineEdit*, 4>& edits, const char* name_prefix) {
   auto* row = new QWidget(parent);
   auto* layout = new QHBoxLayout(row);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(2);
   for (std::size_t i = 0; i < edits.size(); ++i) {
     if (i > 0) layout->addWidget(new QLabel(QStringLiteral("."), row));
-    auto* edit = new QLineEdit(row);
+    auto* edit = new CAddressPartEdit(row, edits, i);
     edit->setObjectName(QString::fromLatin1(name_prefix) + QString::number(i + 1));
-    edit->setMaxLength(kAddressPartMaxChars);
     edit->setAlignment(Qt::AlignCenter);
     edit->setFixedWidth(edit->fontMetrics().horizontalAdvance(QLatin1Char('0')) * kPartWidthChars + 12);
-    edit->installEventFilter(filter);
     layout->addWidget(edit);
     edits[i] = edit;
   }
@@ -62,14 +118,13 @@ CIpAddressDlg::CIpAddressDlg(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("ipAddressDialog"));
   setWindowTitle(tr("Add IP address"));
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
-  auto* filter = new AddressPartFilter(this);
 
   auto* grid = new QGridLayout;
   grid->addWidget(new QLabel(tr("IP address:"), this), 0, 0);
-  grid->addWidget(MakeAddressRow(this, m_arrStartEdits, "startPart", filter), 0, 1);
+  grid->addWidget(MakeAddressRow(this, m_arrStartEdits, "startPart"), 0, 1);
   m_pEndLabel = new QLabel(tr("End of the range:"), this);
   m_pEndLabel->setObjectName(QStringLiteral("endLabel"));
-  m_pEndRow = MakeAddressRow(this, m_arrEndEdits, "endPart", filter);
+  m_pEndRow = MakeAddressRow(this, m_arrEndEdits, "endPart");
   grid->addWidget(m_pEndLabel, 1, 0);
   grid->addWidget(m_pEndRow, 1, 1);
 

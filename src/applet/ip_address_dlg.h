@@ -1,7 +1,9 @@
 // CIpAddressDlg: one address or a range, typed as four parts of at most
-// three characters each; only digits, "*" and "." get into a part. Ticking
-// "Set IP range" shows the end parts, filled from the start, and unticking
-// hides them again (the dialog shrinks and grows with them).
+// three characters each; only digits and "*" get into a part, "." and a
+// blank move on to the next part, and a pasted dotted address fills all
+// four. Enter and Esc are the dialog's OK and Cancel. Ticking "Set IP range"
+// shows the end parts, filled from the start, and unticking hides them
+// again (the dialog shrinks and grows with them).
 #pragma once
 
 #include <QDialog>

@@ -165,9 +165,36 @@ TEST(IpAddressFormTest, RangePartAndTexts) {
   EXPECT_EQ(EntryEnd("10.0.0.1", "10.0.0.9"), "10.0.0.9");
 }
 
-TEST(IpAddressFormTest, PartsTakeDigitsStarAndDotOnly) {
-  for (char c : std::string("0123456789*.\b\t")) EXPECT_TRUE(IsAddressPartChar(c)) << int(c);
-  for (char c : std::string("aZ-, /:|")) EXPECT_FALSE(IsAddressPartChar(c)) << c;
+TEST(IpAddressFormTest, PartsHoldUpToThreeDigitsOrStars) {
+  for (char c : std::string("0123456789*")) EXPECT_TRUE(IsAddressPartChar(c)) << c;
+  for (char c : std::string("aZ-, /:|.\b\t")) EXPECT_FALSE(IsAddressPartChar(c)) << int(c);
+  EXPECT_TRUE(IsAddressPartText(""));
+  EXPECT_TRUE(IsAddressPartText("25*"));
+  EXPECT_FALSE(IsAddressPartText("2555"));
+  EXPECT_FALSE(IsAddressPartText("1 "));
+  EXPECT_TRUE(MovesToNextPart('.'));
+  EXPECT_TRUE(MovesToNextPart(' '));
+  EXPECT_FALSE(MovesToNextPart('\t'));
+}
+
+TEST(IpAddressFormTest, PastedAddressesFillTheParts) {
+  struct Case {
+    const char* pasted;
+    std::optional<AddressParts> parts;
+  };
+  const Case cases[] = {
+      {"10.0.0.1", AddressParts{"10", "0", "0", "1"}},
+      {" 192.168.*.* \n", AddressParts{"192", "168", "*", "*"}},
+      {"10.0", AddressParts{"10", "0", "", ""}},
+      {"10.0.0.", AddressParts{"10", "0", "0", ""}},
+      {"10", std::nullopt},             // no dot: pasted into the part as it is
+      {"10.0.0.1.5", std::nullopt},     // five parts
+      {"1000.0.0.1", std::nullopt},     // a part of four characters
+      {"10.0.0.x", std::nullopt},       // a letter
+      {"10. 0.0.1", std::nullopt},      // a blank inside
+      {"mail.example.com", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(PastedAddressParts(c.pasted), c.parts) << "'" << c.pasted << "'";
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 // The IP Filter page and the address dialog: single addresses, ranges and
 // patterns as stored, duplicates, the range part, the characters a part
 // takes, and the mode.
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QContextMenuEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTest>
@@ -80,18 +84,91 @@ class IpFilterPageTest : public FreshHomeTest {
     QCOMPARE(dialog.m_strEnd, std::string());  // unticked: a single address
   }
 
-  void partsTakeDigitsStarAndDotUpToThreeCharacters() {
+  // A part takes digits and "*" up to three characters; "." and a blank
+  // move on to the next part, as in the system's IP address control.
+  void typingFillsThePartsAndMovesOn() {
     applet::CIpAddressDlg dialog(nullptr);
     dialog.Prepare();
     dialog.show();
-    auto* part = Child<QLineEdit>(&dialog, "startPart1");
-    QTest::keyClicks(part, QStringLiteral("1a-2 ,3"));
-    QCOMPARE(part->text(), QStringLiteral("123"));
-    QTest::keyClicks(part, QStringLiteral("4"));
-    QCOMPARE(part->text(), QStringLiteral("123"));
-    auto* second = Child<QLineEdit>(&dialog, "startPart2");
-    QTest::keyClicks(second, QStringLiteral("*x."));
-    QCOMPARE(second->text(), QStringLiteral("*."));
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    auto* first = Child<QLineEdit>(&dialog, "startPart1");
+    first->setFocus();
+    QTest::keyClicks(first, QStringLiteral("1a-2,3"));
+    QCOMPARE(first->text(), QStringLiteral("123"));
+    QTest::keyClicks(first, QStringLiteral("4"));
+    QCOMPARE(first->text(), QStringLiteral("123"));
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("."));
+    for (const QChar c : QStringLiteral("*x 0.9")) QTest::keyClicks(QApplication::focusWidget(), QString(c));
+    QStringList parts;
+    for (const char* name : {"startPart1", "startPart2", "startPart3", "startPart4"})
+      parts << Child<QLineEdit>(&dialog, name)->text();
+    QCOMPARE(parts, (QStringList{"123", "*", "0", "9"}));
+    QCOMPARE(QApplication::focusWidget(), Child(&dialog, "startPart4"));
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("."));  // the last part: stays
+    QCOMPARE(QApplication::focusWidget(), Child(&dialog, "startPart4"));
+  }
+
+  // Enter is OK and Esc is Cancel; Ctrl+A/C/X/Z/V edit a part, and a pasted
+  // dotted address fills the four parts of its row.
+  void editingKeysReachThePartAndTheDialog() {
+    applet::CIpAddressDlg dialog(nullptr);
+    dialog.Prepare();
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    auto* part = Child<QLineEdit>(&dialog, "startPart2");
+    part->setFocus();
+    QTest::keyClicks(part, QStringLiteral("25"));
+    QTest::keyClick(part, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(part->selectedText(), QStringLiteral("25"));
+    QTest::keyClick(part, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("25"));
+    QTest::keyClick(part, Qt::Key_X, Qt::ControlModifier);
+    QCOMPARE(part->text(), QString());
+    QTest::keyClick(part, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(part->text(), QStringLiteral("25"));
+    auto* fourth = Child<QLineEdit>(&dialog, "startPart4");
+    fourth->setFocus();
+    QTest::keyClick(fourth, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(fourth->text(), QStringLiteral("25"));
+
+    QGuiApplication::clipboard()->setText(QStringLiteral("10.0.0.1"));
+    part->setFocus();
+    QTest::keyClick(part, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(QApplication::focusWidget(), Child(&dialog, "startPart4"));
+    // The context menu's Paste fills the parts the same way.
+    QGuiApplication::clipboard()->setText(QStringLiteral("192.168.*.5"));
+    auto* end_part = Child<QLineEdit>(&dialog, "startPart3");
+    QContextMenuEvent menu_event(QContextMenuEvent::Mouse, QPoint(2, 2), end_part->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(end_part, &menu_event);
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    QVERIFY(menu != nullptr);
+    QAction* paste = nullptr;
+    for (QAction* action : menu->actions())
+      if (action->text().startsWith(QStringLiteral("&Paste"))) paste = action;
+    QVERIFY(paste != nullptr);
+    paste->trigger();
+    menu->close();
+    QCOMPARE(Child<QLineEdit>(&dialog, "startPart1")->text(), QStringLiteral("192"));
+    QCOMPARE(Child<QLineEdit>(&dialog, "startPart3")->text(), QStringLiteral("*"));
+    QGuiApplication::clipboard()->setText(QStringLiteral("10.0.0.1"));
+    part->setFocus();
+    QTest::keyClick(part, Qt::Key_V, Qt::ControlModifier);
+    QGuiApplication::clipboard()->setText(QStringLiteral("not.an.address.x"));
+    QTest::keyClick(fourth, Qt::Key_V, Qt::ControlModifier);  // refused: the part keeps its text
+    QTest::keyClick(fourth, Qt::Key_Return);
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.m_strStart, std::string("10.0.0.1"));
+
+    applet::CIpAddressDlg cancelled(nullptr);
+    cancelled.Prepare();
+    cancelled.show();
+    QVERIFY(QTest::qWaitForWindowActive(&cancelled));
+    Child(&cancelled, "startPart1")->setFocus();
+    QTest::keyClicks(Child(&cancelled, "startPart1"), QStringLiteral("7"));
+    QTest::keyClick(Child(&cancelled, "startPart1"), Qt::Key_Escape);
+    QCOMPARE(cancelled.result(), int(QDialog::Rejected));
+    QVERIFY(!cancelled.isVisible());
   }
 
   void editingASingleAddressOpensWithoutTheRangePart() {

@@ -1,5 +1,7 @@
 #include "applet/model/ip_filter.h"
 
+#include <algorithm>
+
 #include "applet/model/general_settings.h"
 #include "common/settings_registry.h"
 #include "common/text.h"
@@ -23,8 +25,25 @@ std::string JoinAddress(const AddressParts& parts) {
 
 bool IsRange(const std::string& start, const std::string& end) { return !end.empty() && end != start; }
 
-bool IsAddressPartChar(char c) {
-  return (c >= '0' && c <= '9') || c == '\b' || c == '\t' || c == '*' || c == '.';
+bool IsAddressPartChar(char c) { return (c >= '0' && c <= '9') || c == '*'; }
+
+bool IsAddressPartText(std::string_view text) {
+  if (text.size() > static_cast<std::size_t>(kAddressPartMaxChars)) return false;
+  for (const char c : text)
+    if (!IsAddressPartChar(c)) return false;
+  return true;
+}
+
+bool MovesToNextPart(char c) { return c == '.' || c == ' '; }
+
+std::optional<AddressParts> PastedAddressParts(std::string_view text) {
+  const std::string address = text::Trim(text);
+  if (address.find('.') == std::string::npos) return std::nullopt;
+  if (std::count(address.begin(), address.end(), '.') >= static_cast<long>(AddressParts().size())) return std::nullopt;
+  const AddressParts parts = SplitAddress(address);
+  for (const std::string& part : parts)
+    if (!IsAddressPartText(part)) return std::nullopt;
+  return parts;
 }
 
 void CIpAddressForm::Init(const std::string& start, const std::string& end) {

@@ -1,10 +1,14 @@
 // The IP filter page's mode and the address dialog's rules: an address is
-// typed as four parts of at most three characters each (digits, "*" and "."
-// only), either one address or a start and an end.
+// typed as four parts of at most three characters each (digits and "*"),
+// either one address or a start and an end. As in the system's IP address
+// control, "." and a blank move on to the next part, and a pasted dotted
+// address fills the parts.
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace applet {
 
@@ -21,9 +25,17 @@ AddressParts SplitAddress(const std::string& address);
 std::string JoinAddress(const AddressParts& parts);
 // A range is shown when the end is given and differs from the start.
 bool IsRange(const std::string& start, const std::string& end);
-// The characters an address part accepts (digits, "*", "." and the editing
-// keys backspace and tab).
+// The characters an address part holds: digits and "*".
 bool IsAddressPartChar(char c);
+// A text an address part can hold: at most three such characters.
+bool IsAddressPartText(std::string_view text);
+// The typed characters that move on to the next part instead.
+bool MovesToNextPart(char c);
+// The parts of a pasted address ("10.0.0.1", "192.168.*.*", blanks around
+// it allowed; missing parts empty), or nothing when the text has no dot, has
+// more than four parts or a part that a part field cannot hold: then it is
+// pasted into the one part as any text is.
+std::optional<AddressParts> PastedAddressParts(std::string_view text);
 // The state of the address dialog: the eight parts and whether the range
 // part is shown. Showing the range part starts the end from the start.
 struct CIpAddressForm {
