@@ -1,5 +1,6 @@
 #include "applet/relay_page.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QEventLoop>
 #include <QGridLayout>
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QScopeGuard>
 #include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -146,11 +148,16 @@ void CRelayPage::OnTestDns() {
   const std::string domain = DnsTestDomain(dialog.m_strAddress);
   std::vector<std::string> results;
   std::string error;
-  if (!m_fnLookup(m_settings.m_strDnsServer, domain, results, error)) {
-    ShowMessage(this, ToQ(error), QString(), QMessageBox::NoIcon);
-    return;
+  bool started = false;
+  {
+    // The lookup may wait for the DNS server's time-out; the sheet stays
+    // painted meanwhile and shows that it is busy.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const auto restore = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
+    started = m_fnLookup(m_settings.m_strDnsServer, domain, results, error);
   }
-  for (const std::string& result : results) ShowMessage(this, ToQ(result), QString(), QMessageBox::NoIcon);
+  for (const std::string& text : DnsTestMessages(started, results, error))
+    ShowMessage(this, ToQ(text), QString(), QMessageBox::NoIcon);
 }
 
 bool ResolverLookup(const std::string& server, const std::string& domain, std::vector<std::string>& results,

@@ -122,6 +122,24 @@ TEST(DnsTestDomainTest, TheDomainOfWhatWasTypedInLowerCase) {
   for (const Case& c : cases) EXPECT_EQ(DnsTestDomain(c.typed), c.domain) << c.typed;
 }
 
+TEST(DnsTestDomainTest, TheTestShowsTheRecordsOrTheResolversError) {
+  using Texts = std::vector<std::string>;
+  struct Case {
+    const char* label;
+    bool started;
+    Texts results;
+    const char* error;
+    Texts shown;
+  };
+  const Case cases[] = {
+      {"records", true, {"10 mx.example.test", "20 b.example.test"}, "", {"10 mx.example.test", "20 b.example.test"}},
+      {"could not start", false, {}, "Unable to resolve 'dns.invalid'", {"Unable to resolve 'dns.invalid'"}},
+      {"no reply", true, {}, "No response from DNS server", {"No response from DNS server"}},
+      {"answer without records", true, {}, "", {}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(DnsTestMessages(c.started, c.results, c.error), c.shown) << c.label;
+}
+
 TEST_F(SettingsTest, IpFilterModeIsReadAndStored) {
   EXPECT_EQ(ReadIpFilterMode(), 0);
   SaveIpFilterMode(2);

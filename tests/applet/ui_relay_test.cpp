@@ -1,10 +1,15 @@
 // The Relay page: the settings enabled only while relaying is on, the
 // records and their dialog, and "Test DNS..." against a DNS server on
 // loopback.
+#include <QApplication>
+#include <QCursor>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
 #include <QPushButton>
 #include <QTest>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -21,10 +26,15 @@ namespace {
 
 constexpr int kPollStepMs = 20;
 
-// Answers every MX query on a loopback UDP port with two MX records.
+// Answers every MX query on a loopback UDP port, after `delay_ms`: with two
+// MX records, or with a few bytes that are no DNS message.
 class FakeDnsServer {
  public:
-  FakeDnsServer() : m_socket(platform::Socket::Udp()) { m_thread = std::thread([this] { Run(); }); }
+  enum class Reply { TwoMxRecords, Garbage };
+  explicit FakeDnsServer(Reply reply = Reply::TwoMxRecords, int delay_ms = 0)
+      : m_reply(reply), m_nDelayMs(delay_ms), m_socket(platform::Socket::Udp()) {
+    m_thread = std::thread([this] { Run(); });
+  }
   ~FakeDnsServer() {
     m_stop = true;
     m_thread.join();
@@ -50,11 +60,16 @@ class FakeDnsServer {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_names << QueriedName(question);
       }
+      std::this_thread::sleep_for(std::chrono::milliseconds(m_nDelayMs));
       Wire reply;
-      reply.Header(kReply, 1, 2, 0, 0, static_cast<std::uint16_t>((buffer[0] << 8) | buffer[1]))
-          .Add(question)
-          .Record(Ptr(kQuestionNameOffset), 15, MxData(10, Name("mx.example.test")))
-          .Record(Ptr(kQuestionNameOffset), 15, MxData(20, Name("backup.example.test")));
+      if (m_reply == Reply::Garbage) {
+        reply.b = {buffer[0], buffer[1], 0x81};
+      } else {
+        reply.Header(kReply, 1, 2, 0, 0, static_cast<std::uint16_t>((buffer[0] << 8) | buffer[1]))
+            .Add(question)
+            .Record(Ptr(kQuestionNameOffset), 15, MxData(10, Name("mx.example.test")))
+            .Record(Ptr(kQuestionNameOffset), 15, MxData(20, Name("backup.example.test")));
+      }
       m_socket.SendTo(reply.b.data(), reply.b.size(), ip, port);
     }
   }
@@ -65,11 +80,22 @@ class FakeDnsServer {
     return labels.join(QLatin1Char('.'));
   }
 
+  Reply m_reply;
+  int m_nDelayMs;
   platform::Socket m_socket;
   std::atomic<bool> m_stop{false};
   std::mutex m_mutex;
   QStringList m_names;
   std::thread m_thread;
+};
+
+// Counts the paint events of the widget it watches.
+struct PaintCounter : QObject {
+  int count = 0;
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++count;
+    return QObject::eventFilter(watched, event);
+  }
 };
 
 const char* const kSettingsControls[] = {"hostNameEdit",   "dnsServerEdit",   "maxRecipientsEdit", "relayTimeoutEdit",
@@ -168,6 +194,51 @@ class RelayPageTest : public FreshHomeTest {
     QCOMPARE(seen.size(), std::size_t(2));
     QCOMPARE(seen[0].text, QStringLiteral("10 mx.example.test"));
     QCOMPARE(seen[1].text, QStringLiteral("20 backup.example.test"));
+    QCOMPARE(seen[0].icon, QMessageBox::NoIcon);
+  }
+
+  // A lookup that fails on the way shows the resolver's reason. While it
+  // waits, the cursor shows the sheet busy and the page is still painted.
+  void aFailedLookupShowsTheResolversErrorAndTheSheetStaysPainted() {
+    FakeDnsServer dns(FakeDnsServer::Reply::Garbage, 600);
+    WriteRegDword("Settings", "RelayMessages", 1);
+    WriteRegString("Settings", "DNSServer", "127.0.0.1");
+    applet::CRelayPage page;
+    PaintCounter paints;
+    int paints_while_waiting = -1;
+    page.SetDnsLookup([&](const std::string& server, const std::string& domain, std::vector<std::string>& results,
+                          std::string& error) {
+      paints.count = 0;
+      const bool started = applet::ResolverLookup(server, domain, results, error, dns.Port());
+      paints_while_waiting = paints.count;
+      return started;
+    });
+    page.Create();
+    page.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&page));
+    page.installEventFilter(&paints);
+    bool busy_while_waiting = false;
+    QTimer during;
+    during.setSingleShot(true);
+    connect(&during, &QTimer::timeout, &page, [&] {
+      const QCursor* cursor = QApplication::overrideCursor();
+      busy_while_waiting = cursor != nullptr && cursor->shape() == Qt::WaitCursor;
+      page.update();
+    });
+    std::vector<SeenMessage> seen;
+    ModalScript::WhenNamed(QStringLiteral("getMxRecordDialog"), [&](QWidget* dialog) {
+      TypeInto(dialog, "addressEdit", QStringLiteral("joe@example.test"));
+      ModalScript::AnswerMessage(QMessageBox::Ok, &seen);
+      during.start(200);
+      Click(dialog, "okButton");
+    });
+    Click(&page, "testDnsButton");
+    QCOMPARE(dns.Names(), QStringList{"example.test"});
+    QVERIFY(busy_while_waiting);
+    QVERIFY2(paints_while_waiting > 0, "the page is painted while the lookup waits");
+    QCOMPARE(QApplication::overrideCursor(), nullptr);
+    QCOMPARE(seen.size(), std::size_t(1));
+    QCOMPARE(seen[0].text, QStringLiteral("Invalid response from DNS server"));
     QCOMPARE(seen[0].icon, QMessageBox::NoIcon);
   }
 

@@ -26,4 +26,11 @@ void CRelaySettings::Save() const {
 
 std::string DnsTestDomain(const std::string& typed) { return text::ToLower(GetAddressDomain(typed)); }
 
+std::vector<std::string> DnsTestMessages(bool started, const std::vector<std::string>& results,
+                                         const std::string& error) {
+  if (started && !results.empty()) return results;
+  if (error.empty()) return {};
+  return {error};
+}
+
 }  // namespace applet

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace applet {
 
@@ -24,5 +25,13 @@ struct CRelaySettings {
 // of an address (inside angle brackets, after the at sign, blanks removed) in
 // lower case; a bare domain name unchanged apart from the case.
 std::string DnsTestDomain(const std::string& typed);
+
+// What the DNS test shows, one message box per text: every record found, in
+// the order of the answer; or the resolver's error text when the lookup
+// could not start or ended without records for a reason it names ("No
+// response from DNS server", ...). A lookup that ended without records and
+// without an error shows nothing.
+std::vector<std::string> DnsTestMessages(bool started, const std::vector<std::string>& results,
+                                         const std::string& error);
 
 }  // namespace applet
