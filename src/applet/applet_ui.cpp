@@ -139,9 +139,10 @@ void SelectRow(QTreeWidget* list, int row) {
   list->setFocus();
 }
 
-bool ExchangeInt(QLineEdit* edit, int& value) {
-  if (ParseInt(FromQ(edit->text()), value)) return true;
-  ShowMessage(edit->window(), QString::fromLatin1(kEnterIntegerText), QString(), QMessageBox::Warning);
+bool ExchangeInt(QLineEdit* edit, int& value, int low, int high) {
+  const std::optional<std::string> refusal = RefuseInt(FromQ(edit->text()), low, high, value);
+  if (!refusal) return true;
+  ShowMessage(edit->window(), ToQ(*refusal), QString(), QMessageBox::Warning);
   edit->setFocus();
   edit->selectAll();
   return false;

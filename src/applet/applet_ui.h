@@ -5,6 +5,7 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <climits>
 #include <string>
 
 class QDialogButtonBox;
@@ -66,9 +67,10 @@ int FirstSelectedRow(QTreeWidget* list);
 void SelectRow(QTreeWidget* list, int row);
 
 // The integer exchange of a number field: parses the text; on failure shows
-// "Please enter an integer.", puts the focus into the field with its text
-// selected, and returns false.
-bool ExchangeInt(QLineEdit* edit, int& value);
+// "Please enter an integer." (or, for a number outside low..high, "Please
+// enter an integer between LOW and HIGH."), puts the focus into the field
+// with its text selected, and returns false.
+bool ExchangeInt(QLineEdit* edit, int& value, int low = INT_MIN, int high = INT_MAX);
 
 // The buttons of a dialog's button box show their text only, whatever
 // icons the desktop's style adds.

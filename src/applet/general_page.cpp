@@ -96,6 +96,8 @@ void CGeneralPage::OnInitDialog() {
   service_row->addWidget(m_pStart);
   service_row->addWidget(m_pStop);
   service_row->addWidget(m_pRestart);
+  // "Not Installed" until a poll finds the service: nothing to start or stop.
+  ApplyButtons(ServiceButtons{});
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(server);
@@ -137,8 +139,8 @@ bool CGeneralPage::UpdateData(bool save) {
     return true;
   }
   // A refused number leaves the members after it unchanged.
-  if (!ExchangeInt(m_pPop3Port, m_settings.m_nPort)) return false;
-  if (!ExchangeInt(m_pSmtpPort, m_settings.m_nSmtpPort)) return false;
+  if (!ExchangeInt(m_pPop3Port, m_settings.m_nPort, kMinPort, kMaxPort)) return false;
+  if (!ExchangeInt(m_pSmtpPort, m_settings.m_nSmtpPort, kMinPort, kMaxPort)) return false;
   m_settings.m_strMailFolder = FromQ(m_pMailFolder->text());
   m_settings.m_strLogPath = FromQ(m_pLogPath->text());
   // No entry selected (a stored level outside the list) keeps the stored level.

@@ -47,6 +47,34 @@ TEST(ParseIntTest, AcceptsWholeNumbersOnly) {
   }
 }
 
+// Ports and other number fields with a range: a text that is no number gets
+// the plain message, a number outside the range the message with the range.
+TEST(ParseIntTest, RangedFieldsSayWhatTheyTake) {
+  struct Case {
+    const char* text;
+    const char* refusal;  // nullptr: taken
+  };
+  const std::string range = "Please enter an integer between 1 and 65535.";
+  const Case cases[] = {
+      {"1", nullptr},
+      {"65535", nullptr},
+      {" 110 ", nullptr},
+      {"0", range.c_str()},
+      {"65536", range.c_str()},
+      {"-25", range.c_str()},
+      {"2147483648", "Please enter an integer."},
+      {"25a", "Please enter an integer."},
+  };
+  for (const Case& c : cases) {
+    int value = 7;
+    const std::optional<std::string> refusal = RefuseInt(c.text, kMinPort, kMaxPort, value);
+    EXPECT_EQ(refusal.value_or("taken"), c.refusal ? c.refusal : "taken") << "'" << c.text << "'";
+    if (c.refusal) {
+      EXPECT_EQ(value, 7) << "'" << c.text << "': a refused text keeps the value";
+    }
+  }
+}
+
 using GeneralSettingsTest = AppletModelTest;
 
 TEST_F(GeneralSettingsTest, EmptyHiveGivesThePageDefaults) {
@@ -148,11 +176,14 @@ TEST(ServiceControlTest, EachStateHasItsTextAndButtons) {
   }
 }
 
-TEST(ServiceControlTest, NotInstalledShowsNothingAndRunsNothing) {
+TEST(ServiceControlTest, NotInstalledDisablesEveryButtonAndRunsNothing) {
   FakeServiceManager fake;
   fake.installed = false;
   CServiceControl control(fake.Access());
-  EXPECT_FALSE(control.UpdateServiceStatus().has_value());
+  const auto poll = control.UpdateServiceStatus();
+  ASSERT_TRUE(poll.has_value());
+  EXPECT_EQ(poll->text, "Not Installed");
+  EXPECT_FALSE(poll->buttons.start || poll->buttons.stop || poll->buttons.restart);
   control.RequestServiceStart();
   control.RequestServiceStop();
   EXPECT_TRUE(fake.runs.empty());

@@ -72,6 +72,8 @@ class GeneralPageTest : public FreshHomeTest {
     QCOMPARE(Child<QLineEdit>(&page, "serverIdEdit")->text(),
              QStringLiteral("Kestrune Mail Server SMTP (1.0.0.0)"));
     QCOMPARE(Child<QLabel>(&page, "serviceStatusText")->text(), QStringLiteral("Not Installed"));
+    QVERIFY(!Child<QPushButton>(&page, "startButton")->isEnabled());
+    QVERIFY(!Child<QPushButton>(&page, "stopButton")->isEnabled());
     QVERIFY(!Child<QPushButton>(&page, "restartButton")->isVisibleTo(&page));
     QVERIFY(!page.IsModified());
     const QStringList levels = {"None", "Error", "Trace", "Debug"};
@@ -147,6 +149,43 @@ class GeneralPageTest : public FreshHomeTest {
     TypeInto(&sheet, "smtpPortEdit", QStringLiteral("2525"));
     Click(&sheet, "applyButton");
     QCOMPARE(ReadRegDword("Settings", "SmtpPort", -1), 2525);
+  }
+
+  // A port outside 1..65535 is refused on Apply with the range message;
+  // the page stays on the field and nothing is written.
+  void portsTakeOneTo65535_data() {
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("message");
+    const QString range = QStringLiteral("Please enter an integer between 1 and 65535.");
+    QTest::newRow("POP3 0") << "pop3PortEdit" << "0" << range;
+    QTest::newRow("POP3 65536") << "pop3PortEdit" << "65536" << range;
+    QTest::newRow("SMTP -25") << "smtpPortEdit" << "-25" << range;
+    QTest::newRow("SMTP beyond int") << "smtpPortEdit" << "99999999999" << "Please enter an integer.";
+    QTest::newRow("SMTP 65535") << "smtpPortEdit" << "65535" << QString();
+    QTest::newRow("POP3 1") << "pop3PortEdit" << "1" << QString();
+  }
+  void portsTakeOneTo65535() {
+    QFETCH(QString, field);
+    QFETCH(QString, typed);
+    QFETCH(QString, message);
+    const QByteArray name = field.toLatin1();
+    applet::CMailPropertySheet sheet;
+    sheet.show();
+    QVERIFY(QTest::qWaitForWindowActive(&sheet));
+    TypeInto(&sheet, name.constData(), typed);
+    std::vector<SeenMessage> seen;
+    if (!message.isEmpty()) ModalScript::AnswerMessage(QMessageBox::Ok, &seen);
+    Click(&sheet, "applyButton");
+    const char* value = field == QStringLiteral("pop3PortEdit") ? "Port" : "SmtpPort";
+    if (message.isEmpty()) {
+      QCOMPARE(ReadRegDword("Settings", value, -1), typed.toInt());
+      return;
+    }
+    QCOMPARE(seen.size(), std::size_t(1));
+    QCOMPARE(seen[0].text, message);
+    QCOMPARE(sheet.focusWidget(), Child(&sheet, name.constData()));
+    QCOMPARE(ReadRegDword("Settings", value, -1), -1);
   }
 
   void browseSetsTheFolderAndCancelKeepsIt() {

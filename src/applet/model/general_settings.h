@@ -16,6 +16,9 @@ inline constexpr const char* kPageDefaultMailFolder = "C:\\Mailboxes";
 // builds mailbox folder paths.
 inline constexpr const char* kServiceDefaultMailFolder = "c:\\Mailboxes\\";
 inline constexpr const char* kDefaultServerId = "Kestrune Mail Server SMTP (1.0.0.0)";
+// The ports a listener can take.
+inline constexpr int kMinPort = 1;
+inline constexpr int kMaxPort = 65535;
 // Entries of the log level list; the index is the stored number.
 inline constexpr std::array<const char*, 4> kLogLevelNames = {"None", "Error", "Trace", "Debug"};
 

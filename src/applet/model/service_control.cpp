@@ -50,6 +50,7 @@ int ServiceButtonState(DWORD state) {
 CServiceControl::CServiceControl(ServiceManagerAccess access) : m_access(std::move(access)) {}
 
 std::optional<CServiceControl::Poll> CServiceControl::UpdateServiceStatus() {
+  if (!m_access.installed || !m_access.installed()) return Poll{kServiceNotInstalledText, ServiceButtons{}};
   if (!m_access.query_state) return std::nullopt;
   const std::optional<DWORD> state = m_access.query_state();
   if (!state) return std::nullopt;

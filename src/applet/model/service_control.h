@@ -53,7 +53,8 @@ class CServiceControl {
  public:
   explicit CServiceControl(ServiceManagerAccess access);
 
-  // One status poll. Nothing when the service is not installed or cannot be
+  // One status poll. A service that is not installed reads "Not Installed"
+  // with every button disabled; nothing when an installed service cannot be
   // queried (the page then keeps what it shows). A poll that finds the
   // service stopped while a restart is pending starts it again.
   struct Poll {

@@ -21,4 +21,16 @@ bool ParseInt(std::string_view text, int& value) {
   return true;
 }
 
+std::string IntegerRangeText(int low, int high) {
+  return text::Format("Please enter an integer between %d and %d.", low, high);
+}
+
+std::optional<std::string> RefuseInt(std::string_view text, int low, int high, int& value) {
+  int parsed = 0;
+  if (!ParseInt(text, parsed)) return std::string(kEnterIntegerText);
+  if (parsed < low || parsed > high) return IntegerRangeText(low, high);
+  value = parsed;
+  return std::nullopt;
+}
+
 }  // namespace applet
