@@ -136,6 +136,7 @@ bool CAdvancedPage::UpdateData(bool save) {
 }
 
 bool CAdvancedPage::OnOK() {
+  if (!AcceptListSize(m_arrBlocked.TooLargeText())) return false;
   if (!UpdateData(true)) return false;
   m_settings.Save();
   return true;

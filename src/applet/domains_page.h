@@ -1,6 +1,7 @@
 // CDomainsPage ("Domains") and CForwardRulesPage ("Forward Rules"): the
 // local domains and the forward rules (From, To), each list stored at once
-// after every change; Apply, OK and Cancel have nothing left to do.
+// after every change; Apply and OK only say when a list is too large for
+// the service, and Cancel has nothing left to do.
 #pragma once
 
 #include "applet/list_editor.h"
@@ -15,6 +16,8 @@ class CDomainsPage : public CPropertyPage {
  public:
   CDomainsPage();
   const CStoredList& Domains() const { return m_arrDomains; }
+  // The list is stored already; Apply and OK only check its size.
+  bool OnOK() override { return AcceptListSize(m_arrDomains.TooLargeText()); }
 
  protected:
   void OnInitDialog() override;

@@ -13,6 +13,7 @@ class CForwardRulesPage : public CPropertyPage {
  public:
   CForwardRulesPage();
   const CStoredList& Rules() const { return m_arrRules; }
+  bool OnOK() override { return AcceptListSize(m_arrRules.TooLargeText()); }
 
  protected:
   void OnInitDialog() override;

@@ -60,6 +60,7 @@ bool CIpFilterPage::UpdateData(bool save) {
 }
 
 bool CIpFilterPage::OnOK() {
+  if (!AcceptListSize(m_arrAddresses.TooLargeText())) return false;
   UpdateData(true);
   SaveIpFilterMode(m_nMode);
   return true;

@@ -1,5 +1,7 @@
 #include "applet/property_page.h"
 
+#include "applet/applet_ui.h"
+
 namespace applet {
 
 CPropertyPage::CPropertyPage(const QString& title) : m_strTitle(title) {}
@@ -14,6 +16,12 @@ void CPropertyPage::SetModified(bool modified) {
   if (m_bModified == modified) return;
   m_bModified = modified;
   emit modifiedChanged();
+}
+
+bool CPropertyPage::AcceptListSize(const std::optional<std::string>& too_large) {
+  if (!too_large) return true;
+  ShowMessage(this, ToQ(*too_large), m_strTitle, QMessageBox::Warning);
+  return false;
 }
 
 }  // namespace applet

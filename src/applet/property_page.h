@@ -15,6 +15,8 @@
 
 #include <QString>
 #include <QWidget>
+#include <optional>
+#include <string>
 
 namespace applet {
 
@@ -44,6 +46,10 @@ class CPropertyPage : public QWidget {
 
  protected:
   virtual void OnInitDialog() = 0;
+  // For OnOK: true when a list of the page fits what the service reads;
+  // otherwise shows `too_large` (the list's message) and returns false, so
+  // that Apply and OK stop on the page.
+  bool AcceptListSize(const std::optional<std::string>& too_large);
   // Moves values between the members and the controls: save = true takes
   // the controls into the members (false when a field is refused), save =
   // false shows the members.

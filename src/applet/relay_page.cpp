@@ -136,6 +136,7 @@ void CRelayPage::OnRelayClicked() {
 }
 
 bool CRelayPage::OnOK() {
+  if (!AcceptListSize(m_arrRecords.TooLargeText())) return false;
   if (!UpdateData(true)) return false;
   m_settings.Save();
   return true;

@@ -18,6 +18,8 @@ class CUserAccountPage : public CPropertyPage {
  public:
   CUserAccountPage();
   const CAccountList& Accounts() const { return m_arrAccounts; }
+  // The list is stored already; Apply and OK only check its size.
+  bool OnOK() override { return AcceptListSize(m_arrAccounts.TooLargeText()); }
 
  protected:
   void OnInitDialog() override;

@@ -190,10 +190,14 @@ TEST_F(AccountListTest, AListAbove4095BytesIsNotStored) {
     ASSERT_TRUE(list.Add(big).has_value());
   }
   EXPECT_EQ(Stored().size(), 4u) << "about 4 KB still fit";
+  EXPECT_FALSE(list.TooLargeText().has_value());
   big.m_strUser = "last";
   ASSERT_TRUE(list.Add(big).has_value()) << "the row is kept";
   EXPECT_FALSE(list.SaveAccounts());
   EXPECT_EQ(Stored().size(), 4u) << "the previous value stays";
+  const std::string message = list.TooLargeText().value_or("");
+  EXPECT_EQ(message.rfind("The list of user accounts is too large for the mail service: it takes 52", 0), 0u)
+      << message;
 }
 
 TEST_F(AccountListTest, RemovingTheMailboxDeletesMessagesAndTheFolder) {

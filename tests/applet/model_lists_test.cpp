@@ -128,35 +128,42 @@ TEST_F(StoredListTest, RemovingTheLastRowStoresAnEmptyList) {
   EXPECT_EQ(StoredBytes(DomainsFormat()), (Bytes{0x00, 0x00}));
 }
 
-// Domains, rules and records are stored up to 8191 bytes, blocked senders
-// and IP addresses up to 4095; longer lists stay on screen only.
-TEST_F(StoredListTest, ListsAreStoredUpToTheirLimit) {
+// Every list is stored up to the 4095 bytes the service reads; a longer one
+// stays on screen only, and its message names it.
+TEST_F(StoredListTest, ListsAreStoredUpToWhatTheServiceReads) {
   struct Case {
-    const char* label;
     ListFormat format;
-    std::size_t limit;
+    const char* message_start;
   };
   const Case cases[] = {
-      {"domains", DomainsFormat(), 8191},
-      {"forward rules", ForwardRulesFormat(), 8191},
-      {"mx records", MxRecordsFormat(), 8191},
-      {"blocked senders", BlockedSendersFormat(), 4095},
-      {"ip filter", IpFilterFormat(), 4095},
+      {DomainsFormat(), "The list of domains is too large for the mail service: it takes "},
+      {ForwardRulesFormat(), "The list of forward rules is too large"},
+      {MxRecordsFormat(), "The list of pre-defined DNS records is too large"},
+      {BlockedSendersFormat(), "The list of blocked senders is too large"},
+      {IpFilterFormat(), "The list of IP filter addresses is too large"},
   };
   for (const Case& c : cases) {
+    const char* label = c.format.name;
     CStoredList list(c.format);
-    // Elements of 100 characters serialise to 101 bytes each, after the count.
-    const std::size_t fitting = (c.limit - 2) / 101;
-    for (std::size_t i = 0; i < fitting; ++i) {
-      const std::string text = std::to_string(i) + std::string(100 - std::to_string(i).size() - 1, 'x');
+    // Every element joins its columns to 99 characters and so serialises to
+    // 100 bytes, after the count of 2: 40 of them fit, 41 do not.
+    const std::size_t column_chars = c.format.columns == 1 ? 99 : 49;
+    for (std::size_t i = 0; i < 40; ++i) {
+      const std::string text = std::to_string(i) + std::string(column_chars - std::to_string(i).size(), 'x');
       ASSERT_TRUE(list.Add(ListRow(c.format.columns, text)).has_value());
     }
     const std::size_t stored_size = StoredBytes(c.format).size();
-    EXPECT_LE(stored_size, c.limit) << c.label;
-    EXPECT_GT(stored_size, c.limit - 101 * c.format.columns) << c.label;
-    ASSERT_TRUE(list.Add(ListRow(c.format.columns, std::string(99, 'z'))).has_value());
-    EXPECT_EQ(StoredBytes(c.format).size(), stored_size) << c.label << ": one more element is not stored";
-    EXPECT_FALSE(list.Save()) << c.label;
+    EXPECT_EQ(stored_size, 4002u) << label;
+    EXPECT_FALSE(list.TooLargeText().has_value()) << label;
+    ASSERT_TRUE(list.Add(ListRow(c.format.columns, std::string(column_chars, 'z'))).has_value());
+    EXPECT_EQ(StoredBytes(c.format).size(), stored_size) << label << ": one more element is not stored";
+    EXPECT_FALSE(list.Save()) << label;
+    const std::string message = list.TooLargeText().value_or("");
+    EXPECT_EQ(message.rfind(c.message_start, 0), 0u) << label << ": " << message;
+    EXPECT_NE(message.find("at most 4095 bytes"), std::string::npos) << message;
+    ASSERT_TRUE(list.Remove(0));
+    EXPECT_FALSE(list.TooLargeText().has_value()) << label;
+    EXPECT_EQ(Stored(c.format).back(), list.Elements().back()) << label << ": the change that makes it fit stores it";
   }
 }
 

@@ -18,6 +18,7 @@ namespace {
 
 int g_missed = 0;
 constexpr int kScriptTickMs = 10;
+const QString kScriptTimerName = QStringLiteral("modalScriptTimer");
 
 }  // namespace
 
@@ -35,6 +36,7 @@ ScopedHome::~ScopedHome() { qputenv("QUILLPOST_HOME", m_previous); }
 void ModalScript::When(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action,
                        int timeout_ms) {
   auto* timer = new QTimer(qApp);
+  timer->setObjectName(kScriptTimerName);
   auto waited = std::make_shared<int>(0);
   timer->setInterval(kScriptTickMs);
   QObject::connect(timer, &QTimer::timeout, timer, [timer, waited, match, action, timeout_ms] {
@@ -75,6 +77,14 @@ void ModalScript::WhenNamed(const QString& object_name, std::function<void(QWidg
 }
 
 int ModalScript::Missed() { return g_missed; }
+
+void ModalScript::CancelWaiting() {
+  for (QTimer* timer : qApp->findChildren<QTimer*>(kScriptTimerName, Qt::FindDirectChildrenOnly)) {
+    timer->stop();
+    timer->deleteLater();
+    timer->setObjectName(QString());
+  }
+}
 void ModalScript::ResetMissed() { g_missed = 0; }
 
 QString FreshHomeTest::HomePath() const { return m_home ? m_home->Path() : QString(); }

@@ -41,6 +41,12 @@ bool CAccountList::SaveAccounts() const {
   return WriteRegBinary(kAccountsSection, kAccountsValue, bytes.data(), bytes.size());
 }
 
+std::optional<std::string> CAccountList::TooLargeText() const {
+  const std::size_t size = serial_list::WriteAccounts(m_rows).size();
+  if (size <= kMaxAccountsBytes) return std::nullopt;
+  return ListTooLargeText(kAccountsListName, size);
+}
+
 int CAccountList::FindUser(const std::string& user) const {
   for (std::size_t i = 0; i < m_rows.size(); ++i)
     if (text::EqualsNoCase(m_rows[i].m_strUser, user)) return static_cast<int>(i);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "applet/model/stored_list.h"
 #include "common/user_account.h"
 #include "platform/win_types.h"
 
@@ -27,8 +28,10 @@ inline constexpr const char* kAccountsSection = "UserAccounts";
 inline constexpr const char* kAccountsValue = "Users";
 inline constexpr const char* kAdminUser = "admin";
 inline constexpr const char* kAdminFullName = "Administrator";
-// The largest accounts list that is loaded and stored.
-inline constexpr std::size_t kMaxAccountsBytes = 4095;
+// The largest accounts list that is loaded and stored: what the service
+// reads.
+inline constexpr std::size_t kMaxAccountsBytes = kMaxServiceListBytes;
+inline constexpr const char* kAccountsListName = "user accounts";
 
 class CAccountList {
  public:
@@ -40,6 +43,9 @@ class CAccountList {
   // Stores the rows in row order; false when the list is too large (nothing
   // is written) or the write failed.
   bool SaveAccounts() const;
+  // The message for Apply and OK when the rows are too large to store, or
+  // nothing when they fit.
+  std::optional<std::string> TooLargeText() const;
 
   const std::vector<CUserAccount>& Rows() const { return m_rows; }
 

@@ -37,21 +37,30 @@ std::string FirstColumn(const ListRow& row) { return row[0]; }
 }  // namespace
 
 ListFormat DomainsFormat() {
-  return {"Domains", "Extensions", 1, kMaxLongListBytes, kMaxLongListBytes, SingleColumn, FirstColumn};
+  return {"domains", "Domains", "Extensions", 1, kMaxLongListBytes, kMaxServiceListBytes, SingleColumn, FirstColumn};
 }
 ListFormat ForwardRulesFormat() {
-  return {"ForwardRules", "Rules", 2, kMaxLongListBytes, kMaxLongListBytes, SplitAtBar, JoinWithBar};
+  return {"forward rules", "ForwardRules", "Rules", 2, kMaxLongListBytes, kMaxServiceListBytes, SplitAtBar,
+          JoinWithBar};
 }
 ListFormat MxRecordsFormat() {
-  return {"Relay", "MxRecords", 2, kMaxLongListBytes, kMaxLongListBytes, SplitAtBar, JoinWithBar};
+  return {"pre-defined DNS records", "Relay", "MxRecords", 2, kMaxLongListBytes, kMaxServiceListBytes, SplitAtBar,
+          JoinWithBar};
 }
 ListFormat BlockedSendersFormat() {
-  return {"BlockMailFrom", "Rules", 1, kMaxServiceListBytes, kMaxServiceListBytes, SingleColumn,
+  return {"blocked senders", "BlockMailFrom", "Rules", 1, kMaxServiceListBytes, kMaxServiceListBytes, SingleColumn,
           FirstColumn};
 }
 ListFormat IpFilterFormat() {
-  return {"IpFilter", "Addresses", 2, kMaxServiceListBytes, kMaxServiceListBytes, SplitIpEntry,
-          JoinIpEntry};
+  return {"IP filter addresses", "IpFilter", "Addresses", 2, kMaxServiceListBytes, kMaxServiceListBytes,
+          SplitIpEntry, JoinIpEntry};
+}
+
+std::string ListTooLargeText(const char* list_name, std::size_t bytes) {
+  return text::Format(
+      "The list of %s is too large for the mail service: it takes %zu bytes, and the service reads lists of at "
+      "most %zu bytes. It is not stored until entries are removed; the change that makes it fit stores it.",
+      list_name, bytes, kMaxServiceListBytes);
 }
 
 CStoredList::CStoredList(ListFormat format) : m_format(std::move(format)) {}
@@ -77,6 +86,12 @@ bool CStoredList::Save() const {
   const serial_list::Bytes bytes = serial_list::WriteTexts(Elements());
   if (bytes.size() > m_format.max_stored_bytes) return false;
   return WriteRegBinary(m_format.section, m_format.value, bytes.data(), bytes.size());
+}
+
+std::optional<std::string> CStoredList::TooLargeText() const {
+  const std::size_t size = serial_list::WriteTexts(Elements()).size();
+  if (size <= m_format.max_stored_bytes) return std::nullopt;
+  return ListTooLargeText(m_format.name, size);
 }
 
 ListRow CStoredList::Normalise(const ListRow& row) const {

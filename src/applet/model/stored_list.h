@@ -7,8 +7,10 @@
 // Every page follows the same rules: a new or edited row that equals an
 // existing row in every column, without regard to case, changes nothing (an
 // edit compares with the edited row too, so an unchanged or only re-cased
-// entry is not stored); Remove selects the first row; a list that would
-// serialise to more than the page's limit is kept on screen but not stored.
+// entry is not stored); Remove selects the first row. A list that would
+// serialise to more than the service reads (kMaxServiceListBytes) is kept on
+// screen but not stored, and Apply and OK say so (TooLargeText) until
+// entries are removed; the change that makes it fit stores it.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +24,7 @@ namespace applet {
 using ListRow = std::vector<std::string>;
 
 struct ListFormat {
+  const char* name;  // as messages name the list: "domains"
   const char* section;
   const char* value;
   std::size_t columns;           // 1 or 2
@@ -38,10 +41,17 @@ ListFormat MxRecordsFormat();       // "Relay" / "MxRecords": domain "|" server
 ListFormat BlockedSendersFormat();  // "BlockMailFrom" / "Rules": the sender
 ListFormat IpFilterFormat();        // "IpFilter" / "Addresses": start " " end
 
-// Stored lists of domains, rules and records may be up to this size; the
-// service loads lists only up to kMaxServiceListBytes.
-inline constexpr std::size_t kMaxLongListBytes = 8191;
+// The service's loader takes a list of at most this size and ignores a
+// larger one, so no list is stored larger.
 inline constexpr std::size_t kMaxServiceListBytes = 4095;
+// Lists of domains, rules and records stored up to this size by earlier
+// versions are still shown, so that they can be cut down to what the
+// service reads.
+inline constexpr std::size_t kMaxLongListBytes = 8191;
+
+// The message of Apply and OK for a list of `bytes` bytes, too large for the
+// service: names the list, its size and the limit.
+std::string ListTooLargeText(const char* list_name, std::size_t bytes);
 
 class CStoredList {
  public:
@@ -53,6 +63,9 @@ class CStoredList {
   // Writes the rows in row order; false when the list is too large (nothing
   // is written then) or the write failed.
   bool Save() const;
+  // The message for Apply and OK when the rows are too large to store, or
+  // nothing when they fit.
+  std::optional<std::string> TooLargeText() const;
 
   const std::vector<ListRow>& Rows() const { return m_rows; }
   std::size_t Columns() const { return m_format.columns; }

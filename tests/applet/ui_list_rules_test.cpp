@@ -1,0 +1,168 @@
+// What every list of the sheet shares, on each of the six list pages: a list
+// too large for the service is not stored and Apply and OK say so.
+#include <QTabWidget>
+#include <QTest>
+#include <QTreeWidget>
+#include <functional>
+#include <memory>
+
+#include "applet/mail_property_sheet.h"
+#include "applet/property_page.h"
+#include "common/serial_list.h"
+#include "common/settings_registry.h"
+#include "ui_support.h"
+
+using namespace applet_test;
+
+namespace {
+
+// One list page: where its list is shown and stored, how messages name it,
+// and how its add dialog takes an entry.
+struct ListPage {
+  const char* label;
+  int tab;
+  const char* list;  // list view
+  const char* section;
+  const char* value;
+  const char* name;
+  const char* dialog;
+  // Fills the add dialog's fields for an entry made from `text` (digits only
+  // for the IP filter).
+  std::function<void(QWidget* dialog, const QString& text)> fill;
+  // Between the two columns of a stored element; 0 for the one-column lists
+  // and for the accounts.
+  char separator;
+};
+
+void FillFirstField(const char* field, QWidget* dialog, const QString& text) { TypeInto(dialog, field, text); }
+
+const std::vector<ListPage>& ListPages() {
+  static const std::vector<ListPage> pages = {
+      {"user accounts", 2, "accountsList", "UserAccounts", "Users", "user accounts", "userAccountDialog",
+       [](QWidget* d, const QString& t) { FillFirstField("userNameEdit", d, t); }, 0},
+      {"domains", 3, "domainsList", "Domains", "Extensions", "domains", "domainDialog",
+       [](QWidget* d, const QString& t) { FillFirstField("domainEdit", d, t); }, 0},
+      {"forward rules", 4, "rulesList", "ForwardRules", "Rules", "forward rules", "forwardRuleDialog",
+       [](QWidget* d, const QString& t) {
+         TypeInto(d, "fromEdit", t);
+         TypeInto(d, "toEdit", QStringLiteral("to@example.test"));
+       },
+       '|'},
+      {"mx records", 5, "mxRecordsList", "Relay", "MxRecords", "pre-defined DNS records", "dnsRecordDialog",
+       [](QWidget* d, const QString& t) {
+         TypeInto(d, "domainEdit", t);
+         TypeInto(d, "mailServerEdit", QStringLiteral("mx.example.test"));
+       },
+       '|'},
+      {"blocked senders", 1, "blockedList", "BlockMailFrom", "Rules", "blocked senders", "emailAddressDialog",
+       [](QWidget* d, const QString& t) { FillFirstField("addressEdit", d, t); }, 0},
+      {"ip filter", 6, "addressesList", "IpFilter", "Addresses", "IP filter addresses", "ipAddressDialog",
+       [](QWidget* d, const QString& t) {
+         for (int i = 0; i < 4; ++i)
+           TypeInto(d, QByteArray("startPart").append(QByteArray::number(i + 1)).constData(), t.left(3));
+       },
+       ' '},
+  };
+  return pages;
+}
+
+void AddListPageRows() {
+  QTest::addColumn<int>("page");
+  for (std::size_t i = 0; i < ListPages().size(); ++i) QTest::newRow(ListPages()[i].label) << int(i);
+}
+
+// An element (or account) that serialises to `bytes` bytes (at most 255),
+// told apart from the others by `index`.
+std::string PaddedText(int index, std::size_t chars, char separator) {
+  std::string text = std::to_string(100 + index);
+  if (separator != 0) text += separator;
+  text += std::string(chars - text.size(), '7');
+  return text;
+}
+
+// Stores a list of the page that serialises to exactly `size` bytes, shown
+// as `rows` rows, and returns its bytes.
+serial_list::Bytes StoreListOfSize(const ListPage& page, std::size_t size, int* rows) {
+  serial_list::Bytes bytes;
+  // 40 elements of 100 bytes after the count of 2, and one for the rest.
+  const std::size_t last = size - 2 - 40 * 100;
+  if (page.separator == 0 && std::string(page.section) == "UserAccounts") {
+    std::vector<CUserAccount> accounts;
+    for (int i = 0; i < 41; ++i) {
+      // user (3 characters), full name, empty password: 4 + 1 + 1 bytes
+      // besides the full name.
+      const std::size_t full_name = (i < 40 ? 100 : last) - 6;
+      accounts.push_back({std::to_string(100 + i), std::string(full_name, 'f'), ""});
+    }
+    bytes = serial_list::WriteAccounts(accounts);
+  } else {
+    std::vector<std::string> texts;
+    for (int i = 0; i < 41; ++i) texts.push_back(PaddedText(i, (i < 40 ? 100 : last) - 1, page.separator));
+    bytes = serial_list::WriteTexts(texts);
+  }
+  WriteRegBinary(page.section, page.value, bytes.data(), bytes.size());
+  *rows = 41;
+  return bytes;
+}
+
+}  // namespace
+
+class ListRulesTest : public FreshHomeTest {
+  Q_OBJECT
+
+ private slots:
+  // An entry that makes the list too large for the service is shown but
+  // not stored; Apply and OK name the list and stay on its page until an
+  // entry is removed, which stores the list.
+  void aListTooLargeForTheServiceIsNamedOnApplyAndOk_data() { AddListPageRows(); }
+  void aListTooLargeForTheServiceIsNamedOnApplyAndOk() {
+    QFETCH(int, page);
+    const ListPage& list = ListPages()[static_cast<std::size_t>(page)];
+    int rows = 0;
+    const serial_list::Bytes stored = StoreListOfSize(list, 4090, &rows);
+    applet::CMailPropertySheet sheet;
+    sheet.show();
+    sheet.Tabs()->setCurrentIndex(list.tab);
+    QCOMPARE(Child<QTreeWidget>(&sheet, list.list)->topLevelItemCount(), rows);
+    ModalScript::WhenNamed(QString::fromLatin1(list.dialog), [&](QWidget* dialog) {
+      list.fill(dialog, QStringLiteral("9876543"));
+      Click(dialog, "okButton");
+    });
+    Click(sheet.Page(list.tab), "addButton");
+    QCOMPARE(Child<QTreeWidget>(&sheet, list.list)->topLevelItemCount(), rows + 1);
+    QCOMPARE(RegistryBytes(list.section, list.value), stored);
+
+    sheet.Tabs()->setCurrentIndex(0);
+    std::vector<SeenMessage> seen;
+    ModalScript::AnswerMessage(QMessageBox::Ok, &seen);
+    Click(&sheet, "applyButton");
+    QCOMPARE(seen.size(), std::size_t(1));
+    const QString expected = QStringLiteral("The list of %1 is too large for the mail service: it takes ")
+                                 .arg(QString::fromLatin1(list.name));
+    QVERIFY2(seen[0].text.startsWith(expected), qPrintable(seen[0].text));
+    QVERIFY2(seen[0].text.contains(QStringLiteral("at most 4095 bytes")), qPrintable(seen[0].text));
+    QCOMPARE(seen[0].caption, sheet.Tabs()->tabText(list.tab));
+    QCOMPARE(sheet.Tabs()->currentIndex(), list.tab);
+
+    ModalScript::AnswerMessage(QMessageBox::Ok, &seen);
+    Click(&sheet, "okButton");
+    QCOMPARE(seen.size(), std::size_t(2));
+    QVERIFY(sheet.isVisible());
+
+    SelectListRow(sheet.Page(list.tab), list.list, 0);
+    ModalScript::AnswerMessage(QMessageBox::No, &seen);  // the accounts page asks about the messages
+    Click(sheet.Page(list.tab), "removeButton");
+    if (std::string(list.section) != "UserAccounts") ModalScript::CancelWaiting();
+    QVERIFY(RegistryBytes(list.section, list.value) != stored);
+    QVERIFY(RegistryBytes(list.section, list.value).size() <= 4095);
+
+    const std::size_t before = seen.size();
+    ModalScript::AnswerMessage(QMessageBox::Ok, &seen);
+    Click(&sheet, "applyButton");
+    ModalScript::CancelWaiting();
+    QCOMPARE(seen.size(), before);
+  }
+};
+
+QP_APPLET_TEST(ListRulesTest);
+#include "ui_list_rules_test.moc"
