@@ -106,6 +106,7 @@ void CAdvancedPage::OnInitDialog() {
   connect(m_pCatchAll, &QComboBox::activated, this, [this] {
     SaveCatchAllAccount(FromQ(m_pCatchAll->currentText()));
     SetModified();
+    ReloadService();
   });
 }
 

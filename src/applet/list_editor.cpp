@@ -67,7 +67,10 @@ void ConnectListButtons(const ListWithButtons& parts, CListEditor* editor, CProp
   QObject::connect(parts.edit, &QPushButton::clicked, editor, &CListEditor::Edit);
   QObject::connect(parts.remove, &QPushButton::clicked, editor, &CListEditor::Remove);
   if (double_click_edits) QObject::connect(parts.list, &QTreeWidget::itemDoubleClicked, editor, &CListEditor::Edit);
-  QObject::connect(editor, &CListEditor::changed, page, [page] { page->SetModified(); });
+  QObject::connect(editor, &CListEditor::changed, page, [page] {
+    page->SetModified();
+    page->ReloadService();
+  });
 }
 
 }  // namespace applet

@@ -1,7 +1,7 @@
 // The list part shared by the list pages: a list view showing a CStoredList,
 // its Add, Edit and Remove commands, and the entry dialog they open. Every
 // change is stored at once by the list; the page is then told through
-// changed() (it marks itself modified).
+// changed() (it marks itself modified and has the service reload).
 #pragma once
 
 #include <QObject>

@@ -16,10 +16,10 @@
 #include "applet/forward_rules_page.h"
 #include "applet/general_page.h"
 #include "applet/ip_filter_page.h"
+#include "applet/model/service_control.h"
 #include "applet/relay_page.h"
 #include "applet/user_account_page.h"
 #include "platform/registry.h"
-#include "platform/sync.h"
 
 namespace applet {
 
@@ -148,8 +148,6 @@ void CMailPropertySheet::showEvent(QShowEvent* event) {
     });
   }
 }
-
-void SignalReloadEvent() { platform::NamedEvent::Signal(kReloadEventName); }
 
 int ShowConfiguration(QWidget* parent) {
   CMailPropertySheet sheet(parent);

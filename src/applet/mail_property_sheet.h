@@ -30,7 +30,6 @@ class CDomainsPage;
 class CUserAccountPage;
 class CForwardRulesPage;
 
-inline constexpr const char* kReloadEventName = "Mail Service Event";
 inline constexpr const char* kNoAdminRightsText =
     "Administrator rights are needed to change the mail service settings.";
 inline constexpr int kPageCount = 7;
@@ -81,10 +80,6 @@ class CMailPropertySheet : public QDialog {
   bool m_bShownOnce = false;
   std::function<bool()> m_fnHiveWritable;
 };
-
-// Signals the service's reload event (no effect when the service does not
-// run).
-void SignalReloadEvent();
 
 // Runs the sheet modally, as the applet's double-click does, and signals the
 // reload event when it ends with OK. Returns the dialog's result.

@@ -1,6 +1,7 @@
 #include "applet/property_page.h"
 
 #include "applet/applet_ui.h"
+#include "applet/model/service_control.h"
 
 namespace applet {
 
@@ -17,6 +18,8 @@ void CPropertyPage::SetModified(bool modified) {
   m_bModified = modified;
   emit modifiedChanged();
 }
+
+void CPropertyPage::ReloadService() { SignalReloadEvent(); }
 
 bool CPropertyPage::AcceptListSize(const std::optional<std::string>& too_large) {
   if (!too_large) return true;

@@ -34,6 +34,10 @@ class CPropertyPage : public QWidget {
   bool IsModified() const { return m_bModified; }
   // Marks the page changed (the sheet then enables Apply) or unchanged.
   void SetModified(bool modified = true);
+  // Ends a command that stored its change at once (a list, the catch-all
+  // account): the running service reloads now, so that it never differs
+  // from what is stored, whatever the user does next (No, Cancel).
+  void ReloadService();
 
   virtual void OnSetActive() {}
   virtual bool OnKillActive() { return UpdateData(true); }

@@ -46,6 +46,7 @@ void CUserAccountPage::OnAdd() {
   if (!m_arrAccounts.Add(account)) return;  // the user name is listed already
   ShowRows();
   SetModified();
+  ReloadService();
 }
 
 void CUserAccountPage::OnEdit() {
@@ -62,6 +63,7 @@ void CUserAccountPage::OnEdit() {
   ShowRows();
   SelectRow(m_pList, row);
   SetModified();
+  ReloadService();
 }
 
 void CUserAccountPage::OnRemove() {
@@ -81,11 +83,16 @@ void CUserAccountPage::OnRemove() {
   const auto answer = ShowMessage(this, QString::fromLatin1(kRemoveMessagesText),
                                   QString::fromLatin1(kDeleteAccountCaption), QMessageBox::Question,
                                   QMessageBox::Yes | QMessageBox::No);
-  if (answer != QMessageBox::Yes) return;
-  const LONG error = RemoveMailboxFolder(user);
-  if (error != ERROR_SUCCESS)
-    ShowMessage(this, ToQ(SystemErrorText(error)).trimmed(), QString::fromLatin1(kDeleteAccountCaption), QMessageBox::Critical);
-  SetModified();
+  if (answer == QMessageBox::Yes) {
+    const LONG error = RemoveMailboxFolder(user);
+    if (error != ERROR_SUCCESS)
+      ShowMessage(this, ToQ(SystemErrorText(error)).trimmed(), QString::fromLatin1(kDeleteAccountCaption),
+                  QMessageBox::Critical);
+    SetModified();
+  }
+  // The list is stored already: the service drops the account whatever the
+  // answer about its messages.
+  ReloadService();
 }
 
 }  // namespace applet

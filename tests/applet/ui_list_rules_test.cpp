@@ -1,5 +1,8 @@
-// What every list of the sheet shares, on each of the six list pages: a list
-// too large for the service is not stored and Apply and OK say so.
+// What every list of the sheet shares, on each of the six list pages: a
+// change stored at once has the service reload at once (also when the sheet
+// is then cancelled); a list too large for the service is not stored and
+// Apply and OK say so.
+#include <QComboBox>
 #include <QTabWidget>
 #include <QTest>
 #include <QTreeWidget>
@@ -10,6 +13,7 @@
 #include "applet/property_page.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
+#include "platform/sync.h"
 #include "ui_support.h"
 
 using namespace applet_test;
@@ -66,6 +70,11 @@ const std::vector<ListPage>& ListPages() {
   return pages;
 }
 
+constexpr int kAdvancedTab = 1;
+constexpr int kAccountsTab = 2;
+const serial_list::Bytes kTwoAccounts =
+    serial_list::WriteAccounts({{"admin", "", ""}, {"anna", "Anna Berg", "pw"}});
+
 void AddListPageRows() {
   QTest::addColumn<int>("page");
   for (std::size_t i = 0; i < ListPages().size(); ++i) QTest::newRow(ListPages()[i].label) << int(i);
@@ -111,6 +120,51 @@ class ListRulesTest : public FreshHomeTest {
   Q_OBJECT
 
  private slots:
+  // Every change stored at once ends with the reload signal: list entries
+  // added, an account removed and its messages kept (No), the catch-all
+  // account chosen; Cancel afterwards takes nothing back.
+  void aChangeStoredAtOnceReloadsTheService_data() {
+    QTest::addColumn<int>("page");  // -1: account removed, -2: catch-all chosen
+    for (std::size_t i = 0; i < ListPages().size(); ++i)
+      QTest::newRow(QByteArray("entry added: ").append(ListPages()[i].label).constData()) << int(i);
+    QTest::newRow("account removed, messages kept") << -1;
+    QTest::newRow("catch-all account chosen") << -2;
+  }
+  void aChangeStoredAtOnceReloadsTheService() {
+    QFETCH(int, page);
+    WriteRegBinary("UserAccounts", "Users", kTwoAccounts.data(), kTwoAccounts.size());
+    platform::NamedEvent event;
+    QVERIFY(event.Create("Mail Service Event"));
+    applet::CMailPropertySheet sheet;
+    sheet.show();
+    if (page >= 0) {
+      const ListPage& list = ListPages()[static_cast<std::size_t>(page)];
+      sheet.Tabs()->setCurrentIndex(list.tab);
+      ModalScript::WhenNamed(QString::fromLatin1(list.dialog), [&](QWidget* dialog) {
+        list.fill(dialog, QStringLiteral("9876543"));
+        Click(dialog, "okButton");
+      });
+      QVERIFY(!event.Wait(0));
+      Click(sheet.Page(list.tab), "addButton");
+    } else if (page == -1) {
+      sheet.Tabs()->setCurrentIndex(kAccountsTab);
+      SelectListRow(sheet.Page(kAccountsTab), "accountsList", 0);  // anna
+      ModalScript::AnswerMessage(QMessageBox::No, nullptr);
+      QVERIFY(!event.Wait(0));
+      Click(sheet.Page(kAccountsTab), "removeButton");
+      QCOMPARE(RowTexts(&sheet, "accountsList"), QStringList{"admin|"});
+    } else {
+      sheet.Tabs()->setCurrentIndex(kAdvancedTab);
+      auto* combo = Child<QComboBox>(&sheet, "catchAllCombo");
+      QVERIFY(!event.Wait(0));
+      combo->setCurrentIndex(1);
+      emit combo->activated(1);
+      QCOMPARE(ReadRegString("Settings", "CatchAllAccount", ""), std::string("anna"));
+    }
+    Click(&sheet, "cancelButton");
+    QVERIFY2(event.Wait(0), "the service was told to reload");
+  }
+
   // An entry that makes the list too large for the service is shown but
   // not stored; Apply and OK name the list and stay on its page until an
   // entry is removed, which stores the list.

@@ -5,6 +5,7 @@
 #include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/service_manager.h"
+#include "platform/sync.h"
 
 namespace applet {
 
@@ -46,6 +47,8 @@ int ServiceButtonState(DWORD state) {
   if (state == platform::SERVICE_RUNNING) return kServiceRunning;
   return kServiceBetween;
 }
+
+void SignalReloadEvent() { platform::NamedEvent::Signal(kReloadEventName); }
 
 CServiceControl::CServiceControl(ServiceManagerAccess access) : m_access(std::move(access)) {}
 

@@ -14,6 +14,8 @@
 namespace applet {
 
 inline constexpr const char* kServiceName = "Kestrune Mail Service";
+// The event on which the running service loads its settings and lists again.
+inline constexpr const char* kReloadEventName = "Mail Service Event";
 inline constexpr const char* kServiceNotInstalledText = "Not Installed";
 
 // The service manager as the page uses it; tests put a fake in its place.
@@ -82,6 +84,10 @@ class CServiceControl {
   ServiceManagerAccess m_access;
   bool m_bRestartPending = false;
 };
+
+// Signals the service's reload event (no effect when the service does not
+// run): after Apply and OK, and after every change stored at once.
+void SignalReloadEvent();
 
 // The trace log file that "View" opens: the log path, else the service
 // program's folder, with "\mailtrace.log" appended; nothing when neither is
