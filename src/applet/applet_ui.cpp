@@ -1,6 +1,7 @@
 #include "applet/applet_ui.h"
 
 #include <QDialogButtonBox>
+#include <QEvent>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QHBoxLayout>
@@ -65,16 +66,49 @@ std::string BrowseForFolder(QWidget* owner, const QString& prompt, unsigned flag
   return DriveFormOfPath(path);
 }
 
+namespace {
+
+// The width a column needs for its content and its header.
+int NeededWidth(QTreeWidget* list, int column) {
+  // QTreeView hides the public QAbstractItemView entry point.
+  const int content = static_cast<QAbstractItemView*>(list)->sizeHintForColumn(column) + kColumnPadding;
+  const int title = list->header()->sectionSizeHint(column);
+  return std::max({content, title, kMinColumnWidth});
+}
+
+// Fills the last column again when the list's visible area changes size
+// (first layout, a scroll bar coming or going, a resized sheet).
+class LastColumnFiller : public QObject {
+ public:
+  explicit LastColumnFiller(QTreeWidget* list) : QObject(list), m_pList(list) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Resize) FillLastColumn(m_pList);
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  QTreeWidget* m_pList;
+};
+
+}  // namespace
+
 void AutoSizeColumns(QTreeWidget* list) {
   list->setUpdatesEnabled(false);
   QHeaderView* header = list->header();
-  for (int column = 0; column < header->count(); ++column) {
-    // QTreeView hides the public QAbstractItemView entry point.
-    const int content = static_cast<QAbstractItemView*>(list)->sizeHintForColumn(column) + kColumnPadding;
-    const int title = header->sectionSizeHint(column);
-    list->setColumnWidth(column, std::max({content, title, kMinColumnWidth}));
-  }
+  for (int column = 0; column < header->count(); ++column) list->setColumnWidth(column, NeededWidth(list, column));
+  FillLastColumn(list);
   list->setUpdatesEnabled(true);
+}
+
+void FillLastColumn(QTreeWidget* list) {
+  const int last = list->header()->count() - 1;
+  if (last < 0) return;
+  int others = 0;
+  for (int column = 0; column < last; ++column) others += list->columnWidth(column);
+  const int room = list->viewport()->width() - others;
+  list->setColumnWidth(last, std::max(NeededWidth(list, last), room));
 }
 
 QTreeWidget* MakeListView(QWidget* parent, const QStringList& headers, const QString& object_name) {
@@ -91,6 +125,7 @@ QTreeWidget* MakeListView(QWidget* parent, const QStringList& headers, const QSt
   list->header()->setStretchLastSection(false);
   list->header()->setSectionsMovable(false);
   list->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  list->viewport()->installEventFilter(new LastColumnFiller(list));
   return list;
 }
 

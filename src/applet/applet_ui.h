@@ -40,8 +40,14 @@ std::string BrowseForFolder(QWidget* owner, const QString& prompt, unsigned flag
 std::string DriveFormOfPath(const std::string& native_path);
 
 // Every column as wide as the wider of its content and its header, and at
-// least 10 pixels.
+// least 10 pixels; the last one also fills the room left in the list (see
+// FillLastColumn). The pages call it after every change of their rows.
 void AutoSizeColumns(QTreeWidget* list);
+// Widens the last column to the list's right edge, or narrows it to what
+// its content and header need, so that the list shows neither cut-off
+// entries nor an empty gap. List views made by MakeListView do this again
+// whenever their size changes.
+void FillLastColumn(QTreeWidget* list);
 inline constexpr int kMinColumnWidth = 10;
 // Space kept between one column's text and the next, as the list views of
 // the platform keep it.

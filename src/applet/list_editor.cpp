@@ -21,7 +21,6 @@ CListEditor::CListEditor(CStoredList& list, QTreeWidget* view, EntryDialog dialo
 void CListEditor::Load() {
   m_list.Load();
   ShowRows();
-  AutoSizeColumns(m_pView);
 }
 
 void CListEditor::ShowRows() {
@@ -31,6 +30,7 @@ void CListEditor::ShowRows() {
     for (std::size_t column = 0; column < row.size(); ++column)
       item->setText(static_cast<int>(column), ToQ(row[column]));
   }
+  AutoSizeColumns(m_pView);
 }
 
 void CListEditor::Add() {

@@ -38,6 +38,7 @@ class CListEditor : public QObject {
   void changed();
 
  private:
+  // Shows the list's rows and sizes the columns to them.
   void ShowRows();
 
   CStoredList& m_list;

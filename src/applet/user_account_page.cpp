@@ -27,7 +27,6 @@ void CUserAccountPage::OnInitDialog() {
 
   m_arrAccounts.LoadAccounts();
   ShowRows();
-  AutoSizeColumns(m_pList);
 }
 
 void CUserAccountPage::ShowRows() {
@@ -37,6 +36,7 @@ void CUserAccountPage::ShowRows() {
     item->setText(0, ToQ(account.m_strUser));
     item->setText(1, ToQ(account.m_strFullName));
   }
+  AutoSizeColumns(m_pList);
 }
 
 void CUserAccountPage::OnAdd() {

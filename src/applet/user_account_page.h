@@ -30,6 +30,7 @@ class CUserAccountPage : public CPropertyPage {
   void OnRemove();
 
  private:
+  // Shows the accounts and sizes the columns to them.
   void ShowRows();
 
   QTreeWidget* m_pList = nullptr;

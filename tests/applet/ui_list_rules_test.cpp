@@ -1,8 +1,9 @@
 // What every list of the sheet shares, on each of the six list pages: a
 // change stored at once has the service reload at once (also when the sheet
-// is then cancelled); a list too large for the service is not stored and
-// Apply and OK say so.
+// is then cancelled); the columns fit their entries after every change; a
+// list too large for the service is not stored and Apply and OK say so.
 #include <QComboBox>
+#include <QHeaderView>
 #include <QTabWidget>
 #include <QTest>
 #include <QTreeWidget>
@@ -91,6 +92,22 @@ std::string PaddedText(int index, std::size_t chars, char separator) {
 
 // Stores a list of the page that serialises to exactly `size` bytes, shown
 // as `rows` rows, and returns its bytes.
+// No entry of the list view is cut off, and its columns reach its right
+// edge: the last one fills what the others leave.
+void VerifyColumnsFit(QTreeWidget* list, const char* when) {
+  const QFontMetrics metrics(list->font());
+  int total = 0;
+  for (int column = 0; column < list->columnCount(); ++column) {
+    total += list->columnWidth(column);
+    for (int row = 0; row < list->topLevelItemCount(); ++row) {
+      const QString text = list->topLevelItem(row)->text(column);
+      QVERIFY2(metrics.horizontalAdvance(text) + 8 <= list->columnWidth(column),
+               qPrintable(QStringLiteral("%1: '%2' is cut off").arg(QString::fromLatin1(when), text)));
+    }
+  }
+  QVERIFY2(total >= list->viewport()->width(), when);
+}
+
 serial_list::Bytes StoreListOfSize(const ListPage& page, std::size_t size, int* rows) {
   serial_list::Bytes bytes;
   // 40 elements of 100 bytes after the count of 2, and one for the rest.
@@ -163,6 +180,52 @@ class ListRulesTest : public FreshHomeTest {
     }
     Click(&sheet, "cancelButton");
     QVERIFY2(event.Wait(0), "the service was told to reload");
+  }
+
+  // Adding a long entry widens its column (a long last column scrolls),
+  // removing it narrows the column again; the columns always reach the
+  // list's right edge. The same when the sheet is made wider.
+  void columnsFitTheirEntriesAfterEveryChange_data() { AddListPageRows(); }
+  void columnsFitTheirEntriesAfterEveryChange() {
+    QFETCH(int, page);
+    const ListPage& list = ListPages()[static_cast<std::size_t>(page)];
+    WriteRegBinary("UserAccounts", "Users", kTwoAccounts.data(), kTwoAccounts.size());
+    applet::CMailPropertySheet sheet;
+    sheet.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&sheet));
+    sheet.Tabs()->setCurrentIndex(list.tab);
+    auto* view = Child<QTreeWidget>(&sheet, list.list);
+    VerifyColumnsFit(view, "shown");
+    const int narrow = view->columnWidth(0);
+
+    const QString long_entry = QStringLiteral("9876543") + QString(90, QLatin1Char('w'));
+    ModalScript::WhenNamed(QString::fromLatin1(list.dialog), [&](QWidget* dialog) {
+      list.fill(dialog, long_entry);
+      Click(dialog, "okButton");
+    });
+    Click(sheet.Page(list.tab), "addButton");
+    VerifyColumnsFit(view, "after Add");
+    const int wide = view->columnWidth(0);
+    QVERIFY(wide >= narrow);
+
+    SelectListRow(sheet.Page(list.tab), list.list, view->topLevelItemCount() - 1);
+    ModalScript::WhenNamed(QString::fromLatin1(list.dialog), [&](QWidget* dialog) {
+      list.fill(dialog, QStringLiteral("12"));
+      Click(dialog, "okButton");
+    });
+    Click(sheet.Page(list.tab), "editButton");
+    VerifyColumnsFit(view, "after Edit");
+    if (std::string(list.section) != "IpFilter") QVERIFY2(view->columnWidth(0) < wide, "narrower after Edit");
+
+    ModalScript::AnswerMessage(QMessageBox::No, nullptr);  // the accounts page asks about the messages
+    Click(sheet.Page(list.tab), "removeButton");
+    if (std::string(list.section) != "UserAccounts") ModalScript::CancelWaiting();
+    VerifyColumnsFit(view, "after Remove");
+
+    sheet.resize(sheet.width() + 200, sheet.height());
+    QTRY_VERIFY(view->viewport()->width() > 0);
+    QApplication::processEvents();
+    VerifyColumnsFit(view, "in a wider sheet");
   }
 
   // An entry that makes the list too large for the service is shown but
