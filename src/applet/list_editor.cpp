@@ -18,9 +18,15 @@ CListEditor::CListEditor(CStoredList& list, QTreeWidget* view, EntryDialog dialo
       m_strAddCaption(std::move(add_caption)),
       m_strEditCaption(std::move(edit_caption)) {}
 
+void CListEditor::SetPage(CPropertyPage* page, std::vector<QWidget*> buttons) {
+  m_pPage = page;
+  m_arrButtons = std::move(buttons);
+}
+
 void CListEditor::Load() {
   m_list.Load();
   ShowRows();
+  if (m_list.ReadProblem() && m_pPage != nullptr) m_pPage->ShowUnreadableList(*m_list.ReadProblem(), m_arrButtons);
 }
 
 void CListEditor::ShowRows() {
@@ -63,6 +69,7 @@ void CListEditor::Remove() {
 
 void ConnectListButtons(const ListWithButtons& parts, CListEditor* editor, CPropertyPage* page,
                         bool double_click_edits) {
+  editor->SetPage(page, {parts.add, parts.edit, parts.remove});
   QObject::connect(parts.add, &QPushButton::clicked, editor, &CListEditor::Add);
   QObject::connect(parts.edit, &QPushButton::clicked, editor, &CListEditor::Edit);
   QObject::connect(parts.remove, &QPushButton::clicked, editor, &CListEditor::Remove);

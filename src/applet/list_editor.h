@@ -8,6 +8,7 @@
 #include <QString>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "applet/applet_ui.h"
 #include "applet/model/stored_list.h"
@@ -16,6 +17,8 @@ class QTreeWidget;
 class QWidget;
 
 namespace applet {
+
+class CPropertyPage;
 
 class CListEditor : public QObject {
   Q_OBJECT
@@ -28,7 +31,10 @@ class CListEditor : public QObject {
   CListEditor(CStoredList& list, QTreeWidget* view, EntryDialog dialog, QString add_caption, QString edit_caption,
               QObject* parent);
 
-  // Loads the stored list and shows it.
+  // The page the list is on and the buttons that change the list.
+  void SetPage(CPropertyPage* page, std::vector<QWidget*> buttons);
+  // Loads the stored list and shows it; a list that cannot be read is shown
+  // empty, its buttons disabled, with the page's message.
   void Load();
   void Add();
   void Edit();
@@ -46,12 +52,13 @@ class CListEditor : public QObject {
   EntryDialog m_dialog;
   QString m_strAddCaption;
   QString m_strEditCaption;
+  CPropertyPage* m_pPage = nullptr;
+  std::vector<QWidget*> m_arrButtons;
 };
 
-class CPropertyPage;
-
 // Wires the list's buttons (and, when asked, a double-click as Edit) to the
-// editor, and the editor's changes to the page's modified state.
+// editor, and the editor's changes to the page's modified state. Call it
+// before the editor's Load.
 void ConnectListButtons(const ListWithButtons& parts, CListEditor* editor, CPropertyPage* page,
                         bool double_click_edits);
 

@@ -1,5 +1,7 @@
 #include "applet/property_page.h"
 
+#include <QTimer>
+
 #include "applet/applet_ui.h"
 #include "applet/model/service_control.h"
 
@@ -17,6 +19,12 @@ void CPropertyPage::SetModified(bool modified) {
   if (m_bModified == modified) return;
   m_bModified = modified;
   emit modifiedChanged();
+}
+
+void CPropertyPage::ShowUnreadableList(const std::string& problem, const std::vector<QWidget*>& controls) {
+  for (QWidget* control : controls) control->setEnabled(false);
+  // Not from inside the tab switch that builds the page.
+  QTimer::singleShot(0, this, [this, problem] { ShowMessage(this, ToQ(problem), m_strTitle, QMessageBox::Warning); });
 }
 
 void CPropertyPage::ReloadService() { SignalReloadEvent(); }

@@ -17,6 +17,7 @@
 #include <QWidget>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace applet {
 
@@ -38,6 +39,9 @@ class CPropertyPage : public QWidget {
   // account): the running service reloads now, so that it never differs
   // from what is stored, whatever the user does next (No, Cancel).
   void ReloadService();
+  // For a list that could not be read: disables the controls that would
+  // change it and, once the page is on the screen, shows `problem`.
+  void ShowUnreadableList(const std::string& problem, const std::vector<QWidget*>& controls);
 
   virtual void OnSetActive() {}
   virtual bool OnKillActive() { return UpdateData(true); }
@@ -54,6 +58,7 @@ class CPropertyPage : public QWidget {
   // otherwise shows `too_large` (the list's message) and returns false, so
   // that Apply and OK stop on the page.
   bool AcceptListSize(const std::optional<std::string>& too_large);
+
   // Moves values between the members and the controls: save = true takes
   // the controls into the members (false when a field is refused), save =
   // false shows the members.

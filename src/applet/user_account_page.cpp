@@ -27,6 +27,8 @@ void CUserAccountPage::OnInitDialog() {
 
   m_arrAccounts.LoadAccounts();
   ShowRows();
+  if (m_arrAccounts.ReadProblem())
+    ShowUnreadableList(*m_arrAccounts.ReadProblem(), {parts.add, parts.edit, parts.remove});
 }
 
 void CUserAccountPage::ShowRows() {

@@ -61,13 +61,22 @@ std::string ReadRegString(std::string_view section, std::string_view value, std:
 }
 
 bool ReadRegBinary(std::string_view section, std::string_view value, std::vector<std::uint8_t>& data) {
+  return QueryRegBinary(section, value, data) == ERROR_SUCCESS;
+}
+
+LONG QueryRegBinary(std::string_view section, std::string_view value, std::vector<std::uint8_t>& data) {
   platform::RegKey key = OpenSettingsKey(section);
-  if (!key.IsOpen()) return false;
+  if (!key.IsOpen()) {
+    // A hive this process may not write cannot create a missing section: the
+    // plain open tells a missing section from a hive that cannot be read.
+    const LONG opened = platform::RegKey::Open(SectionPath(section), platform::KEY_READ, key);
+    if (opened != ERROR_SUCCESS) return opened;
+  }
   DWORD type = platform::REG_NONE;
   std::vector<std::uint8_t> bytes;
-  if (key.QueryValue(value, type, bytes) != ERROR_SUCCESS) return false;
-  data = std::move(bytes);
-  return true;
+  const LONG result = key.QueryValue(value, type, bytes);
+  if (result == ERROR_SUCCESS) data = std::move(bytes);
+  return result;
 }
 
 bool WriteRegString(std::string_view section, std::string_view value, std::string_view text) {

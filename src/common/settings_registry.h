@@ -25,6 +25,10 @@ int ReadRegDword(std::string_view section, std::string_view value, int def);
 std::string ReadRegString(std::string_view section, std::string_view value, std::string_view def);
 // The value's bytes; false when it cannot be read.
 bool ReadRegBinary(std::string_view section, std::string_view value, std::vector<std::uint8_t>& data);
+// The same with the reason: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND when there
+// is no such value (or section), or the error that kept it from being read
+// (data untouched then).
+LONG QueryRegBinary(std::string_view section, std::string_view value, std::vector<std::uint8_t>& data);
 
 bool WriteRegString(std::string_view section, std::string_view value, std::string_view text);
 bool WriteRegDword(std::string_view section, std::string_view value, int number);

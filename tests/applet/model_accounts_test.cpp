@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "applet/model/account_list.h"
+#include "applet/model/advanced_settings.h"
 #include "applet/model/system_messages.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
+#include "hive_fault.h"
 #include "model_test_home.h"
 
 namespace applet {
@@ -174,10 +176,35 @@ TEST_F(AccountListTest, TooLargeOrMalformedStoredListsShowNoAccounts) {
     CAccountList list;
     list.LoadAccounts();
     EXPECT_TRUE(list.Rows().empty()) << c.label;
-    std::vector<std::uint8_t> after;
-    ReadRegBinary("UserAccounts", "Users", after);
-    EXPECT_EQ(after, c.bytes) << c.label << ": no default account is stored";
+    const bool empty_list = c.bytes.size() == 2;
+    EXPECT_EQ(list.ReadProblem().has_value(), !empty_list) << c.label;
+    EXPECT_EQ(list.Add(Account("dora")).has_value(), empty_list) << c.label;
+    if (!empty_list) {
+      std::vector<std::uint8_t> after;
+      ReadRegBinary("UserAccounts", "Users", after);
+      EXPECT_EQ(after, c.bytes) << c.label << ": no default account, no new one is stored";
+    }
   }
+}
+
+// A registry read error other than "value not found" is never taken for
+// "no accounts": no default admin replaces the stored list, neither then
+// nor by a later change, and the catch-all combo stays as it is.
+TEST_F(AccountListTest, ARegistryReadErrorNeverReplacesTheAccountsWithAdmin) {
+  Store({Account("anna"), Account("bert")});
+  CAccountList list;
+  {
+    ScopedUnreadableHive unreadable;
+    list.LoadAccounts();
+    EXPECT_FALSE(ReadCatchAllChoices().has_value());
+  }
+  EXPECT_TRUE(list.Rows().empty());
+  const std::string problem = list.ReadProblem().value_or("");
+  EXPECT_EQ(problem.rfind("The list of user accounts cannot be read. Access is denied.", 0), 0u) << problem;
+  EXPECT_FALSE(list.Add(Account("dora")).has_value());
+  EXPECT_FALSE(list.SaveAccounts());
+  EXPECT_EQ(Users(Stored()), Names({"anna", "bert"}));
+  EXPECT_FALSE(fs::exists(Mailbox("admin")));
 }
 
 TEST_F(AccountListTest, AListAbove4095BytesIsNotStored) {

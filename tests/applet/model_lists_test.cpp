@@ -8,6 +8,7 @@
 #include "applet/model/stored_list.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
+#include "hive_fault.h"
 #include "model_test_home.h"
 
 namespace applet {
@@ -167,30 +168,66 @@ TEST_F(StoredListTest, ListsAreStoredUpToWhatTheServiceReads) {
   }
 }
 
-TEST_F(StoredListTest, UnreadableStoredListsLoadEmpty) {
+// A stored list that cannot be read shows empty with a message naming the
+// list and the reason, and no change on the page overwrites it.
+TEST_F(StoredListTest, UnreadableStoredListsLoadEmptyAndStayAsStored) {
   struct Case {
     const char* label;
     ListFormat format;
     Bytes bytes;
+    const char* reason;
   };
   const Bytes domains_8192 = serial_list::WriteTexts({std::string(8189, 'd')});
   const Bytes senders_4096 = serial_list::WriteTexts({std::string(4093, 's')});
   const Case cases[] = {
-      {"domains above 8191 bytes", DomainsFormat(), domains_8192},
-      {"senders above 4095 bytes", BlockedSendersFormat(), senders_4096},
-      {"truncated string", DomainsFormat(), {0x01, 0x00, 0x05, 'a'}},
-      {"bytes left over", DomainsFormat(), {0x00, 0x00, 0x07}},
+      {"domains above 8191 bytes", DomainsFormat(), domains_8192,
+       "The list of domains cannot be read. It takes 8194 bytes, more than the 8191 bytes shown here."},
+      {"senders above 4095 bytes", BlockedSendersFormat(), senders_4096,
+       "The list of blocked senders cannot be read. It takes 4098 bytes"},
+      {"truncated string", ForwardRulesFormat(), {0x01, 0x00, 0x05, 'a'},
+       "The list of forward rules cannot be read. Its bytes are not a list"},
+      {"bytes left over", IpFilterFormat(), {0x00, 0x00, 0x07}, "The list of IP filter addresses cannot be read."},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(WriteRegBinary(c.format.section, c.format.value, c.bytes.data(), c.bytes.size()));
     CStoredList list(c.format);
     list.Load();
     EXPECT_TRUE(list.Rows().empty()) << c.label;
+    const std::string problem = list.ReadProblem().value_or("");
+    EXPECT_EQ(problem.rfind(c.reason, 0), 0u) << c.label << ": " << problem;
+    EXPECT_FALSE(list.Add(ListRow(c.format.columns, "new")).has_value()) << c.label;
+    EXPECT_FALSE(list.Save()) << c.label;
+    EXPECT_EQ(StoredBytes(c.format), c.bytes) << c.label << ": the stored list stays";
   }
   CStoredList domains(DomainsFormat());
   Store(DomainsFormat(), {std::string(8000, 'd')});
   domains.Load();
   EXPECT_EQ(domains.Rows().size(), 1u) << "a domains list below 8192 bytes loads";
+  EXPECT_FALSE(domains.ReadProblem().has_value());
+}
+
+// A registry read error other than "value not found" is no empty list: the
+// list shows empty with the system's reason, and once the registry can be
+// read again no change on the page overwrites what is stored.
+TEST_F(StoredListTest, ARegistryReadErrorNeverOverwritesTheStoredList) {
+  for (const ListFormat& format :
+       {DomainsFormat(), ForwardRulesFormat(), MxRecordsFormat(), BlockedSendersFormat(), IpFilterFormat()}) {
+    Store(format, {"kept|kept"});
+    const Bytes stored = StoredBytes(format);
+    CStoredList list(format);
+    {
+      ScopedUnreadableHive unreadable;
+      list.Load();
+    }
+    EXPECT_TRUE(list.Rows().empty()) << format.name;
+    EXPECT_EQ(list.ReadProblem().value_or(""),
+              std::string("The list of ") + format.name +
+                  " cannot be read. Access is denied.\n\nIt is shown empty and stays stored as it is: it cannot be "
+                  "changed here until it can be read.");
+    EXPECT_FALSE(list.Add(ListRow(format.columns, "new")).has_value()) << format.name;
+    EXPECT_FALSE(list.Save()) << format.name;
+    EXPECT_EQ(StoredBytes(format), stored) << format.name;
+  }
 }
 
 TEST(BarListTest, TextsWithABarCannotBeStoredInABarList) {

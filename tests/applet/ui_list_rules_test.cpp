@@ -1,7 +1,8 @@
 // What every list of the sheet shares, on each of the six list pages: a
 // change stored at once has the service reload at once (also when the sheet
 // is then cancelled); the columns fit their entries after every change; a
-// list too large for the service is not stored and Apply and OK say so.
+// list too large for the service is not stored and Apply and OK say so; a
+// list that cannot be read is said so and never overwritten.
 #include <QComboBox>
 #include <QHeaderView>
 #include <QTabWidget>
@@ -14,6 +15,7 @@
 #include "applet/property_page.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
+#include "hive_fault.h"
 #include "platform/sync.h"
 #include "ui_support.h"
 
@@ -226,6 +228,36 @@ class ListRulesTest : public FreshHomeTest {
     QTRY_VERIFY(view->viewport()->width() > 0);
     QApplication::processEvents();
     VerifyColumnsFit(view, "in a wider sheet");
+  }
+
+  // A registry read error shows the list empty with a message naming it
+  // and the reason; its buttons are disabled, so that nothing done on the
+  // page overwrites the stored list once the registry can be read again.
+  void aListThatCannotBeReadIsSaidSoAndKept_data() { AddListPageRows(); }
+  void aListThatCannotBeReadIsSaidSoAndKept() {
+    QFETCH(int, page);
+    const ListPage& list = ListPages()[static_cast<std::size_t>(page)];
+    int rows = 0;
+    const serial_list::Bytes stored = StoreListOfSize(list, 4090, &rows);
+    applet::CMailPropertySheet sheet;
+    sheet.SetHiveWritableCheck([] { return true; });
+    sheet.show();
+    ScopedUnreadableHive unreadable;
+    std::vector<SeenMessage> seen;
+    ModalScript::AnswerMessage(QMessageBox::Ok, &seen);
+    sheet.Tabs()->setCurrentIndex(list.tab);
+    QTRY_COMPARE(seen.size(), std::size_t(1));
+    unreadable.Restore();
+    const QString expected = QStringLiteral("The list of %1 cannot be read. Access is denied.")
+                                 .arg(QString::fromLatin1(list.name));
+    QVERIFY2(seen[0].text.startsWith(expected), qPrintable(seen[0].text));
+    QCOMPARE(seen[0].caption, sheet.Tabs()->tabText(list.tab));
+    QCOMPARE(Child<QTreeWidget>(&sheet, list.list)->topLevelItemCount(), 0);
+    for (const char* button : {"addButton", "editButton", "removeButton"})
+      QVERIFY2(!Child(sheet.Page(list.tab), button)->isEnabled(), button);
+    Click(&sheet, "okButton");
+    QVERIFY(!sheet.isVisible());
+    QCOMPARE(RegistryBytes(list.section, list.value), stored);
   }
 
   // An entry that makes the list too large for the service is shown but

@@ -22,20 +22,32 @@ std::optional<std::string> UserNameRefusal(const std::string& user) {
 
 void CAccountList::LoadAccounts() {
   m_rows.clear();
-  std::vector<CUserAccount> stored;
+  m_strReadProblem.reset();
   std::vector<std::uint8_t> data;
-  if (ReadRegBinary(kAccountsSection, kAccountsValue, data)) {
-    if (data.size() <= kMaxAccountsBytes)
-      serial_list::ReadAccounts(data.data(), data.size(), stored);
-    for (const CUserAccount& account : stored) m_rows.insert(m_rows.begin(), account);
-  } else {
-    m_rows.push_back(CUserAccount{kAdminUser, kAdminFullName, ""});
-    SaveAccounts();
+  std::string reason;
+  std::vector<CUserAccount> stored;
+  switch (ReadStoredList(kAccountsSection, kAccountsValue, kMaxAccountsBytes, data, reason)) {
+    case StoredRead::Missing:
+      m_rows.push_back(CUserAccount{kAdminUser, kAdminFullName, ""});
+      SaveAccounts();
+      break;
+    case StoredRead::Read:
+      if (!serial_list::ReadAccounts(data.data(), data.size(), stored)) reason = kMalformedListReason;
+      for (const CUserAccount& account : stored) m_rows.insert(m_rows.begin(), account);
+      break;
+    case StoredRead::Unreadable:
+      break;
+  }
+  if (!reason.empty()) {
+    m_rows.clear();
+    m_strReadProblem = ListUnreadableText(kAccountsListName, reason);
+    return;
   }
   for (const CUserAccount& account : m_rows) CreateMailboxFolder(account.m_strUser);
 }
 
 bool CAccountList::SaveAccounts() const {
+  if (m_strReadProblem) return false;
   const serial_list::Bytes bytes = serial_list::WriteAccounts(m_rows);
   if (bytes.size() > kMaxAccountsBytes) return false;
   return WriteRegBinary(kAccountsSection, kAccountsValue, bytes.data(), bytes.size());
@@ -54,7 +66,8 @@ int CAccountList::FindUser(const std::string& user) const {
 }
 
 std::optional<int> CAccountList::Add(const CUserAccount& account) {
-  if (UserNameRefusal(account.m_strUser) || FindUser(account.m_strUser) >= 0) return std::nullopt;
+  if (m_strReadProblem || UserNameRefusal(account.m_strUser) || FindUser(account.m_strUser) >= 0)
+    return std::nullopt;
   m_rows.push_back(account);
   SaveAccounts();
   CreateMailboxFolder(account.m_strUser);

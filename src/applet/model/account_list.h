@@ -35,11 +35,16 @@ inline constexpr const char* kAccountsListName = "user accounts";
 
 class CAccountList {
  public:
-  // Reads the stored accounts. A missing value gives the default account
-  // admin/Administrator, which is stored at once; a value larger than
-  // kMaxAccountsBytes or malformed gives no accounts. Then every account's
-  // mailbox folder is made.
+  // Reads the stored accounts. A missing value ("value not found") gives the
+  // default account admin/Administrator, which is stored at once. A value
+  // that cannot be read (any other registry error, larger than
+  // kMaxAccountsBytes, malformed) gives no accounts and a ReadProblem: it is
+  // never taken for "no accounts" and never overwritten. Then every
+  // account's mailbox folder is made.
   void LoadAccounts();
+  // The message when the stored accounts could not be read, or nothing.
+  // While there is one, Add and SaveAccounts change nothing.
+  const std::optional<std::string>& ReadProblem() const { return m_strReadProblem; }
   // Stores the rows in row order; false when the list is too large (nothing
   // is written) or the write failed.
   bool SaveAccounts() const;
@@ -67,6 +72,7 @@ class CAccountList {
 
  private:
   std::vector<CUserAccount> m_rows;
+  std::optional<std::string> m_strReadProblem;
 };
 
 bool IsAdminUser(const std::string& user);

@@ -36,14 +36,15 @@ void CAdvancedSettings::Save() const {
 std::optional<CatchAllChoices> ReadCatchAllChoices() {
   CatchAllChoices choices;
   std::vector<std::uint8_t> data;
-  if (!ReadRegBinary(kAccountsSection, kAccountsValue, data)) {
+  std::string reason;
+  const StoredRead read = ReadStoredList(kAccountsSection, kAccountsValue, kMaxAccountsBytes, data, reason);
+  if (read == StoredRead::Missing) {
     choices.names.push_back(kAdminUser);
     choices.selected = 0;
     return choices;
   }
-  if (data.size() > kMaxAccountsBytes) return std::nullopt;
   std::vector<CUserAccount> accounts;
-  if (!serial_list::ReadAccounts(data.data(), data.size(), accounts)) return std::nullopt;
+  if (read != StoredRead::Read || !serial_list::ReadAccounts(data.data(), data.size(), accounts)) return std::nullopt;
   for (const CUserAccount& account : accounts) choices.names.push_back(account.m_strUser);
   const std::string current = ReadRegString(kSettingsSection, "CatchAllAccount", kAdminUser);
   for (std::size_t i = 0; i < choices.names.size() && choices.selected < 0; ++i)

@@ -33,12 +33,13 @@ struct CAdvancedSettings {
 };
 
 // The entries of the catch-all combo and the one to select, or nothing when
-// the combo must stay as it is (the accounts list is too large or malformed).
+// the combo must stay as it is (the accounts list cannot be read: a
+// registry error other than "value not found", too large, malformed).
 struct CatchAllChoices {
   std::vector<std::string> names;
   int selected = -1;
 };
-// No accounts value: only "admin". Otherwise every user name in stored order,
+// No accounts value ("value not found"): only "admin". Otherwise every user name in stored order,
 // with the entry equal to CatchAllAccount (any case) selected, else the first.
 std::optional<CatchAllChoices> ReadCatchAllChoices();
 void SaveCatchAllAccount(const std::string& user);

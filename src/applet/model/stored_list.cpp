@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "applet/model/system_messages.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
 #include "common/text.h"
@@ -56,6 +57,28 @@ ListFormat IpFilterFormat() {
           SplitIpEntry, JoinIpEntry};
 }
 
+StoredRead ReadStoredList(const char* section, const char* value, std::size_t max_bytes,
+                          std::vector<std::uint8_t>& data, std::string& reason) {
+  const LONG result = QueryRegBinary(section, value, data);
+  if (result == ERROR_FILE_NOT_FOUND) return StoredRead::Missing;
+  if (result != ERROR_SUCCESS) {
+    reason = text::TrimRight(SystemErrorText(result));
+    return StoredRead::Unreadable;
+  }
+  if (data.size() > max_bytes) {
+    reason = text::Format("It takes %zu bytes, more than the %zu bytes shown here.", data.size(), max_bytes);
+    return StoredRead::Unreadable;
+  }
+  return StoredRead::Read;
+}
+
+std::string ListUnreadableText(const char* list_name, const std::string& reason) {
+  return text::Format(
+      "The list of %s cannot be read. %s\n\nIt is shown empty and stays stored as it is: it cannot be changed "
+      "here until it can be read.",
+      list_name, reason.c_str());
+}
+
 std::string ListTooLargeText(const char* list_name, std::size_t bytes) {
   return text::Format(
       "The list of %s is too large for the mail service: it takes %zu bytes, and the service reads lists of at "
@@ -67,11 +90,18 @@ CStoredList::CStoredList(ListFormat format) : m_format(std::move(format)) {}
 
 void CStoredList::Load() {
   m_rows.clear();
+  m_strReadProblem.reset();
   std::vector<std::uint8_t> data;
-  if (!ReadRegBinary(m_format.section, m_format.value, data)) return;
-  if (data.size() > m_format.max_loaded_bytes) return;
+  std::string reason;
+  const StoredRead read = ReadStoredList(m_format.section, m_format.value, m_format.max_loaded_bytes, data, reason);
+  if (read == StoredRead::Missing) return;
   std::vector<std::string> elements;
-  if (!serial_list::ReadTexts(data.data(), data.size(), elements)) return;
+  if (read == StoredRead::Read && !serial_list::ReadTexts(data.data(), data.size(), elements))
+    reason = kMalformedListReason;
+  if (!reason.empty()) {
+    m_strReadProblem = ListUnreadableText(m_format.name, reason);
+    return;
+  }
   for (const std::string& element : elements) m_rows.push_back(Normalise(m_format.split(element)));
 }
 
@@ -83,6 +113,7 @@ std::vector<std::string> CStoredList::Elements() const {
 }
 
 bool CStoredList::Save() const {
+  if (m_strReadProblem) return false;
   const serial_list::Bytes bytes = serial_list::WriteTexts(Elements());
   if (bytes.size() > m_format.max_stored_bytes) return false;
   return WriteRegBinary(m_format.section, m_format.value, bytes.data(), bytes.size());
@@ -112,7 +143,7 @@ bool CStoredList::Contains(const ListRow& row) const {
 }
 
 std::optional<int> CStoredList::Add(const ListRow& row) {
-  if (Contains(row)) return std::nullopt;
+  if (m_strReadProblem || Contains(row)) return std::nullopt;
   m_rows.push_back(Normalise(row));
   Save();
   return static_cast<int>(m_rows.size()) - 1;

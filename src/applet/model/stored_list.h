@@ -11,9 +11,15 @@
 // serialise to more than the service reads (kMaxServiceListBytes) is kept on
 // screen but not stored, and Apply and OK say so (TooLargeText) until
 // entries are removed; the change that makes it fit stores it.
+//
+// A stored list that cannot be read (a registry error other than "value not
+// found", a value larger than the page reads, bytes that are no list) shows
+// as an empty list that cannot be changed, with a message (ReadProblem), so
+// that no change on the page overwrites what is stored.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -53,13 +59,31 @@ inline constexpr std::size_t kMaxLongListBytes = 8191;
 // service: names the list, its size and the limit.
 std::string ListTooLargeText(const char* list_name, std::size_t bytes);
 
+// How a stored list value was read.
+enum class StoredRead {
+  Read,        // `data` holds the value
+  Missing,     // there is no such value: the list is new
+  Unreadable,  // `reason` says why: the system's error text, or its size
+};
+// Reads the list value section/value if it is at most max_bytes long.
+StoredRead ReadStoredList(const char* section, const char* value, std::size_t max_bytes,
+                          std::vector<std::uint8_t>& data, std::string& reason);
+// The reason for a value whose bytes are no serialised list.
+inline constexpr const char* kMalformedListReason = "Its bytes are not a list of the form the service reads.";
+// The message when the list of `list_name` cannot be read, for `reason`.
+std::string ListUnreadableText(const char* list_name, const std::string& reason);
+
 class CStoredList {
  public:
   explicit CStoredList(ListFormat format);
 
-  // Reads the stored list; a missing, too large or malformed value gives an
-  // empty list.
+  // Reads the stored list; a missing value gives an empty list, one that
+  // cannot be read an empty list with a ReadProblem.
   void Load();
+  // The message when the stored list could not be read, or nothing. While
+  // there is one, the rows stay empty and Add, Edit, Remove and Save change
+  // nothing.
+  const std::optional<std::string>& ReadProblem() const { return m_strReadProblem; }
   // Writes the rows in row order; false when the list is too large (nothing
   // is written then) or the write failed.
   bool Save() const;
@@ -87,6 +111,7 @@ class CStoredList {
 
   ListFormat m_format;
   std::vector<ListRow> m_rows;
+  std::optional<std::string> m_strReadProblem;
 };
 
 // Whether a text can be kept in a column of a list whose stored element

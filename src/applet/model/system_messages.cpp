@@ -1,6 +1,7 @@
 #include "applet/model/system_messages.h"
 
 #include "common/text.h"
+#include "platform/registry.h"
 
 namespace applet {
 
@@ -22,6 +23,11 @@ std::string SystemErrorText(LONG code) {
       {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect."},
       {ERROR_DIR_NOT_EMPTY, "The directory is not empty."},
       {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists."},
+      {ERROR_HANDLE_DISK_FULL, "The disk is full."},
+      {ERROR_CANTOPEN, "The configuration registry key could not be opened."},
+      {ERROR_CANTWRITE, "The configuration registry key could not be written."},
+      {platform::ERROR_KEY_DELETED,
+       "Illegal operation attempted on a registry key that has been marked for deletion."},
   };
   for (const Entry& entry : kTexts)
     if (entry.code == code) return std::string(entry.text) + "\r\n";

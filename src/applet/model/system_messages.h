@@ -1,5 +1,6 @@
 // The system's message texts for the Win32 error codes the applet can meet
-// when it removes a mailbox folder (FormatMessage's texts).
+// when it removes a mailbox folder or reads a list from the registry
+// (FormatMessage's texts).
 #pragma once
 
 #include <string>
