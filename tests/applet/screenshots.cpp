@@ -19,9 +19,12 @@
 #include "applet/ip_address_dlg.h"
 #include "applet/mail_property_sheet.h"
 #include "applet/model/account_list.h"
+#include "applet/model/stored_list.h"
 #include "applet/model/value_parse.h"
+#include "common/dns_resolver.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
+#include "platform/sockets.h"
 
 namespace {
 
@@ -59,8 +62,9 @@ bool Save(QWidget* window, const QDir& folder, const QString& name, bool fit = t
   return ok;
 }
 
-QWidget* Message(QMessageBox::Icon icon, const char* caption, const char* text, QMessageBox::StandardButtons buttons) {
-  auto* box = new QMessageBox(icon, QString::fromLatin1(caption), QString::fromLatin1(text), buttons);
+QWidget* Message(QMessageBox::Icon icon, const char* caption, const std::string& text,
+                 QMessageBox::StandardButtons buttons) {
+  auto* box = new QMessageBox(icon, QString::fromLatin1(caption), QString::fromStdString(text), buttons);
   box->setWindowIcon(applet::LoadResourceIcon(applet::IDI_APPLET));
   return box;
 }
@@ -88,6 +92,17 @@ void StoreSampleSettings() {
   StoreTexts("BlockMailFrom", "Rules", {"spammer@bad.example", "*@junk.example"});
   WriteRegDword("Settings", "IPFilterMode", 1);
   StoreTexts("IpFilter", "Addresses", {"10.0.0.1 10.0.0.9", "192.168.*.* 192.168.*.*", "172.16.0.5 172.16.0.5"});
+}
+
+// The resolver's own text for a DNS server that does not answer: a lookup
+// sent to a loopback port that nobody answers, given up after a second.
+std::string NoAnswerText() {
+  platform::Socket silent = platform::Socket::Udp();
+  CDnsResolver resolver(1);
+  resolver.SetServerPort(silent.LocalPort());
+  std::vector<std::string> results;
+  resolver.Lookup("127.0.0.1", "example.org", results);
+  return resolver.GetErrorText();
 }
 
 struct Shot {
@@ -171,6 +186,22 @@ void AddDialogShots(std::vector<Shot>& shots) {
                    }});
   shots.push_back({"message-test-dns-result", [] {
                      return Message(QMessageBox::NoIcon, applet::kMessageCaption, "10 mx1.example.net",
+                                    QMessageBox::Ok);
+                   }});
+  shots.push_back({"message-test-dns-failure", [] {
+                     return Message(QMessageBox::NoIcon, applet::kMessageCaption, NoAnswerText(), QMessageBox::Ok);
+                   }});
+  shots.push_back({"message-empty-user-name", [] {
+                     return Message(QMessageBox::Warning, "Add User Account", applet::kEmptyUserNameText,
+                                    QMessageBox::Ok);
+                   }});
+  shots.push_back({"message-list-too-large", [] {
+                     return Message(QMessageBox::Warning, "Domains", applet::ListTooLargeText("domains", 4312),
+                                    QMessageBox::Ok);
+                   }});
+  shots.push_back({"message-list-unreadable", [] {
+                     return Message(QMessageBox::Warning, "User Accounts",
+                                    applet::ListUnreadableText(applet::kAccountsListName, "Access is denied."),
                                     QMessageBox::Ok);
                    }});
 }
