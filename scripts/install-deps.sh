@@ -7,6 +7,7 @@ packages=(
   cmake g++ make pkg-config
   libsqlite3-dev libgtest-dev libgmock-dev
   qt6-base-dev libgl1-mesa-dev xvfb xauth
+  xdotool imagemagick
   python3 curl
   dnsmasq-base
   clang libclang-rt-14-dev
