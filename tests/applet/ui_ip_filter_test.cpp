@@ -28,6 +28,15 @@ void TypeAddress(QWidget* dialog, const char* prefix, const QStringList& parts) 
     TypeInto(dialog, (QByteArray(prefix) + QByteArray::number(i + 1)).constData(), parts[i]);
 }
 
+// An address dialog with empty parts, shown; the caller waits until it is
+// active.
+std::unique_ptr<applet::CIpAddressDlg> ShownAddressDialog() {
+  auto dialog = std::make_unique<applet::CIpAddressDlg>(nullptr);
+  dialog->Prepare();
+  dialog->show();
+  return dialog;
+}
+
 // Answers the next address dialog with a start and, when given, a range end.
 void AnswerAddress(const QStringList& start, const QStringList& end = {}) {
   ModalScript::WhenNamed(QStringLiteral("ipAddressDialog"), [start, end](QWidget* dialog) {
@@ -87,9 +96,8 @@ class IpFilterPageTest : public FreshHomeTest {
   // A part takes digits and "*" up to three characters; "." and a blank
   // move on to the next part, as in the system's IP address control.
   void typingFillsThePartsAndMovesOn() {
-    applet::CIpAddressDlg dialog(nullptr);
-    dialog.Prepare();
-    dialog.show();
+    const auto shown = ShownAddressDialog();
+    applet::CIpAddressDlg& dialog = *shown;
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
     auto* first = Child<QLineEdit>(&dialog, "startPart1");
     first->setFocus();
@@ -111,9 +119,8 @@ class IpFilterPageTest : public FreshHomeTest {
   // Enter is OK and Esc is Cancel; Ctrl+A/C/X/Z/V edit a part, and a pasted
   // dotted address fills the four parts of its row.
   void editingKeysReachThePartAndTheDialog() {
-    applet::CIpAddressDlg dialog(nullptr);
-    dialog.Prepare();
-    dialog.show();
+    const auto shown = ShownAddressDialog();
+    applet::CIpAddressDlg& dialog = *shown;
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
     auto* part = Child<QLineEdit>(&dialog, "startPart2");
     part->setFocus();
@@ -160,15 +167,14 @@ class IpFilterPageTest : public FreshHomeTest {
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.m_strStart, std::string("10.0.0.1"));
 
-    applet::CIpAddressDlg cancelled(nullptr);
-    cancelled.Prepare();
-    cancelled.show();
-    QVERIFY(QTest::qWaitForWindowActive(&cancelled));
-    Child(&cancelled, "startPart1")->setFocus();
-    QTest::keyClicks(Child(&cancelled, "startPart1"), QStringLiteral("7"));
-    QTest::keyClick(Child(&cancelled, "startPart1"), Qt::Key_Escape);
-    QCOMPARE(cancelled.result(), int(QDialog::Rejected));
-    QVERIFY(!cancelled.isVisible());
+    const auto cancelled = ShownAddressDialog();
+    QVERIFY(QTest::qWaitForWindowActive(cancelled.get()));
+    QWidget* first = Child(cancelled.get(), "startPart1");
+    first->setFocus();
+    QTest::keyClicks(first, QStringLiteral("7"));
+    QTest::keyClick(first, Qt::Key_Escape);
+    QCOMPARE(cancelled->result(), int(QDialog::Rejected));
+    QVERIFY(!cancelled->isVisible());
   }
 
   void editingASingleAddressOpensWithoutTheRangePart() {

@@ -83,8 +83,8 @@ void AddListPageRows() {
   for (std::size_t i = 0; i < ListPages().size(); ++i) QTest::newRow(ListPages()[i].label) << int(i);
 }
 
-// An element (or account) that serialises to `bytes` bytes (at most 255),
-// told apart from the others by `index`.
+// An element of `chars` characters (below 255), told apart from the others
+// by `index`, with the separator after the index when it has two columns.
 std::string PaddedText(int index, std::size_t chars, char separator) {
   std::string text = std::to_string(100 + index);
   if (separator != 0) text += separator;
@@ -92,8 +92,6 @@ std::string PaddedText(int index, std::size_t chars, char separator) {
   return text;
 }
 
-// Stores a list of the page that serialises to exactly `size` bytes, shown
-// as `rows` rows, and returns its bytes.
 // No entry of the list view is cut off, and its columns reach its right
 // edge: the last one fills what the others leave.
 void VerifyColumnsFit(QTreeWidget* list, const char* when) {
@@ -110,13 +108,18 @@ void VerifyColumnsFit(QTreeWidget* list, const char* when) {
   QVERIFY2(total >= list->viewport()->width(), when);
 }
 
-serial_list::Bytes StoreListOfSize(const ListPage& page, std::size_t size, int* rows) {
+// The rows of a list stored by StoreListOfSize.
+constexpr int kStoredRows = 41;
+
+// Stores a list of the page of kStoredRows entries that serialises to
+// exactly `size` bytes (4050 to 4095), and returns its bytes.
+serial_list::Bytes StoreListOfSize(const ListPage& page, std::size_t size) {
   serial_list::Bytes bytes;
   // 40 elements of 100 bytes after the count of 2, and one for the rest.
   const std::size_t last = size - 2 - 40 * 100;
-  if (page.separator == 0 && std::string(page.section) == "UserAccounts") {
+  if (std::string(page.section) == "UserAccounts") {
     std::vector<CUserAccount> accounts;
-    for (int i = 0; i < 41; ++i) {
+    for (int i = 0; i < kStoredRows; ++i) {
       // user (3 characters), full name, empty password: 4 + 1 + 1 bytes
       // besides the full name.
       const std::size_t full_name = (i < 40 ? 100 : last) - 6;
@@ -125,11 +128,11 @@ serial_list::Bytes StoreListOfSize(const ListPage& page, std::size_t size, int* 
     bytes = serial_list::WriteAccounts(accounts);
   } else {
     std::vector<std::string> texts;
-    for (int i = 0; i < 41; ++i) texts.push_back(PaddedText(i, (i < 40 ? 100 : last) - 1, page.separator));
+    for (int i = 0; i < kStoredRows; ++i)
+      texts.push_back(PaddedText(i, (i < 40 ? 100 : last) - 1, page.separator));
     bytes = serial_list::WriteTexts(texts);
   }
   WriteRegBinary(page.section, page.value, bytes.data(), bytes.size());
-  *rows = 41;
   return bytes;
 }
 
@@ -237,8 +240,7 @@ class ListRulesTest : public FreshHomeTest {
   void aListThatCannotBeReadIsSaidSoAndKept() {
     QFETCH(int, page);
     const ListPage& list = ListPages()[static_cast<std::size_t>(page)];
-    int rows = 0;
-    const serial_list::Bytes stored = StoreListOfSize(list, 4090, &rows);
+    const serial_list::Bytes stored = StoreListOfSize(list, 4090);
     applet::CMailPropertySheet sheet;
     sheet.SetHiveWritableCheck([] { return true; });
     sheet.show();
@@ -267,18 +269,17 @@ class ListRulesTest : public FreshHomeTest {
   void aListTooLargeForTheServiceIsNamedOnApplyAndOk() {
     QFETCH(int, page);
     const ListPage& list = ListPages()[static_cast<std::size_t>(page)];
-    int rows = 0;
-    const serial_list::Bytes stored = StoreListOfSize(list, 4090, &rows);
+    const serial_list::Bytes stored = StoreListOfSize(list, 4090);
     applet::CMailPropertySheet sheet;
     sheet.show();
     sheet.Tabs()->setCurrentIndex(list.tab);
-    QCOMPARE(Child<QTreeWidget>(&sheet, list.list)->topLevelItemCount(), rows);
+    QCOMPARE(Child<QTreeWidget>(&sheet, list.list)->topLevelItemCount(), kStoredRows);
     ModalScript::WhenNamed(QString::fromLatin1(list.dialog), [&](QWidget* dialog) {
       list.fill(dialog, QStringLiteral("9876543"));
       Click(dialog, "okButton");
     });
     Click(sheet.Page(list.tab), "addButton");
-    QCOMPARE(Child<QTreeWidget>(&sheet, list.list)->topLevelItemCount(), rows + 1);
+    QCOMPARE(Child<QTreeWidget>(&sheet, list.list)->topLevelItemCount(), kStoredRows + 1);
     QCOMPARE(RegistryBytes(list.section, list.value), stored);
 
     sheet.Tabs()->setCurrentIndex(0);
