@@ -39,8 +39,9 @@ struct CatchAllChoices {
   std::vector<std::string> names;
   int selected = -1;
 };
-// No accounts value ("value not found"): only "admin". Otherwise every user name in stored order,
-// with the entry equal to CatchAllAccount (any case) selected, else the first.
+// No accounts value ("value not found"): only "admin". Otherwise every user
+// name in stored order, with the entry equal to CatchAllAccount (any case)
+// selected, else the first.
 std::optional<CatchAllChoices> ReadCatchAllChoices();
 void SaveCatchAllAccount(const std::string& user);
 

@@ -39,7 +39,8 @@ bool MovesToNextPart(char c) { return c == '.' || c == ' '; }
 std::optional<AddressParts> PastedAddressParts(std::string_view text) {
   const std::string address = text::Trim(text);
   if (address.find('.') == std::string::npos) return std::nullopt;
-  if (std::count(address.begin(), address.end(), '.') >= static_cast<long>(AddressParts().size())) return std::nullopt;
+  const auto dots = std::count(address.begin(), address.end(), '.');
+  if (dots >= static_cast<long>(AddressParts().size())) return std::nullopt;
   const AddressParts parts = SplitAddress(address);
   for (const std::string& part : parts)
     if (!IsAddressPartText(part)) return std::nullopt;
