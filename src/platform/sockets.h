@@ -59,6 +59,10 @@ class Socket {
   // Waits at most timeout_ms for readability: 1 readable, 0 not, -1 error.
   int PollReadable(DWORD timeout_ms);
   // UDP.
+  // Connects a UDP socket to ip:port (a dotted IPv4 address): SendAll then
+  // sends its buffer there as one datagram, and Receive gets only datagrams
+  // whose source is ip:port (the kernel drops the others). false on failure.
+  bool ConnectUdp(std::string_view ip, int port);
   bool SendTo(const void* data, std::size_t size, std::string_view ip, int port);
   long ReceiveFrom(void* buffer, std::size_t size);
   // As above, also giving the sender's dotted IPv4 address and port.

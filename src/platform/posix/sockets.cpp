@@ -286,6 +286,19 @@ int Socket::PollReadable(DWORD timeout_ms) {
   return n > 0 ? 1 : 0;
 }
 
+bool Socket::ConnectUdp(std::string_view ip, int port) {
+  sockaddr_in addr;
+  if (!ToSockAddr(ip, port, addr)) {
+    SetError(EINVAL);
+    return false;
+  }
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    SetError();
+    return false;
+  }
+  return true;
+}
+
 bool Socket::SendTo(const void* data, std::size_t size, std::string_view ip, int port) {
   sockaddr_in addr;
   if (!ToSockAddr(ip, port, addr)) {
