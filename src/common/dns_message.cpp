@@ -19,6 +19,12 @@ namespace {
 
 constexpr std::uint8_t kPointerMark = 0xC0;  // top bits of a compression pointer
 
+// A name as written in a query: one final "." (an absolute name) is left out.
+std::string_view WithoutFinalDot(std::string_view name) {
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  return name;
+}
+
 void PutU16(std::vector<std::uint8_t>& out, std::uint16_t value) {
   out.push_back(static_cast<std::uint8_t>(value >> 8));
   out.push_back(static_cast<std::uint8_t>(value & 0xFF));
@@ -167,8 +173,8 @@ bool DnsReader::ReadName(std::size_t scan_limit, std::string& name) {
 bool BuildDnsQuery(const DnsHeader& header, std::string_view name, std::uint16_t type,
                    std::uint16_t cls, bool tcp, std::vector<std::uint8_t>& query) {
   query.clear();
-  if (!name.empty() && name.back() == '.') name.remove_suffix(1);  // an absolute name
-  if (tcp) PutU16(query, 0);                                       // filled in at the end
+  name = WithoutFinalDot(name);
+  if (tcp) PutU16(query, 0);  // filled in at the end
   const std::size_t start = query.size();
   PutU16(query, header.id);
   PutU16(query, header.flags);
@@ -218,9 +224,21 @@ bool ParseDnsResponse(std::span<const std::uint8_t> message, DnsResponse& respon
          ReadRecords(reader, h.additionals, response.additionals);
 }
 
+bool IsReplyTo(std::span<const std::uint8_t> message, std::uint16_t id, const DnsQuestion& question) {
+  DnsReader reader(message);
+  std::uint16_t reply_id = 0, flags = 0, questions = 0;
+  if (!reader.ReadU16(reply_id) || !reader.ReadU16(flags) || !reader.ReadU16(questions)) return false;
+  if (reply_id != id || (flags & kFlagResponse) == 0 || questions != 1) return false;
+  DnsQuestion asked;
+  return reader.Skip(6) && reader.ReadName(reader.Size(), asked.name) && reader.ReadU16(asked.type) &&
+         reader.ReadU16(asked.cls) && asked.type == question.type && asked.cls == question.cls &&
+         text::EqualsNoCase(asked.name, WithoutFinalDot(question.name));
+}
+
 std::string FindReferralServer(const DnsResponse& response) {
   const DnsHeader& h = response.header;
   if ((h.flags & kFlagAuthoritative) != 0 || (h.flags & kRcodeMask) != 0) return std::string();
+  if (!response.answers.empty()) return std::string();
   if (response.authorities.empty() || response.additionals.empty()) return std::string();
   const std::string& server = response.authorities.front().text;
   // Only an address record can be queried; an AAAA record of the same server
@@ -228,6 +246,21 @@ std::string FindReferralServer(const DnsResponse& response) {
   for (const DnsRecord& record : response.additionals)
     if (record.type == kTypeA && text::EqualsNoCase(record.name, server)) return record.text;
   return std::string();
+}
+
+void DnsTcpFramer::Append(std::span<const std::uint8_t> bytes) {
+  m_buffer.insert(m_buffer.end(), bytes.begin(), bytes.end());
+}
+
+bool DnsTcpFramer::Next(std::vector<std::uint8_t>& message) {
+  if (m_buffer.size() < 2) return false;
+  const std::size_t length = (static_cast<std::size_t>(m_buffer[0]) << 8) | m_buffer[1];
+  if (m_buffer.size() - 2 < length) return false;
+  const auto begin = m_buffer.begin() + 2;
+  const auto end = begin + static_cast<std::ptrdiff_t>(length);
+  message.assign(begin, end);
+  m_buffer.erase(m_buffer.begin(), end);
+  return true;
 }
 
 }  // namespace dns

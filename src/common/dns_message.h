@@ -28,6 +28,7 @@ constexpr std::uint16_t kTypeAAAA = 28;
 constexpr std::uint16_t kClassIN = 1;
 
 // Header flag bits looked at by the resolver.
+constexpr std::uint16_t kFlagResponse = 0x8000;  // QR: the message is a reply
 constexpr std::uint16_t kFlagRecursionDesired = 0x0100;
 constexpr std::uint16_t kFlagAuthoritative = 0x0400;
 constexpr std::uint16_t kRcodeMask = 0x000F;
@@ -118,10 +119,39 @@ bool BuildDnsQuery(const DnsHeader& header, std::string_view name, std::uint16_t
 // malformed in any way (see the file comment); `response` is then undefined.
 bool ParseDnsResponse(std::span<const std::uint8_t> message, DnsResponse& response);
 
-// The referral in a reply, if it is one: a non-authoritative reply without an
-// error code whose first authority record names a server that the additional
-// section gives an IPv4 address for. Returns that address text, or "" when
-// the reply is not a referral. Names compare without regard to case.
+// Is `message` the reply to our query with this id and question? Only then
+// may the resolver use it: a forger who cannot see the query must guess the
+// id, and a late reply to another query names another question. True when
+// the response bit is set, the id is the same and the message holds exactly
+// one question: the name asked (without regard to case, RFC 4343; a final
+// "." of `question.name` ignored, as BuildDnsQuery ignores it), its type and
+// class. Reads only the header and the question, so a reply that matches may
+// still fail ParseDnsResponse later.
+bool IsReplyTo(std::span<const std::uint8_t> message, std::uint16_t id, const DnsQuestion& question);
+
+// The referral in a reply, if it is one: a non-authoritative reply without
+// answers and without an error code whose first authority record names a
+// server that the additional section gives an IPv4 address for. Returns that
+// address text, or "" when the reply is not a referral (a reply that carries
+// answers is an answer, whatever else it holds). Names compare without
+// regard to case.
 std::string FindReferralServer(const DnsResponse& response);
+
+// Cuts the bytes of a DNS TCP connection into messages: each one follows a
+// two-byte length field (RFC 1035 4.2.2), and a message may arrive in any
+// number of pieces, or several in one piece. The buffer holds at most one
+// unfinished message (65535 bytes and its length field) besides the bytes of
+// the last Append, as long as the caller takes every finished message with
+// Next before it appends again.
+class DnsTcpFramer {
+ public:
+  void Append(std::span<const std::uint8_t> bytes);
+  // Takes the next whole message (without its length field); false when no
+  // whole message is in yet.
+  bool Next(std::vector<std::uint8_t>& message);
+
+ private:
+  std::vector<std::uint8_t> m_buffer;  // received bytes not yet taken
+};
 
 }  // namespace dns

@@ -1,20 +1,23 @@
 // CDnsResolver: one lookup on the calling thread (see dns_resolver.h).
 //
-// A lookup: resolve the server text to an address, build the query, open the
-// query socket (UDP: send at once; TCP: connect, then send with the length
-// field), then pump the thread's message queue until the reply is handled,
-// the time is up or WM_QUIT arrives. A referral (a non-authoritative reply
-// naming another server with its address) sends the same query by UDP to
-// that server, at most kMaxReferrals times per lookup.
+// A lookup: resolve the server text to an address, build the query with a
+// random id, open the query socket (UDP: connected to the server, send at
+// once; TCP: connect, then send with the length field), then pump the
+// thread's message queue until the reply is handled, the lookup's deadline
+// has passed or WM_QUIT arrives. Whatever arrives that is not the reply to
+// the query is dropped and the wait goes on. A referral (a non-authoritative
+// reply without answers naming another server with its address) sends the
+// same question with a new id by UDP to that server, at most kMaxReferrals
+// times per lookup, all before the one deadline.
 #include "common/dns_resolver.h"
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
 
-#include "common/dns_message.h"
 #include "common/text.h"
 #include "platform/messages.h"
+#include "platform/random.h"
 #include "platform/sync.h"
 
 namespace {
@@ -27,81 +30,105 @@ constexpr const char* kInvalidResponse = "Invalid response from DNS server";
 
 // Connect failures that mean the connect could not even be started, as
 // opposed to an attempt that the network turned down.
-bool IsConnectRequestError(int nError) {
-  return nError == WSAEINVAL || nError == WSAENOTSOCK || nError == WSAEADDRINUSE;
+bool IsConnectRequestError(int error) {
+  return error == WSAEINVAL || error == WSAENOTSOCK || error == WSAEADDRINUSE;
 }
 
-std::string ConnectFailureText(int nError) {
+std::string ConnectFailureText(int error) {
   const char* reason = "Unable to connect";
-  if (nError == WSAECONNREFUSED)
+  if (error == WSAECONNREFUSED)
     reason = "Connection refused";
-  else if (nError == WSAETIMEDOUT || nError == WSAENETUNREACH || nError == WSAEHOSTUNREACH)
+  else if (error == WSAETIMEDOUT || error == WSAENETUNREACH || error == WSAEHOSTUNREACH)
     reason = "Unable to contact host";
-  return text::Format("%s (%u)", reason, static_cast<unsigned>(nError));
+  return text::Format("%s (%u)", reason, static_cast<unsigned>(error));
+}
+
+std::string UdpSendFailureText() {
+  return text::Format("Unable to send UDP request (%u)",
+                      static_cast<unsigned>(platform::LastSocketError()));
+}
+
+std::uint16_t RandomQueryId() {
+  std::uint16_t id = 0;
+  platform::RandomBytes(&id, sizeof id);
+  return id;
 }
 
 }  // namespace
 
-CDnsResolver::CDnsResolver(int nTimeoutSeconds) { SetTimeout(nTimeoutSeconds); }
+CDnsResolver::CDnsResolver(int timeout_seconds) { SetTimeout(timeout_seconds); }
 
 CDnsResolver::~CDnsResolver() { CloseQuerySocket(); }
 
-void CDnsResolver::SetTimeout(int nTimeoutSeconds) {
-  const int nSeconds = nTimeoutSeconds > 0 ? nTimeoutSeconds : kDefaultTimeoutSeconds;
-  m_nTimeoutMs = static_cast<DWORD>(nSeconds) * 1000u;
+void CDnsResolver::SetTimeout(int timeout_seconds) {
+  const int seconds = timeout_seconds > 0 ? timeout_seconds : kDefaultTimeoutSeconds;
+  m_nTimeoutMs = static_cast<DWORD>(seconds) * 1000u;
 }
 
-bool CDnsResolver::Lookup(const std::string& strServer, const std::string& strName,
+bool CDnsResolver::Lookup(const std::string& server, const std::string& name,
                           std::vector<std::string>& results) {
+  results.clear();
+  const bool started = Ask(server, name, dns::kTypeMX);
+  for (const dns::DnsRecord& record : m_vecAnswers) results.push_back(record.text);
+  return started;
+}
+
+bool CDnsResolver::Ask(const std::string& server, const std::string& name, std::uint16_t type) {
   CloseQuerySocket();
   m_strErrorText.clear();
-  results.clear();
-  m_pResults = &results;
+  m_vecAnswers.clear();
   m_bDone = false;
   m_nReferrals = 0;
 
-  const std::string strHost = strServer.empty() ? FirstNameServer(m_strResolvConfPath) : strServer;
-  m_strServerAddress = strHost.empty() ? std::string() : platform::ResolveHostIPv4(strHost);
-  if (m_strServerAddress.empty()) {
-    m_strErrorText = text::Format("Unable to resolve '%s'", strHost.c_str());
-    m_pResults = nullptr;
+  const std::string host = server.empty() ? FirstNameServer(m_strResolvConfPath) : server;
+  const std::string address = host.empty() ? std::string() : platform::ResolveHostIPv4(host);
+  if (address.empty()) {
+    m_strErrorText = text::Format("Unable to resolve '%s'", host.c_str());
     return false;
   }
 
-  m_strQueryName = strName;
-  const dns::DnsHeader header{m_wQueryId,     m_wQueryFlags,     m_wQuestionCount,
-                              m_wAnswerCount, m_wAuthorityCount, m_wAdditionalCount};
-  if (!dns::BuildDnsQuery(header, m_strQueryName, m_wQueryType, m_wQueryClass, false, m_vecQuery)) {
+  m_strQueryName = name;
+  m_wQueryType = type;
+  if (!PrepareQuery()) {
     // Checked before any socket exists: nothing leaves the machine.
     Finish("Query is not a valid domain");
-    m_pResults = nullptr;
     return true;
   }
-
-  if (!OpenQuerySocket(m_strServerAddress, m_nTransport)) {
+  m_nDeadline = platform::TickCountMs() + m_nTimeoutMs;
+  if (!OpenQuerySocket(address, m_nTransport)) {
     CloseQuerySocket();
-    m_pResults = nullptr;
     return false;
   }
   WaitUntilDone();
   CloseQuerySocket();
-  m_pResults = nullptr;
   return true;
 }
 
-bool CDnsResolver::OpenQuerySocket(const std::string& strAddress, int nTransport) {
+bool CDnsResolver::PrepareQuery() {
+  m_wQueryId = RandomQueryId();
+  const dns::DnsHeader header{m_wQueryId,     m_wQueryFlags,     m_wQuestionCount,
+                              m_wAnswerCount, m_wAuthorityCount, m_wAdditionalCount};
+  return dns::BuildDnsQuery(header, m_strQueryName, m_wQueryType, m_wQueryClass, false, m_vecQuery);
+}
+
+DWORD CDnsResolver::RemainingMs() const {
+  const std::uint64_t now = platform::TickCountMs();
+  return now >= m_nDeadline ? 0 : static_cast<DWORD>(m_nDeadline - now);
+}
+
+bool CDnsResolver::OpenQuerySocket(const std::string& address, int transport) {
   CloseQuerySocket();
-  m_strServerAddress = strAddress;
-  m_bTcpSocket = nTransport == kTransportTcp;
+  m_strServerAddress = address;
+  m_bTcpSocket = transport == kTransportTcp;
   if (m_bTcpSocket) {
-    m_socket = platform::Socket::Connect(strAddress, m_nServerPort, m_nTimeoutMs);
+    m_socket = platform::Socket::Connect(address, m_nServerPort, RemainingMs());
     if (!m_socket.IsValid()) {
-      const int nError = platform::LastSocketError();
-      if (IsConnectRequestError(nError)) {
-        m_strErrorText = text::Format("Connect request failed (%u)", static_cast<unsigned>(nError));
+      const int error = platform::LastSocketError();
+      if (IsConnectRequestError(error)) {
+        m_strErrorText = text::Format("Connect request failed (%u)", static_cast<unsigned>(error));
         return false;
       }
-      Finish(ConnectFailureText(nError));
+      Finish(ConnectFailureText(error));
       return true;
     }
   } else {
@@ -109,6 +136,12 @@ bool CDnsResolver::OpenQuerySocket(const std::string& strAddress, int nTransport
     if (!m_socket.IsValid()) {
       m_strErrorText = "Unable to bind local address";
       return false;
+    }
+    // Connected, so that only datagrams from the server reach the socket. A
+    // connect that fails (no route) is a send that fails.
+    if (!m_socket.ConnectUdp(address, m_nServerPort)) {
+      Finish(UdpSendFailureText());
+      return true;
     }
   }
   m_pQueue = &platform::MessageQueue::ForCurrentThread();
@@ -121,13 +154,10 @@ bool CDnsResolver::OpenQuerySocket(const std::string& strAddress, int nTransport
 
 void CDnsResolver::SendQuery() {
   ++m_nTries;
-  // UDP shares the time-out among its tries; TCP has one try.
-  const DWORD nTryMs = m_bTcpSocket ? m_nTimeoutMs : m_nTimeoutMs / kMaxTries;
-  m_nDeadline = platform::TickCountMs() + nTryMs;
   if (!m_bTcpSocket) {
-    if (!m_socket.SendTo(m_vecQuery.data(), m_vecQuery.size(), m_strServerAddress, m_nServerPort))
-      Finish(text::Format("Unable to send UDP request (%u)",
-                          static_cast<unsigned>(platform::LastSocketError())));
+    const std::uint64_t now = platform::TickCountMs();
+    m_nResendAt = now + (m_nDeadline > now ? (m_nDeadline - now) / 2 : 0);
+    if (!m_socket.SendAll(m_vecQuery.data(), m_vecQuery.size())) Finish(UdpSendFailureText());
     return;
   }
   std::vector<std::uint8_t> message;
@@ -135,7 +165,7 @@ void CDnsResolver::SendQuery() {
   message.push_back(static_cast<std::uint8_t>(m_vecQuery.size() >> 8));
   message.push_back(static_cast<std::uint8_t>(m_vecQuery.size() & 0xFF));
   message.insert(message.end(), m_vecQuery.begin(), m_vecQuery.end());
-  m_socket.SetSendTimeout(m_nTimeoutMs);
+  m_socket.SetSendTimeout(RemainingMs());
   if (!m_socket.SendAll(message.data(), message.size()))
     Finish(text::Format("Unable to send query (%u)\n",
                         static_cast<unsigned>(platform::LastSocketError())));
@@ -146,11 +176,11 @@ void CDnsResolver::CloseQuerySocket() {
   m_nWatchId = 0;
   m_socket.Close();
   m_bReadable = false;
-  m_vecTcpReply.clear();
+  m_TcpReply = dns::DnsTcpFramer();
 }
 
-void CDnsResolver::Finish(const std::string& strError) {
-  m_strErrorText = strError;
+void CDnsResolver::Finish(const std::string& error) {
+  m_strErrorText = error;
   CloseQuerySocket();
   m_bDone = true;
 }
@@ -163,79 +193,74 @@ void CDnsResolver::WaitUntilDone() {
       OnReadable();
       continue;
     }
-    const std::uint64_t nNow = platform::TickCountMs();
-    if (nNow >= m_nDeadline) {
-      OnTimeout();
+    const std::uint64_t now = platform::TickCountMs();
+    if (now >= m_nDeadline) {
+      Finish(kNoResponse);
       continue;
     }
+    const bool resend_due = !m_bTcpSocket && m_nTries < kMaxTries;
+    if (resend_due && now >= m_nResendAt) {
+      SendQuery();  // the datagram (or its reply) may have been lost
+      continue;
+    }
+    const std::uint64_t wake = resend_due ? std::min(m_nResendAt, m_nDeadline) : m_nDeadline;
     // False: WM_QUIT was taken (it stays remembered for the thread's own
     // loop); the lookup ends without results.
-    if (!queue.PumpOnce(static_cast<DWORD>(m_nDeadline - nNow))) break;
+    if (!queue.PumpOnce(static_cast<DWORD>(wake - now))) break;
   }
-}
-
-void CDnsResolver::OnTimeout() {
-  if (!m_bTcpSocket && m_nTries < kMaxTries) {
-    SendQuery();  // the datagram (or its reply) may have been lost
-    return;
-  }
-  Finish(kNoResponse);
 }
 
 void CDnsResolver::OnReadable() {
   if (!m_socket.IsValid()) return;
   if (!m_bTcpSocket) {
-    std::vector<std::uint8_t> reply(kMaxUdpReply);
-    const long n = m_socket.ReceiveFrom(reply.data(), reply.size());
-    if (n < 0) {
-      if (platform::LastSocketError() != WSAEWOULDBLOCK) Finish(kNoResponse);
-      return;
-    }
-    CloseQuerySocket();
-    HandleResponse(reply.data(), static_cast<std::size_t>(n));
+    std::uint8_t datagram[kMaxUdpReply];
+    const long n = m_socket.Receive(datagram, sizeof datagram);
+    // A failed receive (nothing there, or an ICMP error, which anyone can
+    // forge) ends nothing: the reply may still come.
+    if (n >= 0) OnMessage({datagram, static_cast<std::size_t>(n)});
     return;
   }
 
-  // TCP: the reply may come in pieces; it is complete when the length field
-  // and as many bytes as it announces are in.
+  // TCP: a reply may come in pieces, and a message that is not the reply may
+  // come before it on the same connection.
   std::uint8_t chunk[4096];
   const long n = m_socket.Receive(chunk, sizeof chunk);
   if (n < 0 && platform::LastSocketError() == WSAEWOULDBLOCK) return;
   if (n <= 0) {
-    Finish(kNoResponse);  // closed or failed before the whole reply came
+    Finish(kNoResponse);  // closed or failed before the reply came
     return;
   }
-  m_vecTcpReply.insert(m_vecTcpReply.end(), chunk, chunk + n);
-  if (m_vecTcpReply.size() < 2) return;
-  const std::size_t nLength = (static_cast<std::size_t>(m_vecTcpReply[0]) << 8) | m_vecTcpReply[1];
-  if (m_vecTcpReply.size() < 2 + nLength) return;
-  std::vector<std::uint8_t> reply(m_vecTcpReply.begin() + 2,
-                                  m_vecTcpReply.begin() + 2 + static_cast<std::ptrdiff_t>(nLength));
-  CloseQuerySocket();
-  HandleResponse(reply.data(), reply.size());
+  m_TcpReply.Append({chunk, static_cast<std::size_t>(n)});
+  std::vector<std::uint8_t> message;
+  while (!m_bDone && m_socket.IsValid() && m_TcpReply.Next(message)) OnMessage(message);
 }
 
-void CDnsResolver::HandleResponse(const std::uint8_t* pData, std::size_t nSize) {
+void CDnsResolver::OnMessage(std::span<const std::uint8_t> message) {
+  const dns::DnsQuestion question{m_strQueryName, m_wQueryType, m_wQueryClass};
+  if (!dns::IsReplyTo(message, m_wQueryId, question)) return;  // not ours: wait on
+  CloseQuerySocket();
   dns::DnsResponse response;
-  if (!dns::ParseDnsResponse({pData, nSize}, response)) {
+  if (!dns::ParseDnsResponse(message, response)) {
     Finish(kInvalidResponse);
     return;
   }
   if (m_bFollowReferrals && m_nReferrals < kMaxReferrals) {
-    const std::string strReferral = dns::FindReferralServer(response);
-    if (!strReferral.empty()) {
-      const std::string strAddress = platform::ResolveHostIPv4(strReferral);
-      if (strAddress.empty()) {
-        Finish(text::Format("Unable to resolve '%s'", strReferral.c_str()));
-        return;
-      }
-      ++m_nReferrals;
-      if (!OpenQuerySocket(strAddress, kTransportUdp)) Finish(m_strErrorText);
+    const std::string referral = dns::FindReferralServer(response);
+    if (!referral.empty()) {
+      FollowReferral(referral);
       return;
     }
   }
-  for (const dns::DnsRecord& record : response.answers) m_pResults->push_back(record.text);
+  m_vecAnswers = std::move(response.answers);
   Finish(std::string());
+}
+
+void CDnsResolver::FollowReferral(const std::string& address) {
+  // A referral comes without answers, so there is nothing to fall back on
+  // when it fails: the lookup then ends with the reason.
+  ++m_nReferrals;
+  PrepareQuery();  // the name passed once, it passes again
+  if (!OpenQuerySocket(address, kTransportUdp)) Finish(m_strErrorText);
 }
 
 void SortMxByPreference(std::vector<std::string>& results) {
@@ -259,8 +284,8 @@ void SortMxByPreference(std::vector<std::string>& results) {
   for (std::size_t i = 0; i < keyed.size(); ++i) results[i] = std::move(keyed[i].second);
 }
 
-std::string FirstNameServer(const std::string& strPath) {
-  std::ifstream file(strPath);
+std::string FirstNameServer(const std::string& path) {
+  std::ifstream file(path);
   std::string line;
   while (std::getline(file, line)) {
     std::istringstream words(line);

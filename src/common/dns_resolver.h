@@ -9,6 +9,13 @@
 // state (referral count included), so lookups on different threads do not
 // disturb each other.
 //
+// Only the reply to our query is used: each query goes out from a UDP socket
+// connected to the server (the kernel drops datagrams from anywhere else)
+// with a query id drawn from the kernel's random source, and a reply counts
+// only when its id, response bit and question match (dns::IsReplyTo). Any
+// other datagram or TCP message is ignored and the wait goes on. One lookup,
+// its resend and its referrals included, ends at one deadline.
+//
 // Lookup returns false only when the lookup cannot start (the error text says
 // why). It returns true when the lookup has run to its end, also after a
 // failure on the way (no reply in time, a malformed reply, a failed send):
@@ -17,9 +24,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "common/dns_message.h"
 #include "platform/sockets.h"
 #include "platform/win_types.h"
 
@@ -36,67 +45,74 @@ class CDnsResolver {
   static constexpr int kDefaultTimeoutSeconds = 30;
   // Referrals followed per lookup at most.
   static constexpr int kMaxReferrals = 3;
-  // A UDP query is sent at most this often (one resend) before the lookup
-  // gives up; the time-out is shared out evenly among the tries.
+  // A UDP query goes to a server at most this often (one resend, halfway
+  // between the first send and the lookup's deadline), in case the
+  // datagram or its reply was lost.
   static constexpr int kMaxTries = 2;
   // One UDP reply is read into a buffer of this size (plain DNS over UDP
   // stays within 512 bytes; larger datagrams are cut and fail to parse).
   static constexpr std::size_t kMaxUdpReply = 4096;
-  // The largest message a two-byte TCP length field can announce.
-  static constexpr std::size_t kMaxTcpReply = 65535;
   static constexpr const char* kDefaultResolvConf = "/etc/resolv.conf";
 
-  // nTimeoutSeconds: how long a lookup waits for a reply before it ends with
+  // timeout_seconds: how long a whole lookup may take before it ends with
   // "No response from DNS server" (0 or less: the default).
-  explicit CDnsResolver(int nTimeoutSeconds = kDefaultTimeoutSeconds);
+  explicit CDnsResolver(int timeout_seconds = kDefaultTimeoutSeconds);
   ~CDnsResolver();
   CDnsResolver(const CDnsResolver&) = delete;
   CDnsResolver& operator=(const CDnsResolver&) = delete;
 
-  // strServer: dotted IPv4 address or host name of the DNS server; empty
-  // means the first IPv4 "nameserver" of the resolver configuration file.
-  // strName: the name whose MX records are asked for. results: emptied, then
-  // given one text per answer record.
-  bool Lookup(const std::string& strServer, const std::string& strName,
+  // server: dotted IPv4 address or host name of the DNS server; empty means
+  // the first IPv4 "nameserver" of the resolver configuration file. name:
+  // the name whose MX records are asked for. results: emptied, then given
+  // one text per answer record.
+  bool Lookup(const std::string& server, const std::string& name,
               std::vector<std::string>& results);
+
   std::string GetErrorText() const { return m_strErrorText; }
 
-  void SetTimeout(int nTimeoutSeconds);
-  void SetTransport(int nTransport) { m_nTransport = nTransport; }
+  void SetTimeout(int timeout_seconds);
+  void SetTransport(int transport) { m_nTransport = transport; }
   // The port queries (referrals included) go to; 53 unless a test changes it.
-  void SetServerPort(int nPort) { m_nServerPort = nPort; }
-  void SetFollowReferrals(bool bFollow) { m_bFollowReferrals = bFollow; }
-  void SetResolvConfPath(const std::string& strPath) { m_strResolvConfPath = strPath; }
+  void SetServerPort(int port) { m_nServerPort = port; }
+  void SetFollowReferrals(bool follow) { m_bFollowReferrals = follow; }
+  void SetResolvConfPath(const std::string& path) { m_strResolvConfPath = path; }
   // Referrals followed by the last lookup.
   int GetReferralCount() const { return m_nReferrals; }
 
  private:
-  bool OpenQuerySocket(const std::string& strAddress, int nTransport);
+  // One lookup of `name` with query type `type`; fills m_vecAnswers.
+  bool Ask(const std::string& server, const std::string& name, std::uint16_t type);
+  // Draws a new query id and builds m_vecQuery with it; false when the
+  // name is not a valid domain.
+  bool PrepareQuery();
+  bool OpenQuerySocket(const std::string& address, int transport);
   void SendQuery();
   void CloseQuerySocket();
-  void Finish(const std::string& strError);
+  void Finish(const std::string& error);
   void WaitUntilDone();
   void OnReadable();
-  void OnTimeout();
-  void HandleResponse(const std::uint8_t* pData, std::size_t nSize);
+  // A datagram or TCP message from the server: used when it is the reply.
+  void OnMessage(std::span<const std::uint8_t> message);
+  void FollowReferral(const std::string& address);
+  DWORD RemainingMs() const;
 
   // The query: header words, name, type and class.
   std::string m_strServerAddress;  // dotted address of the server asked now
-  std::uint16_t m_wQueryId = 1;
-  std::uint16_t m_wQueryFlags = 0x0100;  // standard query, recursion desired
+  std::uint16_t m_wQueryId = 0;    // random, new for each server asked
+  std::uint16_t m_wQueryFlags = dns::kFlagRecursionDesired;  // standard query
   std::uint16_t m_wQuestionCount = 1;
   std::uint16_t m_wAnswerCount = 0;
   std::uint16_t m_wAuthorityCount = 0;
   std::uint16_t m_wAdditionalCount = 0;
   std::string m_strQueryName;
-  std::uint16_t m_wQueryType = 15;  // MX
-  std::uint16_t m_wQueryClass = 1;  // IN
+  std::uint16_t m_wQueryType = dns::kTypeMX;
+  std::uint16_t m_wQueryClass = dns::kClassIN;
   int m_nTransport = kTransportUdp;
   int m_nServerPort = kDnsPort;
   bool m_bFollowReferrals = true;
   std::string m_strErrorText;
   bool m_bDone = false;
-  std::vector<std::string>* m_pResults = nullptr;
+  std::vector<dns::DnsRecord> m_vecAnswers;  // the answer section of the reply used
 
   // Per lookup.
   int m_nReferrals = 0;
@@ -107,10 +123,11 @@ class CDnsResolver {
   platform::MessageQueue* m_pQueue = nullptr;  // the calling thread's queue
   UINT m_nWatchId = 0;
   bool m_bReadable = false;
-  int m_nTries = 0;
-  std::uint64_t m_nDeadline = 0;
-  std::vector<std::uint8_t> m_vecQuery;     // the message, without a TCP length field
-  std::vector<std::uint8_t> m_vecTcpReply;  // TCP reply received so far, length field included
+  int m_nTries = 0;                // sends to the server asked now
+  std::uint64_t m_nResendAt = 0;   // when a UDP query without reply goes out again
+  std::uint64_t m_nDeadline = 0;   // when the whole lookup ends
+  std::vector<std::uint8_t> m_vecQuery;  // the message, without a TCP length field
+  dns::DnsTcpFramer m_TcpReply;          // TCP bytes received so far
 };
 
 // Sorts MX result texts ("%02u %s") by preference, lowest first; texts of
@@ -120,4 +137,4 @@ void SortMxByPreference(std::vector<std::string>& results);
 
 // The first IPv4 "nameserver" of a resolver configuration file in the
 // resolv.conf format; "" when there is none or the file cannot be read.
-std::string FirstNameServer(const std::string& strPath);
+std::string FirstNameServer(const std::string& path);

@@ -27,10 +27,12 @@ namespace {
 constexpr int kPollStepMs = 20;
 
 // Answers every MX query on a loopback UDP port, after `delay_ms`: with two
-// MX records, or with a few bytes that are no DNS message.
+// MX records, or with a reply to the query that promises two records and
+// holds none (the resolver takes only a reply to its query, with its id and
+// question, and finds this one malformed).
 class FakeDnsServer {
  public:
-  enum class Reply { TwoMxRecords, Garbage };
+  enum class Reply { TwoMxRecords, Malformed };
   explicit FakeDnsServer(Reply reply = Reply::TwoMxRecords, int delay_ms = 0)
       : m_reply(reply), m_nDelayMs(delay_ms), m_socket(platform::Socket::Udp()) {
     m_thread = std::thread([this] { Run(); });
@@ -62,12 +64,9 @@ class FakeDnsServer {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(m_nDelayMs));
       Wire reply;
-      if (m_reply == Reply::Garbage) {
-        reply.b = {buffer[0], buffer[1], 0x81};
-      } else {
-        reply.Header(kReply, 1, 2, 0, 0, static_cast<std::uint16_t>((buffer[0] << 8) | buffer[1]))
-            .Add(question)
-            .Record(Ptr(kQuestionNameOffset), 15, MxData(10, Name("mx.example.test")))
+      reply.Header(kReply, 1, 2, 0, 0, static_cast<std::uint16_t>((buffer[0] << 8) | buffer[1])).Add(question);
+      if (m_reply == Reply::TwoMxRecords) {
+        reply.Record(Ptr(kQuestionNameOffset), 15, MxData(10, Name("mx.example.test")))
             .Record(Ptr(kQuestionNameOffset), 15, MxData(20, Name("backup.example.test")));
       }
       m_socket.SendTo(reply.b.data(), reply.b.size(), ip, port);
@@ -200,7 +199,7 @@ class RelayPageTest : public FreshHomeTest {
   // A lookup that fails on the way shows the resolver's reason. While it
   // waits, the cursor shows the sheet busy and the page is still painted.
   void aFailedLookupShowsTheResolversErrorAndTheSheetStaysPainted() {
-    FakeDnsServer dns(FakeDnsServer::Reply::Garbage, 600);
+    FakeDnsServer dns(FakeDnsServer::Reply::Malformed, 600);
     WriteRegDword("Settings", "RelayMessages", 1);
     WriteRegString("Settings", "DNSServer", "127.0.0.1");
     applet::CRelayPage page;

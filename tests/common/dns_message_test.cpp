@@ -230,11 +230,12 @@ TEST(DnsParse, EveryPrefixOfAGoodReplyFails) {
 
 TEST(DnsParse, ReferralServerIsTheAddressOfTheFirstAuthority) {
   auto referral = [](std::uint16_t flags, const char* nsName,
-                     std::vector<std::pair<std::uint16_t, const char*>> extra) {
+                     std::vector<std::pair<std::uint16_t, const char*>> extra, bool answer = false) {
     Wire w;
-    w.Header(flags, 1, 0, 1, static_cast<std::uint16_t>(extra.size()))
-        .Question(Name("example.org"))
-        .Record(Name("example.org"), dns::kTypeNS, Name(nsName));
+    w.Header(flags, 1, answer ? 1 : 0, 1, static_cast<std::uint16_t>(extra.size()))
+        .Question(Name("example.org"));
+    if (answer) w.Record(Name("example.org"), dns::kTypeMX, dnstest::MxData(10, Name("mx.example.org")));
+    w.Record(Name("example.org"), dns::kTypeNS, Name(nsName));
     for (const auto& [type, owner] : extra)
       w.Record(Name(owner), type, type == dns::kTypeA ? dnstest::A(192, 0, 2, 53) : Bytes(16, 0));
     dns::DnsResponse response;
@@ -264,8 +265,92 @@ TEST(DnsParse, ReferralServerIsTheAddressOfTheFirstAuthority) {
       {"no address for the server",
        referral(dnstest::kReply, "ns.example.org", {{dns::kTypeA, "other.example.org"}}), ""},
       {"no additional section", referral(dnstest::kReply, "ns.example.org", {}), ""},
+      {"the reply also carries the answer",
+       referral(dnstest::kReply, "ns.example.org", {{dns::kTypeA, "ns.example.org"}}, true), ""},
   };
   for (const Case& c : cases) EXPECT_EQ(c.found, c.expected) << c.label;
+}
+
+TEST(DnsMatch, OnlyTheReplyToTheQueryCounts) {
+  constexpr std::uint16_t kId = 0xBEEF;
+  const dns::DnsQuestion asked{"example.org", dns::kTypeMX, dns::kClassIN};
+  auto reply = [](std::uint16_t id, std::uint16_t flags, std::vector<Bytes> questions) {
+    Wire w;
+    w.Header(flags, static_cast<std::uint16_t>(questions.size()), 1, 0, 0, id);
+    for (const Bytes& question : questions) w.Add(question);
+    return w.Record(Name("example.org"), dns::kTypeMX, dnstest::MxData(10, Name("mx.example.org"))).b;
+  };
+  auto question = [](const char* name, std::uint16_t type = dns::kTypeMX, std::uint16_t cls = dns::kClassIN) {
+    return Wire().Add(Name(name)).U16(type).U16(cls).b;
+  };
+  const Bytes ours = question("example.org");
+  struct Case {
+    const char* label;
+    Bytes message;
+    bool match;
+  } cases[] = {
+      {"the reply", reply(kId, dnstest::kReply, {ours}), true},
+      {"name in other case", reply(kId, dnstest::kReply, {question("EXAMPLE.Org")}), true},
+      {"question name compressed",
+       Wire().Header(dnstest::kReply, 1, 0, 0, 0, kId).Add(Ptr(18)).U16(15).U16(1)
+           .Add(Name("example.org")).b,
+       true},
+      {"other id", reply(kId ^ 0x0100, dnstest::kReply, {ours}), false},
+      {"response bit clear (our own query)", reply(kId, 0x0100, {ours}), false},
+      {"other name", reply(kId, dnstest::kReply, {question("example.com")}), false},
+      {"longer name", reply(kId, dnstest::kReply, {question("www.example.org")}), false},
+      {"other type", reply(kId, dnstest::kReply, {question("example.org", dns::kTypeA)}), false},
+      {"other class", reply(kId, dnstest::kReply, {question("example.org", dns::kTypeMX, 3)}), false},
+      {"no question", reply(kId, dnstest::kReply, {}), false},
+      {"a second question", reply(kId, dnstest::kReply, {ours, question("example.com")}), false},
+      {"header only", Wire().Header(dnstest::kReply, 1, 0, 0, 0, kId).b, false},
+      {"question without its class",
+       Wire().Header(dnstest::kReply, 1, 0, 0, 0, kId).Add(Name("example.org")).U16(15).b, false},
+      {"empty", Bytes(), false},
+  };
+  for (const Case& c : cases) {
+    const std::vector<std::uint8_t> copy(c.message);  // exactly these bytes
+    EXPECT_EQ(dns::IsReplyTo(copy, kId, asked), c.match) << c.label;
+  }
+  // A final dot in the name asked is not part of the question sent.
+  EXPECT_TRUE(dns::IsReplyTo(reply(kId, dnstest::kReply, {ours}), kId,
+                             {"example.org.", dns::kTypeMX, dns::kClassIN}));
+  // The rest of a matching reply is not looked at: it may still be malformed.
+  dns::DnsResponse response;
+  const Bytes cut = dnstest::Truncated(reply(kId, dnstest::kReply, {ours}), 3);
+  EXPECT_TRUE(dns::IsReplyTo(cut, kId, asked));
+  EXPECT_FALSE(Parse(cut, response));
+}
+
+// Two messages and the start of a third, as a TCP connection delivers them:
+// all at once, one byte at a time, and in pieces that cut the length fields.
+TEST(DnsTcpFramer, CutsTheStreamIntoMessages) {
+  const Bytes first = ReplyWithAnswers(0).b;
+  const Bytes second = Bytes(300, 0x5A);
+  Bytes stream;
+  for (const Bytes& message : {first, second}) {
+    stream.push_back(static_cast<std::uint8_t>(message.size() >> 8));
+    stream.push_back(static_cast<std::uint8_t>(message.size() & 0xFF));
+    stream.insert(stream.end(), message.begin(), message.end());
+  }
+  stream.insert(stream.end(), {0x01, 0x00, 0xAA});  // 256 announced, 1 sent
+  for (const std::size_t piece : {stream.size(), std::size_t{1}, std::size_t{2}, std::size_t{7}}) {
+    dns::DnsTcpFramer framer;
+    std::vector<Bytes> messages;
+    Bytes message;
+    for (std::size_t at = 0; at < stream.size(); at += piece) {
+      const std::size_t size = std::min(piece, stream.size() - at);
+      framer.Append(std::span(stream).subspan(at, size));
+      while (framer.Next(message)) messages.push_back(message);
+    }
+    EXPECT_EQ(messages, (std::vector<Bytes>{first, second})) << "pieces of " << piece;
+  }
+  dns::DnsTcpFramer empty_message;
+  Bytes message = {1};
+  empty_message.Append(Bytes{0x00, 0x00});
+  EXPECT_TRUE(empty_message.Next(message));
+  EXPECT_TRUE(message.empty());
+  EXPECT_FALSE(empty_message.Next(message));
 }
 
 TEST(DnsSort, MxTextsByPreferenceStable) {

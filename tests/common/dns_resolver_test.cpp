@@ -1,6 +1,7 @@
 // CDnsResolver against small fake DNS servers on 127.0.0.1 (threads of the
-// test): real UDP and TCP exchanges, referrals, the time-out with its one
-// resend, and the resolv.conf fallback for an empty server text.
+// test): real UDP and TCP exchanges, forged replies that must be ignored,
+// referrals, the one deadline of a lookup with its one resend, and the
+// resolv.conf fallback for an empty server text.
 #include "common/dns_resolver.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
-#include <optional>
+#include <set>
 #include <thread>
 
 #include "common/test_home.h"
@@ -27,13 +28,37 @@ using dnstest::Wire;
 constexpr const char* kLoopback = "127.0.0.1";
 constexpr DWORD kPollStepMs = 20;
 
-// The documented 29-byte MX query for "example.org".
+// The documented 29-byte MX query for "example.org"; the resolver sends it
+// with a random id in place of the first two bytes.
 const Bytes kExampleQuery = {0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00,
                              0x00, 0x00, 0x07, 'e',  'x',  'a',  'm',  'p',  'l',  'e',
                              0x03, 'o',  'r',  'g',  0x00, 0x00, 0x0F, 0x00, 0x01};
 
-// Decides the reply to the index-th query (nullopt: stay silent).
-using Responder = std::function<std::optional<Bytes>(std::size_t index, const Bytes& query)>;
+std::uint16_t IdOf(const Bytes& message) {
+  return static_cast<std::uint16_t>((message[0] << 8) | message[1]);
+}
+
+Bytes WithoutId(Bytes message) {
+  message.erase(message.begin(), message.begin() + 2);
+  return message;
+}
+
+// `reply` with the id of `query`: what a real server sends back.
+Bytes AnswerTo(const Bytes& query, Bytes reply) {
+  reply[0] = query[0];
+  reply[1] = query[1];
+  return reply;
+}
+
+// A datagram for the resolver; from another port of the same address when
+// `from_other_port` is set (the kernel must drop it).
+struct Datagram {
+  Bytes bytes;
+  bool from_other_port = false;
+};
+
+// Decides what to send for the index-th query (nothing: stay silent).
+using Responder = std::function<std::vector<Datagram>(std::size_t index, const Bytes& query)>;
 
 // Queries seen by a fake server, readable from the test thread.
 class QueryLog {
@@ -56,8 +81,10 @@ class QueryLog {
 class FakeUdpDns {
  public:
   explicit FakeUdpDns(Responder responder)
-      : m_socket(platform::Socket::Udp()), m_responder(std::move(responder)) {
-    EXPECT_TRUE(m_socket.IsValid());
+      : m_socket(platform::Socket::Udp()),
+        m_otherPort(platform::Socket::Udp()),
+        m_responder(std::move(responder)) {
+    EXPECT_TRUE(m_socket.IsValid() && m_otherPort.IsValid());
     m_thread = std::thread([this] { Run(); });
   }
   ~FakeUdpDns() {
@@ -77,24 +104,26 @@ class FakeUdpDns {
       const long n = m_socket.ReceiveFrom(buffer, sizeof buffer, ip, port);
       if (n < 0) continue;
       const Bytes query(buffer, buffer + n);
-      const std::optional<Bytes> reply = m_responder(m_log.Add(query), query);
-      if (reply) m_socket.SendTo(reply->data(), reply->size(), ip, port);
+      for (const Datagram& d : m_responder(m_log.Add(query), query))
+        (d.from_other_port ? m_otherPort : m_socket).SendTo(d.bytes.data(), d.bytes.size(), ip, port);
     }
   }
 
   platform::Socket m_socket;
+  platform::Socket m_otherPort;
   Responder m_responder;
   QueryLog m_log;
   std::atomic<bool> m_stop{false};
   std::thread m_thread;
 };
 
-// One TCP connection: reads a length-prefixed query, answers it one byte at
-// a time so that the resolver must put the reply together.
+// One TCP connection: reads a length-prefixed query and answers it with the
+// responder's messages, each with its length field, one byte at a time so
+// that the resolver must put every message together.
 class FakeTcpDns {
  public:
-  explicit FakeTcpDns(Bytes reply)
-      : m_listener(platform::Socket::Listen(0, 4)), m_reply(std::move(reply)) {
+  explicit FakeTcpDns(std::function<std::vector<Bytes>(const Bytes& query)> responder)
+      : m_listener(platform::Socket::Listen(0, 4)), m_responder(std::move(responder)) {
     EXPECT_TRUE(m_listener.IsValid());
     m_thread = std::thread([this] { Run(); });
   }
@@ -120,9 +149,12 @@ class FakeTcpDns {
     }
     if (m_stop) return;
     m_log.Add(query);
-    Bytes framed = {static_cast<std::uint8_t>(m_reply.size() >> 8),
-                    static_cast<std::uint8_t>(m_reply.size() & 0xFF)};
-    framed.insert(framed.end(), m_reply.begin(), m_reply.end());
+    Bytes framed;
+    for (const Bytes& reply : m_responder(Bytes(query.begin() + 2, query.end()))) {
+      framed.push_back(static_cast<std::uint8_t>(reply.size() >> 8));
+      framed.push_back(static_cast<std::uint8_t>(reply.size() & 0xFF));
+      framed.insert(framed.end(), reply.begin(), reply.end());
+    }
     for (std::uint8_t byte : framed) {
       if (!peer.SendAll(&byte, 1)) return;
       platform::SleepMs(1);
@@ -132,7 +164,7 @@ class FakeTcpDns {
   }
 
   platform::Socket m_listener;
-  Bytes m_reply;
+  std::function<std::vector<Bytes>(const Bytes& query)> m_responder;
   QueryLog m_log;
   std::atomic<bool> m_stop{false};
   std::thread m_thread;
@@ -147,34 +179,86 @@ Bytes MxReply(std::uint16_t flags = dnstest::kReplyAuthoritative) {
       .b;
 }
 
-// A non-authoritative reply naming ns.example.org, found at 127.0.0.1, with
-// one answer of its own ("20 from.referral").
-Bytes ReferralReply() {
+// A reply with one MX answer naming `exchange`.
+Bytes OneMxReply(const char* exchange, const char* question = "example.org",
+                 std::uint16_t type = 15, std::uint16_t cls = 1) {
   return Wire()
-      .Header(dnstest::kReply, 1, 1, 1, 1)
-      .Question(Name("example.org"))
-      .Record(Name("example.org"), 15, dnstest::MxData(20, Name("from.referral")))
-      .Record(Name("example.org"), 2, Name("ns.example.org"))
+      .Header(dnstest::kReplyAuthoritative, 1, 1, 0, 0)
+      .Add(Name(question))
+      .U16(type)
+      .U16(cls)
+      .Record(Name("example.org"), 15, dnstest::MxData(10, Name(exchange)))
+      .b;
+}
+
+// A non-authoritative reply naming ns.example.org, found at 127.0.0.1, as the
+// server to ask; with `answer`, it also carries the answer ("20 from.referral").
+Bytes ReferralReply(bool answer = false) {
+  Wire w;
+  w.Header(dnstest::kReply, 1, answer ? 1 : 0, 1, 1).Question(Name("example.org"));
+  if (answer) w.Record(Name("example.org"), 15, dnstest::MxData(20, Name("from.referral")));
+  return w.Record(Name("example.org"), 2, Name("ns.example.org"))
       .Record(Name("ns.example.org"), 1, dnstest::A(127, 0, 0, 1))
       .b;
 }
 
-Bytes Truncated(Bytes bytes, std::size_t cut) {
-  bytes.resize(bytes.size() - cut);
-  return bytes;
+// Answers every query with the reply, given the query's id.
+Responder Always(Bytes reply) {
+  return [reply](std::size_t, const Bytes& query) {
+    return std::vector<Datagram>{{AnswerTo(query, reply)}};
+  };
 }
 
 const std::vector<std::string> kMxTexts = {"10 mx1.example.org", "05 mx2.example.org"};
 
-TEST(DnsResolver, UdpExchangeGivesTheAnswersInAnswerOrder) {
-  FakeUdpDns server([](std::size_t, const Bytes&) { return MxReply(); });
+TEST(DnsResolver, UdpExchangeGivesTheAnswersInAnswerOrderWithANewIdEachTime) {
+  FakeUdpDns server(Always(MxReply()));
+  constexpr int kLookups = 4;
+  for (int lookup = 0; lookup < kLookups; ++lookup) {
+    CDnsResolver resolver(5);
+    resolver.SetServerPort(server.Port());
+    std::vector<std::string> results = {"stale"};
+    ASSERT_TRUE(resolver.Lookup(kLoopback, "example.org", results)) << resolver.GetErrorText();
+    EXPECT_EQ(results, kMxTexts);
+    EXPECT_EQ(resolver.GetErrorText(), "");
+  }
+  const std::vector<Bytes> queries = server.Queries();
+  ASSERT_EQ(queries.size(), std::size_t{kLookups});
+  std::set<std::uint16_t> ids;
+  for (const Bytes& query : queries) {
+    EXPECT_EQ(WithoutId(query), WithoutId(kExampleQuery));
+    ids.insert(IdOf(query));
+  }
+  // Random ids: four equal ones come once in 2^48 runs.
+  EXPECT_GT(ids.size(), 1u);
+}
+
+// Datagrams that are not the reply come first; each names an exchange of its
+// own, so a failure tells which one was taken.
+TEST(DnsResolver, DatagramsThatAreNotTheReplyAreIgnored) {
+  FakeUdpDns server([](std::size_t, const Bytes& query) {
+    const Bytes wrong_id = {static_cast<std::uint8_t>(query[0] ^ 0x80), query[1]};
+    Bytes no_response_bit = AnswerTo(query, OneMxReply("qr-clear.forged"));
+    no_response_bit[2] &= 0x7F;
+    Bytes other_id = AnswerTo(wrong_id, OneMxReply("other-id.forged"));
+    return std::vector<Datagram>{
+        {other_id},
+        {no_response_bit},
+        {AnswerTo(query, OneMxReply("other-name.forged", "example.com"))},
+        {AnswerTo(query, OneMxReply("other-type.forged", "example.org", 1))},
+        {AnswerTo(query, OneMxReply("other-class.forged", "example.org", 15, 3))},
+        {AnswerTo(query, Wire().Header(dnstest::kReply, 0, 0, 0, 0).b)},
+        {AnswerTo(query, OneMxReply("other-port.forged")), true},
+        {Bytes{query[0], query[1]}},
+        {AnswerTo(query, OneMxReply("mx.example.org", "EXAMPLE.ORG"))},
+    };
+  });
   CDnsResolver resolver(5);
   resolver.SetServerPort(server.Port());
-  std::vector<std::string> results = {"stale"};
-  ASSERT_TRUE(resolver.Lookup(kLoopback, "example.org", results)) << resolver.GetErrorText();
-  EXPECT_EQ(results, kMxTexts);
+  std::vector<std::string> results;
+  ASSERT_TRUE(resolver.Lookup(kLoopback, "example.org", results));
+  EXPECT_EQ(results, std::vector<std::string>{"10 mx.example.org"});
   EXPECT_EQ(resolver.GetErrorText(), "");
-  EXPECT_EQ(server.Queries(), std::vector<Bytes>{kExampleQuery});
 }
 
 TEST(DnsResolver, RepliesWithoutUsableAnswers) {
@@ -188,10 +272,10 @@ TEST(DnsResolver, RepliesWithoutUsableAnswers) {
       {"answer count larger than the answers",
        Wire().Header(dnstest::kReplyAuthoritative, 1, 3, 0, 0).Question(Name("example.org")).b,
        "Invalid response from DNS server"},
-      {"truncated record", Truncated(MxReply(), 3), "Invalid response from DNS server"},
+      {"truncated record", dnstest::Truncated(MxReply(), 3), "Invalid response from DNS server"},
   };
   for (const Case& c : cases) {
-    FakeUdpDns server([&c](std::size_t, const Bytes&) { return c.reply; });
+    FakeUdpDns server(Always(c.reply));
     CDnsResolver resolver(5);
     resolver.SetServerPort(server.Port());
     std::vector<std::string> results;
@@ -205,39 +289,48 @@ TEST(DnsResolver, RepliesWithoutUsableAnswers) {
 // process still follow their referral.
 TEST(DnsResolver, ReferralAsksTheNamedServerAgainInEveryLookup) {
   for (int lookup = 0; lookup < 4; ++lookup) {
-    FakeUdpDns server(
-        [](std::size_t index, const Bytes&) { return index == 0 ? ReferralReply() : MxReply(); });
+    FakeUdpDns server([](std::size_t index, const Bytes& query) {
+      return std::vector<Datagram>{{AnswerTo(query, index == 0 ? ReferralReply() : MxReply())}};
+    });
     CDnsResolver resolver(5);
     resolver.SetServerPort(server.Port());
     std::vector<std::string> results;
     ASSERT_TRUE(resolver.Lookup(kLoopback, "example.org", results));
     EXPECT_EQ(results, kMxTexts) << "lookup " << lookup;
     EXPECT_EQ(resolver.GetReferralCount(), 1) << "lookup " << lookup;
-    EXPECT_EQ(server.Queries(), (std::vector<Bytes>{kExampleQuery, kExampleQuery}))
-        << "lookup " << lookup;
+    const std::vector<Bytes> queries = server.Queries();
+    ASSERT_EQ(queries.size(), 2u) << "lookup " << lookup;
+    for (const Bytes& query : queries) EXPECT_EQ(WithoutId(query), WithoutId(kExampleQuery));
   }
 }
 
-TEST(DnsResolver, ReferralsStopAtTheLimitOrWhenTurnedOff) {
+TEST(DnsResolver, ReferralsStopAtTheLimitWhenTurnedOffAndWhenTheAnswerIsThere) {
   struct Case {
     const char* label;
     bool follow;
+    bool answer;
     std::size_t queries;
-  } cases[] = {{"three referrals, then used as it comes", true, 4}, {"referrals off", false, 1}};
+    std::vector<std::string> results;
+  } cases[] = {
+      {"three referrals, then used as it comes", true, false, 4, {}},
+      {"referrals off", false, false, 1, {}},
+      {"a referral that carries the answer is an answer", true, true, 1, {"20 from.referral"}},
+  };
   for (const Case& c : cases) {
-    FakeUdpDns server([](std::size_t, const Bytes&) { return ReferralReply(); });
+    FakeUdpDns server(Always(ReferralReply(c.answer)));
     CDnsResolver resolver(5);
     resolver.SetServerPort(server.Port());
     resolver.SetFollowReferrals(c.follow);
     std::vector<std::string> results;
     ASSERT_TRUE(resolver.Lookup(kLoopback, "example.org", results)) << c.label;
-    EXPECT_EQ(results, std::vector<std::string>{"20 from.referral"}) << c.label;
+    EXPECT_EQ(results, c.results) << c.label;
+    EXPECT_EQ(resolver.GetErrorText(), "") << c.label;
     EXPECT_EQ(server.Queries().size(), c.queries) << c.label;
   }
 }
 
 TEST(DnsResolver, NoResponseEndsAfterTheTimeOutWithOneResend) {
-  FakeUdpDns server([](std::size_t, const Bytes&) { return std::nullopt; });
+  FakeUdpDns server([](std::size_t, const Bytes&) { return std::vector<Datagram>(); });
   CDnsResolver resolver(1);
   resolver.SetServerPort(server.Port());
   // Messages of the thread keep flowing while the lookup waits.
@@ -254,11 +347,36 @@ TEST(DnsResolver, NoResponseEndsAfterTheTimeOutWithOneResend) {
   EXPECT_GE(elapsed, 950u);
   EXPECT_LT(elapsed, 3000u);
   EXPECT_GE(ticks, 5);
-  EXPECT_EQ(server.Queries(), (std::vector<Bytes>{kExampleQuery, kExampleQuery}));
+  const std::vector<Bytes> queries = server.Queries();
+  ASSERT_EQ(queries.size(), 2u);
+  EXPECT_EQ(queries[0], queries[1]) << "the resend is the same query, id included";
+}
+
+// A referral to a server that stays silent: the lookup still ends at its one
+// deadline, not one time-out after the referral.
+TEST(DnsResolver, ReferralsShareTheLookupsDeadline) {
+  FakeUdpDns server([](std::size_t index, const Bytes& query) {
+    std::vector<Datagram> reply;
+    if (index == 0) {
+      platform::SleepMs(800);
+      reply.push_back({AnswerTo(query, ReferralReply())});
+    }
+    return reply;
+  });
+  CDnsResolver resolver(1);
+  resolver.SetServerPort(server.Port());
+  const std::uint64_t start = platform::TickCountMs();
+  std::vector<std::string> results;
+  EXPECT_TRUE(resolver.Lookup(kLoopback, "example.org", results));
+  const std::uint64_t elapsed = platform::TickCountMs() - start;
+  EXPECT_EQ(resolver.GetErrorText(), "No response from DNS server");
+  EXPECT_EQ(resolver.GetReferralCount(), 1);
+  EXPECT_GE(elapsed, 950u);
+  EXPECT_LT(elapsed, 1500u) << "a deadline that restarted with the referral ends at 1800 ms";
 }
 
 TEST(DnsResolver, InvalidDomainSendsNothing) {
-  FakeUdpDns server([](std::size_t, const Bytes&) { return MxReply(); });
+  FakeUdpDns server(Always(MxReply()));
   CDnsResolver resolver(5);
   resolver.SetServerPort(server.Port());
   std::vector<std::string> results;
@@ -269,17 +387,23 @@ TEST(DnsResolver, InvalidDomainSendsNothing) {
   EXPECT_TRUE(server.Queries().empty());
 }
 
-TEST(DnsResolver, TcpQueryHasTheLengthFieldAndTheReplyMayComeInPieces) {
-  FakeTcpDns server(MxReply());
+// A message that is not the reply comes first on the connection; both come
+// one byte at a time.
+TEST(DnsResolver, TcpQueryHasTheLengthFieldAndOnlyTheReplyCounts) {
+  FakeTcpDns server([](const Bytes& query) {
+    const Bytes other_id = {query[0], static_cast<std::uint8_t>(query[1] ^ 1)};
+    return std::vector<Bytes>{AnswerTo(other_id, OneMxReply("other-id.forged")), AnswerTo(query, MxReply())};
+  });
   CDnsResolver resolver(5);
   resolver.SetServerPort(server.Port());
   resolver.SetTransport(CDnsResolver::kTransportTcp);
   std::vector<std::string> results;
   ASSERT_TRUE(resolver.Lookup(kLoopback, "example.org", results)) << resolver.GetErrorText();
   EXPECT_EQ(results, kMxTexts);
-  Bytes framed = {0x00, 0x1D};
-  framed.insert(framed.end(), kExampleQuery.begin(), kExampleQuery.end());
-  EXPECT_EQ(server.Queries(), std::vector<Bytes>{framed});
+  const std::vector<Bytes> queries = server.Queries();
+  ASSERT_EQ(queries.size(), 1u);
+  EXPECT_EQ(Bytes(queries[0].begin(), queries[0].begin() + 2), Bytes({0x00, 0x1D}));
+  EXPECT_EQ(Bytes(queries[0].begin() + 4, queries[0].end()), WithoutId(kExampleQuery));
 }
 
 TEST(DnsResolver, TcpConnectRefused) {
@@ -322,7 +446,7 @@ TEST(DnsResolver, FirstNameServerOfResolvConf) {
 }
 
 TEST(DnsResolver, EmptyServerTextUsesResolvConf) {
-  FakeUdpDns server([](std::size_t, const Bytes&) { return MxReply(); });
+  FakeUdpDns server(Always(MxReply()));
   CDnsResolver resolver(5);
   resolver.SetServerPort(server.Port());
   resolver.SetResolvConfPath(WriteFile("resolv-loopback.conf", "nameserver 127.0.0.1\n"));

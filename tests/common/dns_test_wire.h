@@ -40,6 +40,12 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
+// `bytes` without their last `cut` bytes.
+inline Bytes Truncated(Bytes bytes, std::size_t cut) {
+  bytes.resize(bytes.size() - cut);
+  return bytes;
+}
+
 struct Wire {
   Bytes b;
   Wire& U8(std::uint8_t v) {
