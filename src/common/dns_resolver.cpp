@@ -73,6 +73,27 @@ bool CDnsResolver::Lookup(const std::string& server, const std::string& name,
   return started;
 }
 
+bool CDnsResolver::ResolveHost(const std::string& server, const std::string& host,
+                               std::vector<std::string>& addresses) {
+  addresses.clear();
+  m_strErrorText.clear();
+  if (platform::IsDottedIPv4(host)) {
+    addresses.push_back(host);
+    return true;
+  }
+  if (server.empty() && FirstNameServer(m_strResolvConfPath).empty()) {
+    // No DNS server is named anywhere: only the system knows how to resolve.
+    const std::string address = platform::ResolveHostIPv4(host);
+    if (!address.empty()) addresses.push_back(address);
+    return !addresses.empty();
+  }
+  Ask(server, host, dns::kTypeA);
+  // The answer may also hold the CNAME records that lead to the addresses.
+  for (const dns::DnsRecord& record : m_vecAnswers)
+    if (record.type == dns::kTypeA) addresses.push_back(record.text);
+  return !addresses.empty();
+}
+
 bool CDnsResolver::Ask(const std::string& server, const std::string& name, std::uint16_t type) {
   CloseQuerySocket();
   m_strErrorText.clear();

@@ -1,7 +1,7 @@
 // CDnsResolver: asks one DNS server for the records of one name and gives the
 // text of every record in the answer section, in answer order. Used by the
-// relay thread (MX records of a recipient's domain) and by the relay page's
-// "Test DNS..." button.
+// relay thread (MX records of a recipient's domain, and the addresses of the
+// mail servers it connects to) and by the relay page's "Test DNS..." button.
 //
 // A lookup is blocking for its caller but keeps the calling thread's message
 // queue running: while it waits for the reply it dispatches the thread's
@@ -67,6 +67,17 @@ class CDnsResolver {
   // one text per answer record.
   bool Lookup(const std::string& server, const std::string& name,
               std::vector<std::string>& results);
+
+  // The IPv4 addresses of a host, for a connection to it: a dotted address
+  // is itself; a name is asked for its A records through `server` (as in
+  // Lookup), and only when there is no server at all (server empty and no
+  // "nameserver" in the configuration file) through the system's resolver.
+  // addresses: emptied, then given the dotted addresses in answer order.
+  // False when there is none; the error text then says why when it knows
+  // (no reply, an invalid reply) and is empty when the server knew of no
+  // address.
+  bool ResolveHost(const std::string& server, const std::string& host,
+                   std::vector<std::string>& addresses);
 
   std::string GetErrorText() const { return m_strErrorText; }
 

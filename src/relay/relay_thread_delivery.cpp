@@ -1,8 +1,8 @@
 // Delivery of a queued file to one remote recipient: find the mail servers
 // of the recipient's domain (a pre-defined entry, "*", or a DNS MX query
 // whose result is kept for the thread's life), then offer the message to
-// each server in turn, one SMTP transaction with a single RCPT TO, until one
-// accepts it. A recipient no server accepts puts a copy of the whole file
+// each server in turn (its name resolved through the same DNS server), one
+// SMTP transaction with a single RCPT TO, until one accepts it. A recipient no server accepts puts a copy of the whole file
 // into the bad-mail folder.
 #include <algorithm>
 #include <string>
@@ -109,7 +109,14 @@ bool CRelayThread::Impl::DeliverToRecipient(const std::string& strPath, const st
       const std::string strServer = text::ExtractField(strServers, i, '|');
       if (strServer.empty()) break;
       Log("Delivering email to '" + strRecipient + "' (" + strServer + ")");
-      if (StartClient(strServer, message.strSender, strRecipient, message.strText)) bDelivered = WaitForClient();
+      std::vector<std::string> arrAddresses;
+      if (!FindServerAddresses(strServer, arrAddresses)) continue;
+      // The first address that takes the connection has the dialogue.
+      for (const std::string& strAddress : arrAddresses) {
+        if (!StartClient(strAddress, message.strSender, strRecipient, message.strText)) continue;
+        bDelivered = WaitForClient();
+        break;
+      }
     }
     m_pClient.reset();
   }
@@ -133,20 +140,29 @@ bool CRelayThread::Impl::FindMailServers(const std::string& strDomain, std::stri
   // The lookup waits at most the relay time-out for an answer.
   CDnsResolver resolver(m_Owner.m_nRelayTimeout);
   std::vector<std::string> results;
-  if (!resolver.Lookup(m_Owner.m_strDNSServer, strDomain, results)) {
-    Log("DNS Lookup for '" + strDomain + "' failed: " + resolver.GetErrorText());
-    return false;
-  }
-  if (results.empty()) {
-    // A lookup that ended without records says why when it knows (no
-    // response, an invalid reply); an empty answer keeps the plain line.
-    const std::string reason = resolver.GetErrorText();
-    Log("DNS Lookup for '" + strDomain + (reason.empty() ? "' failed!" : "' failed: " + reason));
+  if (!resolver.Lookup(m_Owner.m_strDNSServer, strDomain, results) || results.empty()) {
+    LogLookupFailure(strDomain, resolver.GetErrorText());
     return false;
   }
   strServers = MailServersFromDns(std::move(results));
   mapServers[strDomain] = strServers;
   return true;
+}
+
+bool CRelayThread::Impl::FindServerAddresses(const std::string& strServer,
+                                             std::vector<std::string>& arrAddresses) {
+  // Through the same DNS server as the MX query, so that DNSServer alone
+  // decides whom the relay believes; a dotted address needs no lookup.
+  CDnsResolver resolver(m_Owner.m_nRelayTimeout);
+  if (resolver.ResolveHost(m_Owner.m_strDNSServer, strServer, arrAddresses)) return true;
+  LogLookupFailure(strServer, resolver.GetErrorText());
+  return false;
+}
+
+void CRelayThread::Impl::LogLookupFailure(const std::string& strName, const std::string& strReason) {
+  // A lookup that ended without records says why when it knows (no
+  // response, an invalid reply); an empty answer keeps the plain line.
+  Log("DNS Lookup for '" + strName + (strReason.empty() ? "' failed!" : "' failed: " + strReason));
 }
 
 bool CRelayThread::Impl::StartClient(const std::string& strServer, const std::string& strSender,

@@ -85,6 +85,11 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   // The servers for a domain ("a|b|..." or a single server); false when
   // there are none (the reason is logged).
   bool FindMailServers(const std::string& strDomain, std::string& strServers);
+  // The IPv4 addresses of a mail server (a dotted address or a host name);
+  // false when there are none (the reason is logged).
+  bool FindServerAddresses(const std::string& strServer, std::vector<std::string>& arrAddresses);
+  // Logs that the lookup of a domain or host found no records, and why.
+  void LogLookupFailure(const std::string& strName, const std::string& strReason);
   // Creates a client and runs its dialogue; false when no connection was made.
   bool StartClient(const std::string& strServer, const std::string& strSender,
                    const std::string& strRecipient, const std::string& strText);

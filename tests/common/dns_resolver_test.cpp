@@ -1,7 +1,7 @@
 // CDnsResolver against small fake DNS servers on 127.0.0.1 (threads of the
 // test): real UDP and TCP exchanges, forged replies that must be ignored,
-// referrals, the one deadline of a lookup with its one resend, and the
-// resolv.conf fallback for an empty server text.
+// referrals, the one deadline of a lookup with its one resend, address
+// lookups, and the resolv.conf fallback for an empty server text.
 #include "common/dns_resolver.h"
 
 #include <gtest/gtest.h>
@@ -419,6 +419,43 @@ TEST(DnsResolver, TcpConnectRefused) {
   EXPECT_TRUE(resolver.Lookup(kLoopback, "example.org", results));
   EXPECT_EQ(resolver.GetErrorText(), "Connection refused (10061)");
   EXPECT_TRUE(results.empty());
+}
+
+// Addresses of a mail server: asked of the same server with an A query, with
+// the same rules for what counts as the reply.
+TEST(DnsResolver, ResolveHostAsksForAddressRecords) {
+  FakeUdpDns server([](std::size_t, const Bytes& query) {
+    const Bytes question(query.begin() + dns::kHeaderSize, query.end());  // echoed
+    const bool known = question == Wire().Question(Name("mail.example.org"), dns::kTypeA).b;
+    Wire reply;
+    reply.Header(dnstest::kReply, 1, known ? 3 : 0, 0, 0).Add(question);
+    if (known) {
+      reply.Record(Name("mail.example.org"), dns::kTypeCNAME, Name("host.example.org"))
+          .Record(Name("host.example.org"), dns::kTypeA, dnstest::A(192, 0, 2, 7))
+          .Record(Name("host.example.org"), dns::kTypeA, dnstest::A(192, 0, 2, 8));
+    }
+    return std::vector<Datagram>{{AnswerTo(query, reply.b)}};
+  });
+  struct Case {
+    const char* label;
+    const char* host;
+    bool found;
+    std::vector<std::string> addresses;
+    std::size_t queries;  // queries sent so far
+  } cases[] = {
+      {"dotted address: itself, no query", "192.0.2.99", true, {"192.0.2.99"}, 0},
+      {"the A records, not the CNAME", "mail.example.org", true, {"192.0.2.7", "192.0.2.8"}, 1},
+      {"no address records", "none.example.org", false, {}, 2},
+  };
+  for (const Case& c : cases) {
+    CDnsResolver resolver(5);
+    resolver.SetServerPort(server.Port());
+    std::vector<std::string> addresses = {"stale"};
+    EXPECT_EQ(resolver.ResolveHost(kLoopback, c.host, addresses), c.found) << c.label;
+    EXPECT_EQ(addresses, c.addresses) << c.label;
+    EXPECT_EQ(resolver.GetErrorText(), "") << c.label;
+    EXPECT_EQ(server.Queries().size(), c.queries) << c.label;
+  }
 }
 
 std::string WriteFile(const std::string& name, const std::string& contents) {
