@@ -1,19 +1,25 @@
 // The DNS reply parser (common/dns_message.h) on arbitrary replies, the
-// referral test and the MX ordering on what it gives, and the query builder
-// on names taken from the input.
+// referral test, the reply matching and the MX ordering on what it gives,
+// and the query builder, the matching and the TCP framing on queries built
+// for names taken from the input.
 //   - the parser reads only the given bytes (the sanitizers see any read
 //     outside them) and, when it accepts a reply, gives as many entries per
 //     section as the header counts, names of at most 255 octets, and record
 //     texts in the form of their type;
-//   - a referral server is the address text of one additional A record;
+//   - a referral server is the address text of one additional A record of a
+//     reply without answers;
+//   - a message is the reply to a query only with its id, the response bit
+//     and the one question asked (name in any case, type, class);
 //   - SortMxByPreference only reorders, and puts MX texts in preference order;
-//   - a query built for a name parses back to that name, type and class.
+//   - a query built for a name parses back to that name, type and class;
+//   - the TCP framer gives back the messages of a stream, however cut.
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "common/dns_message.h"
 #include "common/dns_resolver.h"
+#include "common/text.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -106,6 +112,80 @@ void CheckSort(const std::vector<std::string>& texts) {
   }
 }
 
+// Matching on an arbitrary message, asked with the id of its own first two
+// bytes: the header-only test agrees with what the whole parse sees.
+void CheckReplyMatch(std::span<const std::uint8_t> message, const dns::DnsResponse* parsed) {
+  const std::uint16_t id = message.size() >= 2 ? static_cast<std::uint16_t>((message[0] << 8) | message[1]) : 0;
+  const dns::DnsQuestion asked{"example.org", dns::kTypeMX, dns::kClassIN};
+  const bool matches = dns::IsReplyTo(message, id, asked);
+  FUZZ_CHECK(!dns::IsReplyTo(message, static_cast<std::uint16_t>(id + 1), asked), "a reply with another id");
+  if (parsed != nullptr) {
+    const dns::DnsHeader& h = parsed->header;
+    const bool expected = (h.flags & dns::kFlagResponse) != 0 && parsed->questions.size() == 1 &&
+                          text::EqualsNoCase(parsed->questions[0].name, asked.name) &&
+                          parsed->questions[0].type == asked.type && parsed->questions[0].cls == asked.cls;
+    FUZZ_CHECK(matches == expected, std::string("reply match ") + (matches ? "taken" : "refused"));
+  } else if (matches) {
+    FUZZ_CHECK(message.size() >= dns::kHeaderSize + 6 && (message[2] & 0x80) != 0 && message[4] == 0 &&
+                   message[5] == 1,
+               "a message without the response bit or one question taken as the reply");
+  }
+}
+
+// The matching rules on a query built for `name` with `id`: the query itself
+// is no reply (response bit clear); with the bit set it is, also with the
+// name in other case; another id, type, class or name is not.
+void CheckQueryMatch(const std::vector<std::uint8_t>& query, std::uint16_t id, const std::string& name) {
+  const dns::DnsQuestion asked{name, dns::kTypeMX, dns::kClassIN};
+  FUZZ_CHECK(!dns::IsReplyTo(query, id, asked), "a query taken as its own reply");
+  std::vector<std::uint8_t> reply = query;
+  reply[2] |= 0x80;
+  FUZZ_CHECK(dns::IsReplyTo(reply, id, asked), "the reply refused");
+  FUZZ_CHECK(!dns::IsReplyTo(reply, static_cast<std::uint16_t>(id ^ 0x8000), asked), "another id taken");
+  std::vector<std::uint8_t> changed = reply;
+  for (std::size_t i = dns::kHeaderSize; i + 4 < changed.size(); ++i) {
+    const char c = static_cast<char>(changed[i]);
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) changed[i] ^= 0x20;
+  }
+  FUZZ_CHECK(dns::IsReplyTo(changed, id, asked), "the name in other case refused");
+  changed = reply;
+  changed[changed.size() - 3] ^= 0x01;
+  FUZZ_CHECK(!dns::IsReplyTo(changed, id, asked), "another type taken");
+  changed = reply;
+  changed[changed.size() - 1] ^= 0x02;
+  FUZZ_CHECK(!dns::IsReplyTo(changed, id, asked), "another class taken");
+  if (changed.size() > dns::kHeaderSize + 5) {
+    changed = reply;
+    const char first = static_cast<char>(changed[dns::kHeaderSize + 1]);  // of the first label
+    changed[dns::kHeaderSize + 1] = first == 'x' || first == 'X' ? 'y' : 'x';
+    FUZZ_CHECK(!dns::IsReplyTo(changed, id, asked), "another name taken");
+  }
+}
+
+// A TCP stream of the query and its reply, cut into pieces whose sizes come
+// from the input, is framed back into the two messages.
+void CheckFraming(const std::vector<std::uint8_t>& tcp_query, std::string_view input) {
+  const std::vector<std::uint8_t> message(tcp_query.begin() + 2, tcp_query.end());
+  std::vector<std::uint8_t> reply = message;
+  reply[2] |= 0x80;
+  std::vector<std::uint8_t> stream = tcp_query;
+  stream.insert(stream.end(), tcp_query.begin(), tcp_query.begin() + 2);  // the same length
+  stream.insert(stream.end(), reply.begin(), reply.end());
+  dns::DnsTcpFramer framer;
+  std::vector<std::vector<std::uint8_t>> taken;
+  std::vector<std::uint8_t> next;
+  std::size_t at = 0;
+  for (std::size_t i = 0; at < stream.size(); ++i) {
+    const std::size_t piece = i < input.size() ? 1 + static_cast<unsigned char>(input[i]) % 32 : stream.size();
+    const std::size_t size = std::min(piece, stream.size() - at);
+    framer.Append(std::span(stream).subspan(at, size));
+    at += size;
+    while (framer.Next(next)) taken.push_back(next);
+  }
+  FUZZ_CHECK(taken == (std::vector<std::vector<std::uint8_t>>{message, reply}),
+             "framing gave " + std::to_string(taken.size()) + " messages, not the two sent");
+}
+
 // A query for a name made of the input's printable characters must parse
 // back as its question.
 void CheckQuery(std::string_view input) {
@@ -113,10 +193,16 @@ void CheckQuery(std::string_view input) {
   for (const char c : input.substr(0, 300)) {
     if (c > 0x20 && c < 0x7F) name.push_back(c);
   }
-  const dns::DnsHeader header{1, dns::kFlagRecursionDesired, 1, 0, 0, 0};
+  const std::uint16_t id = input.size() >= 2 ? static_cast<std::uint16_t>(input[0] << 8 | input[1]) : 1;
+  const dns::DnsHeader header{id, dns::kFlagRecursionDesired, 1, 0, 0, 0};
   std::vector<std::uint8_t> query;
   for (const bool tcp : {false, true}) {
     if (!dns::BuildDnsQuery(header, name, dns::kTypeMX, dns::kClassIN, tcp, query)) return;
+    if (tcp) {
+      CheckFraming(query, input);
+    } else {
+      CheckQueryMatch(query, id, name);
+    }
     const std::size_t skip = tcp ? 2 : 0;
     FUZZ_CHECK(
         !tcp || (query.size() >= 2 && ((query[0] << 8) | query[1]) == static_cast<int>(query.size() - 2)),
@@ -156,10 +242,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       [&](const dns::DnsRecord& r) { return r.type == dns::kTypeA && r.text == referral; });
       FUZZ_CHECK(listed, "referral server that no additional A record gives: " + fuzz::Printable(referral));
       FUZZ_CHECK((h.flags & dns::kFlagAuthoritative) == 0, "referral from an authoritative reply");
+      FUZZ_CHECK(response.answers.empty(), "referral from a reply that carries answers");
     }
     std::vector<std::string> texts;
     for (const dns::DnsRecord& record : response.answers) texts.push_back(record.text);
     CheckSort(texts);
+    CheckReplyMatch(std::span(data, size), &response);
+  } else {
+    CheckReplyMatch(std::span(data, size), nullptr);
   }
   CheckQuery(std::string_view(reinterpret_cast<const char*>(data), size));
   return 0;
