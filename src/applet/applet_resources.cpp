@@ -37,8 +37,6 @@ std::string LoadResourceString(int id) {
 
 QString LoadQString(int id) { return QString::fromStdString(LoadResourceString(id)); }
 
-bool HasIconResource(int id) { return FindIcon(id) != nullptr; }
-
 QIcon LoadResourceIcon(int id) {
   const IconResource* icon = FindIcon(id);
   if (icon == nullptr) return QIcon();

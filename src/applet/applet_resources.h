@@ -29,8 +29,6 @@ QString LoadQString(int id);
 
 // The icon of an icon resource; a null icon for an unknown id.
 QIcon LoadResourceIcon(int id);
-// Whether an icon resource exists.
-bool HasIconResource(int id);
 
 // Icon handles as the Control Panel records carry them: LoadIconHandle
 // issues a handle for an icon resource (0 for an unknown id) and

@@ -12,7 +12,7 @@
 #include <QVBoxLayout>
 
 #include "applet/applet_ui.h"
-#include "platform/console.h"
+#include "platform/shell.h"
 #include "platform/paths.h"
 
 namespace applet {

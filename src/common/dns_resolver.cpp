@@ -22,9 +22,6 @@
 
 namespace {
 
-// poll(2) bit for "readable"; the message queue passes watch events to poll.
-constexpr short kPollReadable = 0x0001;
-
 constexpr const char* kNoResponse = "No response from DNS server";
 constexpr const char* kInvalidResponse = "Invalid response from DNS server";
 
@@ -166,8 +163,8 @@ bool CDnsResolver::OpenQuerySocket(const std::string& address, int transport) {
     }
   }
   m_pQueue = &platform::MessageQueue::ForCurrentThread();
-  m_nWatchId =
-      m_pQueue->WatchFd(m_socket.fd(), kPollReadable, [this](short) { m_bReadable = true; });
+  m_nWatchId = m_pQueue->WatchFd(m_socket.fd(), platform::WATCH_READABLE,
+                                 [this](platform::WatchEvents) { m_bReadable = true; });
   m_nTries = 0;
   SendQuery();
   return true;

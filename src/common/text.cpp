@@ -5,17 +5,6 @@
 
 namespace text {
 
-namespace {
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-char FoldUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-char FoldLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-}  // namespace
-
 std::string TrimLeft(std::string_view s) {
   std::size_t begin = 0;
   while (begin < s.size() && IsBlank(s[begin])) ++begin;
@@ -38,30 +27,18 @@ std::string Trim(std::string_view s) {
 
 std::string ToUpper(std::string_view s) {
   std::string out(s);
-  for (char& c : out) c = FoldUpper(c);
+  for (char& c : out) c = platform::ToUpperAscii(c);
   return out;
 }
 
 std::string ToLower(std::string_view s) {
   std::string out(s);
-  for (char& c : out) c = FoldLower(c);
+  for (char& c : out) c = platform::ToLowerAscii(c);
   return out;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldLower(a[i]) != FoldLower(b[i])) return false;
-  }
-  return true;
 }
 
 bool StartsWith(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && EqualsNoCase(s.substr(0, prefix.size()), prefix);
 }
 
 std::string ReplaceAll(std::string_view s, std::string_view from, std::string_view to) {

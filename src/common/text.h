@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ascii.h"
+
 namespace text {
 
 std::string Trim(std::string_view s);       // blanks removed at both ends
@@ -15,9 +17,10 @@ std::string TrimLeft(std::string_view s);
 std::string TrimRight(std::string_view s);
 std::string ToUpper(std::string_view s);
 std::string ToLower(std::string_view s);
-bool EqualsNoCase(std::string_view a, std::string_view b);
+using platform::EqualsNoCase;
+using platform::IsBlank;
+using platform::StartsWithNoCase;
 bool StartsWith(std::string_view s, std::string_view prefix);
-bool StartsWithNoCase(std::string_view s, std::string_view prefix);
 // Every occurrence of `from` replaced by `to`.
 std::string ReplaceAll(std::string_view s, std::string_view from, std::string_view to);
 // "%" doubled, so that the text can be used as a printf format.

@@ -8,7 +8,7 @@
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
 #include "common/text.h"
-#include "platform/console.h"
+#include "platform/message_box.h"
 #include "platform/paths.h"
 #include "platform/sockets.h"
 #include "service/mail_server.h"

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "platform/console.h"
+#include "platform/message_box.h"
 
 namespace {
 

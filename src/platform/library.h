@@ -21,7 +21,6 @@ class DynamicLibrary {
   // Loads the library file at the native or Windows path; false on failure,
   // with the loader's reason in ErrorText().
   bool Load(std::string_view path);
-  bool IsLoaded() const { return handle_ != nullptr; }
   // Address of an exported symbol, or null.
   void* Symbol(const char* name) const;
   void Unload();

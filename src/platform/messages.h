@@ -29,6 +29,14 @@ struct Message {
   LPARAM lParam = 0;
 };
 
+// What a watched descriptor is waited for, and what its callback is told
+// happened (several may be set at once).
+using WatchEvents = unsigned;
+constexpr WatchEvents WATCH_NONE = 0;
+constexpr WatchEvents WATCH_READABLE = 0x1;  // bytes to read, or the end of the peer's data
+constexpr WatchEvents WATCH_WRITABLE = 0x2;  // room to send
+constexpr WatchEvents WATCH_HANG_UP = 0x4;   // the peer closed or shut down its sending side
+
 // Id of the calling thread (small, never 0, never reused within a process).
 ThreadId CurrentThreadId();
 
@@ -36,7 +44,7 @@ class MessageQueue {
  public:
   using Handler = std::function<LRESULT(const Message&)>;
   using TimerCallback = std::function<void(UINT timer_id)>;
-  using FdCallback = std::function<void(short revents)>;
+  using FdCallback = std::function<void(WatchEvents happened)>;
 
   // The calling thread's queue, created on first use; lives until the thread ends.
   static MessageQueue& ForCurrentThread();
@@ -62,10 +70,12 @@ class MessageQueue {
   UINT SetTimer(DWORD period_ms, TimerCallback callback);
   void KillTimer(UINT timer_id);
 
-  // Socket (or other descriptor) notifications on this thread. `events` are
-  // poll() bits. Returns a watch id (never 0); the callback may unwatch.
-  UINT WatchFd(int fd, short events, FdCallback callback);
-  void ChangeWatch(UINT watch_id, short events);
+  // Socket (or other descriptor) notifications on this thread: the callback
+  // runs when one of `events` happened, or an error or hang-up (always
+  // reported). WATCH_NONE pauses a watch. Returns a watch id (never 0); the
+  // callback may unwatch.
+  UINT WatchFd(int fd, WatchEvents events, FdCallback callback);
+  void ChangeWatch(UINT watch_id, WatchEvents events);
   void UnwatchFd(UINT watch_id);
 
   // The message loop: dispatches until WM_QUIT arrives; returns its wParam.
@@ -119,8 +129,10 @@ class Thread {
   // is gone: the thread "handle" to wait on.
   Event& Ended() { return ended_; }
   bool Join(DWORD timeout_ms);
-  // Thread priority hints (no effect on Linux).
-  void SetPriorityHighest() {}
+  // Raises the running thread to the highest priority the process may give
+  // (a thread that is being stopped finishes sooner); best effort: without
+  // the right to raise priorities, or once the thread has ended, nothing.
+  void SetPriorityHighest();
   // Keeps the object alive while its thread runs: a thread that owns itself
   // (a connection thread) is destroyed when the last owner lets go, which may
   // be the thread itself after Run() returned. Call before Start().
@@ -132,6 +144,7 @@ class Thread {
  private:
   void Main();
   ThreadId id_ = 0;
+  int native_id_ = 0;  // the kernel's id of the running thread (guarded by start_lock_)
   Event ended_{true};
   // The start handshake needs no descriptor: it must work when they run out.
   std::mutex start_lock_;

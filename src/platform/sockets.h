@@ -35,10 +35,6 @@ class Socket {
   static Socket Connect(std::string_view host, int port, DWORD timeout_ms);
   // A UDP socket bound to any local address and port 0.
   static Socket Udp();
-  // A TCP socket bound to a given local IPv4 address (port 0), connected to
-  // host:port (used by tests that need a client address other than 127.0.0.1).
-  static Socket ConnectFrom(std::string_view local_ip, std::string_view host, int port,
-                            DWORD timeout_ms);
 
   bool IsValid() const { return fd_ >= 0; }
   int fd() const { return fd_; }
@@ -77,9 +73,12 @@ class Socket {
   DWORD send_timeout_ms_ = 0xFFFFFFFF;
 };
 
-// Raises this process's limit of open descriptors to the most it may have:
-// every connection holds a few, and the default soft limit is low.
-void RaiseDescriptorLimit();
+// The socket start-up of a server process, before its first thread: a write
+// to a connection or pipe whose reader is gone reports an error instead of
+// ending the process (SIGPIPE), and the limit of open descriptors is raised
+// to the most the process may have (every connection holds a few, and the
+// default soft limit is low).
+void StartupSockets();
 
 // The host name of this machine as the socket layer reports it.
 std::string LocalHostName();

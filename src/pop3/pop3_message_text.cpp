@@ -3,16 +3,9 @@
 
 #include <cstring>
 
+#include "common/text.h"
+
 namespace pop3 {
-
-namespace {
-
-// White space as the trimming of texts knows it.
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-}  // namespace
 
 bool MessageTextEnd::Feed(std::string_view bytes) {
   if (m_bEnded) return false;
@@ -26,7 +19,7 @@ bool MessageTextEnd::Feed(std::string_view bytes) {
 
   // Only the tail of the chunk can move the ends: look backwards from it.
   std::size_t i = bytes.size();
-  while (i > 0 && IsBlank(bytes[i - 1])) --i;
+  while (i > 0 && text::IsBlank(bytes[i - 1])) --i;
   if (i > 0) {
     // bytes[i-1] is the last byte that is not white space: the text less
     // trailing white space ends after it; dots before that end go too.
@@ -75,7 +68,7 @@ bool TopLineFilter::Feed(std::string_view bytes, std::string& out) {
       continue;
     }
     if (m_Phase == Phase::SkipBlank) {
-      if (IsBlank(c)) {
+      if (text::IsBlank(c)) {
         ++i;
         continue;
       }

@@ -15,7 +15,6 @@ extern const ProtocolTexts kPop3Texts;
 class CPop3Thread : public CConnectionThread {
  public:
   CPop3Thread();
-  CPop3Socket& Pop3Session() { return static_cast<CPop3Socket&>(Session()); }
 };
 
 class CPop3ListenSocket : public CListenSocket {

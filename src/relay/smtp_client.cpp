@@ -26,8 +26,6 @@
 
 namespace {
 
-// poll(2) bit for "readable"; the message queue passes watch events to poll.
-constexpr short kPollReadable = 0x0001;
 // One receive takes at most this much; what follows a line stays buffered.
 constexpr std::size_t kReceiveChunk = 4096;
 
@@ -218,8 +216,8 @@ bool CSmtpClient::ReadLine(std::string& strLine) {
 bool CSmtpClient::WaitReadable(std::uint64_t nDeadline) {
   platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
   bool bReadable = false;
-  const UINT nWatch =
-      queue.WatchFd(m_socket.fd(), kPollReadable, [&bReadable](short) { bReadable = true; });
+  const UINT nWatch = queue.WatchFd(m_socket.fd(), platform::WATCH_READABLE,
+                                    [&bReadable](platform::WatchEvents) { bReadable = true; });
   bool bOk = true;
   while (!bReadable) {
     const std::uint64_t nNow = platform::TickCountMs();

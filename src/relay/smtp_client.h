@@ -56,7 +56,6 @@ class CSmtpClient {
   CSmtpClient(const CSmtpClient&) = delete;
   CSmtpClient& operator=(const CSmtpClient&) = delete;
 
-  void SetSink(CSmtpClientSink* pSink) { m_pSink = pSink; }
   void SetHeloName(const std::string& strName) { m_strHeloName = strName; }
   // Seconds a reply line (and the connect) may take; 0 or less: 30.
   void SetTimeout(int nSeconds) { m_nTimeout = nSeconds; }
@@ -69,9 +68,6 @@ class CSmtpClient {
                        const std::string& strRecipients, const std::string& strMessage);
   bool IsDelivered() const { return m_bDelivered; }
   bool IsConnected() const { return m_bConnected; }
-  int GetState() const { return m_nState; }
-  // The lines of the last reply, joined by "\n".
-  const std::string& GetReplyText() const { return m_strReply; }
 
   // If connected: closes the socket and reports OnDisconnected.
   void Disconnect();

@@ -78,7 +78,6 @@ class CMailServer : public CServiceBase {
   // Safe copies for connection threads (a reload may replace these meanwhile).
   std::string GetMailFolder() const;
   int GetTimeout() const { return m_nTimeout.load(); }
-  bool IsRunning() const { return m_bRunning; }
   // Replaces the mail folder text (the configuration load; tests).
   void SetMailFolder(std::string folder);
 

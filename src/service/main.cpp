@@ -2,7 +2,6 @@
 // server object and lets its command-line dispatch choose what the process
 // does (install, remove, start, stop, debug in a console, or run as the
 // service); that operation's result is the exit code.
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -34,13 +33,7 @@ void PrintBanner() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Socket start-up cannot fail here; a peer that closes early must not end
-  // the process with SIGPIPE, so writes report the error instead.
-#ifdef SIGPIPE
-  std::signal(SIGPIPE, SIG_IGN);
-#endif
-  // Each connection holds a few descriptors: take all the process may have.
-  platform::RaiseDescriptorLimit();
+  platform::StartupSockets();
   PrintBanner();
   int result = 0;
   {

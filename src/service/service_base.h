@@ -33,7 +33,6 @@ class CServiceBase {
 
   bool IsInstalled();
   bool ReportStatus(DWORD state, DWORD wait_hint);
-  const char* ServiceName() const { return m_szServiceName; }
   const char* DisplayName() const { return m_szDisplayName; }
   DWORD CurrentState() const;
 

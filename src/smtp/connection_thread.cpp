@@ -1,8 +1,6 @@
 // Connection threads and listeners, shared by SMTP and POP3.
 #include "smtp/connection_thread.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <cstring>
 #include <ctime>
@@ -48,10 +46,8 @@ bool CConnectionThread::InitInstance() {
   const int timeout = m_pServer ? m_pServer->GetTimeout() : 0;
   m_Socket.SetSendTimeout(std::max<DWORD>(kMinSendTimeoutMs, static_cast<DWORD>(std::max(timeout, 0)) * 1000u));
   m_pSession->Attach(this, this);
-  m_nWatch = queue.WatchFd(m_Socket.fd(), POLLIN | POLLRDHUP, [this](short revents) {
-    (void)revents;
-    OnReceive();
-  });
+  m_nWatch = queue.WatchFd(m_Socket.fd(), platform::WATCH_READABLE | platform::WATCH_HANG_UP,
+                           [this](platform::WatchEvents) { OnReceive(); });
   m_nTimerId = queue.SetTimer(kTimerPeriodMs, [this](UINT id) { CheckIdleTimeout(id); });
   m_strPeerAddress = m_Socket.PeerAddress();
   if (m_pServer) m_pServer->CountConnection(+1);
@@ -187,8 +183,8 @@ CListenSocket::~CListenSocket() { Close(); }
 bool CListenSocket::Create(int port, int backlog) {
   m_Socket = platform::Socket::Listen(port, backlog);
   if (!m_Socket.IsValid()) return false;
-  m_nWatch = platform::MessageQueue::ForCurrentThread().WatchFd(m_Socket.fd(), POLLIN,
-                                                                 [this](short) { OnAccept(); });
+  m_nWatch = platform::MessageQueue::ForCurrentThread().WatchFd(m_Socket.fd(), platform::WATCH_READABLE,
+                                                                 [this](platform::WatchEvents) { OnAccept(); });
   return true;
 }
 
@@ -231,11 +227,11 @@ void CListenSocket::PauseAccepting() {
   // given back, instead of the listener spinning on a failing accept.
   if (m_nResumeTimer != 0) return;
   platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
-  queue.ChangeWatch(m_nWatch, 0);
+  queue.ChangeWatch(m_nWatch, platform::WATCH_NONE);
   m_nResumeTimer = queue.SetTimer(kAcceptRetryMs, [this](UINT) {
     platform::MessageQueue& q = platform::MessageQueue::ForCurrentThread();
     q.KillTimer(m_nResumeTimer);
     m_nResumeTimer = 0;
-    q.ChangeWatch(m_nWatch, POLLIN);
+    q.ChangeWatch(m_nWatch, platform::WATCH_READABLE);
   });
 }

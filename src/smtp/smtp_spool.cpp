@@ -5,7 +5,7 @@
 
 #include "common/mail_store.h"
 #include "common/text.h"
-#include "platform/console.h"
+#include "platform/guid.h"
 
 namespace {
 

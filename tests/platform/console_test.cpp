@@ -1,5 +1,7 @@
 // Console events from signals, GUID texts and the shell's result codes.
 #include "platform/console.h"
+#include "platform/guid.h"
+#include "platform/shell.h"
 
 #include <gtest/gtest.h>
 

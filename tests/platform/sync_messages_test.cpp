@@ -223,7 +223,7 @@ TEST(MessageQueue, WatchedDescriptorNotifiesAndCanBeRemovedInsideItsCallback) {
   ASSERT_EQ(::pipe(fds), 0);
   int calls = 0;
   UINT watch = 0;
-  watch = q.WatchFd(fds[0], 1 /*POLLIN*/, [&](short) {
+  watch = q.WatchFd(fds[0], platform::WATCH_READABLE, [&](platform::WatchEvents) {
     ++calls;
     char c;
     (void)!::read(fds[0], &c, 1);
@@ -235,6 +235,29 @@ TEST(MessageQueue, WatchedDescriptorNotifiesAndCanBeRemovedInsideItsCallback) {
   EXPECT_EQ(calls, 1);
   ::close(fds[0]);
   ::close(fds[1]);
+}
+
+TEST(MessageQueue, WatchReportsTheLayersOwnEvents) {
+  MessageQueue& q = MessageQueue::ForCurrentThread();
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  platform::WatchEvents seen = platform::WATCH_NONE;
+  const UINT watch =
+      q.WatchFd(fds[0], platform::WATCH_READABLE, [&](platform::WatchEvents happened) { seen = happened; });
+  q.ChangeWatch(watch, platform::WATCH_NONE);
+  (void)!::write(fds[1], "a", 1);
+  q.PumpOnce(20);
+  EXPECT_EQ(seen, platform::WATCH_NONE) << "a paused watch stays quiet";
+  q.ChangeWatch(watch, platform::WATCH_READABLE);
+  q.PumpOnce(100);
+  EXPECT_EQ(seen, platform::WATCH_READABLE);
+  char c;
+  (void)!::read(fds[0], &c, 1);
+  ::close(fds[1]);  // the writer goes: a hang-up, reported whatever was asked for
+  q.PumpOnce(100);
+  EXPECT_TRUE(seen & platform::WATCH_HANG_UP);
+  q.UnwatchFd(watch);
+  ::close(fds[0]);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ascii.h"
+
 namespace quillreg {
 
 // UTF-16LE bytes to UTF-8. An odd last byte is dropped (callers check the
@@ -15,8 +17,8 @@ std::string Utf16LeToUtf8(std::string_view bytes);
 std::string Utf8ToUtf16Le(std::string_view text);
 bool IsValidUtf8(std::string_view text);
 
-bool EqualsNoCase(std::string_view a, std::string_view b);
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+using platform::EqualsNoCase;
+using platform::StartsWithNoCase;
 
 std::string_view TrimLeft(std::string_view text);
 std::string_view TrimRight(std::string_view text);

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/console.h"
+#include "platform/shell.h"
 #include "platform/paths.h"
 #include "platform/service_manager.h"
 #include "platform/sync.h"

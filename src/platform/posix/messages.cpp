@@ -7,6 +7,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,9 @@
 namespace platform {
 
 namespace {
+
+// The highest priority of the normal scheduling class.
+constexpr int kHighestNice = -20;
 
 std::atomic<ThreadId> g_next_thread_id{1};
 thread_local ThreadId t_thread_id = 0;
@@ -46,10 +50,26 @@ struct Timer {
 struct Watch {
   UINT id;
   int fd;
-  short events;
+  WatchEvents events;
   MessageQueue::FdCallback callback;
   bool alive;
 };
+
+short PollBitsOf(WatchEvents events) {
+  short bits = 0;
+  if (events & WATCH_READABLE) bits |= POLLIN;
+  if (events & WATCH_WRITABLE) bits |= POLLOUT;
+  if (events & WATCH_HANG_UP) bits |= POLLRDHUP;
+  return bits;
+}
+
+WatchEvents WatchEventsOf(short revents) {
+  WatchEvents events = WATCH_NONE;
+  if (revents & POLLIN) events |= WATCH_READABLE;
+  if (revents & POLLOUT) events |= WATCH_WRITABLE;
+  if (revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) events |= WATCH_HANG_UP;
+  return events;
+}
 
 }  // namespace
 
@@ -190,13 +210,13 @@ void MessageQueue::KillTimer(UINT timer_id) {
   impl_->Compact();
 }
 
-UINT MessageQueue::WatchFd(int fd, short events, FdCallback callback) {
+UINT MessageQueue::WatchFd(int fd, WatchEvents events, FdCallback callback) {
   const UINT id = impl_->next_id++;
   impl_->watches.push_back(Watch{id, fd, events, std::move(callback), true});
   return id;
 }
 
-void MessageQueue::ChangeWatch(UINT watch_id, short events) {
+void MessageQueue::ChangeWatch(UINT watch_id, WatchEvents events) {
   for (Watch& w : impl_->watches)
     if (w.id == watch_id) w.events = events;
 }
@@ -234,8 +254,8 @@ PumpResult Pump(MessageQueue::Impl& impl, DWORD timeout_ms, Waitable* object) {
   if (object) fds.push_back(pollfd{object->PollFd(), POLLIN, 0});
   const std::size_t first_watch = fds.size();
   for (const Watch& w : impl.watches) {
-    if (!w.alive || w.events == 0) continue;
-    fds.push_back(pollfd{w.fd, w.events, 0});
+    if (!w.alive || w.events == WATCH_NONE) continue;
+    fds.push_back(pollfd{w.fd, PollBitsOf(w.events), 0});
     watch_ids.push_back(w.id);
   }
 
@@ -303,7 +323,7 @@ PumpResult Pump(MessageQueue::Impl& impl, DWORD timeout_ms, Waitable* object) {
       for (std::size_t k = 0; k < impl.watches.size(); ++k) {
         if (impl.watches[k].id != id || !impl.watches[k].alive) continue;
         auto callback = impl.watches[k].callback;
-        callback(fds[i].revents);
+        callback(WatchEventsOf(fds[i].revents));
         break;
       }
       if (impl.quit) return PumpResult::Quit;
@@ -396,6 +416,7 @@ void Thread::Main() {
   MessageQueue::ForCurrentThread();
   {
     std::lock_guard<std::mutex> guard(start_lock_);
+    native_id_ = static_cast<int>(::gettid());
     started_ = true;
   }
   start_signal_.notify_all();
@@ -407,6 +428,16 @@ void Thread::Main() {
   }
   // Nothing of this object is touched once the lock is released; `self`
   // may hold the last reference.
+}
+
+void Thread::SetPriorityHighest() {
+  // Under the lock the thread has not passed the end of Main, so its kernel
+  // id still names it and no other thread.
+  std::lock_guard<std::mutex> guard(start_lock_);
+  if (!started_ || ended_.IsSet()) return;
+  // The nicest value is the highest priority of the normal scheduling class;
+  // failing for want of the right to it changes nothing.
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(native_id_), kHighestNice);
 }
 
 bool Thread::Join(DWORD timeout_ms) { return ended_.Wait(timeout_ms); }

@@ -11,22 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/ascii.h"
+
 namespace platform {
 namespace {
 
 constexpr const char* kDefaultStateRoot = "/var/lib/quillpost";
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
 
 // mkdir -p with mode 0755 for the state root and run/.
 void MakeFolders(const std::string& path) {

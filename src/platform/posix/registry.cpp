@@ -111,18 +111,10 @@ int StepDone(Statement& statement) {
 
 }  // namespace
 
-RegKey::RegKey() : impl_(nullptr) {}
-RegKey::~RegKey() { Close(); }
-RegKey::RegKey(RegKey&& other) noexcept : impl_(other.impl_) { other.impl_ = nullptr; }
-
-RegKey& RegKey::operator=(RegKey&& other) noexcept {
-  if (this != &other) {
-    Close();
-    impl_ = other.impl_;
-    other.impl_ = nullptr;
-  }
-  return *this;
-}
+RegKey::RegKey() = default;
+RegKey::~RegKey() = default;
+RegKey::RegKey(RegKey&&) noexcept = default;
+RegKey& RegKey::operator=(RegKey&&) noexcept = default;
 
 bool RegKey::IsOpen() const { return impl_ != nullptr; }
 
@@ -131,10 +123,7 @@ const std::string& RegKey::Path() const {
   return impl_ ? impl_->path : kNone;
 }
 
-void RegKey::Close() {
-  delete impl_;
-  impl_ = nullptr;
-}
+void RegKey::Close() { impl_.reset(); }
 
 LONG RegKey::Create(std::string_view path, DWORD /*access*/, RegKey& key, bool* created) {
   key.Close();
@@ -173,7 +162,7 @@ LONG RegKey::Create(std::string_view path, DWORD /*access*/, RegKey& key, bool* 
   } else if (rc != ERROR_SUCCESS) {
     return rc;
   }
-  key.impl_ = impl.release();
+  key.impl_ = std::move(impl);
   return ERROR_SUCCESS;
 }
 
@@ -188,7 +177,7 @@ LONG RegKey::Open(std::string_view path, DWORD /*access*/, RegKey& key) {
   std::size_t found = 0;
   rc = Resolve(impl->db, parts, impl->id, impl->path, found);
   if (rc != ERROR_SUCCESS) return rc;
-  key.impl_ = impl.release();
+  key.impl_ = std::move(impl);
   return ERROR_SUCCESS;
 }
 
@@ -233,7 +222,7 @@ bool RegKey::Exists(std::string_view path) {
 }
 
 LONG RegKey::QueryValue(std::string_view name, DWORD* type, void* data, DWORD* size) const {
-  if (impl_ == nullptr) return ERROR_INVALID_HANDLE;
+  if (!impl_) return ERROR_INVALID_HANDLE;
   if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER;
   Statement query(impl_->db, "SELECT type, data FROM vals WHERE key = ?1 AND folded = ?2");
   query.Bind(1, impl_->id).BindText(2, FoldName(name));
@@ -259,7 +248,7 @@ LONG RegKey::QueryValue(std::string_view name, DWORD* type, void* data, DWORD* s
 }
 
 LONG RegKey::QueryValue(std::string_view name, DWORD& type, std::vector<std::uint8_t>& data) const {
-  if (impl_ == nullptr) return ERROR_INVALID_HANDLE;
+  if (!impl_) return ERROR_INVALID_HANDLE;
   // One statement reads type and bytes together, so a value that another
   // process changes in between cannot come back torn.
   Statement query(impl_->db, "SELECT type, data FROM vals WHERE key = ?1 AND folded = ?2");
@@ -276,7 +265,7 @@ LONG RegKey::QueryValue(std::string_view name, DWORD& type, std::vector<std::uin
 }
 
 LONG RegKey::SetValue(std::string_view name, DWORD type, const void* data, DWORD size) {
-  if (impl_ == nullptr) return ERROR_INVALID_HANDLE;
+  if (!impl_) return ERROR_INVALID_HANDLE;
   if (data == nullptr && size > 0) return ERROR_INVALID_PARAMETER;
   if (size > kMaxValueBytes) return ERROR_INVALID_PARAMETER;
   LONG rc = CheckValueName(name);
@@ -301,7 +290,7 @@ LONG RegKey::SetValue(std::string_view name, DWORD type, const void* data, DWORD
 }
 
 LONG RegKey::DeleteValue(std::string_view name) {
-  if (impl_ == nullptr) return ERROR_INVALID_HANDLE;
+  if (!impl_) return ERROR_INVALID_HANDLE;
   if (!impl_->db.Writable()) return ERROR_ACCESS_DENIED;
   Transaction transaction(impl_->db);
   LONG rc = transaction.Begin();
@@ -331,7 +320,7 @@ LONG RegKey::SetDword(std::string_view name, DWORD value) {
 
 LONG RegKey::EnumValues(std::vector<Value>& values) const {
   values.clear();
-  if (impl_ == nullptr) return ERROR_INVALID_HANDLE;
+  if (!impl_) return ERROR_INVALID_HANDLE;
   Statement list(impl_->db, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY seq");
   list.Bind(1, impl_->id);
   int rc;
@@ -348,7 +337,7 @@ LONG RegKey::EnumValues(std::vector<Value>& values) const {
 
 LONG RegKey::EnumSubkeys(std::vector<std::string>& names) const {
   names.clear();
-  if (impl_ == nullptr) return ERROR_INVALID_HANDLE;
+  if (!impl_) return ERROR_INVALID_HANDLE;
   // Windows lists subkeys sorted without regard to case.
   Statement list(impl_->db, "SELECT name FROM keys WHERE parent = ?1 ORDER BY folded, name");
   list.Bind(1, impl_->id);

@@ -36,16 +36,6 @@ bool Fail(LONG code) {
 
 void Succeed() { t_last_error = ERROR_SUCCESS; }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
-
 bool IsValidName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." &&
          name.find_first_of("\\/") == std::string_view::npos &&

@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ascii.h"
 #include "platform/service_manager.h"
 
 namespace platform::service_state {
@@ -37,7 +38,6 @@ inline constexpr LONG kErrorProcessAborted = 1067;
 bool Fail(LONG code);
 void Succeed();
 
-bool EqualsNoCase(std::string_view a, std::string_view b);
 // Service names become a registry key and a folder name: no separators and
 // nothing that names a parent folder.
 bool IsValidName(std::string_view name);

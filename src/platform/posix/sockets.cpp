@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -175,28 +176,6 @@ Socket Socket::Connect(std::string_view host, int port, DWORD timeout_ms) {
   return s;
 }
 
-Socket Socket::ConnectFrom(std::string_view local_ip, std::string_view host, int port,
-                           DWORD timeout_ms) {
-  sockaddr_in local, remote;
-  const std::string ip = ResolveHostIPv4(host);
-  if (!ToSockAddr(local_ip, 0, local) || ip.empty() || !ToSockAddr(ip, port, remote)) {
-    SetError(EINVAL);
-    return Socket();
-  }
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    SetError();
-    return Socket();
-  }
-  Socket s(fd);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    SetError();
-    return Socket();
-  }
-  if (!ConnectWithTimeout(fd, remote, timeout_ms)) return Socket();
-  return s;
-}
-
 Socket Socket::Udp() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
@@ -353,7 +332,10 @@ int Socket::LocalPort() const {
   return ntohs(addr.sin_port);
 }
 
-void RaiseDescriptorLimit() {
+void StartupSockets() {
+  // Sends pass MSG_NOSIGNAL already; this covers every other write to a
+  // pipe or connection whose reader is gone (control channels, events).
+  ::signal(SIGPIPE, SIG_IGN);
   rlimit limit;
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
   limit.rlim_cur = limit.rlim_max;
