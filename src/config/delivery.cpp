@@ -17,7 +17,7 @@
 
 #include "common/address.h"
 #include "common/mail_store.h"
-#include "common/settings_registry.h"
+#include "common/settings_table.h"
 #include "common/text.h"
 #include "platform/files.h"
 #include "platform/messages.h"
@@ -25,9 +25,6 @@
 
 namespace {
 
-constexpr const char* kSettingsSection = "Settings";
-constexpr const char* kCatchAllValue = "CatchAllAccount";
-constexpr const char* kDefaultCatchAll = "admin";
 constexpr std::string_view kSpoolExtension = ".eml";
 // How long delivered copies wait for their folder sync: the syncs of the
 // mail arriving meanwhile are made once, instead of competing one by one
@@ -63,7 +60,7 @@ void CMailServer::DeliverSpoolFile(const std::string& path) {
         const std::string user = GetAddressUser(recipient);
         if (IsSafeMailboxName(user)) folder = MailSubfolder(mail_folder, user);
         if (folder.empty() || !PathExists(folder, true)) {
-          const std::string catch_all = ReadRegString(kSettingsSection, kCatchAllValue, kDefaultCatchAll);
+          const std::string catch_all = settings::ReadText(settings::kCatchAllAccount);
           folder = MailSubfolder(mail_folder, catch_all);
           WriteLog(LOG_TRACE, thread, "<SMTP> Copying message to: %s", folder.c_str());
           CreateFolderPath(folder);

@@ -10,7 +10,7 @@
 
 #include <algorithm>
 
-#include "common/settings_registry.h"
+#include "common/settings_table.h"
 #include "common/text.h"
 #include "platform/dir_watch.h"
 #include "platform/files.h"
@@ -19,9 +19,6 @@
 #include "service/mail_server.h"
 
 namespace {
-
-constexpr const char* kSettingsSection = "Settings";
-constexpr const char* kScanIntervalValue = "ScanInterval";
 
 bool IsDotEntry(const std::string& name) { return name == "." || name == ".."; }
 
@@ -46,8 +43,10 @@ void CRelayThread::Stop() {
 void CRelayThread::Run() { m_pImpl->Run(); }
 
 void CRelayThread::Impl::Run() {
-  const int nScanInterval = std::clamp(ReadRegDword(kSettingsSection, kScanIntervalValue, kDefaultScanInterval),
-                                       kMinScanInterval, kMaxScanInterval);
+  // An interval of 0 (or less) would turn the fallback scan into a busy
+  // loop; the range's top keeps the milliseconds within a DWORD.
+  const int nScanInterval = std::clamp(settings::ReadNumber(settings::kScanInterval),
+                                       settings::kScanInterval.min, settings::kScanInterval.max);
   const DWORD nScanMs = static_cast<DWORD>(nScanInterval) * 1000u;
 
   platform::DirWatch watch;

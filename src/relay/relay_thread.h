@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/settings_table.h"
 #include "platform/messages.h"
 #include "platform/sync.h"
 
@@ -24,8 +25,8 @@ class CRelayThread : public platform::Thread {
   std::string m_strDNSServer;
   std::string m_strHeloName;
   std::vector<std::string> m_arrDomains;
-  int m_nMaxRecipients = 0;
-  int m_nRelayTimeout = 30;
+  int m_nMaxRecipients = settings::kMaxRecipients.number_default;
+  int m_nRelayTimeout = settings::kRelayTimeout.number_default;
   platform::ThreadId m_hNotifyWindow = 0;
   std::map<std::string, std::string> m_mapMailServers;  // lower-case domain -> servers
 

@@ -45,13 +45,6 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   // How long a client that is still connected after its dialogue is given
   // to see the server close the connection.
   static constexpr DWORD kClientWaitMs = 10000;
-  // Seconds between scans of the queue folder when "ScanInterval" is not set.
-  static constexpr int kDefaultScanInterval = 60;
-  // A scan interval of 0 (or less) would turn the fallback scan into a busy
-  // loop; a day is long enough for any fallback and keeps the milliseconds
-  // within a DWORD.
-  static constexpr int kMinScanInterval = 1;
-  static constexpr int kMaxScanInterval = 24 * 60 * 60;
   // The message text is held in memory while it is sent; a queued file
   // larger than this is not relayed but copied to the bad-mail folder, so
   // one huge message cannot exhaust the service's memory.

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/settings_table.h"
 #include "common/user_account.h"
 #include "log/log_file.h"
 #include "platform/messages.h"
@@ -39,8 +40,6 @@ constexpr UINT WM_MAIL_RELOAD = WM_USER + 207;
 inline constexpr const char* kServiceName = "Kestrune Mail Service";
 inline constexpr const char* kMutexName = "Mail Service Mutex";
 inline constexpr const char* kReloadEventName = "Mail Service Event";
-inline constexpr const char* kDefaultServerID = "Kestrune Mail Server SMTP (1.0.0.0)";
-inline constexpr const char* kDefaultMailFolder = "c:\\Mailboxes\\";
 
 class CMailServer : public CServiceBase {
  public:
@@ -88,25 +87,25 @@ class CMailServer : public CServiceBase {
   void RemoveConnection(bool smtp, const CConnectionThread* thread);
 
   // Settings, as loaded (read on the server thread; threads get copies).
-  int m_nIPFilterMode = 0;
+  int m_nIPFilterMode = settings::kIPFilterMode.number_default;
   std::vector<std::string> m_arrIPFilter;
-  std::atomic<int> m_nConnectionsLimit{20};
-  int m_bAuthLocal = 0;
-  int m_bAuthRemote = 1;
+  std::atomic<int> m_nConnectionsLimit{settings::kConnectionsLimit.number_default};
+  int m_bAuthLocal = settings::kAuthLocal.number_default;
+  int m_bAuthRemote = settings::kAuthRemote.number_default;
   std::vector<std::string> m_arrDomains;
   std::vector<std::string> m_arrForwardRules;
   std::vector<std::string> m_arrBlockMailFrom;
-  std::atomic<int> m_nTimeout{90};
-  int m_nRelayTimeout = 30;
-  std::string m_strServerID = kDefaultServerID;
+  std::atomic<int> m_nTimeout{settings::kTimeout.number_default};
+  int m_nRelayTimeout = settings::kRelayTimeout.number_default;
+  std::string m_strServerID = settings::kServerID.text_default;
   std::string m_strLogPath;
-  std::atomic<int> m_nLogLevel{0};
-  int m_nPort = 110;
-  int m_nSmtpPort = 25;
+  std::atomic<int> m_nLogLevel{settings::kLogLevel.number_default};
+  int m_nPort = settings::kPort.number_default;
+  int m_nSmtpPort = settings::kSmtpPort.number_default;
   std::vector<std::string> m_arrMxRecords;
-  int m_bRelayMessages = 0;
+  int m_bRelayMessages = settings::kRelayMessages.number_default;
   std::string m_strHostName;
-  int m_nMaxRecipients = 0;
+  int m_nMaxRecipients = settings::kMaxRecipients.number_default;
   std::string m_strDNSServer;
   std::vector<CUserAccount> m_arrAccounts;  // guarded by m_AccountsLock
   mutable std::mutex m_AccountsLock;
@@ -136,7 +135,7 @@ class CMailServer : public CServiceBase {
   UINT m_nFlushTimer = 0;  // the pending folder sync
 
   mutable std::mutex m_MailFolderLock;
-  std::string m_strMailFolder = kDefaultMailFolder;
+  std::string m_strMailFolder = settings::kMailFolder.text_default;
 
   std::unique_ptr<platform::Event> m_pStopEvent;
   std::unique_ptr<platform::NamedEvent> m_pReloadEvent;

@@ -35,7 +35,7 @@ bool HasLineBreak(std::string_view line) { return line.find_first_of("\r\n") != 
 
 }  // namespace
 
-CSmtpSocket::CSmtpSocket() : m_strServerID(kDefaultServerID) {}
+CSmtpSocket::CSmtpSocket() = default;
 
 CSmtpSocket::~CSmtpSocket() = default;
 

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/settings_table.h"
 #include "smtp/session_socket.h"
 #include "smtp/smtp_spool.h"
 
@@ -54,12 +55,12 @@ class CSmtpSocket : public CSessionSocket {
   bool IsLocalDomain(std::string_view domain) const;
 
   // Copies taken from the server when the connection was accepted.
-  int m_bAuthLocal = 0;
-  int m_bAuthRemote = 1;
+  int m_bAuthLocal = settings::kAuthLocal.number_default;
+  int m_bAuthRemote = settings::kAuthRemote.number_default;
   std::vector<std::string> m_arrDomains;
   std::vector<std::string> m_arrForwardRules;
   std::vector<std::string> m_arrBlockMailFrom;
-  std::string m_strServerID;
+  std::string m_strServerID = settings::kServerID.text_default;
 
   // Session and transaction.
   int m_bAuthenticated = 0;

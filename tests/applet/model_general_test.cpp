@@ -10,7 +10,9 @@
 #include "applet/model/general_settings.h"
 #include "applet/model/service_control.h"
 #include "applet/model/value_parse.h"
+#include "common/mail_store.h"
 #include "common/settings_registry.h"
+#include "common/settings_table.h"
 #include "model_test_home.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
@@ -119,9 +121,10 @@ TEST_F(GeneralSettingsTest, SaveWritesTheSixValuesInOrderWithTheirTypes) {
 }
 
 TEST_F(GeneralSettingsTest, MailboxFoldersUseTheStoredMailFolderWithoutTrailingSeparators) {
-  EXPECT_EQ(MailboxFolderOf("bob"), "c:\\Mailboxes\\bob") << "the service's default";
+  const auto mailbox = [] { return MailSubfolder(settings::ReadText(settings::kMailFolder), "bob"); };
+  EXPECT_EQ(mailbox(), "c:\\Mailboxes\\bob\\") << "the service's default";
   WriteRegString("Settings", "MailFolder", "D:\\Mail\\\\");
-  EXPECT_EQ(MailboxFolderOf("bob"), "D:\\Mail\\bob");
+  EXPECT_EQ(mailbox(), "D:\\Mail\\bob\\");
 }
 
 // A service manager whose state the test sets, recording the programs run.

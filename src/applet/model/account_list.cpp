@@ -2,13 +2,14 @@
 
 #include <cstdint>
 
-#include "applet/model/general_settings.h"
 #include "applet/model/system_messages.h"
 #include "common/mail_store.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
+#include "common/settings_table.h"
 #include "common/text.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 
 namespace applet {
 
@@ -94,23 +95,33 @@ CAccountList::RemoveResult CAccountList::Remove(int index, std::string* removed_
   return RemoveResult::Removed;
 }
 
+namespace {
+
+// Below MailFolder as stored (a mail folder changed on the General page but
+// not applied yet is not used).
+std::string MailboxFolder(const std::string& user) {
+  return MailSubfolder(settings::ReadText(settings::kMailFolder), user);
+}
+
+}  // namespace
+
 bool CreateMailboxFolder(const std::string& user) {
   if (!IsSafeMailboxName(user)) return false;
-  return CreateFolderPath(MailboxFolderOf(user));
+  return CreateFolderPath(MailboxFolder(user));
 }
 
 LONG RemoveMailboxFolder(const std::string& user) {
   if (!IsSafeMailboxName(user)) return ERROR_INVALID_NAME;
-  const std::string folder = MailboxFolderOf(user);
+  const std::string folder = MailboxFolder(user);
   std::vector<platform::FindEntry> entries;
   platform::ListFolder(folder, entries);
   for (const platform::FindEntry& entry : entries) {
     if (entry.is_directory) continue;
     const std::string& name = entry.name;
     if (name.size() >= 4 && text::EqualsNoCase(std::string_view(name).substr(name.size() - 4), ".eml"))
-      platform::DeleteFile(folder + "\\" + name);
+      platform::DeleteFile(folder + name);
   }
-  if (platform::RemoveDirectory(folder)) return ERROR_SUCCESS;
+  if (platform::RemoveDirectory(platform::StripTrailingSeparators(folder))) return ERROR_SUCCESS;
   return platform::LastFileError();
 }
 

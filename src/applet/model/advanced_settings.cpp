@@ -4,10 +4,10 @@
 #include <cstdint>
 
 #include "applet/model/account_list.h"
-#include "applet/model/general_settings.h"
 #include "applet/model/value_parse.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
+#include "common/settings_table.h"
 #include "common/text.h"
 
 namespace applet {
@@ -19,19 +19,20 @@ int UpDownStep(const std::string& text, int delta, int low, int high) {
   return static_cast<int>(std::clamp<long long>(next, low, high));
 }
 
-void CAdvancedSettings::Load() {
-  m_nConnectionsLimit = ReadRegDword(kSettingsSection, "ConnectionsLimit", 20);
-  m_nTimeout = ReadRegDword(kSettingsSection, "Timeout", 90);
-  m_bAuthLocal = ReadRegDword(kSettingsSection, "AuthLocal", 0);
-  m_bAuthRemote = ReadRegDword(kSettingsSection, "AuthRemote", 1);
-}
+namespace {
 
-void CAdvancedSettings::Save() const {
-  WriteRegDword(kSettingsSection, "ConnectionsLimit", m_nConnectionsLimit);
-  WriteRegDword(kSettingsSection, "Timeout", m_nTimeout);
-  WriteRegDword(kSettingsSection, "AuthLocal", m_bAuthLocal);
-  WriteRegDword(kSettingsSection, "AuthRemote", m_bAuthRemote);
-}
+constexpr std::array kAdvancedFields = {
+    settings::Bind(settings::kConnectionsLimit, &CAdvancedSettings::m_nConnectionsLimit),
+    settings::Bind(settings::kTimeout, &CAdvancedSettings::m_nTimeout),
+    settings::Bind(settings::kAuthLocal, &CAdvancedSettings::m_bAuthLocal),
+    settings::Bind(settings::kAuthRemote, &CAdvancedSettings::m_bAuthRemote),
+};
+
+}  // namespace
+
+void CAdvancedSettings::Load() { settings::LoadFields(*this, kAdvancedFields); }
+
+void CAdvancedSettings::Save() const { settings::SaveFields(*this, kAdvancedFields); }
 
 std::optional<CatchAllChoices> ReadCatchAllChoices() {
   CatchAllChoices choices;
@@ -46,7 +47,7 @@ std::optional<CatchAllChoices> ReadCatchAllChoices() {
   std::vector<CUserAccount> accounts;
   if (read != StoredRead::Read || !serial_list::ReadAccounts(data.data(), data.size(), accounts)) return std::nullopt;
   for (const CUserAccount& account : accounts) choices.names.push_back(account.m_strUser);
-  const std::string current = ReadRegString(kSettingsSection, "CatchAllAccount", kAdminUser);
+  const std::string current = settings::ReadText(settings::kCatchAllAccount);
   for (std::size_t i = 0; i < choices.names.size() && choices.selected < 0; ++i)
     if (text::EqualsNoCase(choices.names[i], current)) choices.selected = static_cast<int>(i);
   if (choices.selected < 0 && !choices.names.empty()) choices.selected = 0;
@@ -54,7 +55,7 @@ std::optional<CatchAllChoices> ReadCatchAllChoices() {
 }
 
 void SaveCatchAllAccount(const std::string& user) {
-  WriteRegString(kSettingsSection, "CatchAllAccount", user);
+  settings::WriteText(settings::kCatchAllAccount, user);
 }
 
 }  // namespace applet

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/settings_table.h"
+
 namespace applet {
 
 // The up-down controls of the two numbers stop at these values; a larger
@@ -21,10 +23,10 @@ inline constexpr int kAdvancedSpinMax = 9999;
 int UpDownStep(const std::string& text, int delta, int low = kAdvancedSpinMin, int high = kAdvancedSpinMax);
 
 struct CAdvancedSettings {
-  int m_nConnectionsLimit = 20;
-  int m_bAuthRemote = 1;
-  int m_nTimeout = 90;
-  int m_bAuthLocal = 0;
+  int m_nConnectionsLimit = settings::kConnectionsLimit.number_default;
+  int m_bAuthRemote = settings::kAuthRemote.number_default;
+  int m_nTimeout = settings::kTimeout.number_default;
+  int m_bAuthLocal = settings::kAuthLocal.number_default;
 
   // Reads ConnectionsLimit, Timeout, AuthLocal and AuthRemote in this order.
   void Load();

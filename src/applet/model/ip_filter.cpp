@@ -2,15 +2,14 @@
 
 #include <algorithm>
 
-#include "applet/model/general_settings.h"
-#include "common/settings_registry.h"
+#include "common/settings_table.h"
 #include "common/text.h"
 
 namespace applet {
 
-int ReadIpFilterMode() { return ReadRegDword(kSettingsSection, "IPFilterMode", 0); }
+int ReadIpFilterMode() { return settings::ReadNumber(settings::kIPFilterMode); }
 
-void SaveIpFilterMode(int mode) { WriteRegDword(kSettingsSection, "IPFilterMode", mode); }
+void SaveIpFilterMode(int mode) { settings::WriteNumber(settings::kIPFilterMode, mode); }
 
 AddressParts SplitAddress(const std::string& address) {
   AddressParts parts;

@@ -1,28 +1,25 @@
 #include "applet/model/relay_settings.h"
 
-#include "applet/model/general_settings.h"
 #include "common/address.h"
-#include "common/settings_registry.h"
 #include "common/text.h"
-#include "platform/sockets.h"
 
 namespace applet {
 
-void CRelaySettings::Load() {
-  m_bRelayMessages = ReadRegDword(kSettingsSection, "RelayMessages", 0);
-  m_strHostName = ReadRegString(kSettingsSection, "HostName", platform::LocalHostName());
-  m_strDnsServer = ReadRegString(kSettingsSection, "DNSServer", "");
-  m_nMaxRecipients = ReadRegDword(kSettingsSection, "MaxRecipients", 0);
-  m_nRelayTimeout = ReadRegDword(kSettingsSection, "RelayTimeout", 30);
-}
+namespace {
 
-void CRelaySettings::Save() const {
-  WriteRegDword(kSettingsSection, "RelayMessages", m_bRelayMessages);
-  WriteRegString(kSettingsSection, "HostName", m_strHostName);
-  WriteRegString(kSettingsSection, "DNSServer", m_strDnsServer);
-  WriteRegDword(kSettingsSection, "MaxRecipients", m_nMaxRecipients);
-  WriteRegDword(kSettingsSection, "RelayTimeout", m_nRelayTimeout);
-}
+constexpr std::array kRelayFields = {
+    settings::Bind(settings::kRelayMessages, &CRelaySettings::m_bRelayMessages),
+    settings::Bind(settings::kHostName, &CRelaySettings::m_strHostName),
+    settings::Bind(settings::kDNSServer, &CRelaySettings::m_strDnsServer),
+    settings::Bind(settings::kMaxRecipients, &CRelaySettings::m_nMaxRecipients),
+    settings::Bind(settings::kRelayTimeout, &CRelaySettings::m_nRelayTimeout),
+};
+
+}  // namespace
+
+void CRelaySettings::Load() { settings::LoadFields(*this, kRelayFields); }
+
+void CRelaySettings::Save() const { settings::SaveFields(*this, kRelayFields); }
 
 std::string DnsTestDomain(const std::string& typed) { return text::ToLower(GetAddressDomain(typed)); }
 

@@ -5,14 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "common/settings_table.h"
+
 namespace applet {
 
 struct CRelaySettings {
-  int m_bRelayMessages = 0;
+  int m_bRelayMessages = settings::kRelayMessages.number_default;
   std::string m_strHostName;  // default: this computer's host name
-  int m_nMaxRecipients = 0;
+  int m_nMaxRecipients = settings::kMaxRecipients.number_default;
   std::string m_strDnsServer;
-  int m_nRelayTimeout = 30;
+  int m_nRelayTimeout = settings::kRelayTimeout.number_default;
 
   // Reads RelayMessages, HostName, DNSServer, MaxRecipients and RelayTimeout
   // in this order.
