@@ -9,8 +9,8 @@
 #include <string>
 
 #include "common/text.h"
+#include "net/server_link.h"
 #include "pop3/pop3_socket.h"
-#include "service/mail_server.h"
 
 namespace {
 
@@ -93,7 +93,7 @@ void CPop3Socket::OnPass(const std::string& arg) {
     SendReply("%s", kNotValidInState);
     return;
   }
-  CMailServer* server = m_pThread ? m_pThread->Server() : nullptr;
+  CServerLink* server = m_pThread ? m_pThread->Server() : nullptr;
   if (server == nullptr || !server->CheckLogin(m_strUser, arg)) {
     SendReply("-ERR login failed");
     return;

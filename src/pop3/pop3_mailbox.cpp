@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "common/mail_store.h"
+#include "net/server_link.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "pop3/pop3_socket.h"
-#include "service/mail_server.h"
 
 std::string CPop3Message::UniqueId() const {
   std::string name = platform::FileNamePart(m_strPath);
@@ -24,7 +24,7 @@ int CPop3Socket::BuildMessageList() {
   // The user name goes into a path as the client typed it; a name that could
   // reach outside its own folder (or into a system folder) has no mailbox.
   if (!IsSafeMailboxName(m_strUser)) return 1;
-  CMailServer* server = m_pThread ? m_pThread->Server() : nullptr;
+  CServerLink* server = m_pThread ? m_pThread->Server() : nullptr;
   if (server == nullptr) return 1;
 
   // The path lookup finds the folder whatever the letter case of the name.

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "net/session_socket.h"
 #include "platform/files.h"
 #include "platform/win_types.h"
-#include "smtp/session_socket.h"
 
 // One message of the snapshot.
 struct CPop3Message {

@@ -14,5 +14,7 @@ CPop3Thread::CPop3Thread() : CConnectionThread(kPop3Texts, std::make_unique<CPop
 }
 
 std::shared_ptr<CConnectionThread> CPop3ListenSocket::NewConnectionThread() {
-  return std::make_shared<CPop3Thread>();
+  auto thread = std::make_shared<CPop3Thread>();
+  if (m_CopySettings) m_CopySettings(*thread);
+  return thread;
 }

@@ -4,10 +4,11 @@
 // time-out, receive path, end-of-session work) is the framework's.
 #pragma once
 
+#include <functional>
 #include <memory>
 
+#include "net/connection_thread.h"
 #include "pop3/pop3_socket.h"
-#include "smtp/connection_thread.h"
 
 // The POP3 texts of the connection phase.
 extern const ProtocolTexts kPop3Texts;
@@ -19,8 +20,16 @@ class CPop3Thread : public CConnectionThread {
 
 class CPop3ListenSocket : public CListenSocket {
  public:
-  explicit CPop3ListenSocket(CMailServer* server) : CListenSocket(server, false) {}
+  // Fills a new thread's copies of the server's settings (the IP filter);
+  // runs on the server thread at every accept.
+  using CopySettings = std::function<void(CPop3Thread& thread)>;
+
+  CPop3ListenSocket(CServerLink* server, CopySettings copy_settings)
+      : CListenSocket(server, false), m_CopySettings(std::move(copy_settings)) {}
 
  protected:
   std::shared_ptr<CConnectionThread> NewConnectionThread() override;
+
+ private:
+  CopySettings m_CopySettings;
 };

@@ -12,11 +12,11 @@
 
 #include "common/settings_table.h"
 #include "common/text.h"
+#include "net/server_link.h"
 #include "platform/dir_watch.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "relay/relay_thread_impl.h"
-#include "service/mail_server.h"
 
 namespace {
 

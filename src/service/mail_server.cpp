@@ -6,11 +6,11 @@
 
 #include "common/mail_store.h"
 #include "common/text.h"
+#include "net/connection_thread.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "pop3/pop3_thread.h"
 #include "relay/relay_thread.h"
-#include "smtp/connection_thread.h"
 #include "smtp/smtp_thread.h"
 
 namespace {
@@ -221,7 +221,8 @@ bool CMailServer::StartServers() {
   DeliverLeftoverSpoolFiles();
 
   m_pPop3Listener.reset();
-  m_pPop3Listener = std::make_unique<CPop3ListenSocket>(this);
+  m_pPop3Listener = std::make_unique<CPop3ListenSocket>(
+      this, [this](CPop3Thread& thread) { CopySettings(static_cast<CConnectionThread&>(thread)); });
   if (!m_pPop3Listener->Create(m_nPort, kListenBacklog)) {
     WriteLog(LOG_ERROR, 0, "<POP3> Server failed to start on port %d.", m_nPort);
     m_pPop3Listener.reset();
@@ -230,7 +231,8 @@ bool CMailServer::StartServers() {
   WriteLog(LOG_TRACE, 0, "<POP3> Server started on port %d.", m_nPort);
 
   m_pSmtpListener.reset();
-  m_pSmtpListener = std::make_unique<CSmtpListenSocket>(this);
+  m_pSmtpListener =
+      std::make_unique<CSmtpListenSocket>(this, [this](CSmtpThread& thread) { CopySettings(thread); });
   if (!m_pSmtpListener->Create(m_nSmtpPort, kListenBacklog)) {
     WriteLog(LOG_ERROR, 0, "<SMTP> Server failed to start on port %d.", m_nSmtpPort);
     m_pSmtpListener.reset();

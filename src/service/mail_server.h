@@ -16,32 +16,23 @@
 
 #include "common/settings_table.h"
 #include "common/user_account.h"
-#include "log/log_file.h"
+#include "net/server_link.h"
 #include "platform/messages.h"
 #include "platform/sync.h"
+#include "service/log_file.h"
 #include "service/service_base.h"
 
 class CSmtpThread;
 class CPop3Thread;
-class CConnectionThread;
 class CSmtpListenSocket;
 class CPop3ListenSocket;
 class CRelayThread;
-
-constexpr UINT WM_MAIL_CLIENT_CONNECTED = WM_USER + 200;
-constexpr UINT WM_MAIL_CLIENT_DISCONNECTED = WM_USER + 201;
-constexpr UINT WM_MAIL_LOG_TRACE = WM_USER + 202;
-// Like WM_MAIL_LOG_TRACE, for a text to be written at level Error.
-constexpr UINT WM_MAIL_LOG_ERROR = WM_USER + 203;
-constexpr UINT WM_MAIL_DELIVER = WM_USER + 205;
-constexpr UINT WM_MAIL_STOP = WM_USER + 206;
-constexpr UINT WM_MAIL_RELOAD = WM_USER + 207;
 
 inline constexpr const char* kServiceName = "Kestrune Mail Service";
 inline constexpr const char* kMutexName = "Mail Service Mutex";
 inline constexpr const char* kReloadEventName = "Mail Service Event";
 
-class CMailServer : public CServiceBase {
+class CMailServer : public CServiceBase, public CServerLink {
  public:
   CMailServer();
   ~CMailServer() override;
@@ -55,14 +46,19 @@ class CMailServer : public CServiceBase {
   void StopRelayThread();
   void LoadConfiguration();
 
-  // True when more clients than the connections limit are connected beside
-  // the caller, a connection thread that has just counted itself in.
-  bool IsTooManyConnections() const;
-  // Connection threads count themselves in at their start and out at their
-  // end, so that the limit does not depend on when the server thread gets
-  // to their connect notices.
-  void CountConnection(int delta) { m_nConnections += delta; }
-  bool CheckLogin(const std::string& user, const std::string& password);
+  // CServerLink (see net/server_link.h).
+  platform::ThreadId NotificationWindow() const override { return m_NotifyWindow.load(); }
+  std::string GetMailFolder() const override;
+  bool CheckLogin(const std::string& user, const std::string& password) override;
+  int GetLogLevel() const override { return m_nLogLevel.load(); }
+  int GetTimeout() const override { return m_nTimeout.load(); }
+  void CountConnection(int delta) override { m_nConnections += delta; }
+  bool IsTooManyConnections() const override;
+  // The lists hold shared owners, so a record read by StopServers stays
+  // valid after its thread removed itself.
+  void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) override;
+  void RemoveConnection(bool smtp, const CConnectionThread* thread) override;
+
   void WriteLog(int level, platform::ThreadId thread, const char* format, ...)
       __attribute__((format(printf, 4, 5)));
   void DeliverSpoolFile(const std::string& path);
@@ -71,20 +67,13 @@ class CMailServer : public CServiceBase {
   void FlushDeliveries();
   // Delivers spool files left in the drop folder by an earlier run.
   void DeliverLeftoverSpoolFiles();
-
-  // The notification window: the server thread's queue (0 before RunServer).
-  platform::ThreadId NotificationWindow() const { return m_NotifyWindow.load(); }
-  // Safe copies for connection threads (a reload may replace these meanwhile).
-  std::string GetMailFolder() const;
-  int GetTimeout() const { return m_nTimeout.load(); }
   // Replaces the mail folder text (the configuration load; tests).
   void SetMailFolder(std::string folder);
 
-  // Connection threads, guarded by the connection lock. The lists hold
-  // shared owners, so a record read by StopServers stays valid after its
-  // thread removed itself.
-  void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread);
-  void RemoveConnection(bool smtp, const CConnectionThread* thread);
+  // A new connection's copies of the settings, taken at accept time: the IP
+  // filter, and for SMTP the session's policy (connection_settings.cpp).
+  void CopySettings(CConnectionThread& thread) const;
+  void CopySettings(CSmtpThread& thread) const;
 
   // Settings, as loaded (read on the server thread; threads get copies).
   int m_nIPFilterMode = settings::kIPFilterMode.number_default;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/text.h"
-#include "service/mail_server.h"
+#include "net/server_link.h"
 #include "smtp/smtp_base64.h"
 
 namespace {
@@ -89,7 +89,7 @@ void CSmtpSocket::OnAuthUser(const std::string& line) {
 void CSmtpSocket::OnAuthPassword(const std::string& line) {
   const std::string password = DecodeBase64Line(line);
   m_nState = SMTP_STATE_READY;
-  CMailServer* server = m_pThread ? m_pThread->Server() : nullptr;
+  CServerLink* server = m_pThread ? m_pThread->Server() : nullptr;
   ReplyAuthResult(server != nullptr && server->CheckLogin(m_strAuthUser, password));
 }
 
@@ -97,7 +97,7 @@ void CSmtpSocket::OnAuthPlain(const std::string& line) {
   const PlainCredentials credentials = ParsePlainCredentials(line);
   m_strAuthUser = credentials.user;
   m_nState = SMTP_STATE_READY;
-  CMailServer* server = m_pThread ? m_pThread->Server() : nullptr;
+  CServerLink* server = m_pThread ? m_pThread->Server() : nullptr;
   ReplyAuthResult(server != nullptr && server->CheckLogin(m_strAuthUser, credentials.password));
 }
 

@@ -18,7 +18,7 @@
 #include "smtp/smtp_socket.h"
 
 #include "common/text.h"
-#include "service/mail_server.h"
+#include "net/server_link.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ bool CSmtpSocket::IsMessageComplete() const {
 }
 
 bool CSmtpSocket::OpenSpoolFile() {
-  CMailServer* server = m_pThread ? m_pThread->Server() : nullptr;
+  CServerLink* server = m_pThread ? m_pThread->Server() : nullptr;
   if (server == nullptr) {
     m_Spool.Fail();
     return false;

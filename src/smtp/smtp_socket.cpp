@@ -15,7 +15,7 @@
 #include "smtp/smtp_socket.h"
 
 #include "common/text.h"
-#include "service/mail_server.h"
+#include "net/server_link.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/settings_table.h"
-#include "smtp/session_socket.h"
+#include "net/session_socket.h"
 #include "smtp/smtp_spool.h"
 
 enum SmtpState {

@@ -4,9 +4,10 @@
 // receive path) is CConnectionThread's.
 #pragma once
 
+#include <functional>
 #include <memory>
 
-#include "smtp/connection_thread.h"
+#include "net/connection_thread.h"
 #include "smtp/smtp_socket.h"
 
 class CSmtpThread : public CConnectionThread {
@@ -15,16 +16,22 @@ class CSmtpThread : public CConnectionThread {
 
   CSmtpThread();
   CSmtpSocket& SmtpSession() { return static_cast<CSmtpSocket&>(Session()); }
-  // Copies AuthLocal, AuthRemote, the local domains, the forward rules, the
-  // blocked senders and ServerID from the server into the session; a later
-  // reload does not reach this connection. Runs on the server thread.
-  void CopySettings(const CMailServer& server);
 };
 
 class CSmtpListenSocket : public CListenSocket {
  public:
-  explicit CSmtpListenSocket(CMailServer* server) : CListenSocket(server, true) {}
+  // Fills a new thread's copies of the server's settings: the IP filter, and
+  // AuthLocal, AuthRemote, the local domains, the forward rules, the blocked
+  // senders and ServerID for its session. Runs on the server thread at every
+  // accept; a later reload does not reach the connection.
+  using CopySettings = std::function<void(CSmtpThread& thread)>;
+
+  CSmtpListenSocket(CServerLink* server, CopySettings copy_settings)
+      : CListenSocket(server, true), m_CopySettings(std::move(copy_settings)) {}
 
  protected:
   std::shared_ptr<CConnectionThread> NewConnectionThread() override;
+
+ private:
+  CopySettings m_CopySettings;
 };

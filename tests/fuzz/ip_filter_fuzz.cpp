@@ -1,4 +1,4 @@
-// The IP filter entries (smtp/ip_filter.h): the input is the client address
+// The IP filter entries (net/ip_filter.h): the input is the client address
 // on its first line and one list entry per further line, the first byte
 // choosing the mode. Whatever the entries hold:
 //   - the modes decide as documented from IsAddressListed (0 accepts all,
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "smtp/ip_filter.h"
+#include "net/ip_filter.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "fuzz_check.h"
-#include "smtp/connection_thread.h"
+#include "net/connection_thread.h"
 
 namespace fuzz {
 

@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/session_socket.h"
 #include "service/mail_server.h"
-#include "smtp/session_socket.h"
 
 namespace fuzz {
 
@@ -38,7 +38,7 @@ class FakeConnection : public CConnectionContext, public SessionTransport {
     if (on_deliver) on_deliver(path);
     delivered.push_back(path);
   }
-  CMailServer* Server() override { return m_pServer; }
+  CServerLink* Server() override { return m_pServer; }
   const std::string& PeerAddress() const override { return m_strPeer; }
 
   bool IsConnectionLost() override { return closed; }

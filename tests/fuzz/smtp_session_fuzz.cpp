@@ -27,9 +27,9 @@
 #include "common/mail_store.h"
 #include "common/text.h"
 #include "fuzz_check.h"
+#include "net/connection_thread.h"
 #include "platform/paths.h"
 #include "session_fuzz_support.h"
-#include "smtp/connection_thread.h"
 #include "smtp/smtp_socket.h"
 
 namespace {

@@ -32,7 +32,7 @@ class FakeConnection : public CConnectionContext, public SessionTransport {
   void TouchActivity() override { ++touches; }
   void PostQuit() override { ++quits; }
   void PostDeliver(const std::string&) override {}
-  CMailServer* Server() override { return m_pServer; }
+  CServerLink* Server() override { return m_pServer; }
   const std::string& PeerAddress() const override { return m_strPeer; }
 
   // SessionTransport

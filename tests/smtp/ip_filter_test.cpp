@@ -1,6 +1,6 @@
 // The IP filter: modes, range and pattern entries, separators and the
 // 12-digit form that ranges are compared in.
-#include "smtp/ip_filter.h"
+#include "net/ip_filter.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "smtp/session_socket.h"
+#include "net/session_socket.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ struct Recorder : CConnectionContext, SessionTransport {
   void TouchActivity() override {}
   void PostQuit() override { ++quits; }
   void PostDeliver(const std::string&) override {}
-  CMailServer* Server() override { return nullptr; }
+  CServerLink* Server() override { return nullptr; }
   const std::string& PeerAddress() const override { return peer; }
   bool IsConnectionLost() override { return lost; }
   bool SendAll(std::string_view bytes) override {

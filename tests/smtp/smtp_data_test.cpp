@@ -6,7 +6,7 @@
 
 #include <regex>
 
-#include "smtp/connection_thread.h"
+#include "net/connection_thread.h"
 #include "smtp_test_support.h"
 
 namespace fs = std::filesystem;

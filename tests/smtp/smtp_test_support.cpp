@@ -8,7 +8,7 @@
 #include <random>
 #include <sstream>
 
-#include "smtp/connection_thread.h"
+#include "net/connection_thread.h"
 
 namespace fs = std::filesystem;
 

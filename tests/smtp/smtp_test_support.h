@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "net/session_socket.h"
 #include "service/mail_server.h"
-#include "smtp/session_socket.h"
 #include "smtp/smtp_socket.h"
 
 // The temporary state root of this test program (QUILLPOST_HOME).
@@ -26,7 +26,7 @@ class FakeConnection : public CConnectionContext, public SessionTransport {
   void TouchActivity() override { ++touches; }
   void PostQuit() override { quit = true; }
   void PostDeliver(const std::string& path) override { delivered.push_back(path); }
-  CMailServer* Server() override { return server; }
+  CServerLink* Server() override { return server; }
   const std::string& PeerAddress() const override { return peer; }
 
   // SessionTransport

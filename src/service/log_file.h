@@ -32,6 +32,3 @@ class CLogFile {
   platform::File m_file;
   std::string m_strFileName;
 };
-
-// Log levels of the trace log.
-enum LogLevel { LOG_NONE = 0, LOG_ERROR = 1, LOG_TRACE = 2, LOG_DEBUG = 3 };

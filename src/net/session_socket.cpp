@@ -1,6 +1,6 @@
 // Receive-side line cutting and the reply path shared by the SMTP and POP3
 // sessions.
-#include "smtp/session_socket.h"
+#include "net/session_socket.h"
 
 #include <cstdarg>
 

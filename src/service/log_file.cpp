@@ -1,6 +1,6 @@
 // The trace log file: appended lines, readable by others while open, never
 // world-readable (it records the commands and credentials of every session).
-#include "log/log_file.h"
+#include "service/log_file.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,13 +1,12 @@
 // Connection threads and listeners, shared by SMTP and POP3.
-#include "smtp/connection_thread.h"
+#include "net/connection_thread.h"
 
 #include <algorithm>
 #include <cstring>
 #include <ctime>
 
 #include "common/text.h"
-#include "service/mail_server.h"
-#include "smtp/ip_filter.h"
+#include "net/ip_filter.h"
 
 namespace {
 
@@ -127,7 +126,7 @@ void CConnectionThread::CheckIdleTimeout(unsigned timer_id) {
 void CConnectionThread::Log(std::string_view text) {
   if (m_hNotifyWindow == 0) return;
   // Below the trace level the server would drop the line: spare the post.
-  if (m_pServer && m_pServer->m_nLogLevel.load() < LOG_TRACE) return;
+  if (m_pServer && m_pServer->GetLogLevel() < LOG_TRACE) return;
   std::string line = m_Texts.log_prefix;
   line.append(text);
   platform::PostText(m_hNotifyWindow, WM_MAIL_LOG_TRACE, line, static_cast<LPARAM>(Id()));
@@ -176,7 +175,7 @@ void CConnectionThread::Close() {
   m_Socket.Close();
 }
 
-CListenSocket::CListenSocket(CMailServer* server, bool smtp) : m_pServer(server), m_bSmtp(smtp) {}
+CListenSocket::CListenSocket(CServerLink* server, bool smtp) : m_pServer(server), m_bSmtp(smtp) {}
 
 CListenSocket::~CListenSocket() { Close(); }
 
@@ -212,8 +211,6 @@ void CListenSocket::OnAccept() {
     if (!thread) continue;  // the accepted connection closes with `client`
     thread->m_hNotifyWindow = m_pServer->NotificationWindow();
     thread->m_pServer = m_pServer;
-    thread->m_nIPFilterMode = m_pServer->m_nIPFilterMode;
-    thread->m_arrIPFilter = m_pServer->m_arrIPFilter;
     thread->m_bSmtp = m_bSmtp;
     thread->m_AcceptedSocket = std::move(client);
     m_pServer->AddConnection(m_bSmtp, thread);

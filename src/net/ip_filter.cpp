@@ -1,5 +1,5 @@
 // The IP filter (see ip_filter.h).
-#include "smtp/ip_filter.h"
+#include "net/ip_filter.h"
 
 #include <climits>
 #include <exception>

@@ -8,11 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "net/server_link.h"
+#include "net/session_socket.h"
 #include "platform/messages.h"
 #include "platform/sockets.h"
-#include "smtp/session_socket.h"
-
-class CMailServer;
 
 // Texts that differ between the protocols.
 struct ProtocolTexts {
@@ -34,12 +33,13 @@ class CConnectionThread : public platform::Thread,
   CConnectionThread(const ProtocolTexts& texts, std::unique_ptr<CSessionSocket> session);
   ~CConnectionThread() override;
 
-  // Filled by the listener before Start().
+  // Filled by the listener before Start(); the settings are copies the
+  // server made at accept time (NewConnectionThread).
   platform::ThreadId m_hNotifyWindow = 0;
   platform::Socket m_AcceptedSocket;
   int m_nIPFilterMode = 0;
   std::vector<std::string> m_arrIPFilter;
-  CMailServer* m_pServer = nullptr;
+  CServerLink* m_pServer = nullptr;
   bool m_bSmtp = true;
 
   bool IsAddressAllowed(const char* address) const;
@@ -49,7 +49,7 @@ class CConnectionThread : public platform::Thread,
   void TouchActivity() override;
   void PostQuit() override;
   void PostDeliver(const std::string& path) override;
-  CMailServer* Server() override { return m_pServer; }
+  CServerLink* Server() override { return m_pServer; }
   const std::string& PeerAddress() const override { return m_strPeerAddress; }
 
   CSessionSocket& Session() { return *m_pSession; }
@@ -83,7 +83,7 @@ class CConnectionThread : public platform::Thread,
 // one connection thread per client.
 class CListenSocket {
  public:
-  CListenSocket(CMailServer* server, bool smtp);
+  CListenSocket(CServerLink* server, bool smtp);
   virtual ~CListenSocket();
   // Creates the socket on `port` (any local address) and listens.
   bool Create(int port, int backlog);
@@ -95,9 +95,10 @@ class CListenSocket {
 
   void OnAccept();
   void PauseAccepting();
+  // A thread of the listener's protocol with its copies of the settings.
   virtual std::shared_ptr<CConnectionThread> NewConnectionThread() = 0;
 
-  CMailServer* m_pServer;
+  CServerLink* m_pServer;
   bool m_bSmtp;
   platform::Socket m_Socket;
   UINT m_nWatch = 0;

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-class CMailServer;
+class CServerLink;
 
 // The session's view of its connection thread.
 class CConnectionContext {
@@ -24,11 +24,14 @@ class CConnectionContext {
   virtual void PostQuit() = 0;
   // Posts WM_MAIL_DELIVER with the path of a finished spool file.
   virtual void PostDeliver(const std::string& path) = 0;
-  virtual CMailServer* Server() = 0;
+  // The server, for the mail folder and the login check (null in tests
+  // that need neither).
+  virtual CServerLink* Server() = 0;
   virtual const std::string& PeerAddress() const = 0;
 };
 
-// The bytes of one connection.
+// The bytes of one connection: the socket in the service, a recorder in unit
+// tests; a layer that encrypts can wrap the socket's transport.
 class SessionTransport {
  public:
   virtual ~SessionTransport() = default;

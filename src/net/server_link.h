@@ -1,0 +1,60 @@
+// What the connection threads, the sessions and the relay need of the
+// server, and nothing more: the server thread's queue with the messages it
+// takes, the mail folder, the login check, the log level and the counting
+// and listing of connections. The server object implements it; unit tests
+// give a fake.
+//
+// Everything here may be called from any thread unless it says otherwise;
+// texts reach the server thread only as WM_MAIL_* posts.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/messages.h"
+
+// The server thread's messages ("notification window" messages).
+constexpr UINT WM_MAIL_CLIENT_CONNECTED = WM_USER + 200;     // heap text "address|SMTP", thread id
+constexpr UINT WM_MAIL_CLIENT_DISCONNECTED = WM_USER + 201;  // the same
+constexpr UINT WM_MAIL_LOG_TRACE = WM_USER + 202;            // heap text with its prefix, thread id
+// Like WM_MAIL_LOG_TRACE, for a text to be written at level Error.
+constexpr UINT WM_MAIL_LOG_ERROR = WM_USER + 203;
+constexpr UINT WM_MAIL_DELIVER = WM_USER + 205;  // heap text: path of a spool file
+constexpr UINT WM_MAIL_STOP = WM_USER + 206;
+constexpr UINT WM_MAIL_RELOAD = WM_USER + 207;
+
+// Levels of the trace log: a line is written when its level is at most
+// LogLevel.
+enum LogLevel { LOG_NONE = 0, LOG_ERROR = 1, LOG_TRACE = 2, LOG_DEBUG = 3 };
+
+class CConnectionThread;
+
+class CServerLink {
+ public:
+  virtual ~CServerLink() = default;
+
+  // The server thread's queue, target of every WM_MAIL_* post (0 while the
+  // server does not run).
+  virtual platform::ThreadId NotificationWindow() const = 0;
+  // The mail folder text (a reload may replace it at any time).
+  virtual std::string GetMailFolder() const = 0;
+  // True when an account has this user name and password, both compared
+  // without regard to case.
+  virtual bool CheckLogin(const std::string& user, const std::string& password) = 0;
+  // The trace log's level: a post for a line above it can be spared.
+  virtual int GetLogLevel() const = 0;
+  // The idle time-out of a session in seconds, read at every timer tick.
+  virtual int GetTimeout() const = 0;
+
+  // Connection threads count themselves in at their start and out at their
+  // end, so that the limit does not depend on when the server thread gets
+  // to their connect notices.
+  virtual void CountConnection(int delta) = 0;
+  // True when more clients than the connections limit are connected beside
+  // the caller, a connection thread that has just counted itself in.
+  virtual bool IsTooManyConnections() const = 0;
+  // The lists of live connection threads, under the connection lock: the
+  // listener adds, the thread removes itself when it ends.
+  virtual void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) = 0;
+  virtual void RemoveConnection(bool smtp, const CConnectionThread* thread) = 0;
+};
