@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "common/log_level.h"
 #include "platform/messages.h"
 
 // The server thread's messages ("notification window" messages).
@@ -22,10 +23,6 @@ constexpr UINT WM_MAIL_LOG_ERROR = WM_USER + 203;
 constexpr UINT WM_MAIL_DELIVER = WM_USER + 205;  // heap text: path of a spool file
 constexpr UINT WM_MAIL_STOP = WM_USER + 206;
 constexpr UINT WM_MAIL_RELOAD = WM_USER + 207;
-
-// Levels of the trace log: a line is written when its level is at most
-// LogLevel.
-enum LogLevel { LOG_NONE = 0, LOG_ERROR = 1, LOG_TRACE = 2, LOG_DEBUG = 3 };
 
 class CConnectionThread;
 

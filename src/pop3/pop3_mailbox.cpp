@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/mail_store.h"
+#include "store/mail_store.h"
 #include "net/server_link.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -28,8 +28,7 @@ int CPop3Socket::BuildMessageList() {
   if (server == nullptr) return 1;
 
   // The path lookup finds the folder whatever the letter case of the name.
-  const std::string folder =
-      platform::StripTrailingSeparators(server->GetMailFolder()) + "\\" + m_strUser;
+  const std::string folder = MailSubfolder(server->GetMailFolder(), m_strUser);
   std::vector<platform::FindEntry> entries;
   if (!platform::ListFolder(folder, entries)) return 1;  // no folder: empty mailbox
   for (const platform::FindEntry& entry : entries) {
@@ -38,7 +37,7 @@ int CPop3Socket::BuildMessageList() {
     // (and could climb out of the folder); no file of local delivery has one.
     if (entry.name.find('\\') != std::string::npos) continue;
     CPop3Message message;
-    message.m_strPath = folder + "\\" + entry.name;
+    message.m_strPath = folder + entry.name;
     // Only plain files are messages: opening a pipe or a device for RETR
     // could block the session for good.
     if (!platform::IsRegularFile(message.m_strPath)) continue;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/address.h"
-#include "common/mail_store.h"
+#include "store/mail_store.h"
 #include "common/text.h"
 #include "platform/files.h"
 #include "platform/paths.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "common/mail_store.h"
+#include "store/mail_store.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
 #include "common/settings_table.h"
@@ -79,7 +79,7 @@ void CMailServer::LoadConfiguration() {
   ReadTextList(*this, settings::kBlockMailFrom, m_arrBlockMailFrom);
 
   // Every account has its mailbox folder (never one outside the mail folder).
-  const std::string mail_folder = platform::StripTrailingSeparators(GetMailFolder());
+  const std::string mail_folder = GetMailFolder();
   std::vector<std::string> users;
   {
     std::lock_guard<std::mutex> guard(m_AccountsLock);
@@ -87,7 +87,7 @@ void CMailServer::LoadConfiguration() {
   }
   for (const std::string& user : users) {
     if (!IsSafeMailboxName(user)) continue;
-    CreateFolderPath(mail_folder + "\\" + user);
+    CreateFolderPath(MailSubfolder(mail_folder, user));
   }
 
   platform::Beep(1000, 50);

@@ -4,7 +4,7 @@
 
 #include <cstdarg>
 
-#include "common/mail_store.h"
+#include "store/mail_store.h"
 #include "common/text.h"
 #include "net/connection_thread.h"
 #include "platform/files.h"
@@ -49,7 +49,11 @@ class CEventWatcher : public platform::Thread {
 
 }  // namespace
 
-CMailServer::CMailServer() : CServiceBase(kServiceName, kServiceName) {}
+CMailServer::CMailServer()
+    : CServiceBase(kServiceName, kServiceName),
+      m_Delivery([this](int level, const std::string& text) { WriteLog(level, 0, "%s", text.c_str()); },
+                 // Delivered copies wait for a timer only on the server's loop.
+                 [this] { return NotificationWindow() == platform::CurrentThreadId(); }) {}
 
 CMailServer::~CMailServer() = default;
 
@@ -170,6 +174,14 @@ void CMailServer::WriteLog(int level, platform::ThreadId, const char* format, ..
   } catch (...) {
     // A failure while logging never reaches the caller.
   }
+}
+
+void CMailServer::DeliverSpoolFile(const std::string& path) {
+  m_Delivery.DeliverSpoolFile(path, GetMailFolder(), m_arrDomains);
+}
+
+void CMailServer::DeliverLeftoverSpoolFiles() {
+  m_Delivery.DeliverLeftoverSpoolFiles(GetMailFolder(), m_arrDomains);
 }
 
 std::string CMailServer::GetMailFolder() const {

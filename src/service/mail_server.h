@@ -10,7 +10,6 @@
 #include <list>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,7 @@
 #include "platform/sync.h"
 #include "service/log_file.h"
 #include "service/service_base.h"
+#include "store/local_delivery.h"
 
 class CSmtpThread;
 class CPop3Thread;
@@ -61,11 +61,10 @@ class CMailServer : public CServiceBase, public CServerLink {
 
   void WriteLog(int level, platform::ThreadId thread, const char* format, ...)
       __attribute__((format(printf, 4, 5)));
+  // Local delivery (store/local_delivery.h) with the server's mail folder
+  // and local domains, on the server thread.
   void DeliverSpoolFile(const std::string& path);
-  // Syncs the folders of the deliveries made since the last flush, then
-  // deletes their spool files.
-  void FlushDeliveries();
-  // Delivers spool files left in the drop folder by an earlier run.
+  void FlushDeliveries() { m_Delivery.FlushDeliveries(); }
   void DeliverLeftoverSpoolFiles();
   // Replaces the mail folder text (the configuration load; tests).
   void SetMailFolder(std::string folder);
@@ -118,10 +117,7 @@ class CMailServer : public CServiceBase, public CServerLink {
   std::unique_ptr<CSmtpListenSocket> m_pSmtpListener;
   std::unique_ptr<CRelayThread> m_pRelayThread;
 
-  // Deliveries waiting for their folder sync (server thread only).
-  std::set<std::string> m_setUnsyncedFolders;
-  std::vector<std::string> m_lstDeliveredSpoolFiles;
-  UINT m_nFlushTimer = 0;  // the pending folder sync
+  CLocalDelivery m_Delivery;  // server thread only
 
   mutable std::mutex m_MailFolderLock;
   std::string m_strMailFolder = settings::kMailFolder.text_default;

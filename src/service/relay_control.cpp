@@ -1,16 +1,15 @@
 // Starting and stopping the relay thread from the server core.
-#include "common/mail_store.h"
+#include "store/mail_store.h"
 #include "common/text.h"
-#include "platform/paths.h"
 #include "relay/relay_thread.h"
 #include "service/mail_server.h"
 
 void CMailServer::StartRelayThread() {
   if (m_pRelayThread) return;
   auto relay = std::make_unique<CRelayThread>();
-  const std::string mail_folder = platform::StripTrailingSeparators(GetMailFolder());
-  relay->m_strQueueFolder = mail_folder + "\\queue\\";
-  relay->m_strBadMailFolder = mail_folder + "\\badmail\\";
+  const std::string mail_folder = GetMailFolder();
+  relay->m_strQueueFolder = MailSubfolder(mail_folder, kQueueFolder);
+  relay->m_strBadMailFolder = MailSubfolder(mail_folder, kBadMailFolder);
   CreateFolderPath(relay->m_strQueueFolder);
   CreateFolderPath(relay->m_strBadMailFolder);
   relay->m_strDNSServer = m_strDNSServer;

@@ -16,7 +16,7 @@
 
 #include "common/settings_table.h"
 #include "net/session_socket.h"
-#include "smtp/smtp_spool.h"
+#include "store/spool_file.h"
 
 enum SmtpState {
   SMTP_STATE_CONNECTED = 0,      // greeting sent, no HELO or EHLO yet

@@ -10,7 +10,7 @@
 #include "applet/model/general_settings.h"
 #include "applet/model/service_control.h"
 #include "applet/model/value_parse.h"
-#include "common/mail_store.h"
+#include "store/mail_store.h"
 #include "common/settings_registry.h"
 #include "common/settings_table.h"
 #include "model_test_home.h"

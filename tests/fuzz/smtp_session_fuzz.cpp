@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "common/address.h"
-#include "common/mail_store.h"
+#include "store/mail_store.h"
 #include "common/text.h"
 #include "fuzz_check.h"
 #include "net/connection_thread.h"

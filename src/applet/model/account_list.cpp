@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "applet/model/system_messages.h"
-#include "common/mail_store.h"
+#include "store/mail_store.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
 #include "common/settings_table.h"

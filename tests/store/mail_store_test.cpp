@@ -1,7 +1,7 @@
 // Mail store helpers: folder creation in Windows and native paths, the
 // recipients of a spool file's envelope, waiting for a writer, and the names
 // that may become mailbox folders.
-#include "common/mail_store.h"
+#include "store/mail_store.h"
 
 #include <gtest/gtest.h>
 

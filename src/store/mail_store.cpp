@@ -1,5 +1,5 @@
 // Folder and file helpers of the mail store (see mail_store.h).
-#include "common/mail_store.h"
+#include "store/mail_store.h"
 
 #include "common/text.h"
 #include "platform/files.h"

@@ -1,27 +1,16 @@
-// Local delivery on the server thread: a spool file of the drop folder is
-// copied into the mailbox folder of each local recipient (or of the
-// catch-all account when the recipient has none) and once into the queue
-// folder when any recipient is remote; then it is deleted.
-//
-// Every copy appears complete or not at all and is synced to disk before
-// the spool file goes (a copy is a hard link to the synced spool file, so
-// only the folder needs syncing), so a crash or power cut loses nothing that was
-// answered "250 OK: Queued as". The folders are synced once for all the
-// deliveries that were waiting together (FlushDeliveries), and only then are
-// their spool files deleted. A copy that fails keeps the spool file in
-// the drop folder; it is delivered again (replacing the copies that did get
-// made, since they carry the same file name) when the servers next start.
-#include "service/mail_server.h"
+// Local delivery on the server thread (see local_delivery.h).
+#include "store/local_delivery.h"
 
 #include <algorithm>
 
 #include "common/address.h"
-#include "common/mail_store.h"
+#include "common/log_level.h"
 #include "common/settings_table.h"
 #include "common/text.h"
 #include "platform/files.h"
 #include "platform/messages.h"
 #include "platform/paths.h"
+#include "store/mail_store.h"
 
 namespace {
 
@@ -40,21 +29,27 @@ bool IsSpoolFileName(std::string_view name) {
 
 }  // namespace
 
-void CMailServer::DeliverSpoolFile(const std::string& path) {
-  const platform::ThreadId thread = platform::CurrentThreadId();
+CLocalDelivery::CLocalDelivery(LogFunction log, LoopCheck on_loop)
+    : m_Log(std::move(log)), m_OnLoop(std::move(on_loop)) {}
+
+void CLocalDelivery::Log(int level, const std::string& text) const {
+  if (m_Log) m_Log(level, text);
+}
+
+void CLocalDelivery::DeliverSpoolFile(const std::string& path, const std::string& mail_folder,
+                                      const std::vector<std::string>& domains) {
   const std::string file_name = platform::FileNamePart(path);
-  WriteLog(LOG_TRACE, thread, "<SMTP> Incoming message: %s", file_name.c_str());
+  Log(LOG_TRACE, "<SMTP> Incoming message: " + file_name);
 
   std::vector<std::string> recipients;
   bool delivered = true;
   if (ReadRecipients(path, recipients)) {
-    const std::string mail_folder = GetMailFolder();
     // Only a repeated delivery needs it; the link makes it then.
     const std::string temp_folder = MailSubfolder(mail_folder, kTempFolder);
     bool queued = false;
     for (const std::string& recipient : recipients) {
       std::string folder;
-      if (IsLocalDomainName(GetAddressDomain(recipient), m_arrDomains)) {
+      if (IsLocalDomainName(GetAddressDomain(recipient), domains)) {
         // A user part that cannot name a mailbox (empty, "..", a system
         // folder, a separator) is a user without one: the catch-all account.
         const std::string user = GetAddressUser(recipient);
@@ -62,17 +57,17 @@ void CMailServer::DeliverSpoolFile(const std::string& path) {
         if (folder.empty() || !PathExists(folder, true)) {
           const std::string catch_all = settings::ReadText(settings::kCatchAllAccount);
           folder = MailSubfolder(mail_folder, catch_all);
-          WriteLog(LOG_TRACE, thread, "<SMTP> Copying message to: %s", folder.c_str());
+          Log(LOG_TRACE, "<SMTP> Copying message to: " + folder);
           CreateFolderPath(folder);
         } else {
-          WriteLog(LOG_TRACE, thread, "<SMTP> Copying message to: %s", folder.c_str());
+          Log(LOG_TRACE, "<SMTP> Copying message to: " + folder);
         }
       } else {
         // The one queued copy serves every remote recipient: it names them all.
         if (queued) continue;
         queued = true;
         folder = MailSubfolder(mail_folder, kQueueFolder);
-        WriteLog(LOG_TRACE, thread, "<SMTP> Copying message to: %s", folder.c_str());
+        Log(LOG_TRACE, "<SMTP> Copying message to: " + folder);
         CreateFolderPath(folder);
       }
       // The spool file is already on disk: the copy is a second name for it.
@@ -85,8 +80,7 @@ void CMailServer::DeliverSpoolFile(const std::string& path) {
   // A spool file without recipients (or that cannot be read) has nothing to
   // deliver and goes; one whose copies failed stays for the next start.
   if (!delivered) {
-    WriteLog(LOG_ERROR, thread, "<SMTP> ERROR: Delivery failed, message kept in drop folder: %s",
-             file_name.c_str());
+    Log(LOG_ERROR, "<SMTP> ERROR: Delivery failed, message kept in drop folder: " + file_name);
     return;
   }
   m_lstDeliveredSpoolFiles.push_back(path);
@@ -94,7 +88,7 @@ void CMailServer::DeliverSpoolFile(const std::string& path) {
   // meanwhile: the copies are visible at once, only the sync (and so the
   // removal of the spool files) waits. Outside the server's loop (no
   // window) and for a long backlog the sync happens now.
-  if (NotificationWindow() != platform::CurrentThreadId() || m_lstDeliveredSpoolFiles.size() >= kMaxUnsyncedDeliveries) {
+  if (!m_OnLoop || !m_OnLoop() || m_lstDeliveredSpoolFiles.size() >= kMaxUnsyncedDeliveries) {
     FlushDeliveries();
     return;
   }
@@ -105,7 +99,7 @@ void CMailServer::DeliverSpoolFile(const std::string& path) {
   }
 }
 
-void CMailServer::FlushDeliveries() {
+void CLocalDelivery::FlushDeliveries() {
   if (m_nFlushTimer != 0) {
     platform::MessageQueue::ForCurrentThread().KillTimer(m_nFlushTimer);
     m_nFlushTimer = 0;
@@ -119,15 +113,16 @@ void CMailServer::FlushDeliveries() {
     if (synced) {
       platform::DeleteFile(path);
     } else {
-      WriteLog(LOG_ERROR, 0, "<SMTP> ERROR: Delivery failed, message kept in drop folder: %s",
-               platform::FileNamePart(path).c_str());
+      Log(LOG_ERROR, "<SMTP> ERROR: Delivery failed, message kept in drop folder: " +
+                         platform::FileNamePart(path));
     }
   }
   m_lstDeliveredSpoolFiles.clear();
 }
 
-void CMailServer::DeliverLeftoverSpoolFiles() {
-  const std::string drop = MailSubfolder(GetMailFolder(), kDropFolder);
+void CLocalDelivery::DeliverLeftoverSpoolFiles(const std::string& mail_folder,
+                                               const std::vector<std::string>& domains) {
+  const std::string drop = MailSubfolder(mail_folder, kDropFolder);
   std::vector<platform::FindEntry> entries;
   if (!platform::ListFolder(drop, entries)) return;
   std::erase_if(entries, [](const platform::FindEntry& entry) {
@@ -137,6 +132,6 @@ void CMailServer::DeliverLeftoverSpoolFiles() {
   std::sort(entries.begin(), entries.end(), [](const platform::FindEntry& a, const platform::FindEntry& b) {
     return a.last_write_time != b.last_write_time ? a.last_write_time < b.last_write_time : a.name < b.name;
   });
-  for (const platform::FindEntry& entry : entries) DeliverSpoolFile(drop + entry.name);
+  for (const platform::FindEntry& entry : entries) DeliverSpoolFile(drop + entry.name, mail_folder, domains);
   FlushDeliveries();
 }

@@ -1,9 +1,9 @@
 // Spool file naming, envelope text and the atomic write (see smtp_spool.h).
-#include "smtp/smtp_spool.h"
+#include "store/spool_file.h"
 
 #include <chrono>
 
-#include "common/mail_store.h"
+#include "store/mail_store.h"
 #include "common/text.h"
 #include "platform/guid.h"
 
