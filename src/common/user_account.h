@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct CUserAccount {
   std::string m_strUser;
@@ -13,3 +14,8 @@ struct CUserAccount {
 
   bool operator==(const CUserAccount&) const = default;
 };
+
+// The first account with this user name and this password, both compared
+// without regard to case; null when there is none.
+const CUserAccount* FindAccount(const std::vector<CUserAccount>& accounts, const std::string& user,
+                                const std::string& password);

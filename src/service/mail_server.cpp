@@ -156,11 +156,7 @@ bool CMailServer::IsTooManyConnections() const {
 
 bool CMailServer::CheckLogin(const std::string& user, const std::string& password) {
   std::lock_guard<std::mutex> guard(m_AccountsLock);
-  for (const CUserAccount& account : m_arrAccounts) {
-    if (text::EqualsNoCase(account.m_strUser, user) && text::EqualsNoCase(account.m_strPassword, password))
-      return true;
-  }
-  return false;
+  return FindAccount(m_arrAccounts, user, password) != nullptr;
 }
 
 void CMailServer::WriteLog(int level, platform::ThreadId, const char* format, ...) {

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
+
+#include "support/temp_home.h"
 
 class AppletModelTest : public ::testing::Test {
  protected:
@@ -17,5 +20,6 @@ class AppletModelTest : public ::testing::Test {
   static std::string Native(const std::string& path);
 
  private:
+  std::unique_ptr<TempHome> m_pHome;
   std::filesystem::path m_home;
 };

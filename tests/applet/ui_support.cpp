@@ -27,12 +27,6 @@ std::vector<std::pair<std::string, TestFactory>>& Tests() {
   return tests;
 }
 
-ScopedHome::ScopedHome() : m_previous(qgetenv("QUILLPOST_HOME")) {
-  qputenv("QUILLPOST_HOME", m_dir.path().toLocal8Bit());
-}
-
-ScopedHome::~ScopedHome() { qputenv("QUILLPOST_HOME", m_previous); }
-
 void ModalScript::When(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action,
                        int timeout_ms) {
   auto* timer = new QTimer(qApp);

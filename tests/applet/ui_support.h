@@ -8,24 +8,20 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QString>
-#include <QTemporaryDir>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "support/temp_home.h"
+
 namespace applet_test {
 
 // Points QUILLPOST_HOME at a fresh temporary folder while it lives.
-class ScopedHome {
+class ScopedHome : public TempHome {
  public:
-  ScopedHome();
-  ~ScopedHome();
-  QString Path() const { return m_dir.path(); }
-
- private:
-  QTemporaryDir m_dir;
-  QByteArray m_previous;
+  ScopedHome() : TempHome("qp-test-ui-") {}
+  QString Path() const { return QString::fromStdString(path()); }
 };
 
 // A message box as the user saw it.

@@ -13,7 +13,7 @@
 #include <set>
 #include <thread>
 
-#include "common/test_home.h"
+#include "support/temp_home.h"
 #include "dns_test_wire.h"
 #include "platform/messages.h"
 #include "platform/sockets.h"

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "common/serial_list.h"
-#include "common/test_home.h"
+#include "support/temp_home.h"
 
 namespace {
 

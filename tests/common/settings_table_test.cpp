@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "common/settings_registry.h"
-#include "common/test_home.h"
+#include "support/temp_home.h"
 #include "platform/sockets.h"
 
 namespace {

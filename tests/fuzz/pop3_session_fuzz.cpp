@@ -72,7 +72,7 @@ struct World {
       std::error_code error;
       if (fs::exists(path, error)) continue;
       fs::create_directories(path.parent_path());
-      fuzz::WriteWholeFile(path, bytes);
+      FUZZ_CHECK(WriteFileBytes(path, bytes), "cannot write a mailbox file");
     }
   }
 };
@@ -93,7 +93,7 @@ std::string RetrText(std::string bytes) {
 
 class CheckedSession : public CPop3Socket {
  public:
-  CheckedSession(fuzz::FakeConnection& conn, World& world) : m_Conn(conn), m_World(world) {}
+  CheckedSession(FakeConnection& conn, World& world) : m_Conn(conn), m_World(world) {}
 
   void ProcessCommand() override {
     const std::string line = m_lstLines.empty() ? std::string() : m_lstLines.front();
@@ -162,7 +162,7 @@ class CheckedSession : public CPop3Socket {
     if (word == "RETR" && ok) {
       const int n = ParseMessageNumber(arg);
       FUZZ_CHECK(n >= 1 && static_cast<std::size_t>(n) <= snapshot.size(), "RETR of no message answered +OK");
-      const std::string bytes = fuzz::ReadWholeFile(platform::MapPath(snapshot[n - 1].m_strPath));
+      const std::string bytes = ReadFileBytes(platform::MapPath(snapshot[n - 1].m_strPath));
       const std::string expected =
           "+OK " + std::to_string(bytes.size()) + " octets\r\n" + RetrText(bytes) + "\r\n.\r\n";
       FUZZ_CHECK(reply == expected, "RETR " + std::to_string(n) + " sent " + Printable(reply.substr(0, 200)));
@@ -176,7 +176,7 @@ class CheckedSession : public CPop3Socket {
     }
   }
 
-  fuzz::FakeConnection& m_Conn;
+  FakeConnection& m_Conn;
   World& m_World;
   std::string m_strLoggedIn;
 };
@@ -189,7 +189,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::ChunkSizes sizes(cursor.Byte());
   const std::string_view text = cursor.Rest();
 
-  fuzz::FakeConnection conn(&world.server);
+  FakeConnection conn(&world.server);
+  fuzz::CheckEverySend(conn);
   auto session = std::make_unique<CheckedSession>(conn, world);
   session->Attach(&conn, &conn);
   fuzz::FeedLikeConnection(*session, conn, text, sizes);
@@ -209,10 +210,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
       FUZZ_CHECK(marked_at_end.count(native) == 0 && session->m_setMarkedAtQuit.count(native) == 0,
                  "a marked message survived the end of the session: " + name);
-      FUZZ_CHECK(fuzz::ReadWholeFile(path) == bytes, "a file changed: " + name);
+      FUZZ_CHECK(ReadFileBytes(path) == bytes, "a file changed: " + name);
     }
   }
-  const std::set<std::string> files = fuzz::FilesBelow(world.mail);
+  const std::set<std::string> files = FilesBelow(world.mail);
   for (const std::string& file : files) {
     FUZZ_CHECK(Contents().count(file) == 1, "a file appeared: " + Printable(file));
   }

@@ -4,10 +4,10 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <random>
 
 #include "fuzz_check.h"
 #include "net/connection_thread.h"
+#include "support/temp_home.h"
 
 namespace fuzz {
 
@@ -20,35 +20,17 @@ fs::path TempBase() {
   return fs::temp_directory_path();
 }
 
-struct Home {
-  fs::path path;
-  Home() {
-    std::random_device random;
-    for (;;) {
-      path = TempBase() / ("qp-fuzz-" + std::to_string(random()));
-      std::error_code error;
-      if (fs::create_directories(path, error)) break;
-      if (error) FailCheck(__FILE__, __LINE__, "create the state root", error.message());
-    }
-    setenv("QUILLPOST_HOME", path.c_str(), 1);
-  }
-  ~Home() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-};
-
 }  // namespace
 
 const fs::path& FuzzHome() {
-  static Home home;
-  return home.path;
+  // Removed at exit, with the static object.
+  static const TempHome home("qp-fuzz-", TempBase());
+  static const fs::path path = home.path();
+  return path;
 }
 
-bool FakeConnection::SendAll(std::string_view bytes) {
-  FUZZ_CHECK(!bytes.empty(), "an empty send");
-  sent.append(bytes);
-  return true;
+void CheckEverySend(FakeConnection& conn) {
+  conn.on_send = [](std::string_view bytes) { FUZZ_CHECK(!bytes.empty(), "an empty send"); };
 }
 
 std::size_t ChunkSizes::Next() {
@@ -70,7 +52,7 @@ bool FeedLikeConnection(CSessionSocket& session, FakeConnection& conn, std::stri
                         ChunkSizes sizes, const std::function<void()>& before) {
   std::size_t pos = 0;
   while (pos < text.size()) {
-    if (conn.quit || conn.closed) return false;
+    if (conn.quits > 0 || conn.closed) return false;
     if (before) before();
     const std::size_t count = std::min(sizes.Next(), text.size() - pos);
     if (session.WouldOverflow(count)) return false;  // "Buffer overflow: DOS attack?"
@@ -81,43 +63,7 @@ bool FeedLikeConnection(CSessionSocket& session, FakeConnection& conn, std::stri
     session.OnReceivedText(read);
     FUZZ_CHECK(session.m_strReceived.size() <= CSessionSocket::kMaxReceived, "receive buffer past its limit");
   }
-  return !(conn.quit || conn.closed);
-}
-
-std::set<std::string> FilesBelow(const fs::path& root) {
-  std::set<std::string> files;
-  std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(root, error);
-       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    if (!it->is_directory()) files.insert(fs::relative(it->path(), root).generic_string());
-  }
-  return files;
-}
-
-std::set<std::string> FoldersBelow(const fs::path& root) {
-  std::set<std::string> folders;
-  std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(root, error);
-       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    if (it->is_directory()) folders.insert(fs::relative(it->path(), root).generic_string());
-  }
-  return folders;
-}
-
-std::string ReadWholeFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return std::string();
-  std::string bytes(static_cast<std::size_t>(in.tellg()), '\0');
-  in.seekg(0);
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  return bytes;
-}
-
-void WriteWholeFile(const fs::path& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  FUZZ_CHECK(out.good(), "cannot write " + path.string());
+  return !(conn.quits > 0 || conn.closed);
 }
 
 void CheckNoBareLineBreak(std::string_view bytes, std::string_view what) {

@@ -121,7 +121,7 @@ void CheckSpoolFile(const CSmtpSocket& session, const std::string& path, const W
              "a message stored without sender or recipients: " + Printable(session.m_strFrom));
   const fs::path native = platform::MapPath(path);
   FUZZ_CHECK(native.parent_path() == world.mail / kDropFolder, "spool file outside the drop folder: " + path);
-  const std::string bytes = fuzz::ReadWholeFile(native);
+  const std::string bytes = ReadFileBytes(native);
   std::string envelope = "x-sender: " + session.m_strFrom + "\r\n";
   for (const std::string& recipient : session.m_arrRecipients)
     envelope += "x-receiver: " + recipient + "\r\n";
@@ -170,7 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::ChunkSizes sizes(cursor.Byte());
   const std::string_view text = cursor.Rest();
 
-  fuzz::FakeConnection conn(&world.server);
+  FakeConnection conn(&world.server);
+  fuzz::CheckEverySend(conn);
   auto session = std::make_unique<CSmtpSocket>();
   session->m_bAuthLocal = (options & kOptAuthLocal) ? 1 : 0;
   session->m_bAuthRemote = (options & kOptNoAuthRemote) ? 0 : 1;
@@ -223,7 +224,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     queued_names.insert(platform::FileNamePart(path));
     world.server.DeliverSpoolFile(path);
   }
-  const std::set<std::string> files = fuzz::FilesBelow(fuzz::FuzzHome());
+  const std::set<std::string> files = FilesBelow(fuzz::FuzzHome());
   for (const std::string& file : files) {
     FUZZ_CHECK(IsAllowedFile(file, queued_names), "unexpected file after the session: " + Printable(file));
   }
@@ -236,7 +237,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                           "\nrecipients: " + Printable(envelopes[name]) +
                           "\nfiles: " + Printable(JoinFiles(files)) + "\nreplies: " + Printable(conn.sent));
   }
-  for (const std::string& folder : fuzz::FoldersBelow(world.mail)) {
+  for (const std::string& folder : FoldersBelow(world.mail)) {
     const bool known = folder == "joe" || folder == "ann" || folder == kCatchAll || folder == kQueueFolder ||
                        folder == kDropFolder || folder == kTempFolder;
     FUZZ_CHECK(known, "a folder made from client text: " + Printable(folder));

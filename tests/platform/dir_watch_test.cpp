@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "temp_home.h"
+#include "support/temp_home.h"
 
 namespace fs = std::filesystem;
 

@@ -7,7 +7,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/win_types.h"
-#include "temp_home.h"
+#include "support/temp_home.h"
 
 namespace fs = std::filesystem;
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/temp_home.h"
+#include "support/temp_home.h"
 
 namespace {
 

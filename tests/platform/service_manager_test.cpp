@@ -20,13 +20,13 @@
 #include <functional>
 #include <iterator>
 #include <mutex>
-#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "support/temp_home.h"
 
 namespace fs = std::filesystem;
 using namespace platform;
@@ -87,26 +87,11 @@ int RunTestService() {
 
 class ServiceManagerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* old = std::getenv("QUILLPOST_HOME")) old_home_ = old;
-    std::random_device random;
-    for (;;) {
-      home_ = fs::temp_directory_path() / ("qp-test-scm-" + std::to_string(random()));
-      if (fs::create_directory(home_)) break;
-    }
-    ASSERT_EQ(::setenv("QUILLPOST_HOME", home_.c_str(), 1), 0);
-    ::unsetenv("QUILLPOST_SERVICE_NAME");
-  }
+  void SetUp() override { ::unsetenv("QUILLPOST_SERVICE_NAME"); }
   void TearDown() override {
     KillRecordedProcess();
     ::unsetenv(kModeVariable);
     ::unsetenv("QUILLPOST_SERVICE_NAME");
-    if (old_home_.empty())
-      ::unsetenv("QUILLPOST_HOME");
-    else
-      ::setenv("QUILLPOST_HOME", old_home_.c_str(), 1);
-    std::error_code ignored;
-    fs::remove_all(home_, ignored);
   }
 
   fs::path StateFolder() const { return home_ / "run" / "services" / kName; }
@@ -149,8 +134,8 @@ class ServiceManagerTest : public ::testing::Test {
     return text.str();
   }
 
-  fs::path home_;
-  std::string old_home_;
+  TempHome m_home{"qp-test-scm-"};
+  fs::path home_{m_home.path()};
 };
 
 // Ended: no such process, or a zombie that init has not reaped yet.

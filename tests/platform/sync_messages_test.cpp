@@ -8,7 +8,7 @@
 
 #include "platform/messages.h"
 #include "platform/sync.h"
-#include "temp_home.h"
+#include "support/temp_home.h"
 
 using namespace platform;
 

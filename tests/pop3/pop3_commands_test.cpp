@@ -80,8 +80,8 @@ TEST_F(Pop3Test, EmptyLineGetsNoReply) {
 }
 
 TEST_F(Pop3Test, StatListAndDeleFollowTheMarks) {
-  WriteFile(Mailbox() / "big.eml", std::string(120, 'x'));
-  WriteFile(Mailbox() / "small.eml", std::string(80, 'y'));
+  WriteFileBytes(Mailbox() / "big.eml", std::string(120, 'x'));
+  WriteFileBytes(Mailbox() / "small.eml", std::string(80, 'y'));
   LoginBob();
   const int big = NumberOf("big.eml");
   const int small = NumberOf("small.eml");
@@ -107,8 +107,8 @@ TEST_F(Pop3Test, StatListAndDeleFollowTheMarks) {
 }
 
 TEST_F(Pop3Test, ListingsWithAndWithoutArgument) {
-  WriteFile(Mailbox() / "0123456789ABCDEF0123456789ABCDEF.eml", "Subject: a\r\n\r\nhi\r\n");
-  WriteFile(Mailbox() / "notes.txt", "n");
+  WriteFileBytes(Mailbox() / "0123456789ABCDEF0123456789ABCDEF.eml", "Subject: a\r\n\r\nhi\r\n");
+  WriteFileBytes(Mailbox() / "notes.txt", "n");
   LoginBob();
   const int queued = NumberOf("0123456789ABCDEF0123456789ABCDEF.eml");
   const int notes = NumberOf("notes.txt");
@@ -147,8 +147,8 @@ TEST_F(Pop3Test, ListingsOfAnEmptyMailbox) {
 }
 
 TEST_F(Pop3Test, MessageNumbersAreReadLikeAtoi) {
-  WriteFile(Mailbox() / "a.eml", "A");
-  WriteFile(Mailbox() / "b.eml", "B");
+  WriteFileBytes(Mailbox() / "a.eml", "A");
+  WriteFileBytes(Mailbox() / "b.eml", "B");
   LoginBob();
   struct Case {
     const char* label;
@@ -178,8 +178,8 @@ TEST_F(Pop3Test, MessageNumbersAreReadLikeAtoi) {
 }
 
 TEST_F(Pop3Test, RetrAndTopRefuseBadNumbers) {
-  WriteFile(Mailbox() / "a.eml", "Subject: a\r\n\r\nbody\r\n");
-  WriteFile(Mailbox() / "b.eml", "Subject: b\r\n\r\nbody\r\n");
+  WriteFileBytes(Mailbox() / "a.eml", "Subject: a\r\n\r\nbody\r\n");
+  WriteFileBytes(Mailbox() / "b.eml", "Subject: b\r\n\r\nbody\r\n");
   LoginBob();
   struct Case {
     const char* label;
@@ -200,7 +200,7 @@ TEST_F(Pop3Test, RetrAndTopRefuseBadNumbers) {
 }
 
 TEST_F(Pop3Test, LastFollowsRetrAndRset) {
-  for (const char* name : {"a.eml", "b.eml", "c.eml"}) WriteFile(Mailbox() / name, "x\r\n");
+  for (const char* name : {"a.eml", "b.eml", "c.eml"}) WriteFileBytes(Mailbox() / name, "x\r\n");
   LoginBob();
   EXPECT_EQ(Say("LAST"), "+OK 1\r\n");
   Say("RETR 3");
@@ -215,7 +215,7 @@ TEST_F(Pop3Test, LastFollowsRetrAndRset) {
 }
 
 TEST_F(Pop3Test, MarkedMessageIsRefusedByEveryMessageCommand) {
-  WriteFile(Mailbox() / "a.eml", "x\r\n");
+  WriteFileBytes(Mailbox() / "a.eml", "x\r\n");
   LoginBob();
   Say("DELE 1");
   for (const char* command : {"LIST 1", "UIDL 1", "RETR 1", "TOP 1 0"})
@@ -223,10 +223,10 @@ TEST_F(Pop3Test, MarkedMessageIsRefusedByEveryMessageCommand) {
 }
 
 TEST_F(Pop3Test, SecondLoginRebuildsTheSnapshotAndDropsMarks) {
-  WriteFile(Mailbox() / "a.eml", "x\r\n");
+  WriteFileBytes(Mailbox() / "a.eml", "x\r\n");
   LoginBob();
   Say("DELE 1");
-  WriteFile(Mailbox() / "b.eml", "yy\r\n");
+  WriteFileBytes(Mailbox() / "b.eml", "yy\r\n");
   EXPECT_EQ(Say("STAT"), "+OK 0 0\r\n") << "a new file is seen at the next login";
   EXPECT_EQ(Say("PASS secret"), "+OK authentication successful\r\n");
   EXPECT_EQ(Say("STAT"), "+OK 2 7\r\n");

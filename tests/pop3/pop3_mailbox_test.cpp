@@ -7,11 +7,11 @@ namespace pop3_test {
 namespace {
 
 TEST_F(Pop3Test, EveryPlainFileIsAMessageAndFoldersAreNot) {
-  WriteFile(Mailbox() / "a.eml", "12345");
-  WriteFile(Mailbox() / "b.eml", "123");
-  WriteFile(Mailbox() / ".hidden", "1");
+  WriteFileBytes(Mailbox() / "a.eml", "12345");
+  WriteFileBytes(Mailbox() / "b.eml", "123");
+  WriteFileBytes(Mailbox() / ".hidden", "1");
   fs::create_directory(Mailbox() / "sub");
-  WriteFile(Mailbox() / "sub" / "c.eml", "nested");
+  WriteFileBytes(Mailbox() / "sub" / "c.eml", "nested");
   LoginBob();
   EXPECT_EQ(Say("STAT"), "+OK 3 9\r\n");
   EXPECT_NE(NumberOf(".hidden"), 0);
@@ -19,16 +19,16 @@ TEST_F(Pop3Test, EveryPlainFileIsAMessageAndFoldersAreNot) {
 }
 
 TEST_F(Pop3Test, SizesAreTakenOnceAtLogin) {
-  WriteFile(Mailbox() / "a.eml", "12345");
+  WriteFileBytes(Mailbox() / "a.eml", "12345");
   LoginBob();
-  WriteFile(Mailbox() / "a.eml", "1234567890");
+  WriteFileBytes(Mailbox() / "a.eml", "1234567890");
   EXPECT_EQ(Say("LIST 1"), "+OK 1 5\r\n");
   // RETR reports the file as it is now.
   EXPECT_EQ(Say("RETR 1"), "+OK 10 octets\r\n1234567890\r\n.\r\n");
 }
 
 TEST_F(Pop3Test, UserNameInOtherCaseFindsTheSameFolder) {
-  WriteFile(Mailbox() / "a.eml", "12345");
+  WriteFileBytes(Mailbox() / "a.eml", "12345");
   EXPECT_EQ(Say("USER BoB"), "+OK\r\n");
   EXPECT_EQ(Say("PASS secret"), "+OK authentication successful\r\n");
   EXPECT_EQ(Say("STAT"), "+OK 1 5\r\n");
@@ -39,7 +39,7 @@ TEST_F(Pop3Test, UserNameInOtherCaseFindsTheSameFolder) {
 }
 
 TEST_F(Pop3Test, MailFolderWithTrailingSeparatorsAndMissingUserFolder) {
-  WriteFile(Mailbox() / "a.eml", "12345");
+  WriteFileBytes(Mailbox() / "a.eml", "12345");
   m_server.SetMailFolder(m_mail.string() + "\\\\");
   LoginBob();
   EXPECT_EQ(Say("STAT"), "+OK 1 5\r\n");
@@ -54,11 +54,11 @@ TEST_F(Pop3Test, MailFolderWithTrailingSeparatorsAndMissingUserFolder) {
 // the user's own folder gives an empty mailbox, even with a valid account.
 TEST_F(Pop3Test, UnsafeUserNamesHaveAnEmptyMailbox) {
   // Files the names below would reach if they went into the path as typed.
-  WriteFile(m_mail / "toplevel.eml", "mail folder itself");
+  WriteFileBytes(m_mail / "toplevel.eml", "mail folder itself");
   fs::create_directories(m_mail / "drop");
-  WriteFile(m_mail / "drop" / "spool.eml", "a spool file");
-  WriteFile(m_root / "outside.eml", "outside the mail folder");
-  WriteFile(Mailbox() / "a.eml", "bob's");
+  WriteFileBytes(m_mail / "drop" / "spool.eml", "a spool file");
+  WriteFileBytes(m_root / "outside.eml", "outside the mail folder");
+  WriteFileBytes(Mailbox() / "a.eml", "bob's");
   const char* names[] = {".", "..", "drop", "DROP", "..\\bob", "../bob", "bob/..", "c:bob",
                          "bob\\..\\..", "b\tob"};
   for (const char* name : names) {
@@ -70,7 +70,7 @@ TEST_F(Pop3Test, UnsafeUserNamesHaveAnEmptyMailbox) {
 }
 
 TEST_F(Pop3Test, NonRegularFilesAreNotMessages) {
-  WriteFile(Mailbox() / "a.eml", "12345");
+  WriteFileBytes(Mailbox() / "a.eml", "12345");
   // A device is no message (a pipe would block RETR).
   fs::create_symlink("/dev/null", Mailbox() / "device");
   LoginBob();
@@ -78,9 +78,9 @@ TEST_F(Pop3Test, NonRegularFilesAreNotMessages) {
 }
 
 TEST_F(Pop3Test, QuitDeletesOnlyMarkedMessagesAndLogsEach) {
-  WriteFile(Mailbox() / "a.eml", "a");
-  WriteFile(Mailbox() / "b.eml", "b");
-  WriteFile(Mailbox() / "c.eml", "c");
+  WriteFileBytes(Mailbox() / "a.eml", "a");
+  WriteFileBytes(Mailbox() / "b.eml", "b");
+  WriteFileBytes(Mailbox() / "c.eml", "c");
   LoginBob();
   const int b = NumberOf("b.eml");
   Say("DELE " + std::to_string(b));
@@ -98,7 +98,7 @@ TEST_F(Pop3Test, QuitDeletesOnlyMarkedMessagesAndLogsEach) {
 }
 
 TEST_F(Pop3Test, RsetBeforeQuitDeletesNothing) {
-  WriteFile(Mailbox() / "a.eml", "a");
+  WriteFileBytes(Mailbox() / "a.eml", "a");
   LoginBob();
   Say("DELE 1");
   Say("RSET");
@@ -108,8 +108,8 @@ TEST_F(Pop3Test, RsetBeforeQuitDeletesNothing) {
 }
 
 TEST_F(Pop3Test, DroppedSessionStillDeletesMarkedMessages) {
-  WriteFile(Mailbox() / "a.eml", "a");
-  WriteFile(Mailbox() / "b.eml", "b");
+  WriteFileBytes(Mailbox() / "a.eml", "a");
+  WriteFileBytes(Mailbox() / "b.eml", "b");
   LoginBob();
   Say("DELE " + std::to_string(NumberOf("a.eml")));
   // The connection thread's end runs this whatever ended the session.
@@ -123,8 +123,8 @@ TEST_F(Pop3Test, DroppedSessionStillDeletesMarkedMessages) {
 }
 
 TEST_F(Pop3Test, FileGoneBeforeTheEndIsReportedAndTheRestDeleted) {
-  WriteFile(Mailbox() / "a.eml", "a");
-  WriteFile(Mailbox() / "b.eml", "b");
+  WriteFileBytes(Mailbox() / "a.eml", "a");
+  WriteFileBytes(Mailbox() / "b.eml", "b");
   LoginBob();
   Say("DELE 1");
   Say("DELE 2");

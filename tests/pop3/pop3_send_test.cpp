@@ -33,7 +33,7 @@ TEST_F(Pop3Test, RetrSendsTheTrimmedTextWithTheFileLength) {
       {"blanks after dots stay", "a \t..", "a \t"},
   };
   for (const Case& c : cases) {
-    WriteFile(Mailbox() / "m.eml", c.file);
+    WriteFileBytes(Mailbox() / "m.eml", c.file);
     LoginBob();
     EXPECT_EQ(Say("RETR 1"), Retr(std::to_string(c.file.size()), c.text)) << c.label;
     EXPECT_EQ(m_session.m_nState, CPop3Socket::kStateTransaction) << c.label;
@@ -42,8 +42,8 @@ TEST_F(Pop3Test, RetrSendsTheTrimmedTextWithTheFileLength) {
 
 TEST_F(Pop3Test, RetrIsLoggedShortenedAndOtherRepliesInFull) {
   const std::string body = "Subject: " + std::string(200, 's') + "\r\n\r\nbody\r\n";
-  WriteFile(Mailbox() / "long.eml", body);
-  WriteFile(Mailbox() / "short.eml", "Hi\r\n");
+  WriteFileBytes(Mailbox() / "long.eml", body);
+  WriteFileBytes(Mailbox() / "short.eml", "Hi\r\n");
   LoginBob();
   Say("RETR " + std::to_string(NumberOf("long.eml")));
   const std::string long_reply = "+OK " + std::to_string(body.size()) + " octets\r\n" + body;
@@ -57,7 +57,7 @@ TEST_F(Pop3Test, RetrIsLoggedShortenedAndOtherRepliesInFull) {
 TEST_F(Pop3Test, TopSendsHeadAndCountedLines) {
   const std::string message =
       "\r\n   \r\n  Subject: 100% a\r\nFrom: b\r\n\r\nline 1\r\n50% off\r\nline 3\r\n";
-  WriteFile(Mailbox() / "m.eml", message);
+  WriteFileBytes(Mailbox() / "m.eml", message);
   LoginBob();
   const std::string head = "+OK\r\nSubject: 100% a\r\nFrom: b\r\n\r\n";
   struct Case {
@@ -75,7 +75,7 @@ TEST_F(Pop3Test, TopSendsHeadAndCountedLines) {
 }
 
 TEST_F(Pop3Test, MessageFileGoneAfterLoginIsNoSuchMessage) {
-  WriteFile(Mailbox() / "m.eml", "x\r\n");
+  WriteFileBytes(Mailbox() / "m.eml", "x\r\n");
   LoginBob();
   fs::remove(Mailbox() / "m.eml");
   EXPECT_EQ(Say("RETR 1"), "-ERR no such message\r\n");
@@ -120,7 +120,7 @@ TEST_F(Pop3Test, LargeMessagesStreamByteExactInBoundedPieces) {
       {"only white space", crlf_run + ws_run, ""},
   };
   for (const Case& c : cases) {
-    WriteFile(Mailbox() / "m.eml", c.file);
+    WriteFileBytes(Mailbox() / "m.eml", c.file);
     LoginBob();
     m_conn.largest_send = 0;
     const std::string sent = Say("RETR 1");
@@ -137,7 +137,7 @@ TEST_F(Pop3Test, LargeMessagesStreamByteExactInBoundedPieces) {
 
 TEST_F(Pop3Test, LargeTopStreamsAndIsLoggedUpToItsLimit) {
   const std::string body = LargeBody(3 << 20);
-  WriteFile(Mailbox() / "m.eml", body);
+  WriteFileBytes(Mailbox() / "m.eml", body);
   LoginBob();
   m_conn.largest_send = 0;
   const std::string sent = Say("TOP 1 2147483647");
@@ -154,7 +154,7 @@ TEST_F(Pop3Test, LargeTopStreamsAndIsLoggedUpToItsLimit) {
 
 TEST_F(Pop3Test, LostConnectionBeforeRetrSendsNothingAndEndsTheSession) {
   for (const std::size_t size : {std::size_t{100}, std::size_t{1} << 20}) {
-    WriteFile(Mailbox() / "m.eml", LargeBody(size));
+    WriteFileBytes(Mailbox() / "m.eml", LargeBody(size));
     LoginBob();
     m_conn.lost = true;
     m_conn.quits = 0;
@@ -169,7 +169,7 @@ TEST_F(Pop3Test, LostConnectionBeforeRetrSendsNothingAndEndsTheSession) {
 }
 
 TEST_F(Pop3Test, SendFailingMidStreamEndsTheSessionWithoutLoggingTheReply) {
-  WriteFile(Mailbox() / "m.eml", LargeBody(1 << 20));
+  WriteFileBytes(Mailbox() / "m.eml", LargeBody(1 << 20));
   LoginBob();
   m_conn.fail_after = m_conn.sends + 3;
   Say("RETR 1");

@@ -18,7 +18,7 @@ TEST_F(RelayQueueTest, OneRecipientIsSentAndLeavesTheQueueAtOnce) {
   START_PEER_OR_SKIP(smtp, "127.0.61.10");
   m_Relay.m_mapMailServers = {{"*", "127.0.61.10"}};
   const std::string file = QueuedFile({"<bob@remote.test>"});
-  WriteFile(Queued("A1.eml"), file);
+  WriteFileBytes(Queued("A1.eml"), file);
 
   const std::uint64_t start = NowMs();
   Work().ProcessQueue();
@@ -51,7 +51,7 @@ TEST_F(RelayQueueTest, EveryRemoteRecipientGetsATransactionOfItsOwn) {
   FakeSmtpServer smtp;
   START_PEER_OR_SKIP(smtp, "127.0.61.11");
   m_Relay.m_mapMailServers = {{"remote.test", "127.0.61.11"}};
-  WriteFile(Queued("A2.eml"), QueuedFile({"<bob@remote.test>", "<carol@LOCAL.test>", "<dave@remote.test>"}));
+  WriteFileBytes(Queued("A2.eml"), QueuedFile({"<bob@remote.test>", "<carol@LOCAL.test>", "<dave@remote.test>"}));
 
   Work().ProcessQueue();
 
@@ -91,7 +91,7 @@ TEST_F(RelayQueueTest, RecipientLimitHandlesAtMostNAndKeepsTheRest) {
     m_arrLog.clear();
     m_Relay.m_nMaxRecipients = c.nMax;
     const std::string file = QueuedFile(c.recipients);
-    WriteFile(Queued("L.eml"), file);
+    WriteFileBytes(Queued("L.eml"), file);
 
     Work().ProcessQueue();
 
@@ -103,7 +103,7 @@ TEST_F(RelayQueueTest, RecipientLimitHandlesAtMostNAndKeepsTheRest) {
     EXPECT_EQ(Logged(text::Format("<RELAY> Recipient limit of %d reached.", c.nMax)), c.bLeftOver);
     EXPECT_EQ(fs::exists(BadMail("L.eml")), c.bLeftOver);
     if (c.bLeftOver) {
-      EXPECT_EQ(ReadFile(BadMail("L.eml")), file);
+      EXPECT_EQ(ReadFileBytes(BadMail("L.eml")), file);
     }
     EXPECT_FALSE(fs::exists(Queued("L.eml")));
   }
@@ -112,12 +112,12 @@ TEST_F(RelayQueueTest, RecipientLimitHandlesAtMostNAndKeepsTheRest) {
 TEST_F(RelayQueueTest, FileWithoutRecipientsGoesToBadMail) {
   m_Relay.m_mapMailServers = {{"*", "127.0.61.13"}};
   const std::string file = "x-sender: <a@local.test>\r\nSubject: nobody\r\n\r\nx-receiver: <late@remote.test>\r\n";
-  WriteFile(Queued("N.eml"), file);
+  WriteFileBytes(Queued("N.eml"), file);
 
   Work().ProcessQueue();
 
   EXPECT_TRUE(Logged("<RELAY> Unable to determine recipients for N.eml"));
-  EXPECT_EQ(ReadFile(BadMail("N.eml")), file);
+  EXPECT_EQ(ReadFileBytes(BadMail("N.eml")), file);
   EXPECT_TRUE(FolderNames("queue").empty());
 }
 
@@ -126,7 +126,7 @@ TEST_F(RelayQueueTest, NextServerIsTriedWhenOneCannotBeReached) {
   START_PEER_OR_SKIP(smtp, "127.0.61.15");
   // Nothing listens on 127.0.61.14: its connect is refused at once.
   m_Relay.m_mapMailServers = {{"*", "127.0.61.14|127.0.61.15|"}};
-  WriteFile(Queued("F.eml"), QueuedFile({"<bob@remote.test>"}));
+  WriteFileBytes(Queued("F.eml"), QueuedFile({"<bob@remote.test>"}));
 
   Work().ProcessQueue();
 
@@ -143,7 +143,7 @@ TEST_F(RelayQueueTest, RejectedRecipientPutsACopyInBadMail) {
   START_PEER_OR_SKIP(smtp, "127.0.61.16");
   m_Relay.m_mapMailServers = {{"*", "127.0.61.16"}};
   const std::string file = QueuedFile({"<nobody@remote.test>", "<bob@remote.test>"});
-  WriteFile(Queued("R.eml"), file);
+  WriteFileBytes(Queued("R.eml"), file);
 
   Work().ProcessQueue();
 
@@ -152,33 +152,33 @@ TEST_F(RelayQueueTest, RejectedRecipientPutsACopyInBadMail) {
   EXPECT_EQ(transactions[0].arrRcpt, std::vector<std::string>{"<bob@remote.test>"});
   EXPECT_TRUE(Logged("<RELAY> 550 No such user here"));
   EXPECT_TRUE(Logged("<RELAY> Copying message to: " + m_Relay.m_strBadMailFolder));
-  EXPECT_EQ(ReadFile(BadMail("R.eml")), file);
+  EXPECT_EQ(ReadFileBytes(BadMail("R.eml")), file);
   EXPECT_TRUE(FolderNames("queue").empty());
 }
 
 TEST_F(RelayQueueTest, UnreachableDomainPutsACopyInBadMail) {
   m_Relay.m_mapMailServers = {{"*", "127.0.61.17"}};  // nothing listens
   const std::string file = QueuedFile({"<bob@remote.test>"});
-  WriteFile(Queued("U.eml"), file);
+  WriteFileBytes(Queued("U.eml"), file);
 
   Work().ProcessQueue();
 
   EXPECT_TRUE(Logged("<RELAY> Copying message to: " + m_Relay.m_strBadMailFolder));
-  EXPECT_EQ(ReadFile(BadMail("U.eml")), file);
+  EXPECT_EQ(ReadFileBytes(BadMail("U.eml")), file);
   EXPECT_TRUE(FolderNames("queue").empty());
 }
 
 TEST_F(RelayQueueTest, OnlyNewFileNamesCount) {
-  WriteFile(Queued("S1.eml"), QueuedFile({"<ann@local.test>"}));
+  WriteFileBytes(Queued("S1.eml"), QueuedFile({"<ann@local.test>"}));
   EXPECT_TRUE(Work().CheckForNewFiles());
   EXPECT_FALSE(Work().CheckForNewFiles()) << "a known file is not new";
-  WriteFile(Queued("S1.eml"), QueuedFile({"<ann@local.test>", "<bea@local.test>"}));
+  WriteFileBytes(Queued("S1.eml"), QueuedFile({"<ann@local.test>", "<bea@local.test>"}));
   EXPECT_FALSE(Work().CheckForNewFiles()) << "a changed file is not new";
   fs::create_directory(Queued("sub"));
   EXPECT_FALSE(Work().CheckForNewFiles()) << "a folder is not a file";
   fs::remove(Queued("S1.eml"));
   EXPECT_FALSE(Work().CheckForNewFiles()) << "a deleted file starts no pass";
-  WriteFile(Queued("S1.eml"), QueuedFile({"<ann@local.test>"}));
+  WriteFileBytes(Queued("S1.eml"), QueuedFile({"<ann@local.test>"}));
   EXPECT_TRUE(Work().CheckForNewFiles()) << "a name that went and came back is new again";
 }
 
@@ -195,7 +195,7 @@ TEST_F(RelayThreadRunTest, RenamedFileIsDeliveredWithinTwoSeconds) {
   for (const char* name : {"T1.eml", "T2.eml"}) {
     SCOPED_TRACE(name);
     const std::size_t nBefore = smtp.Transactions().size();
-    WriteFile(m_root / name, QueuedFile({"<bob@remote.test>"}));
+    WriteFileBytes(m_root / name, QueuedFile({"<bob@remote.test>"}));
     const std::uint64_t start = NowMs();
     fs::rename(m_root / name, Queued(name));  // as local delivery does it
     ASSERT_TRUE(WaitFor([&] { return smtp.Transactions().size() > nBefore && !fs::exists(Queued(name)); }, 2000));
@@ -209,7 +209,7 @@ TEST_F(RelayThreadRunTest, FilesQueuedBeforeTheStartAreSent) {
   FakeSmtpServer smtp;
   START_PEER_OR_SKIP(smtp, "127.0.61.21");
   m_Relay.m_mapMailServers = {{"*", "127.0.61.21"}};
-  WriteFile(Queued("Old.eml"), QueuedFile({"<bob@remote.test>"}));
+  WriteFileBytes(Queued("Old.eml"), QueuedFile({"<bob@remote.test>"}));
   ASSERT_TRUE(m_Relay.Start());
   EXPECT_TRUE(WaitFor([&] { return !fs::exists(Queued("Old.eml")); }, 2000));
   EXPECT_EQ(smtp.Transactions().size(), 1u);
@@ -229,7 +229,7 @@ TEST_F(RelayThreadRunTest, ScanTimeOutFindsWhatTheWatchMissed) {
   // its place changes unseen, and only the scan finds the file.
   fs::rename(m_mail / "queue", m_mail / "queue.old");
   fs::create_directory(m_mail / "queue");
-  WriteFile(Queued("W.eml"), QueuedFile({"<bob@remote.test>"}));
+  WriteFileBytes(Queued("W.eml"), QueuedFile({"<bob@remote.test>"}));
   EXPECT_TRUE(WaitFor([&] { return !fs::exists(Queued("W.eml")); }, 2500));
   EXPECT_EQ(smtp.Transactions().size(), 1u);
   EXPECT_TRUE(Logged("<RELAY> WARNING: Processing undetected messages in queue."));
@@ -241,7 +241,7 @@ TEST_F(RelayThreadRunTest, StopDuringAPassWaitsForThePass) {
   START_PEER_OR_SKIP(smtp, "127.0.61.22");
   m_Relay.m_mapMailServers = {{"*", "127.0.61.22"}};
   ASSERT_TRUE(m_Relay.Start());
-  WriteFile(m_root / "P.eml", QueuedFile({"<bob@remote.test>"}));
+  WriteFileBytes(m_root / "P.eml", QueuedFile({"<bob@remote.test>"}));
   fs::rename(m_root / "P.eml", Queued("P.eml"));
   ASSERT_TRUE(WaitFor([&] { return smtp.Connections() > 0; }, 2000));
 

@@ -7,16 +7,16 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "support/console_keys.h"
+#include "support/temp_home.h"
 
 namespace fs = std::filesystem;
 
@@ -134,7 +134,7 @@ class ProbeService : public CServiceBase {
   }
   // Console mode: press Ctrl+C, then wait for the stop it causes.
   void RunServer() override {
-    std::raise(SIGINT);
+    PressCtrlC();
     std::unique_lock<std::mutex> guard(lock);
     wake.wait_for(guard, std::chrono::seconds(5), [this] { return stop_requests > 0; });
   }
@@ -146,26 +146,8 @@ class ProbeService : public CServiceBase {
 
 class ServiceOperationsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* old = std::getenv("QUILLPOST_HOME")) old_home_ = old;
-    std::random_device random;
-    for (;;) {
-      home_ = fs::temp_directory_path() / ("qp-test-svc-" + std::to_string(random()));
-      if (fs::create_directory(home_)) break;
-    }
-    ASSERT_EQ(setenv("QUILLPOST_HOME", home_.c_str(), 1), 0);
-    unsetenv("QUILLPOST_SERVICE_NAME");
-  }
-  void TearDown() override {
-    if (old_home_.empty())
-      unsetenv("QUILLPOST_HOME");
-    else
-      setenv("QUILLPOST_HOME", old_home_.c_str(), 1);
-    std::error_code ignored;
-    fs::remove_all(home_, ignored);
-  }
-  fs::path home_;
-  std::string old_home_;
+  void SetUp() override { unsetenv("QUILLPOST_SERVICE_NAME"); }
+  TempHome home_{"qp-test-svc-"};
 };
 
 std::string ReadText(const platform::RegKey& key, const char* name, DWORD* type) {
@@ -221,7 +203,7 @@ TEST_F(ServiceOperationsTest, StartAndStopReportTheStateReached) {
   ProbeService service;
   EXPECT_EQ(service.StartInstalledService(), 0) << "not installed";
   EXPECT_EQ(service.StopInstalledService(), 0) << "not installed";
-  ASSERT_TRUE(platform::scm::CreateService(kName, kName, (home_ / "missing").string()));
+  ASSERT_TRUE(platform::scm::CreateService(kName, kName, (fs::path(home_.path()) / "missing").string()));
   EXPECT_EQ(service.StopInstalledService(), 1) << "not running: it is stopped";
   EXPECT_EQ(service.StartInstalledService(), 0) << "the program cannot be run";
 }

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/temp_home.h"
+#include "support/temp_home.h"
 #include "service/mail_server.h"
 
 namespace {

@@ -1,89 +1,19 @@
-// The recorded connection, the temporary state root and the fixtures of the
-// SMTP unit tests (see smtp_test_support.h).
+// The fixtures of the SMTP unit tests (see smtp_test_support.h).
 #include "smtp_test_support.h"
 
-#include <algorithm>
-#include <cstdlib>
-#include <fstream>
-#include <random>
-#include <sstream>
-
 #include "net/connection_thread.h"
+#include "support/temp_home.h"
 
 namespace fs = std::filesystem;
 
-namespace {
-
-fs::path g_home;
-
-fs::path NewTempFolder(const std::string& prefix) {
-  std::random_device random;
-  for (;;) {
-    fs::path candidate = fs::temp_directory_path() / (prefix + std::to_string(random()));
-    if (fs::create_directory(candidate)) return candidate;
-  }
-}
-
-class HomeEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    g_home = NewTempFolder("qp-test-smtp-");
-    ASSERT_EQ(setenv("QUILLPOST_HOME", g_home.c_str(), 1), 0);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(g_home, ignored);
-  }
-};
-
-[[maybe_unused]] ::testing::Environment* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new HomeEnvironment);
-
-}  // namespace
-
-const fs::path& SmtpTestHome() { return g_home; }
-
-bool FakeConnection::SendAll(std::string_view bytes) {
-  std::string reply(bytes);
-  EXPECT_GE(reply.size(), 2u);
-  EXPECT_EQ(reply.substr(reply.size() - 2), "\r\n") << "reply without CR LF: " << reply;
-  reply.resize(reply.size() - 2);
-  replies.push_back(std::move(reply));
-  return true;
-}
-
-std::string ReadFileBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void WriteFileBytes(const fs::path& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<std::string> FilesIn(const fs::path& folder) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(folder, error)) {
-    if (entry.is_regular_file()) names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 void MailFolderTest::SetUp() {
-  m_root = NewTempFolder((SmtpTestHome() / "case-").string());
+  m_root = NewTempFolder("case-", TestHome());
   m_mailFolder = m_root / "Mailboxes";
   fs::create_directories(m_mailFolder / "joe");
   fs::create_directories(m_mailFolder / "ann");
-  m_logPath = m_root / "Mailtrace.log";
-  m_server = std::make_unique<CMailServer>();
+  m_server = std::make_unique<FakeServerLink>();
   // The trailing separator is how MailFolder is usually written.
   m_server->SetMailFolder(m_mailFolder.string() + "\\");
-  m_server->m_arrDomains = {"d1.test"};
   m_server->m_arrAccounts = {{"joe", "Joe", "secret"}, {"ann", "Ann", "pw2"}};
 }
 
@@ -93,17 +23,16 @@ void MailFolderTest::TearDown() {
   fs::remove_all(m_root, ignored);
 }
 
-void MailFolderTest::EnableLog() {
-  m_server->m_nLogLevel = LOG_DEBUG;
-  m_server->m_LogFile.m_bEnabled = true;
-  ASSERT_TRUE(m_server->m_LogFile.Open(m_logPath.string()));
-}
-
 void SmtpSessionTest::SetUp() {
   MailFolderTest::SetUp();
   m_conn.server = m_server.get();
+  // Every reply goes out whole, with its CR LF.
+  m_conn.on_send = [](std::string_view bytes) {
+    EXPECT_GE(bytes.size(), 2u);
+    EXPECT_TRUE(bytes.ends_with("\r\n")) << "reply without CR LF: " << bytes;
+  };
   m_session = std::make_unique<CSmtpSocket>();
-  m_session->m_arrDomains = m_server->m_arrDomains;
+  m_session->m_arrDomains = {"d1.test"};
   m_session->Attach(&m_conn, &m_conn);
 }
 

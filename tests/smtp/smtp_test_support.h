@@ -1,7 +1,9 @@
-// What the SMTP unit tests share: a connection without a socket that records
-// what the session sends, logs and posts; a mail folder of its own in a
-// temporary state root; and a CMailServer object that is never run.
+// What the SMTP unit tests share: a mail folder of their own in the
+// program's state root, a server link with accounts joe/secret and ann/pw2,
+// and a session attached to the recording connection.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
@@ -9,63 +11,22 @@
 #include <string_view>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "net/session_socket.h"
-#include "service/mail_server.h"
 #include "smtp/smtp_socket.h"
+#include "support/fake_connection.h"
+#include "support/fake_server_link.h"
+#include "support/files.h"
 
-// The temporary state root of this test program (QUILLPOST_HOME).
-const std::filesystem::path& SmtpTestHome();
-
-// The connection thread's side of a session, recorded.
-class FakeConnection : public CConnectionContext, public SessionTransport {
- public:
-  // CConnectionContext
-  void Log(std::string_view text) override { log.emplace_back(text); }
-  void TouchActivity() override { ++touches; }
-  void PostQuit() override { quit = true; }
-  void PostDeliver(const std::string& path) override { delivered.push_back(path); }
-  CServerLink* Server() override { return server; }
-  const std::string& PeerAddress() const override { return peer; }
-
-  // SessionTransport
-  bool IsConnectionLost() override { return closed; }
-  bool SendAll(std::string_view bytes) override;
-  void Close() override { closed = true; }
-
-  // Replies sent, each without its final CR LF.
-  std::vector<std::string> replies;
-  std::vector<std::string> log;
-  std::vector<std::string> delivered;
-  int touches = 0;
-  bool quit = false;
-  bool closed = false;
-  CMailServer* server = nullptr;
-  std::string peer = "127.0.0.1";
-};
-
-// Reads a whole file (empty when missing).
-std::string ReadFileBytes(const std::filesystem::path& path);
-void WriteFileBytes(const std::filesystem::path& path, std::string_view bytes);
-// Names of the regular files in a folder, sorted (empty when missing).
-std::vector<std::string> FilesIn(const std::filesystem::path& folder);
-
-// A server with one mail folder, accounts joe/secret and ann/pw2 and the
-// local domain "d1.test".
+// A mail folder with the mailbox folders joe and ann; the local domain is
+// "d1.test".
 class MailFolderTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
   std::filesystem::path Folder(std::string_view name) const { return m_mailFolder / std::string(name); }
-  // Sends the trace log of the server to a file, at level Debug.
-  void EnableLog();
-  std::string LogText() const { return ReadFileBytes(m_logPath); }
 
   std::filesystem::path m_root;        // removed after the test
   std::filesystem::path m_mailFolder;  // <root>/Mailboxes
-  std::filesystem::path m_logPath;
-  std::unique_ptr<CMailServer> m_server;
+  std::unique_ptr<FakeServerLink> m_server;
 };
 
 // A session attached to a FakeConnection, fed like the connection thread

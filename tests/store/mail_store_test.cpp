@@ -10,7 +10,7 @@
 #include <fstream>
 #include <thread>
 
-#include "common/test_home.h"
+#include "support/temp_home.h"
 #include "platform/files.h"
 #include "platform/sync.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/registry.h"
-#include "platform/temp_home.h"
+#include "support/temp_home.h"
 #include "quillreg/reg_file.h"
 
 namespace {

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "common/settings_registry.h"
+#include "mail_folder_fixture.h"
 #include "platform/paths.h"
-#include "smtp_test_support.h"
+#include "smtp/smtp_socket.h"
+#include "support/fake_connection.h"
 
 namespace fs = std::filesystem;
 

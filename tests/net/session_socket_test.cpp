@@ -5,29 +5,9 @@
 #include <vector>
 
 #include "net/session_socket.h"
+#include "support/fake_connection.h"
 
 namespace {
-
-struct Recorder : CConnectionContext, SessionTransport {
-  std::vector<std::string> log, sent;
-  bool lost = false, send_fails = false, closed = false;
-  int quits = 0;
-  std::string peer = "127.0.0.1";
-
-  void Log(std::string_view text) override { log.emplace_back(text); }
-  void TouchActivity() override {}
-  void PostQuit() override { ++quits; }
-  void PostDeliver(const std::string&) override {}
-  CServerLink* Server() override { return nullptr; }
-  const std::string& PeerAddress() const override { return peer; }
-  bool IsConnectionLost() override { return lost; }
-  bool SendAll(std::string_view bytes) override {
-    if (send_fails) return false;
-    sent.emplace_back(bytes);
-    return true;
-  }
-  void Close() override { closed = true; }
-};
 
 // A session that records the command lines it is given.
 struct LineSession : CSessionSocket {
@@ -40,7 +20,7 @@ struct LineSession : CSessionSocket {
 
 std::vector<std::string> Feed(const std::vector<std::string>& chunks) {
   LineSession session;
-  Recorder r;
+  FakeConnection r;
   session.Attach(&r, &r);
   for (const std::string& chunk : chunks) session.OnReceivedText(chunk);
   return session.lines;
@@ -58,7 +38,7 @@ TEST(CutLines, WholeAndByteByByteGiveTheSameLines) {
 
 TEST(ReceiveLimit, ExactlyTheLimitFitsOneMoreByteOverflows) {
   LineSession session;
-  Recorder r;
+  FakeConnection r;
   session.Attach(&r, &r);
   const std::string chunk(4096, 'a');
   ASSERT_FALSE(session.WouldOverflow(chunk.size()));
@@ -71,21 +51,22 @@ TEST(ReceiveLimit, ExactlyTheLimitFitsOneMoreByteOverflows) {
 
 TEST(SendReply, FormatsSendsWithCrLfAndLogsWithout) {
   LineSession session;
-  Recorder r;
+  FakeConnection r;
   session.Attach(&r, &r);
   EXPECT_TRUE(session.SendReply("250 OK: Queued as: %s", "ABC"));
   EXPECT_TRUE(session.SendReplyText("100% literal"));
-  EXPECT_EQ(r.sent, (std::vector<std::string>{"250 OK: Queued as: ABC\r\n", "100% literal\r\n"}));
+  EXPECT_EQ(r.sent, "250 OK: Queued as: ABC\r\n100% literal\r\n");
+  EXPECT_EQ(r.sends, 2) << "one send per reply";
   EXPECT_EQ(r.log, (std::vector<std::string>{"250 OK: Queued as: ABC", "100% literal"}));
 }
 
 TEST(SendReply, LostConnectionOrFailedSendEndsTheSession) {
   for (bool lost : {true, false}) {
     LineSession session;
-    Recorder r;
+    FakeConnection r;
     session.Attach(&r, &r);
     r.lost = lost;
-    r.send_fails = !lost;
+    r.fail_send = !lost;
     EXPECT_FALSE(session.SendReply("221 Bye"));
     EXPECT_TRUE(r.sent.empty());
     EXPECT_TRUE(r.closed);

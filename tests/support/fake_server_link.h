@@ -1,0 +1,39 @@
+// The server as the sessions see it, without a server: a mail folder and the
+// accounts for the login check, a log level and a time-out; the connection
+// count and lists are kept so that a test can read them.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/user_account.h"
+#include "net/server_link.h"
+
+class FakeServerLink : public CServerLink {
+ public:
+  platform::ThreadId NotificationWindow() const override { return m_hNotifyWindow; }
+  std::string GetMailFolder() const override;
+  bool CheckLogin(const std::string& user, const std::string& password) override;
+  int GetLogLevel() const override { return m_nLogLevel; }
+  int GetTimeout() const override { return m_nTimeout; }
+  void CountConnection(int delta) override { m_nConnections += delta; }
+  bool IsTooManyConnections() const override { return m_nConnections - 1 > m_nConnectionsLimit; }
+  void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) override;
+  void RemoveConnection(bool smtp, const CConnectionThread* thread) override;
+
+  void SetMailFolder(std::string folder);
+
+  platform::ThreadId m_hNotifyWindow = 0;
+  std::vector<CUserAccount> m_arrAccounts;
+  int m_nLogLevel = LOG_DEBUG;
+  int m_nTimeout = 90;
+  int m_nConnections = 0;
+  int m_nConnectionsLimit = 20;
+  std::vector<std::shared_ptr<CConnectionThread>> m_arrConnections;
+
+ private:
+  mutable std::mutex m_Lock;  // the mail folder and the list
+  std::string m_strMailFolder;
+};

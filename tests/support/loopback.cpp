@@ -1,0 +1,42 @@
+// Raw loopback sockets of the fake peers (see loopback.h).
+#include "loopback.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+std::uint64_t NowMs() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+int BindLoopback(int type, const std::string& ip, int port) {
+  const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  ::inet_pton(AF_INET, ip.c_str(), &addr.sin_addr);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      (type == SOCK_STREAM && ::listen(fd, 8) != 0)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool WaitReadable(int fd, int timeout_ms, const std::atomic<bool>& stop) {
+  for (int waited = 0; waited < timeout_ms && !stop; waited += 50) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 50) > 0) return true;
+  }
+  return false;
+}
+
