@@ -47,19 +47,24 @@ bool CSessionSocket::SendReply(const char* format, ...) {
 }
 
 bool CSessionSocket::SendReplyText(std::string_view reply) {
-  if (m_pTransport == nullptr || m_pTransport->IsConnectionLost()) {
-    if (m_pThread) m_pThread->Log(kLostConnection);
-    CloseConnection();
-    return false;
-  }
   std::string wire(reply);
   wire.append("\r\n");
-  if (!m_pTransport->SendAll(wire)) {
+  if (!SendBytes(wire, true)) return false;
+  LogReply(reply);
+  return true;
+}
+
+bool CSessionSocket::SendBytes(std::string_view bytes, bool check_connection) {
+  if (m_pTransport == nullptr || (check_connection && m_pTransport->IsConnectionLost())) {
+    if (m_pThread) m_pThread->Log(kLostConnection);
+    CloseConnection();
+    return false;
+  }
+  if (!m_pTransport->SendAll(bytes)) {
     CloseConnection();
     if (m_pThread) m_pThread->Log(kLostConnection);
     return false;
   }
-  LogReply(reply);
   return true;
 }
 
@@ -67,11 +72,17 @@ void CSessionSocket::LogReply(std::string_view reply) {
   if (m_pThread) m_pThread->Log(reply);
 }
 
-void CSessionSocket::LogCommand(std::string_view word, std::string_view argument) {
-  if (!m_pThread) return;
-  std::string logged(word);
+bool CSessionSocket::TakeCommand(CommandLine& command) {
+  if (m_lstLines.empty()) return false;
+  command.line = std::move(m_lstLines.front());
+  m_lstLines.pop_front();
+  const std::size_t space = command.line.find(' ');
+  command.word = text::ToUpper(command.line.substr(0, space));
+  command.argument = space == std::string::npos ? std::string() : command.line.substr(space + 1);
+  if (!m_pThread) return true;
+  std::string logged = command.word;
   logged += ' ';
-  logged += argument;
+  logged += command.argument;
   // Stray CR and LF inside a received line are made visible, so that one
   // received line stays one log line (a client cannot write log lines).
   if (logged.find_first_of("\r\n") != std::string::npos) {
@@ -79,6 +90,7 @@ void CSessionSocket::LogCommand(std::string_view word, std::string_view argument
   }
   m_pThread->Log(logged);
   m_pThread->TouchActivity();
+  return true;
 }
 
 void CSessionSocket::CloseConnection() {

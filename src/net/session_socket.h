@@ -80,11 +80,23 @@ class CSessionSocket {
   CConnectionContext* m_pThread = nullptr;
 
  protected:
+  // A command line taken up: the line as received, its first word in upper
+  // case and everything after the first space (kept as sent).
+  struct CommandLine {
+    std::string line;
+    std::string word;
+    std::string argument;
+  };
+  // The start of every ProcessCommand: takes the first line of m_lstLines,
+  // splits it, logs it as "WORD argument" and notes the client's activity
+  // (for the time-out). False when no line waits.
+  bool TakeCommand(CommandLine& command);
   // How a sent reply is logged (POP3 shortens RETR replies).
   virtual void LogReply(std::string_view text);
-  // Logs a received command line as "WORD argument" and notes the client's
-  // activity (for the time-out).
-  void LogCommand(std::string_view word, std::string_view argument);
+  // Sends bytes of a reply as they are (a reply streamed in pieces sends
+  // each with this, checking the connection before the first); fails the
+  // way SendReply does, without logging the reply.
+  bool SendBytes(std::string_view bytes, bool check_connection);
   void CloseConnection();
   SessionTransport* m_pTransport = nullptr;
 };

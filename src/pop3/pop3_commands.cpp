@@ -44,18 +44,19 @@ int ParseMessageNumber(std::string_view text) {
   return static_cast<int>(value);
 }
 
-void CPop3Socket::ProcessCommand() {
-  if (m_lstLines.empty()) return;
-  const std::string line = std::move(m_lstLines.front());
-  m_lstLines.pop_front();
+// The transitions:
+//   AUTHORIZATION, TRANSACTION  TRANSACTION  a successful PASS
+//   TRANSACTION                 SENDING      a RETR reply starts going out
+//   SENDING                     TRANSACTION  the RETR reply went out (or failed)
+void CPop3Socket::SetState(State state) { m_nState = state; }
 
+void CPop3Socket::ProcessCommand() {
   // The command is the text before the first space, the argument everything
   // after it, kept as sent.
-  const std::size_t space = line.find(' ');
-  const std::string command = text::ToUpper(line.substr(0, space));
-  const std::string arg = space == std::string::npos ? std::string() : line.substr(space + 1);
-
-  LogCommand(command, arg);
+  CommandLine line;
+  if (!TakeCommand(line)) return;
+  const std::string& command = line.word;
+  const std::string& arg = line.argument;
 
   const bool any_state = command == "USER" || command == "PASS" || command == "QUIT" ||
                          command == "CAPA";
@@ -99,7 +100,7 @@ void CPop3Socket::OnPass(const std::string& arg) {
     return;
   }
   SendReply("+OK authentication successful");
-  m_nState = kStateTransaction;
+  SetState(kStateTransaction);
   BuildMessageList();
 }
 

@@ -20,7 +20,6 @@
 namespace {
 
 constexpr const char* kNoSuchMessage = "-ERR no such message";
-constexpr const char* kLostConnection = "Could not send reply, disconnected.";
 constexpr std::string_view kRetrEnd = "\r\n.";
 constexpr std::string_view kLineEnd = "\r\n";
 
@@ -46,20 +45,6 @@ void CPop3Socket::LogReply(std::string_view reply) {
   std::string shortened(reply.substr(0, kRetrLogChars));
   shortened += "...";
   CSessionSocket::LogReply(shortened);
-}
-
-bool CPop3Socket::SendPiece(std::string_view bytes, bool first) {
-  if (first && (m_pTransport == nullptr || m_pTransport->IsConnectionLost())) {
-    if (m_pThread) m_pThread->Log(kLostConnection);
-    CloseConnection();
-    return false;
-  }
-  if (!m_pTransport->SendAll(bytes)) {
-    CloseConnection();
-    if (m_pThread) m_pThread->Log(kLostConnection);
-    return false;
-  }
-  return true;
 }
 
 bool CPop3Socket::SendMessage(int n) {
@@ -97,9 +82,9 @@ bool CPop3Socket::SendMessage(int n) {
     std::string reply = head;
     reply.append(chunk.data(), static_cast<std::size_t>(text_end.End()));
     reply.append(kRetrEnd);
-    m_nState = kStateSending;
+    SetState(kStateSending);
     SendReplyText(reply);
-    m_nState = kStateTransaction;
+    SetState(kStateTransaction);
     return true;
   }
   // Read again from the start and send up to the trimmed end.
@@ -109,9 +94,9 @@ bool CPop3Socket::SendMessage(int n) {
     return false;
   }
   if (n - 1 > m_nHighestRetrieved) m_nHighestRetrieved = n - 1;
-  m_nState = kStateSending;
+  SetState(kStateSending);
   StreamMessageText(file, head, text_end.End(), chunk);
-  m_nState = kStateTransaction;
+  SetState(kStateTransaction);
   return true;
 }
 
@@ -129,17 +114,17 @@ void CPop3Socket::StreamMessageText(platform::File& file, const std::string& hea
     if (logged.size() < kRetrLogChars) logged.append(piece.substr(0, kRetrLogChars));
     if (first) {
       start.append(piece);
-      if (!SendPiece(start, true)) return;
+      if (!SendBytes(start, true)) return;
       first = false;
-    } else if (!SendPiece(piece, false)) {
+    } else if (!SendBytes(piece, false)) {
       return;
     }
   }
   if (logged.size() < kRetrLogChars) logged.append(kRetrEnd);
   if (first) {
     start.append(kRetrEnd).append(kLineEnd);
-    if (!SendPiece(start, true)) return;
-  } else if (!SendPiece("\r\n.\r\n", false)) {
+    if (!SendBytes(start, true)) return;
+  } else if (!SendBytes("\r\n.\r\n", false)) {
     return;
   }
   LogReply(logged);
@@ -161,7 +146,7 @@ bool CPop3Socket::SendMessageTop(int n, int lines) {
   std::string logged;
   std::uint64_t sent = 0;
   auto send = [&](bool is_first) {
-    if (!SendPiece(reply, is_first)) return false;
+    if (!SendBytes(reply, is_first)) return false;
     sent += reply.size();
     if (logged.size() < kLogCapture) logged.append(reply.substr(0, kLogCapture - logged.size()));
     reply.clear();

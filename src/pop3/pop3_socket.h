@@ -27,10 +27,12 @@ struct CPop3Message {
 
 class CPop3Socket : public CSessionSocket {
  public:
-  // Session states (m_nState).
-  static constexpr int kStateTransaction = 0;
-  static constexpr int kStateAuthorization = 1;
-  static constexpr int kStateSending = 2;  // a RETR reply is on its way
+  // The session's states (m_nState), numbered as they always were.
+  enum State {
+    kStateTransaction = 0,    // logged in: every command works
+    kStateAuthorization = 1,  // from the greeting to a successful PASS
+    kStateSending = 2,        // a RETR reply is on its way (its log line is shortened)
+  };
 
   // How much of a message file is read and sent at a time: the memory a
   // session holds for RETR and TOP whatever the size of the message.
@@ -54,12 +56,16 @@ class CPop3Socket : public CSessionSocket {
   int m_nHighestRetrieved = 0;
   std::vector<CPop3Message> m_arrMessages;
   std::string m_strUser;
-  int m_nState = kStateAuthorization;
+
+  State GetState() const { return m_nState; }
 
  protected:
   void LogReply(std::string_view text) override;
 
  private:
+  // The one place the state changes (the transitions are listed with it).
+  void SetState(State state);
+
   // Command handlers (pop3_commands.cpp); `arg` is the text after the first
   // space, untrimmed.
   void OnUser(const std::string& arg);
@@ -87,9 +93,8 @@ class CPop3Socket : public CSessionSocket {
   // size; logs the reply as a RETR reply when all of it went out.
   void StreamMessageText(platform::File& file, const std::string& head, std::uint64_t length,
                          std::string& chunk);
-  // Sends bytes that belong to one reply; on failure ends the session the
-  // way SendReply does. `first` checks the connection before anything goes.
-  bool SendPiece(std::string_view bytes, bool first);
+
+  State m_nState = kStateAuthorization;
 };
 
 // A message number as the client wrote it: leading white space skipped, an

@@ -68,7 +68,7 @@ void CSmtpSocket::OnAuth(const std::string& word, const std::string& argument) {
     return;
   }
   if (mechanism == "PLAIN") {
-    m_nState = SMTP_STATE_AUTH_PLAIN;
+    SetState(SMTP_STATE_AUTH_PLAIN);
     SendReply(kAskUser);
     return;
   }
@@ -76,19 +76,19 @@ void CSmtpSocket::OnAuth(const std::string& word, const std::string& argument) {
     OnAuthUser(response);
     return;
   }
-  m_nState = SMTP_STATE_AUTH_USER;
+  SetState(SMTP_STATE_AUTH_USER);
   SendReply(kAskUser);
 }
 
 void CSmtpSocket::OnAuthUser(const std::string& line) {
   m_strAuthUser = DecodeBase64Line(line);
-  m_nState = SMTP_STATE_AUTH_PASSWORD;
+  SetState(SMTP_STATE_AUTH_PASSWORD);
   SendReply(kAskPassword);
 }
 
 void CSmtpSocket::OnAuthPassword(const std::string& line) {
   const std::string password = DecodeBase64Line(line);
-  m_nState = SMTP_STATE_READY;
+  SetState(SMTP_STATE_READY);
   CServerLink* server = m_pThread ? m_pThread->Server() : nullptr;
   ReplyAuthResult(server != nullptr && server->CheckLogin(m_strAuthUser, password));
 }
@@ -96,7 +96,7 @@ void CSmtpSocket::OnAuthPassword(const std::string& line) {
 void CSmtpSocket::OnAuthPlain(const std::string& line) {
   const PlainCredentials credentials = ParsePlainCredentials(line);
   m_strAuthUser = credentials.user;
-  m_nState = SMTP_STATE_READY;
+  SetState(SMTP_STATE_READY);
   CServerLink* server = m_pThread ? m_pThread->Server() : nullptr;
   ReplyAuthResult(server != nullptr && server->CheckLogin(m_strAuthUser, credentials.password));
 }

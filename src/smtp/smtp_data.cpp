@@ -96,7 +96,7 @@ bool CSmtpSocket::WriteSpoolFile() {
 }
 
 void CSmtpSocket::StoreMessage() {
-  m_nState = SMTP_STATE_READY;
+  SetState(SMTP_STATE_READY);
   // A MAIL in the same read as DATA runs as a command and empties the
   // transaction: such a message has nobody to go to. Nothing is queued (a
   // "250 OK: Queued as" would promise a delivery that never comes); the

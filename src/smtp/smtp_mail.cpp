@@ -73,14 +73,14 @@ void CSmtpSocket::OnData() {
     SendReply("503 Need RCPT command");
     return;
   }
-  m_nState = SMTP_STATE_DATA;
+  SetState(SMTP_STATE_DATA);
   m_strMessage.clear();
   m_nMessageBytes = 0;
   SendReply("354 End with <CRLF>.<CRLF>");
 }
 
 void CSmtpSocket::OnRset() {
-  m_nState = SMTP_STATE_READY;
+  SetState(SMTP_STATE_READY);
   ResetTransaction();
   SendReply("250 OK");
 }

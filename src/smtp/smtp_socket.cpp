@@ -40,24 +40,31 @@ CSmtpSocket::CSmtpSocket() = default;
 CSmtpSocket::~CSmtpSocket() = default;
 
 void CSmtpSocket::ProcessCommand() {
-  if (m_lstLines.empty()) return;
-  const std::string line = std::move(m_lstLines.front());
-  m_lstLines.pop_front();
-
-  const std::size_t space = line.find(' ');
-  const std::string word = text::ToUpper(line.substr(0, space));
-  const std::string argument = space == std::string::npos ? std::string() : line.substr(space + 1);
-
-  LogCommand(word, argument);
-  if (HasLineBreak(line)) {
+  CommandLine command;
+  if (!TakeCommand(command)) return;
+  if (HasLineBreak(command.line)) {
     SendReply(kSyntaxError);
     return;
   }
-  RunCommand(line, word, argument);
+  RunCommand(command);
 }
 
-void CSmtpSocket::RunCommand(const std::string& line, const std::string& word,
-                             const std::string& argument) {
+// The transitions:
+//   from                       to             by
+//   CONNECTED, READY           READY          HELO, EHLO
+//   READY                      READY          RSET; AUTH PLAIN with its credentials
+//   READY                      AUTH_USER      AUTH LOGIN (or any other mechanism but PLAIN)
+//   READY                      AUTH_PLAIN     AUTH PLAIN alone
+//   READY, AUTH_USER           AUTH_PASSWORD  AUTH LOGIN with the user name; the user line
+//   AUTH_PASSWORD, AUTH_PLAIN  READY          the credentials line, whatever its outcome
+//   READY                      DATA           DATA after a sender and recipients
+//   DATA                       READY          the end of the message text
+void CSmtpSocket::SetState(SmtpState state) { m_nState = state; }
+
+void CSmtpSocket::RunCommand(const CommandLine& command) {
+  const std::string& line = command.line;
+  const std::string& word = command.word;
+  const std::string& argument = command.argument;
   if (m_nState == SMTP_STATE_CONNECTED && word != "QUIT" && word != "HELO" && word != "EHLO") {
     SendReply(kBadSequence);
     return;
@@ -94,14 +101,14 @@ void CSmtpSocket::RunCommand(const std::string& line, const std::string& word,
 
 void CSmtpSocket::OnHelo(const std::string& argument) {
   m_strHelo = argument;
-  m_nState = SMTP_STATE_READY;
+  SetState(SMTP_STATE_READY);
   SendReply("250 OK");
 }
 
 void CSmtpSocket::OnEhlo(const std::string& argument) {
   m_strHelo = argument;
   m_bAuthenticated = 0;
-  m_nState = SMTP_STATE_READY;
+  SetState(SMTP_STATE_READY);
   SendReply(kEhloReply);
 }
 

@@ -18,6 +18,7 @@
 #include "net/session_socket.h"
 #include "store/spool_file.h"
 
+// The session's states (m_nState), numbered as they always were.
 enum SmtpState {
   SMTP_STATE_CONNECTED = 0,      // greeting sent, no HELO or EHLO yet
   SMTP_STATE_READY = 1,          // commands are accepted
@@ -71,11 +72,15 @@ class CSmtpSocket : public CSessionSocket {
   // Message text received but not yet written to the spool file (bounded by
   // kMessageFlushSize plus one read; see smtp_data.cpp).
   std::string m_strMessage;
-  int m_nState = SMTP_STATE_CONNECTED;
+
+  SmtpState GetState() const { return m_nState; }
 
  private:
+  // The one place the state changes (the transitions are listed with it).
+  void SetState(SmtpState state);
+
   // Rule table (smtp_socket.cpp).
-  void RunCommand(const std::string& line, const std::string& word, const std::string& argument);
+  void RunCommand(const CommandLine& command);
   void OnHelo(const std::string& argument);
   void OnEhlo(const std::string& argument);
   void OnQuit();
@@ -104,6 +109,7 @@ class CSmtpSocket : public CSessionSocket {
   std::string BuildEnvelope() const;
   void ResetTransaction();
 
+  SmtpState m_nState = SMTP_STATE_CONNECTED;
   CSpoolFile m_Spool;
   // Bytes of message text received in this data phase (for the end test of
   // a message shorter than the terminator plus its leading CR LF).

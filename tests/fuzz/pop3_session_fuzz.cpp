@@ -102,11 +102,11 @@ class CheckedSession : public CPop3Socket {
     const bool was_up = !m_Conn.closed;
     const std::size_t before = m_Conn.sent.size();
     CPop3Socket::ProcessCommand();
-    FUZZ_CHECK(m_nState != kStateSending, "the session stayed in the sending state");
+    FUZZ_CHECK(GetState() != kStateSending, "the session stayed in the sending state");
     // The snapshot is the mailbox of the user of the last successful PASS
     // (a later USER alone changes nothing).
     if (IsLogin(line)) m_strLoggedIn = m_strUser;
-    if (m_nState == kStateTransaction) CheckSnapshot();
+    if (GetState() == kStateTransaction) CheckSnapshot();
     if (was_up) CheckReply(line, std::string_view(m_Conn.sent).substr(before), snapshot);
   }
 

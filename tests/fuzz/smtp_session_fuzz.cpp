@@ -197,7 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(conn.sent.empty() || conn.sent.ends_with("\r\n"), "a reply left without CR LF");
     // One message larger than what the session keeps in memory, sent in
     // full reads as a fast client would.
-    if ((options & kOptLargeMessage) && !filled && session->m_nState == SMTP_STATE_DATA) {
+    if ((options & kOptLargeMessage) && !filled && session->GetState() == SMTP_STATE_DATA) {
       filled = true;
       const std::string line = "filler line of a large message\r\n";
       std::string block;

@@ -30,7 +30,7 @@ TEST_F(Pop3Test, AuthorizationStateAllowsOnlyUserPassCapaQuit) {
       {"NOOP", "noop", "+OK\r\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(Say(c.line), c.reply) << c.label;
-  EXPECT_EQ(m_session.m_nState, CPop3Socket::kStateTransaction);
+  EXPECT_EQ(m_session.GetState(), CPop3Socket::kStateTransaction);
 }
 
 TEST_F(Pop3Test, UserNameIsTakenAsSentAndLoginFollowsTheAccounts) {

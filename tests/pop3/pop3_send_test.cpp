@@ -36,7 +36,7 @@ TEST_F(Pop3Test, RetrSendsTheTrimmedTextWithTheFileLength) {
     WriteFileBytes(Mailbox() / "m.eml", c.file);
     LoginBob();
     EXPECT_EQ(Say("RETR 1"), Retr(std::to_string(c.file.size()), c.text)) << c.label;
-    EXPECT_EQ(m_session.m_nState, CPop3Socket::kStateTransaction) << c.label;
+    EXPECT_EQ(m_session.GetState(), CPop3Socket::kStateTransaction) << c.label;
   }
 }
 
@@ -163,7 +163,7 @@ TEST_F(Pop3Test, LostConnectionBeforeRetrSendsNothingAndEndsTheSession) {
     EXPECT_EQ(m_conn.log.back(), "Could not send reply, disconnected.") << size;
     EXPECT_TRUE(m_conn.closed);
     EXPECT_GE(m_conn.quits, 2);
-    EXPECT_EQ(m_session.m_nState, CPop3Socket::kStateTransaction);
+    EXPECT_EQ(m_session.GetState(), CPop3Socket::kStateTransaction);
     m_conn.lost = false;
   }
 }
@@ -176,7 +176,7 @@ TEST_F(Pop3Test, SendFailingMidStreamEndsTheSessionWithoutLoggingTheReply) {
   EXPECT_EQ(m_conn.log.back(), "Could not send reply, disconnected.");
   EXPECT_TRUE(m_conn.closed);
   EXPECT_GE(m_conn.quits, 1);
-  EXPECT_EQ(m_session.m_nState, CPop3Socket::kStateTransaction);
+  EXPECT_EQ(m_session.GetState(), CPop3Socket::kStateTransaction);
   for (const std::string& line : m_conn.log) EXPECT_FALSE(line.starts_with("+OK 1"));
 }
 

@@ -136,21 +136,21 @@ TEST_F(SmtpCommands, FailedAuthKeepsEarlierSuccess) {
 }
 
 TEST_F(SmtpCommands, StateChanges) {
-  EXPECT_EQ(m_session->m_nState, SMTP_STATE_CONNECTED);
+  EXPECT_EQ(m_session->GetState(), SMTP_STATE_CONNECTED);
   Lines({"HELO x"});
-  EXPECT_EQ(m_session->m_nState, SMTP_STATE_READY);
+  EXPECT_EQ(m_session->GetState(), SMTP_STATE_READY);
   EXPECT_EQ(m_session->m_strHelo, "x");
   Lines({"AUTH LOGIN"});
-  EXPECT_EQ(m_session->m_nState, SMTP_STATE_AUTH_USER);
+  EXPECT_EQ(m_session->GetState(), SMTP_STATE_AUTH_USER);
   Lines({kJoe});
-  EXPECT_EQ(m_session->m_nState, SMTP_STATE_AUTH_PASSWORD);
+  EXPECT_EQ(m_session->GetState(), SMTP_STATE_AUTH_PASSWORD);
   EXPECT_EQ(m_session->m_strAuthUser, "joe");
   Lines({"eA=="});
-  EXPECT_EQ(m_session->m_nState, SMTP_STATE_READY);
+  EXPECT_EQ(m_session->GetState(), SMTP_STATE_READY);
   Lines({"AUTH PLAIN"});
-  EXPECT_EQ(m_session->m_nState, SMTP_STATE_AUTH_PLAIN);
+  EXPECT_EQ(m_session->GetState(), SMTP_STATE_AUTH_PLAIN);
   Lines({kPlainJoe});
-  EXPECT_EQ(m_session->m_nState, SMTP_STATE_READY);
+  EXPECT_EQ(m_session->GetState(), SMTP_STATE_READY);
   EXPECT_EQ(m_session->m_strAuthUser, "joe");
 
   // The transaction survives HELO, EHLO and AUTH.
@@ -158,7 +158,7 @@ TEST_F(SmtpCommands, StateChanges) {
   EXPECT_EQ(m_session->m_strFrom, "<a@d1.test>");
   EXPECT_EQ(m_session->m_arrRecipients, std::vector<std::string>{"<joe@d1.test>"});
   Lines({"DATA"});
-  EXPECT_EQ(m_session->m_nState, SMTP_STATE_DATA);
+  EXPECT_EQ(m_session->GetState(), SMTP_STATE_DATA);
 }
 
 TEST_F(SmtpCommands, QuitClosesTheConnection) {
@@ -254,7 +254,7 @@ TEST_F(SmtpCommands, LineBreaksInsideACommandLine) {
     m_session->m_arrDomains = {"d1.test"};
     m_session->Attach(&m_conn, &m_conn);
     for (const std::string& line : c.setup) Feed(line + "\r\n");
-    const int state = m_session->m_nState;
+    const int state = m_session->GetState();
     const std::string helo = m_session->m_strHelo;
     const std::string from = m_session->m_strFrom;
     const auto recipients = m_session->m_arrRecipients;
@@ -262,7 +262,7 @@ TEST_F(SmtpCommands, LineBreaksInsideACommandLine) {
     m_conn.log.clear();
     for (bool bytewise : {false, true}) {
       EXPECT_EQ(Feed(c.line + "\r\n", bytewise), Replies{kSyntax});
-      EXPECT_EQ(m_session->m_nState, state);
+      EXPECT_EQ(m_session->GetState(), state);
       EXPECT_EQ(m_session->m_strHelo, helo);
       EXPECT_EQ(m_session->m_strFrom, from);
       EXPECT_EQ(m_session->m_arrRecipients, recipients);

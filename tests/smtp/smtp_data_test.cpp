@@ -69,7 +69,7 @@ TEST_F(SmtpData, StoredBytes) {
                 "\t<date>\r\n" + c.stored);
       ASSERT_FALSE(m_conn.delivered.empty());
       EXPECT_EQ(m_conn.delivered.back(), m_server->GetMailFolder() + "drop\\" + id + ".eml");
-      EXPECT_EQ(m_session->m_nState, SMTP_STATE_READY);
+      EXPECT_EQ(m_session->GetState(), SMTP_STATE_READY);
     }
   }
   ExpectNoTemporaryFiles();
@@ -95,9 +95,9 @@ TEST_F(SmtpData, EndDetection) {
 
   StartMessage("<a@d1.test>", {"<joe@d1.test>"});
   EXPECT_EQ(Feed("a\r\n.\r\nQUIT\r\n"), Replies{}) << "more text after the terminator in the same read";
-  EXPECT_EQ(m_session->m_nState, SMTP_STATE_DATA);
+  EXPECT_EQ(m_session->GetState(), SMTP_STATE_DATA);
   EXPECT_EQ(Feed("b\r\n.\r\n").size(), 1u);
-  EXPECT_EQ(m_session->m_nState, SMTP_STATE_READY);
+  EXPECT_EQ(m_session->GetState(), SMTP_STATE_READY);
 
   StartMessage("<a@d1.test>", {"<joe@d1.test>"});
   EXPECT_EQ(Feed("x.\r\n"), Replies{}) << "a dot that ends a line is no terminator";
@@ -109,7 +109,7 @@ TEST_F(SmtpData, TextInTheSameReadAsDataIsCommands) {
   Lines({"HELO x", "MAIL FROM:<a@d1.test>", "RCPT TO:<joe@d1.test>"});
   EXPECT_EQ(Feed("DATA\r\nSubject: x\r\n"),
             (Replies{"354 End with <CRLF>.<CRLF>", "500 Command not implemented."}));
-  EXPECT_EQ(m_session->m_nState, SMTP_STATE_DATA);
+  EXPECT_EQ(m_session->GetState(), SMTP_STATE_DATA);
 }
 
 TEST_F(SmtpData, TransactionEndsWithTheStoredMessage) {
@@ -186,7 +186,7 @@ TEST_F(SmtpData, SpoolFileThatCannotBeWritten) {
     const std::string data = std::string(c.size, 'x') + "\r\n.\r\n";
     EXPECT_EQ(Feed(data), Replies{kLocalError});
     EXPECT_EQ(m_conn.delivered, std::vector<std::string>{}) << "nothing posted";
-    EXPECT_EQ(m_session->m_nState, SMTP_STATE_READY);
+    EXPECT_EQ(m_session->GetState(), SMTP_STATE_READY);
     EXPECT_EQ(Lines({"RCPT TO:<joe@d1.test>"}), Replies{"503 Need MAIL FROM: first"}) << "transaction reset";
     if (std::string(c.blocker) == "drop") ExpectNoTemporaryFiles();
     fs::remove(Folder(c.blocker));
@@ -211,7 +211,7 @@ TEST_F(SmtpData, RsetBeforeTheMessageDropsIt) {
   Lines({"HELO x", "MAIL FROM:<a@d1.test>", "RCPT TO:<joe@d1.test>"});
   // RSET pipelined after DATA is taken as a command and leaves the data state.
   EXPECT_EQ(Feed("DATA\r\nRSET\r\n"), (Replies{"354 End with <CRLF>.<CRLF>", "250 OK"}));
-  EXPECT_EQ(m_session->m_nState, SMTP_STATE_READY);
+  EXPECT_EQ(m_session->GetState(), SMTP_STATE_READY);
   EXPECT_EQ(Lines({"NOOP"}), Replies{"250 OK"});
 }
 
