@@ -45,9 +45,9 @@ void CRelayThread::Run() { m_pImpl->Run(); }
 void CRelayThread::Impl::Run() {
   // An interval of 0 (or less) would turn the fallback scan into a busy
   // loop; the range's top keeps the milliseconds within a DWORD.
-  const int nScanInterval = std::clamp(settings::ReadNumber(settings::kScanInterval),
+  const int scan_interval = std::clamp(settings::ReadNumber(settings::kScanInterval),
                                        settings::kScanInterval.min, settings::kScanInterval.max);
-  const DWORD nScanMs = static_cast<DWORD>(nScanInterval) * 1000u;
+  const DWORD scan_ms = static_cast<DWORD>(scan_interval) * 1000u;
 
   platform::DirWatch watch;
   if (!watch.Open(QueueFolder())) return;
@@ -58,14 +58,14 @@ void CRelayThread::Impl::Run() {
   // keep the thread from ending.
   const std::vector<platform::Waitable*> objects{&m_StopEvent, &watch};
   for (;;) {
-    const int nResult = platform::WaitForAny(objects, nScanMs);
-    if (nResult == 1) {
+    const int result = platform::WaitForAny(objects, scan_ms);
+    if (result == 1) {
       // Re-armed before the folder is looked at: a file that arrives during
       // the pass below signals the watch again instead of being missed.
-      const bool bArmed = watch.Rearm();
+      const bool armed = watch.Rearm();
       if (CheckForNewFiles()) ProcessQueue();
-      if (!bArmed) break;
-    } else if (nResult == platform::WAIT_TIMEOUT_RESULT) {
+      if (!armed) break;
+    } else if (result == platform::WAIT_TIMEOUT_RESULT) {
       if (QueueHoldsFiles()) {
         Log("WARNING: Processing undetected messages in queue.");
         ProcessQueue();
@@ -79,8 +79,8 @@ void CRelayThread::Impl::Run() {
   m_pClient.reset();
 }
 
-void CRelayThread::Impl::Log(const std::string& strText) {
-  platform::PostText(m_Owner.m_hNotifyWindow, WM_MAIL_LOG_TRACE, "<RELAY> " + strText,
+void CRelayThread::Impl::Log(const std::string& text) {
+  platform::PostText(m_Owner.m_hNotifyWindow, WM_MAIL_LOG_TRACE, "<RELAY> " + text,
                      static_cast<LPARAM>(platform::CurrentThreadId()));
 }
 
@@ -100,7 +100,7 @@ bool CRelayThread::Impl::CheckForNewFiles() {
   // to date (a changed size or time is no reason for a pass).
   std::erase_if(m_arrSnapshot, [](FileStatus& status) {
     platform::FindEntry entry;
-    if (!platform::GetFileStatus(status.strPath, entry)) return true;
+    if (!platform::GetFileStatus(status.path, entry)) return true;
     status.creation_time = entry.creation_time;
     status.last_write_time = entry.last_write_time;
     status.last_access_time = entry.last_access_time;
@@ -108,22 +108,22 @@ bool CRelayThread::Impl::CheckForNewFiles() {
     return false;
   });
 
-  const std::string strFolder = QueueFolder();
+  const std::string folder = QueueFolder();
   std::vector<platform::FindEntry> entries;
-  platform::ListFolder(strFolder, entries);
-  bool bAdded = false;
+  platform::ListFolder(folder, entries);
+  bool added = false;
   for (const platform::FindEntry& entry : entries) {
     if (entry.is_directory || IsDotEntry(entry.name)) continue;
-    const std::string strPath = strFolder + "\\" + entry.name;
-    const bool bKnown = std::any_of(m_arrSnapshot.begin(), m_arrSnapshot.end(), [&](const FileStatus& status) {
-      return text::EqualsNoCase(status.strPath, strPath);
+    const std::string path = folder + "\\" + entry.name;
+    const bool known = std::any_of(m_arrSnapshot.begin(), m_arrSnapshot.end(), [&](const FileStatus& status) {
+      return text::EqualsNoCase(status.path, path);
     });
-    if (bKnown) continue;
+    if (known) continue;
     m_arrSnapshot.push_back(
-        FileStatus{entry.creation_time, entry.last_write_time, entry.last_access_time, entry.size, strPath});
-    bAdded = true;
+        FileStatus{entry.creation_time, entry.last_write_time, entry.last_access_time, entry.size, path});
+    added = true;
   }
-  return bAdded;
+  return added;
 }
 
 bool CRelayThread::Impl::QueueHoldsFiles() const {

@@ -25,20 +25,20 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 
 // Reads a whole queued file; false when it cannot be opened, is larger than
 // `limit` or a read fails.
-bool ReadQueuedFile(const std::string& strPath, std::int64_t limit, std::string& strData) {
-  strData.clear();
-  platform::File file = platform::File::Open(strPath, platform::File::Mode::Read);
+bool ReadQueuedFile(const std::string& path, std::int64_t limit, std::string& data) {
+  data.clear();
+  platform::File file = platform::File::Open(path, platform::File::Mode::Read);
   if (!file.IsOpen()) return false;
   const std::int64_t size = file.Size();
   if (size < 0 || size > limit) return false;
-  strData.reserve(static_cast<std::size_t>(size));
+  data.reserve(static_cast<std::size_t>(size));
   char buffer[kReadChunk];
   for (;;) {
     const long got = file.Read(buffer, sizeof buffer);
     if (got < 0) return false;
     if (got == 0) return true;
-    if (static_cast<std::int64_t>(strData.size()) + got > limit) return false;  // grew meanwhile
-    strData.append(buffer, static_cast<std::size_t>(got));
+    if (static_cast<std::int64_t>(data.size()) + got > limit) return false;  // grew meanwhile
+    data.append(buffer, static_cast<std::size_t>(got));
   }
 }
 
@@ -54,85 +54,85 @@ std::string SenderText(std::string_view value) {
 
 }  // namespace
 
-RelayMessage BuildRelayMessage(std::string_view strFile) {
+RelayMessage BuildRelayMessage(std::string_view contents) {
   RelayMessage message;
-  bool bInEnvelope = true;
-  std::size_t nPos = 0;
-  while (nPos < strFile.size()) {
-    std::size_t nEnd = strFile.find('\n', nPos);
-    const std::size_t nNext = nEnd == std::string_view::npos ? strFile.size() : nEnd + 1;
-    if (nEnd == std::string_view::npos) nEnd = strFile.size();
-    std::string_view line = strFile.substr(nPos, nEnd - nPos);
+  bool in_envelope = true;
+  std::size_t pos = 0;
+  while (pos < contents.size()) {
+    std::size_t end = contents.find('\n', pos);
+    const std::size_t next = end == std::string_view::npos ? contents.size() : end + 1;
+    if (end == std::string_view::npos) end = contents.size();
+    std::string_view line = contents.substr(pos, end - pos);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // part of the line end
-    nPos = nNext;
+    pos = next;
 
-    if (bInEnvelope) {
+    if (in_envelope) {
       if (text::StartsWithNoCase(line, kSenderMarker)) {
-        message.strSender = SenderText(line.substr(kSenderMarker.size()));
+        message.sender = SenderText(line.substr(kSenderMarker.size()));
         continue;
       }
       if (text::StartsWithNoCase(line, kReceiverMarker)) continue;
       // The first other line starts the message; its own header lines are
       // sent as they are, whatever they hold.
-      bInEnvelope = false;
+      in_envelope = false;
     }
-    message.strText.append(line);
-    message.strText += "\r\n";
+    message.text.append(line);
+    message.text += "\r\n";
   }
-  message.strText += "\r\n.";
+  message.text += "\r\n.";
   return message;
 }
 
 std::string MailServersFromDns(std::vector<std::string> results) {
   SortMxByPreference(results);
-  std::string strServers;
-  for (const std::string& strRecord : results) {
-    const std::size_t nBlank = strRecord.find(' ');
-    strServers += nBlank == std::string::npos ? strRecord : strRecord.substr(nBlank + 1);
-    strServers += '|';
+  std::string servers;
+  for (const std::string& record : results) {
+    const std::size_t blank = record.find(' ');
+    servers += blank == std::string::npos ? record : record.substr(blank + 1);
+    servers += '|';
   }
-  return strServers;
+  return servers;
 }
 
-bool CRelayThread::Impl::DeliverToRecipient(const std::string& strPath, const std::string& strRecipient) {
-  const std::string strName = platform::FileNamePart(strPath);
-  const std::string strDomain = text::ToLower(GetAddressDomain(strRecipient));
-  std::string strServers;
-  std::string strFile;
-  bool bDelivered = false;
+bool CRelayThread::Impl::DeliverToRecipient(const std::string& path, const std::string& recipient) {
+  const std::string name = platform::FileNamePart(path);
+  const std::string domain = text::ToLower(GetAddressDomain(recipient));
+  std::string servers;
+  std::string contents;
+  bool delivered = false;
   // A file that cannot be read is not sent as an empty message.
-  if (FindMailServers(strDomain, strServers) && ReadQueuedFile(strPath, kMaxRelayMessageBytes, strFile)) {
-    const RelayMessage message = BuildRelayMessage(strFile);
-    strFile.clear();
-    strFile.shrink_to_fit();
-    for (int i = 0; !bDelivered; ++i) {
-      const std::string strServer = text::ExtractField(strServers, i, '|');
-      if (strServer.empty()) break;
-      Log("Delivering email to '" + strRecipient + "' (" + strServer + ")");
-      std::vector<std::string> arrAddresses;
-      if (!FindServerAddresses(strServer, arrAddresses)) continue;
+  if (FindMailServers(domain, servers) && ReadQueuedFile(path, kMaxRelayMessageBytes, contents)) {
+    const RelayMessage message = BuildRelayMessage(contents);
+    contents.clear();
+    contents.shrink_to_fit();
+    for (int i = 0; !delivered; ++i) {
+      const std::string server = text::ExtractField(servers, i, '|');
+      if (server.empty()) break;
+      Log("Delivering email to '" + recipient + "' (" + server + ")");
+      std::vector<std::string> addresses;
+      if (!FindServerAddresses(server, addresses)) continue;
       // The first address that takes the connection has the dialogue.
-      for (const std::string& strAddress : arrAddresses) {
-        if (!StartClient(strAddress, message.strSender, strRecipient, message.strText)) continue;
-        bDelivered = WaitForClient();
+      for (const std::string& address : addresses) {
+        if (!StartClient(address, message.sender, recipient, message.text)) continue;
+        delivered = WaitForClient();
         break;
       }
     }
     m_pClient.reset();
   }
-  if (!bDelivered) {
+  if (!delivered) {
     Log("Copying message to: " + m_Owner.m_strBadMailFolder);
-    CopyToBadMail(strPath, strName);
+    CopyToBadMail(path, name);
   }
-  return bDelivered;
+  return delivered;
 }
 
-bool CRelayThread::Impl::FindMailServers(const std::string& strDomain, std::string& strServers) {
-  std::map<std::string, std::string>& mapServers = m_Owner.m_mapMailServers;
-  for (const std::string& strKey : {strDomain, std::string(kAnyDomain)}) {
-    const auto it = mapServers.find(strKey);
-    if (it != mapServers.end()) {
-      strServers = it->second;
+bool CRelayThread::Impl::FindMailServers(const std::string& domain, std::string& servers) {
+  std::map<std::string, std::string>& known_servers = m_Owner.m_mapMailServers;
+  for (const std::string& key : {domain, std::string(kAnyDomain)}) {
+    const auto it = known_servers.find(key);
+    if (it != known_servers.end()) {
+      servers = it->second;
       return true;
     }
   }
@@ -140,33 +140,33 @@ bool CRelayThread::Impl::FindMailServers(const std::string& strDomain, std::stri
   // The lookup waits at most the relay time-out for an answer.
   CDnsResolver resolver(m_Owner.m_nRelayTimeout);
   std::vector<std::string> results;
-  if (!resolver.Lookup(m_Owner.m_strDNSServer, strDomain, results) || results.empty()) {
-    LogLookupFailure(strDomain, resolver.GetErrorText());
+  if (!resolver.Lookup(m_Owner.m_strDNSServer, domain, results) || results.empty()) {
+    LogLookupFailure(domain, resolver.GetErrorText());
     return false;
   }
-  strServers = MailServersFromDns(std::move(results));
-  mapServers[strDomain] = strServers;
+  servers = MailServersFromDns(std::move(results));
+  known_servers[domain] = servers;
   return true;
 }
 
-bool CRelayThread::Impl::FindServerAddresses(const std::string& strServer,
-                                             std::vector<std::string>& arrAddresses) {
+bool CRelayThread::Impl::FindServerAddresses(const std::string& server,
+                                             std::vector<std::string>& addresses) {
   // Through the same DNS server as the MX query, so that DNSServer alone
   // decides whom the relay believes; a dotted address needs no lookup.
   CDnsResolver resolver(m_Owner.m_nRelayTimeout);
-  if (resolver.ResolveHost(m_Owner.m_strDNSServer, strServer, arrAddresses)) return true;
-  LogLookupFailure(strServer, resolver.GetErrorText());
+  if (resolver.ResolveHost(m_Owner.m_strDNSServer, server, addresses)) return true;
+  LogLookupFailure(server, resolver.GetErrorText());
   return false;
 }
 
-void CRelayThread::Impl::LogLookupFailure(const std::string& strName, const std::string& strReason) {
+void CRelayThread::Impl::LogLookupFailure(const std::string& name, const std::string& reason) {
   // A lookup that ended without records says why when it knows (no
   // response, an invalid reply); an empty answer keeps the plain line.
-  Log("DNS Lookup for '" + strName + (strReason.empty() ? "' failed!" : "' failed: " + strReason));
+  Log("DNS Lookup for '" + name + (reason.empty() ? "' failed!" : "' failed: " + reason));
 }
 
-bool CRelayThread::Impl::StartClient(const std::string& strServer, const std::string& strSender,
-                                     const std::string& strRecipient, const std::string& strText) {
+bool CRelayThread::Impl::StartClient(const std::string& server, const std::string& sender,
+                                     const std::string& recipient, const std::string& text) {
   m_pClient.reset();
   m_pClient = std::make_unique<CSmtpClient>(this);
   m_pClient->SetHeloName(m_Owner.m_strHeloName);
@@ -175,7 +175,7 @@ bool CRelayThread::Impl::StartClient(const std::string& strServer, const std::st
   // dialogue reports its disconnection during TransmitMessage, and that
   // report must not be lost, or every delivery would wait for nothing.
   m_DisconnectEvent.Reset();
-  return m_pClient->TransmitMessage(strServer, kSmtpPort, strSender, strRecipient, strText);
+  return m_pClient->TransmitMessage(server, kSmtpPort, sender, recipient, text);
 }
 
 bool CRelayThread::Impl::WaitForClient() {
@@ -185,7 +185,7 @@ bool CRelayThread::Impl::WaitForClient() {
   // thread is being stopped.
   if (m_pClient->IsConnected() && !m_StopEvent.IsSet())
     platform::MessageQueue::ForCurrentThread().WaitWithMessages(m_DisconnectEvent, kClientWaitMs);
-  const bool bDelivered = m_pClient->IsDelivered();
+  const bool delivered = m_pClient->IsDelivered();
   m_pClient.reset();
-  return bDelivered;
+  return delivered;
 }

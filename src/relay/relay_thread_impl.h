@@ -22,8 +22,8 @@
 // A queued file split into what the SMTP client needs: the envelope sender
 // and the message text after DATA (the client adds the final line break).
 struct RelayMessage {
-  std::string strSender;
-  std::string strText;
+  std::string sender;
+  std::string text;
 };
 
 // Builds the message of a queued file. Only the leading envelope run (lines
@@ -32,7 +32,7 @@ struct RelayMessage {
 // sender. Every other line is sent as it stands, ended by CR LF, and the
 // text ends in CR LF ".", so that with the client's line break the stream
 // ends in an empty line and the terminating dot.
-RelayMessage BuildRelayMessage(std::string_view strFile);
+RelayMessage BuildRelayMessage(std::string_view contents);
 
 // The servers text for the exchangers of a DNS answer: the MX texts in
 // order of preference (lowest first, equal ones in answer order), each the
@@ -56,7 +56,7 @@ struct CRelayThread::Impl : public CSmtpClientSink {
     std::time_t last_write_time = 0;
     std::time_t last_access_time = 0;
     std::uint64_t size = 0;
-    std::string strPath;
+    std::string path;
   };
 
   explicit Impl(CRelayThread& owner) : m_Owner(owner) {}
@@ -65,7 +65,7 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   void Run();
 
   // Posts "<RELAY> " + text to the server thread's log.
-  void Log(const std::string& strText);
+  void Log(const std::string& text);
 
   // True when the queue folder holds a file name not seen before; brings the
   // snapshot up to date.
@@ -74,18 +74,18 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   void ProcessQueue();
   // Sends the queued file to one recipient; true when a server accepted it,
   // false when a copy went to the bad-mail folder instead.
-  bool DeliverToRecipient(const std::string& strPath, const std::string& strRecipient);
+  bool DeliverToRecipient(const std::string& path, const std::string& recipient);
   // The servers for a domain ("a|b|..." or a single server); false when
   // there are none (the reason is logged).
-  bool FindMailServers(const std::string& strDomain, std::string& strServers);
+  bool FindMailServers(const std::string& domain, std::string& servers);
   // The IPv4 addresses of a mail server (a dotted address or a host name);
   // false when there are none (the reason is logged).
-  bool FindServerAddresses(const std::string& strServer, std::vector<std::string>& arrAddresses);
+  bool FindServerAddresses(const std::string& server, std::vector<std::string>& addresses);
   // Logs that the lookup of a domain or host found no records, and why.
-  void LogLookupFailure(const std::string& strName, const std::string& strReason);
+  void LogLookupFailure(const std::string& name, const std::string& reason);
   // Creates a client and runs its dialogue; false when no connection was made.
-  bool StartClient(const std::string& strServer, const std::string& strSender,
-                   const std::string& strRecipient, const std::string& strText);
+  bool StartClient(const std::string& server, const std::string& sender,
+                   const std::string& recipient, const std::string& text);
   // Waits for a client that is still connected, then takes its outcome and
   // deletes it; true when the message was delivered.
   bool WaitForClient();
@@ -94,12 +94,12 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   std::string QueueFolder() const;
   // Copies a queued file into the bad-mail folder, replacing a file of that
   // name; the copy appears complete or not at all.
-  bool CopyToBadMail(const std::string& strPath, const std::string& strName);
+  bool CopyToBadMail(const std::string& path, const std::string& name);
   // The queue folder holds at least one file (not a folder).
   bool QueueHoldsFiles() const;
 
   // CSmtpClientSink
-  void OnLog(const std::string& strText) override { Log(strText); }
+  void OnLog(const std::string& text) override { Log(text); }
   void OnConnected() override;
   void OnDisconnected() override;
 

@@ -30,16 +30,16 @@ namespace {
 constexpr std::size_t kReceiveChunk = 4096;
 
 // The number formed by the first three characters (the reply code).
-int ReplyCode(const std::string& strText) { return std::atoi(strText.substr(0, 3).c_str()); }
+int ReplyCode(const std::string& text) { return std::atoi(text.substr(0, 3).c_str()); }
 
 // A reply line ends its reply unless its fourth character is "-".
-bool IsLastLine(const std::string& strLine) { return strLine.size() < 4 || strLine[3] != '-'; }
+bool IsLastLine(const std::string& line) { return line.size() < 4 || line[3] != '-'; }
 
 }  // namespace
 
-bool CSmtpClient::TransmitMessage(const std::string& strHost, int nPort,
-                                  const std::string& strSender, const std::string& strRecipients,
-                                  const std::string& strMessage) {
+bool CSmtpClient::TransmitMessage(const std::string& host, int port,
+                                  const std::string& sender, const std::string& recipients,
+                                  const std::string& message) {
   if (m_bConnected) Disconnect();
   m_socket.Close();
   m_strReceived.clear();
@@ -47,8 +47,8 @@ bool CSmtpClient::TransmitMessage(const std::string& strHost, int nPort,
   m_nState = kStateGreeting;
   m_bDelivered = false;
 
-  const DWORD nConnectMs = TimeoutMs();
-  m_socket = platform::Socket::Connect(strHost, nPort, nConnectMs);
+  const DWORD connect_ms = TimeoutMs();
+  m_socket = platform::Socket::Connect(host, port, connect_ms);
   if (!m_socket.IsValid()) {
     Log("Cannot connect to remote server.");
     return false;
@@ -56,14 +56,14 @@ bool CSmtpClient::TransmitMessage(const std::string& strHost, int nPort,
   // Receives never block; a send waits at most the time-out for a server
   // that takes nothing.
   m_socket.SetNonBlocking(true);
-  m_socket.SetSendTimeout(nConnectMs);
+  m_socket.SetSendTimeout(connect_ms);
   m_bConnected = true;
   OnConnect(0);
 
-  for (const std::string& strField : text::Split(strRecipients, ','))
-    m_lstRecipients.push_back(text::TrimLeft(strField));
-  m_strSender = strSender;
-  m_strMessage = strMessage;
+  for (const std::string& field : text::Split(recipients, ','))
+    m_lstRecipients.push_back(text::TrimLeft(field));
+  m_strSender = sender;
+  m_strMessage = message;
 
   while (OnReply(ReadReply())) {
   }
@@ -77,22 +77,22 @@ void CSmtpClient::Disconnect() {
   if (m_pSink) m_pSink->OnDisconnected();
 }
 
-void CSmtpClient::OnConnect(int /*nErrorCode*/) {
+void CSmtpClient::OnConnect(int /*error_code*/) {
   if (m_pSink) m_pSink->OnConnected();
   Log("Connected to SMTP host");
 }
 
-void CSmtpClient::OnClose(int /*nErrorCode*/) {
+void CSmtpClient::OnClose(int /*error_code*/) {
   m_socket.Close();
   m_bConnected = false;
   if (m_pSink) m_pSink->OnDisconnected();
   Log("Connection closed.");
 }
 
-bool CSmtpClient::OnReply(int nCode) {
+bool CSmtpClient::OnReply(int code) {
   switch (m_nState) {
     case kStateGreeting:
-      if (nCode != 220) {
+      if (code != 220) {
         Log("Invalid response, expecting 220.");
         m_bDelivered = false;
         return false;
@@ -105,7 +105,7 @@ bool CSmtpClient::OnReply(int nCode) {
     case kStateMailFrom:
     case kStateRcptTo:
     case kStateBody:
-      if (nCode != 250) {
+      if (code != 250) {
         Log("Invalid response, expecting 250.");
         m_bDelivered = false;
         return false;
@@ -119,9 +119,9 @@ bool CSmtpClient::OnReply(int nCode) {
         SendLine("QUIT");
       } else if (!m_lstRecipients.empty()) {
         m_nState = kStateRcptTo;
-        const std::string strRecipient = m_lstRecipients.front();
+        const std::string recipient = m_lstRecipients.front();
         m_lstRecipients.pop_front();
-        SendLine("RCPT TO: %s", strRecipient.c_str());
+        SendLine("RCPT TO: %s", recipient.c_str());
       } else {
         m_nState = kStateData;
         SendLine("DATA");
@@ -129,7 +129,7 @@ bool CSmtpClient::OnReply(int nCode) {
       return true;
 
     case kStateData:
-      if (nCode != 354) {
+      if (code != 354) {
         Log("Invalid response, expecting 354.");
         m_bDelivered = false;
         return false;
@@ -142,7 +142,7 @@ bool CSmtpClient::OnReply(int nCode) {
     case kStateQuit:
       // The message was accepted before QUIT: it counts as delivered
       // whatever the answer to QUIT is.
-      if (nCode == 221)
+      if (code == 221)
         Disconnect();
       else
         Log("Invalid response, expecting 221.");
@@ -155,22 +155,22 @@ bool CSmtpClient::OnReply(int nCode) {
 
 int CSmtpClient::ReadReply() {
   m_strReply.clear();
-  bool bMultiLine = false;
-  int nCode = 0;
-  int nLines = 0;
-  std::string strLine;
-  while (ReadLine(strLine)) {
-    m_strReply += strLine;
-    if (++nLines > kMaxReplyLines) {
+  bool multi_line = false;
+  int code = 0;
+  int lines = 0;
+  std::string line;
+  while (ReadLine(line)) {
+    m_strReply += line;
+    if (++lines > kMaxReplyLines) {
       m_strReply.clear();
       break;
     }
-    if (strLine.size() < 3) continue;
-    if (!bMultiLine) {
-      if (IsLastLine(strLine)) break;
-      nCode = ReplyCode(strLine);
-      bMultiLine = true;
-    } else if (ReplyCode(strLine) == nCode && IsLastLine(strLine)) {
+    if (line.size() < 3) continue;
+    if (!multi_line) {
+      if (IsLastLine(line)) break;
+      code = ReplyCode(line);
+      multi_line = true;
+    } else if (ReplyCode(line) == code && IsLastLine(line)) {
       break;
     }
     m_strReply += "\n";
@@ -178,26 +178,26 @@ int CSmtpClient::ReadReply() {
   return ReplyCode(m_strReply);
 }
 
-bool CSmtpClient::ReadLine(std::string& strLine) {
+bool CSmtpClient::ReadLine(std::string& line) {
   m_nTimeoutMs = TimeoutMs();
-  const std::uint64_t nDeadline = platform::TickCountMs() + m_nTimeoutMs;
-  strLine.clear();
+  const std::uint64_t deadline = platform::TickCountMs() + m_nTimeoutMs;
+  line.clear();
   for (;;) {
     // Take what was received already, up to the line feed; carriage
     // returns are dropped, bytes past the line limit too.
-    const std::size_t nFeed = m_strReceived.find('\n');
-    const std::size_t nTake = nFeed == std::string::npos ? m_strReceived.size() : nFeed;
-    for (std::size_t i = 0; i < nTake; ++i)
-      if (m_strReceived[i] != '\r' && strLine.size() < kMaxLineLength)
-        strLine.push_back(m_strReceived[i]);
-    if (nFeed != std::string::npos) {
-      m_strReceived.erase(0, nFeed + 1);
-      Log(strLine);
+    const std::size_t feed = m_strReceived.find('\n');
+    const std::size_t take = feed == std::string::npos ? m_strReceived.size() : feed;
+    for (std::size_t i = 0; i < take; ++i)
+      if (m_strReceived[i] != '\r' && line.size() < kMaxLineLength)
+        line.push_back(m_strReceived[i]);
+    if (feed != std::string::npos) {
+      m_strReceived.erase(0, feed + 1);
+      Log(line);
       return true;
     }
     m_strReceived.clear();
 
-    if (!m_socket.IsValid() || platform::TickCountMs() >= nDeadline) return false;
+    if (!m_socket.IsValid() || platform::TickCountMs() >= deadline) return false;
     char buffer[kReceiveChunk];
     const long n = m_socket.Receive(buffer, sizeof buffer);
     if (n > 0) {
@@ -209,50 +209,50 @@ bool CSmtpClient::ReadLine(std::string& strLine) {
       return false;
     }
     if (platform::LastSocketError() != WSAEWOULDBLOCK) return false;
-    if (!WaitReadable(nDeadline)) return false;
+    if (!WaitReadable(deadline)) return false;
   }
 }
 
-bool CSmtpClient::WaitReadable(std::uint64_t nDeadline) {
+bool CSmtpClient::WaitReadable(std::uint64_t deadline) {
   platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
-  bool bReadable = false;
-  const UINT nWatch = queue.WatchFd(m_socket.fd(), platform::WATCH_READABLE,
-                                    [&bReadable](platform::WatchEvents) { bReadable = true; });
-  bool bOk = true;
-  while (!bReadable) {
-    const std::uint64_t nNow = platform::TickCountMs();
-    if (nNow >= nDeadline) break;  // the caller sees the deadline passed
-    if (!queue.PumpOnce(static_cast<DWORD>(nDeadline - nNow))) {
-      bOk = false;  // WM_QUIT: the thread is ending
+  bool readable = false;
+  const UINT watch = queue.WatchFd(m_socket.fd(), platform::WATCH_READABLE,
+                                    [&readable](platform::WatchEvents) { readable = true; });
+  bool ok = true;
+  while (!readable) {
+    const std::uint64_t now = platform::TickCountMs();
+    if (now >= deadline) break;  // the caller sees the deadline passed
+    if (!queue.PumpOnce(static_cast<DWORD>(deadline - now))) {
+      ok = false;  // WM_QUIT: the thread is ending
       break;
     }
   }
-  queue.UnwatchFd(nWatch);
-  return bOk;
+  queue.UnwatchFd(watch);
+  return ok;
 }
 
-bool CSmtpClient::SendLine(const char* pszFormat, ...) {
+bool CSmtpClient::SendLine(const char* format, ...) {
   va_list args;
-  va_start(args, pszFormat);
-  const std::string strText = text::FormatV(pszFormat, args);
+  va_start(args, format);
+  const std::string text = text::FormatV(format, args);
   va_end(args);
-  return SendText(strText, true);
+  return SendText(text, true);
 }
 
 bool CSmtpClient::SendBody() { return SendText(m_strMessage, false); }
 
-bool CSmtpClient::SendText(const std::string& strText, bool bLog) {
+bool CSmtpClient::SendText(const std::string& text, bool logged) {
   if (IsConnectionLost()) {
     Log("Could not send reply, disconnected.");
     m_socket.Close();
     return false;
   }
-  if (!m_socket.SendAll(strText + "\r\n")) {
+  if (!m_socket.SendAll(text + "\r\n")) {
     m_socket.Close();
     Log("Could not send reply, disconnected.");
     return false;
   }
-  if (bLog) Log(strText);
+  if (logged) Log(text);
   return true;
 }
 
@@ -265,9 +265,9 @@ bool CSmtpClient::IsConnectionLost() {
   const long n = m_socket.PeekOne();
   if (n > 0) return false;
   if (n == 0) return true;
-  const int nError = platform::LastSocketError();
-  return nError == WSAENETRESET || nError == WSAECONNABORTED || nError == WSAECONNRESET ||
-         nError == WSAEINVAL;
+  const int error = platform::LastSocketError();
+  return error == WSAENETRESET || error == WSAECONNABORTED || error == WSAECONNRESET ||
+         error == WSAEINVAL;
 }
 
 DWORD CSmtpClient::TimeoutMs() const {
@@ -275,6 +275,6 @@ DWORD CSmtpClient::TimeoutMs() const {
   return m_nTimeout > 0 ? static_cast<DWORD>(m_nTimeout) * 1000u : kDefaultTimeoutMs;
 }
 
-void CSmtpClient::Log(const std::string& strText) {
-  if (m_pSink) m_pSink->OnLog(strText);
+void CSmtpClient::Log(const std::string& text) {
+  if (m_pSink) m_pSink->OnLog(text);
 }

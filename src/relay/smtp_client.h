@@ -22,7 +22,7 @@ class CSmtpClientSink {
   virtual ~CSmtpClientSink() = default;
   // A line for the log: a sent command, a received reply line, or one of the
   // client's own messages.
-  virtual void OnLog(const std::string& strText) = 0;
+  virtual void OnLog(const std::string& text) = 0;
   // The connection to the server has been made.
   virtual void OnConnected() = 0;
   // The connection has ended.
@@ -50,22 +50,22 @@ class CSmtpClient {
   // it fails (code 0) instead of keeping the client busy forever.
   static constexpr int kMaxReplyLines = 1000;
 
-  explicit CSmtpClient(CSmtpClientSink* pSink = nullptr) : m_pSink(pSink) {}
+  explicit CSmtpClient(CSmtpClientSink* sink = nullptr) : m_pSink(sink) {}
   // Closes the socket if it is still open; sends no QUIT and reports nothing.
   ~CSmtpClient() = default;
   CSmtpClient(const CSmtpClient&) = delete;
   CSmtpClient& operator=(const CSmtpClient&) = delete;
 
-  void SetHeloName(const std::string& strName) { m_strHeloName = strName; }
+  void SetHeloName(const std::string& name) { m_strHeloName = name; }
   // Seconds a reply line (and the connect) may take; 0 or less: 30.
-  void SetTimeout(int nSeconds) { m_nTimeout = nSeconds; }
+  void SetTimeout(int seconds) { m_nTimeout = seconds; }
 
-  // Runs the whole dialogue with host:port. strRecipients: one or more
-  // recipients separated by ","; strMessage: the text after DATA, in transfer
+  // Runs the whole dialogue with host:port. recipients: one or more
+  // recipients separated by ","; message: the text after DATA, in transfer
   // form, without its final line break. False only when no connection was
   // made; the outcome of the dialogue is IsDelivered().
-  bool TransmitMessage(const std::string& strHost, int nPort, const std::string& strSender,
-                       const std::string& strRecipients, const std::string& strMessage);
+  bool TransmitMessage(const std::string& host, int port, const std::string& sender,
+                       const std::string& recipients, const std::string& message);
   bool IsDelivered() const { return m_bDelivered; }
   bool IsConnected() const { return m_bConnected; }
 
@@ -74,19 +74,19 @@ class CSmtpClient {
 
  private:
   // Socket notifications: the connect succeeded; the server closed.
-  void OnConnect(int nErrorCode);
-  void OnClose(int nErrorCode);
+  void OnConnect(int error_code);
+  void OnClose(int error_code);
 
-  bool ReadLine(std::string& strLine);
+  bool ReadLine(std::string& line);
   int ReadReply();
-  bool OnReply(int nCode);
-  bool SendLine(const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
+  bool OnReply(int code);
+  bool SendLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
   bool SendBody();
-  bool SendText(const std::string& strText, bool bLog);
+  bool SendText(const std::string& text, bool logged);
   bool IsConnectionLost();
-  bool WaitReadable(std::uint64_t nDeadline);
+  bool WaitReadable(std::uint64_t deadline);
   DWORD TimeoutMs() const;
-  void Log(const std::string& strText);
+  void Log(const std::string& text);
 
   CSmtpClientSink* m_pSink = nullptr;  // not owned; may be null
   std::string m_strHeloName;

@@ -56,10 +56,10 @@ bool ConsoleControlHandler(DWORD event) {
     case platform::CTRL_C_EVENT:
     case platform::CTRL_BREAK_EVENT:
     case platform::CTRL_CLOSE_EVENT:
-      if (CServiceBase* pService = CServiceBase::Instance()) {
-        std::printf("Stopping %s.\n", pService->DisplayName());
+      if (CServiceBase* service = CServiceBase::Instance()) {
+        std::printf("Stopping %s.\n", service->DisplayName());
         std::fflush(stdout);
-        pService->RequestStop();
+        service->RequestStop();
       }
       return true;
     default:
@@ -148,57 +148,57 @@ bool CServiceBase::ReportStatus(DWORD state, DWORD wait_hint) {
 }
 
 void CServiceBase::ServiceMain() {
-  CServiceBase* pService = Instance();
-  if (pService == nullptr) return;
-  if (!platform::service_process::RegisterControlHandler(pService->m_szServiceName,
+  CServiceBase* service = Instance();
+  if (service == nullptr) return;
+  if (!platform::service_process::RegisterControlHandler(service->m_szServiceName,
                                                          &CServiceBase::ControlHandler)) {
-    pService->LogServiceEvent("Handler not installed");
+    service->LogServiceEvent("Handler not installed");
     return;
   }
   {
     std::lock_guard<std::mutex> guard(g_StatusLock);
-    pService->m_bStatusHandle = true;
+    service->m_bStatusHandle = true;
   }
-  pService->ReportStatus(platform::SERVICE_START_PENDING, kDefaultWaitHintMs);
+  service->ReportStatus(platform::SERVICE_START_PENDING, kDefaultWaitHintMs);
   {
     std::lock_guard<std::mutex> guard(g_StatusLock);
-    pService->m_Status.win32_exit_code = 0;
-    pService->m_Status.check_point = 0;
-    pService->m_Status.wait_hint = 0;
+    service->m_Status.win32_exit_code = 0;
+    service->m_Status.check_point = 0;
+    service->m_Status.wait_hint = 0;
   }
-  pService->RunServer();
-  pService->ReportStatus(platform::SERVICE_STOPPED, kDefaultWaitHintMs);
+  service->RunServer();
+  service->ReportStatus(platform::SERVICE_STOPPED, kDefaultWaitHintMs);
 }
 
 void CServiceBase::ControlHandler(DWORD control) {
-  CServiceBase* pService = Instance();
-  if (pService == nullptr) return;
+  CServiceBase* service = Instance();
+  if (service == nullptr) return;
   // The pending states are only noted; RunServer reports the real progress.
-  auto note = [pService](DWORD state) {
+  auto note = [service](DWORD state) {
     std::lock_guard<std::mutex> guard(g_StatusLock);
-    pService->m_Status.current_state = state;
+    service->m_Status.current_state = state;
   };
   switch (control) {
     case platform::SERVICE_CONTROL_STOP:
       note(platform::SERVICE_STOP_PENDING);
-      pService->RequestStop();
+      service->RequestStop();
       break;
     case platform::SERVICE_CONTROL_PAUSE:
       note(platform::SERVICE_PAUSE_PENDING);
-      pService->OnPause();
+      service->OnPause();
       break;
     case platform::SERVICE_CONTROL_CONTINUE:
       note(platform::SERVICE_CONTINUE_PENDING);
-      pService->OnContinue();
+      service->OnContinue();
       break;
     case platform::SERVICE_CONTROL_INTERROGATE:
-      pService->ReportStatus(pService->CurrentState(), kDefaultWaitHintMs);
+      service->ReportStatus(service->CurrentState(), kDefaultWaitHintMs);
       break;
     case platform::SERVICE_CONTROL_SHUTDOWN:
-      pService->OnShutdown();
+      service->OnShutdown();
       break;
     default:
-      pService->LogServiceEvent("Bad service request");
+      service->LogServiceEvent("Bad service request");
       break;
   }
 }

@@ -48,8 +48,8 @@ TEST(BuildRelayMessage, StripsOnlyTheLeadingEnvelope) {
   for (const MessageCase& c : cases) {
     SCOPED_TRACE(c.label);
     const RelayMessage message = BuildRelayMessage(c.strFile);
-    EXPECT_EQ(message.strSender, c.strSender);
-    EXPECT_EQ(message.strText, c.strText);
+    EXPECT_EQ(message.sender, c.strSender);
+    EXPECT_EQ(message.text, c.strText);
   }
 }
 
