@@ -1,4 +1,4 @@
-// Spool file naming, envelope text and the atomic write (see smtp_spool.h).
+// Spool file naming, envelope text and the atomic write (see spool_file.h).
 #include "store/spool_file.h"
 
 #include <chrono>
