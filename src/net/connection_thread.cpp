@@ -1,4 +1,4 @@
-// Connection threads and listeners, shared by SMTP and POP3.
+// Connection threads, shared by SMTP and POP3.
 #include "net/connection_thread.h"
 
 #include <algorithm>
@@ -41,14 +41,14 @@ void CConnectionThread::Run() {
 
 bool CConnectionThread::InitInstance() {
   platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
-  m_Socket = std::move(m_AcceptedSocket);
   const int timeout = m_pServer ? m_pServer->GetTimeout() : 0;
-  m_Socket.SetSendTimeout(std::max<DWORD>(kMinSendTimeoutMs, static_cast<DWORD>(std::max(timeout, 0)) * 1000u));
+  const DWORD send_timeout_ms = std::max<DWORD>(kMinSendTimeoutMs, static_cast<DWORD>(std::max(timeout, 0)) * 1000u);
+  m_pTransport = std::make_unique<CSocketTransport>(std::move(m_AcceptedSocket), send_timeout_ms);
   m_pSession->Attach(this, this);
-  m_nWatch = queue.WatchFd(m_Socket.fd(), platform::WATCH_READABLE | platform::WATCH_HANG_UP,
+  m_nWatch = queue.WatchFd(m_pTransport->WatchedFd(), platform::WATCH_READABLE | platform::WATCH_HANG_UP,
                            [this](platform::WatchEvents) { OnReceive(); });
   m_nTimerId = queue.SetTimer(kTimerPeriodMs, [this](UINT id) { CheckIdleTimeout(id); });
-  m_strPeerAddress = m_Socket.PeerAddress();
+  m_strPeerAddress = m_pTransport->PeerAddress();
   if (m_pServer) m_pServer->CountConnection(+1);
   PostConnectionText(WM_MAIL_CLIENT_CONNECTED);
 
@@ -83,9 +83,9 @@ void CConnectionThread::ExitInstance() {
 }
 
 void CConnectionThread::OnReceive() {
-  if (m_bQuitting || !m_Socket.IsValid()) return;
+  if (m_bQuitting || !m_pTransport || !m_pTransport->IsOpen()) return;
   char buffer[kReceiveChunk];
-  const long n = m_Socket.Receive(buffer, sizeof buffer);
+  const long n = m_pTransport->Receive(buffer, sizeof buffer);
   if (n < 0) {
     const int error = platform::LastSocketError();
     if (error == WSAEWOULDBLOCK) return;
@@ -149,86 +149,14 @@ void CConnectionThread::PostConnectionText(UINT msg) {
   platform::PostText(m_hNotifyWindow, msg, text, static_cast<LPARAM>(Id()));
 }
 
-bool CConnectionThread::IsConnectionLost() {
-  if (!m_Socket.IsValid()) return true;
-  const int readable = m_Socket.PollReadable(0);
-  if (readable <= 0) return false;
-  const long peeked = m_Socket.PeekOne();
-  if (peeked > 0) return false;
-  if (peeked == 0) return true;
-  switch (platform::LastSocketError()) {
-    case WSAEINVAL:
-    case WSAENETRESET:
-    case WSAECONNABORTED:
-    case WSAECONNRESET: return true;
-    default: return false;
-  }
-}
+bool CConnectionThread::IsConnectionLost() { return !m_pTransport || m_pTransport->IsConnectionLost(); }
 
-bool CConnectionThread::SendAll(std::string_view bytes) { return m_Socket.SendAll(bytes); }
+bool CConnectionThread::SendAll(std::string_view bytes) { return m_pTransport && m_pTransport->SendAll(bytes); }
 
 void CConnectionThread::Close() {
   if (m_nWatch != 0) {
     platform::MessageQueue::ForCurrentThread().UnwatchFd(m_nWatch);
     m_nWatch = 0;
   }
-  m_Socket.Close();
-}
-
-CListenSocket::CListenSocket(CServerLink* server, bool smtp) : m_pServer(server), m_bSmtp(smtp) {}
-
-CListenSocket::~CListenSocket() { Close(); }
-
-bool CListenSocket::Create(int port, int backlog) {
-  m_Socket = platform::Socket::Listen(port, backlog);
-  if (!m_Socket.IsValid()) return false;
-  m_nWatch = platform::MessageQueue::ForCurrentThread().WatchFd(m_Socket.fd(), platform::WATCH_READABLE,
-                                                                 [this](platform::WatchEvents) { OnAccept(); });
-  return true;
-}
-
-void CListenSocket::Close() {
-  platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
-  if (m_nWatch != 0) queue.UnwatchFd(m_nWatch);
-  if (m_nResumeTimer != 0) queue.KillTimer(m_nResumeTimer);
-  m_nWatch = m_nResumeTimer = 0;
-  m_Socket.Close();
-}
-
-void CListenSocket::OnAccept() {
-  for (;;) {
-    platform::Socket client = m_Socket.Accept();
-    if (!client.IsValid()) {
-      if (platform::LastSocketError() == WSAEMFILE) PauseAccepting();
-      return;
-    }
-    std::shared_ptr<CConnectionThread> thread;
-    try {
-      thread = NewConnectionThread();
-    } catch (...) {
-      thread.reset();
-    }
-    if (!thread) continue;  // the accepted connection closes with `client`
-    thread->m_hNotifyWindow = m_pServer->NotificationWindow();
-    thread->m_pServer = m_pServer;
-    thread->m_bSmtp = m_bSmtp;
-    thread->m_AcceptedSocket = std::move(client);
-    m_pServer->AddConnection(m_bSmtp, thread);
-    thread->KeepAliveWhileRunning(thread);
-    if (!thread->Start()) m_pServer->RemoveConnection(m_bSmtp, thread.get());
-  }
-}
-
-void CListenSocket::PauseAccepting() {
-  // Out of descriptors: waiting clients stay in the backlog until some are
-  // given back, instead of the listener spinning on a failing accept.
-  if (m_nResumeTimer != 0) return;
-  platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
-  queue.ChangeWatch(m_nWatch, platform::WATCH_NONE);
-  m_nResumeTimer = queue.SetTimer(kAcceptRetryMs, [this](UINT) {
-    platform::MessageQueue& q = platform::MessageQueue::ForCurrentThread();
-    q.KillTimer(m_nResumeTimer);
-    m_nResumeTimer = 0;
-    q.ChangeWatch(m_nWatch, platform::WATCH_READABLE);
-  });
+  if (m_pTransport) m_pTransport->Close();
 }

@@ -1,7 +1,7 @@
-// The connection framework, once for SMTP and POP3: the listeners, and one
-// connection thread per accepted client with its admission checks
-// (connection limit, IP filter), greeting, idle time-out, receive path and
-// the hand-over of log texts to the server thread.
+// The connection framework, once for SMTP and POP3: one connection thread
+// per accepted client with its admission checks (connection limit, IP
+// filter), greeting, idle time-out, receive path and the hand-over of log
+// texts to the server thread. The listeners are in listen_socket.h.
 #pragma once
 
 #include <memory>
@@ -10,6 +10,7 @@
 
 #include "net/server_link.h"
 #include "net/session_socket.h"
+#include "net/socket_transport.h"
 #include "platform/messages.h"
 #include "platform/sockets.h"
 
@@ -64,43 +65,18 @@ class CConnectionThread : public platform::Thread,
   void CheckIdleTimeout(unsigned timer_id);
   void PostConnectionText(UINT msg);
 
-  // SessionTransport
+  // SessionTransport: the bytes go through m_pTransport; closing also stops
+  // watching the connection.
   bool IsConnectionLost() override;
   bool SendAll(std::string_view bytes) override;
   void Close() override;
 
   const ProtocolTexts& m_Texts;
   std::unique_ptr<CSessionSocket> m_pSession;
-  platform::Socket m_Socket;
+  std::unique_ptr<CConnectionTransport> m_pTransport;  // made from m_AcceptedSocket at start
   UINT m_nWatch = 0;
   std::string m_strPeerAddress;
   std::int64_t m_tLastActivity;
   UINT m_nTimerId = 0;
   bool m_bQuitting = false;  // WM_QUIT posted: socket events are ignored
-};
-
-// A listening socket on the server thread; its accept notification starts
-// one connection thread per client.
-class CListenSocket {
- public:
-  CListenSocket(CServerLink* server, bool smtp);
-  virtual ~CListenSocket();
-  // Creates the socket on `port` (any local address) and listens.
-  bool Create(int port, int backlog);
-  void Close();
-
- protected:
-  // How long accepting pauses when the process is out of descriptors.
-  static constexpr DWORD kAcceptRetryMs = 100;
-
-  void OnAccept();
-  void PauseAccepting();
-  // A thread of the listener's protocol with its copies of the settings.
-  virtual std::shared_ptr<CConnectionThread> NewConnectionThread() = 0;
-
-  CServerLink* m_pServer;
-  bool m_bSmtp;
-  platform::Socket m_Socket;
-  UINT m_nWatch = 0;
-  UINT m_nResumeTimer = 0;  // accepting paused while descriptors ran out
 };

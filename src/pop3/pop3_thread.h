@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "net/connection_thread.h"
+#include "net/listen_socket.h"
 #include "pop3/pop3_socket.h"
 
 // The POP3 texts of the connection phase.

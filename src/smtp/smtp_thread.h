@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "net/connection_thread.h"
+#include "net/listen_socket.h"
 #include "smtp/smtp_socket.h"
 
 class CSmtpThread : public CConnectionThread {

@@ -1,0 +1,60 @@
+// The listeners of SMTP and POP3 (see listen_socket.h).
+#include "net/listen_socket.h"
+
+CListenSocket::CListenSocket(CServerLink* server, bool smtp) : m_pServer(server), m_bSmtp(smtp) {}
+
+CListenSocket::~CListenSocket() { Close(); }
+
+bool CListenSocket::Create(int port, int backlog) {
+  m_Socket = platform::Socket::Listen(port, backlog);
+  if (!m_Socket.IsValid()) return false;
+  m_nWatch = platform::MessageQueue::ForCurrentThread().WatchFd(m_Socket.fd(), platform::WATCH_READABLE,
+                                                                 [this](platform::WatchEvents) { OnAccept(); });
+  return true;
+}
+
+void CListenSocket::Close() {
+  platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
+  if (m_nWatch != 0) queue.UnwatchFd(m_nWatch);
+  if (m_nResumeTimer != 0) queue.KillTimer(m_nResumeTimer);
+  m_nWatch = m_nResumeTimer = 0;
+  m_Socket.Close();
+}
+
+void CListenSocket::OnAccept() {
+  for (;;) {
+    platform::Socket client = m_Socket.Accept();
+    if (!client.IsValid()) {
+      if (platform::LastSocketError() == WSAEMFILE) PauseAccepting();
+      return;
+    }
+    std::shared_ptr<CConnectionThread> thread;
+    try {
+      thread = NewConnectionThread();
+    } catch (...) {
+      thread.reset();
+    }
+    if (!thread) continue;  // the accepted connection closes with `client`
+    thread->m_hNotifyWindow = m_pServer->NotificationWindow();
+    thread->m_pServer = m_pServer;
+    thread->m_bSmtp = m_bSmtp;
+    thread->m_AcceptedSocket = std::move(client);
+    m_pServer->AddConnection(m_bSmtp, thread);
+    thread->KeepAliveWhileRunning(thread);
+    if (!thread->Start()) m_pServer->RemoveConnection(m_bSmtp, thread.get());
+  }
+}
+
+void CListenSocket::PauseAccepting() {
+  // Out of descriptors: waiting clients stay in the backlog until some are
+  // given back, instead of the listener spinning on a failing accept.
+  if (m_nResumeTimer != 0) return;
+  platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
+  queue.ChangeWatch(m_nWatch, platform::WATCH_NONE);
+  m_nResumeTimer = queue.SetTimer(kAcceptRetryMs, [this](UINT) {
+    platform::MessageQueue& q = platform::MessageQueue::ForCurrentThread();
+    q.KillTimer(m_nResumeTimer);
+    m_nResumeTimer = 0;
+    q.ChangeWatch(m_nWatch, platform::WATCH_READABLE);
+  });
+}
