@@ -34,8 +34,10 @@ struct Setting {
   // Text: what the applet's page shows when the value is absent, where that
   // differs from text_default (it names the same thing).
   const char* shown_default = nullptr;
-  // List: the largest stored value the service loads, and the largest the
-  // applet writes (bytes of the serialised list).
+  // List: the largest stored value (bytes of the serialised list) the
+  // service loads, and the largest the applet shows. The applet stores none
+  // larger than the service loads; the longer lists of domains, rules and
+  // records come from earlier versions that stored them up to 8191 bytes.
   std::size_t service_max_bytes = 0;
   std::size_t applet_max_bytes = 0;
   const char* meaning = "";
@@ -43,6 +45,11 @@ struct Setting {
 };
 
 inline constexpr const char* kSettingsSection = "Settings";
+// The service loads no list larger than this (and ignores a larger one).
+inline constexpr std::size_t kMaxServiceListBytes = 4095;
+// The applet still shows lists stored this large, so that they can be cut
+// down to what the service loads.
+inline constexpr std::size_t kMaxLongListBytes = 8191;
 
 inline constexpr Setting kMailFolder{
     .section = kSettingsSection, .name = "MailFolder", .type = Type::Text,
@@ -126,28 +133,34 @@ inline constexpr Setting kScanInterval{
     .read_by = "service (relay start)"};
 
 inline constexpr Setting kUsers{
-    .section = "UserAccounts", .name = "Users", .type = Type::List, .service_max_bytes = 4095,
-    .applet_max_bytes = 4095,
+    .section = "UserAccounts", .name = "Users", .type = Type::List,
+    .service_max_bytes = kMaxServiceListBytes, .applet_max_bytes = kMaxServiceListBytes,
     .meaning = "accounts: user name, full name, password; absent: admin with no password",
     .read_by = "service, applet"};
 inline constexpr Setting kMxRecords{
-    .section = "Relay", .name = "MxRecords", .type = Type::List, .service_max_bytes = 4095,
-    .applet_max_bytes = 8191, .meaning = "pre-defined mail servers: domain, \"|\", server",
+    .section = "Relay", .name = "MxRecords", .type = Type::List,
+    .service_max_bytes = kMaxServiceListBytes, .applet_max_bytes = kMaxLongListBytes,
+    .meaning = "pre-defined mail servers: domain, \"|\", server",
     .read_by = "service (relay), applet"};
 inline constexpr Setting kDomains{
-    .section = "Domains", .name = "Extensions", .type = Type::List, .service_max_bytes = 4095,
-    .applet_max_bytes = 8191, .meaning = "local domains", .read_by = "service, applet"};
+    .section = "Domains", .name = "Extensions", .type = Type::List,
+    .service_max_bytes = kMaxServiceListBytes, .applet_max_bytes = kMaxLongListBytes,
+    .meaning = "local domains",
+    .read_by = "service, applet"};
 inline constexpr Setting kIPFilter{
-    .section = "IpFilter", .name = "Addresses", .type = Type::List, .service_max_bytes = 4095,
-    .applet_max_bytes = 4095, .meaning = "IP filter entries: an address or a range",
+    .section = "IpFilter", .name = "Addresses", .type = Type::List,
+    .service_max_bytes = kMaxServiceListBytes, .applet_max_bytes = kMaxServiceListBytes,
+    .meaning = "IP filter entries: an address or a range",
     .read_by = "service (new connections), applet"};
 inline constexpr Setting kForwardRules{
-    .section = "ForwardRules", .name = "Rules", .type = Type::List, .service_max_bytes = 4095,
-    .applet_max_bytes = 8191, .meaning = "forward rules: recipient pattern, \"|\", new recipient",
+    .section = "ForwardRules", .name = "Rules", .type = Type::List,
+    .service_max_bytes = kMaxServiceListBytes, .applet_max_bytes = kMaxLongListBytes,
+    .meaning = "forward rules: recipient pattern, \"|\", new recipient",
     .read_by = "service (new connections), applet"};
 inline constexpr Setting kBlockMailFrom{
-    .section = "BlockMailFrom", .name = "Rules", .type = Type::List, .service_max_bytes = 4095,
-    .applet_max_bytes = 4095, .meaning = "blocked senders (patterns with * and ?)",
+    .section = "BlockMailFrom", .name = "Rules", .type = Type::List,
+    .service_max_bytes = kMaxServiceListBytes, .applet_max_bytes = kMaxServiceListBytes,
+    .meaning = "blocked senders (patterns with * and ?)",
     .read_by = "service (new connections), applet"};
 
 // Every setting, in the order of the configuration's sections.

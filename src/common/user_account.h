@@ -7,6 +7,11 @@
 #include <string>
 #include <vector>
 
+// The account there is when no accounts list is stored: "admin", full name
+// "Administrator", no password. The admin account cannot be removed.
+inline constexpr const char* kAdminUser = "admin";
+inline constexpr const char* kAdminFullName = "Administrator";
+
 struct CUserAccount {
   std::string m_strUser;
   std::string m_strFullName;

@@ -61,7 +61,7 @@ void CMailServer::LoadConfiguration() {
     std::vector<std::uint8_t> data;
     if (!ReadRegBinary(settings::kUsers.section, settings::kUsers.name, data)) {
       std::lock_guard<std::mutex> guard(m_AccountsLock);
-      m_arrAccounts = {CUserAccount{"admin", "Administrator", ""}};
+      m_arrAccounts = {CUserAccount{kAdminUser, kAdminFullName, ""}};
     } else if (data.size() <= settings::kUsers.service_max_bytes) {
       std::vector<CUserAccount> accounts;
       if (serial_list::ReadAccounts(data.data(), data.size(), accounts)) {

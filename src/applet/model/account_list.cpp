@@ -3,13 +3,13 @@
 #include <cstdint>
 
 #include "applet/model/system_messages.h"
-#include "store/mail_store.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
 #include "common/settings_table.h"
 #include "common/text.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "store/mail_store.h"
 
 namespace applet {
 
@@ -27,7 +27,7 @@ void CAccountList::LoadAccounts() {
   std::vector<std::uint8_t> data;
   std::string reason;
   std::vector<CUserAccount> stored;
-  switch (ReadStoredList(kAccountsSection, kAccountsValue, kMaxAccountsBytes, data, reason)) {
+  switch (ReadStoredList(settings::kUsers.section, settings::kUsers.name, kMaxAccountsBytes, data, reason)) {
     case StoredRead::Missing:
       m_rows.push_back(CUserAccount{kAdminUser, kAdminFullName, ""});
       SaveAccounts();
@@ -51,7 +51,7 @@ bool CAccountList::SaveAccounts() const {
   if (m_strReadProblem) return false;
   const serial_list::Bytes bytes = serial_list::WriteAccounts(m_rows);
   if (bytes.size() > kMaxAccountsBytes) return false;
-  return WriteRegBinary(kAccountsSection, kAccountsValue, bytes.data(), bytes.size());
+  return WriteRegBinary(settings::kUsers.section, settings::kUsers.name, bytes.data(), bytes.size());
 }
 
 std::optional<std::string> CAccountList::TooLargeText() const {

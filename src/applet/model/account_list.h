@@ -19,18 +19,15 @@
 #include <vector>
 
 #include "applet/model/stored_list.h"
+#include "common/settings_table.h"
 #include "common/user_account.h"
 #include "platform/win_types.h"
 
 namespace applet {
 
-inline constexpr const char* kAccountsSection = "UserAccounts";
-inline constexpr const char* kAccountsValue = "Users";
-inline constexpr const char* kAdminUser = "admin";
-inline constexpr const char* kAdminFullName = "Administrator";
 // The largest accounts list that is loaded and stored: what the service
 // reads.
-inline constexpr std::size_t kMaxAccountsBytes = kMaxServiceListBytes;
+inline constexpr std::size_t kMaxAccountsBytes = settings::kUsers.service_max_bytes;
 inline constexpr const char* kAccountsListName = "user accounts";
 
 class CAccountList {

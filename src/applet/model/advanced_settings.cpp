@@ -38,7 +38,7 @@ std::optional<CatchAllChoices> ReadCatchAllChoices() {
   CatchAllChoices choices;
   std::vector<std::uint8_t> data;
   std::string reason;
-  const StoredRead read = ReadStoredList(kAccountsSection, kAccountsValue, kMaxAccountsBytes, data, reason);
+  const StoredRead read = ReadStoredList(settings::kUsers.section, settings::kUsers.name, kMaxAccountsBytes, data, reason);
   if (read == StoredRead::Missing) {
     choices.names.push_back(kAdminUser);
     choices.selected = 0;

@@ -6,6 +6,7 @@
 #include "applet/model/system_messages.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
+#include "common/settings_table.h"
 #include "common/text.h"
 
 namespace applet {
@@ -35,26 +36,29 @@ std::string JoinIpEntry(const ListRow& row) {
 ListRow SingleColumn(const std::string& element) { return {element}; }
 std::string FirstColumn(const ListRow& row) { return row[0]; }
 
+// A list of the settings table: shown up to the size the applet reads,
+// stored up to the size the service reads.
+ListFormat FormatOf(const settings::Setting& list, const char* name, std::size_t columns,
+                    std::function<ListRow(const std::string&)> split,
+                    std::function<std::string(const ListRow&)> join) {
+  return {name,          list.section,           list.name,        columns, list.applet_max_bytes,
+          list.service_max_bytes, std::move(split), std::move(join)};
+}
+
 }  // namespace
 
-ListFormat DomainsFormat() {
-  return {"domains", "Domains", "Extensions", 1, kMaxLongListBytes, kMaxServiceListBytes, SingleColumn, FirstColumn};
-}
+ListFormat DomainsFormat() { return FormatOf(settings::kDomains, "domains", 1, SingleColumn, FirstColumn); }
 ListFormat ForwardRulesFormat() {
-  return {"forward rules", "ForwardRules", "Rules", 2, kMaxLongListBytes, kMaxServiceListBytes, SplitAtBar,
-          JoinWithBar};
+  return FormatOf(settings::kForwardRules, "forward rules", 2, SplitAtBar, JoinWithBar);
 }
 ListFormat MxRecordsFormat() {
-  return {"pre-defined DNS records", "Relay", "MxRecords", 2, kMaxLongListBytes, kMaxServiceListBytes, SplitAtBar,
-          JoinWithBar};
+  return FormatOf(settings::kMxRecords, "pre-defined DNS records", 2, SplitAtBar, JoinWithBar);
 }
 ListFormat BlockedSendersFormat() {
-  return {"blocked senders", "BlockMailFrom", "Rules", 1, kMaxServiceListBytes, kMaxServiceListBytes, SingleColumn,
-          FirstColumn};
+  return FormatOf(settings::kBlockMailFrom, "blocked senders", 1, SingleColumn, FirstColumn);
 }
 ListFormat IpFilterFormat() {
-  return {"IP filter addresses", "IpFilter", "Addresses", 2, kMaxServiceListBytes, kMaxServiceListBytes,
-          SplitIpEntry, JoinIpEntry};
+  return FormatOf(settings::kIPFilter, "IP filter addresses", 2, SplitIpEntry, JoinIpEntry);
 }
 
 StoredRead ReadStoredList(const char* section, const char* value, std::size_t max_bytes,

@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "common/settings_table.h"
+
 namespace applet {
 
 using ListRow = std::vector<std::string>;
@@ -49,11 +51,11 @@ ListFormat IpFilterFormat();        // "IpFilter" / "Addresses": start " " end
 
 // The service's loader takes a list of at most this size and ignores a
 // larger one, so no list is stored larger.
-inline constexpr std::size_t kMaxServiceListBytes = 4095;
+inline constexpr std::size_t kMaxServiceListBytes = settings::kMaxServiceListBytes;
 // Lists of domains, rules and records stored up to this size by earlier
 // versions are still shown, so that they can be cut down to what the
 // service reads.
-inline constexpr std::size_t kMaxLongListBytes = 8191;
+inline constexpr std::size_t kMaxLongListBytes = settings::kMaxLongListBytes;
 
 // The message of Apply and OK for a list of `bytes` bytes, too large for the
 // service: names the list, its size and the limit.
