@@ -2,6 +2,7 @@
 // notification starts one connection thread per client.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "net/connection_thread.h"
@@ -33,4 +34,26 @@ class CListenSocket {
   platform::Socket m_Socket;
   UINT m_nWatch = 0;
   UINT m_nResumeTimer = 0;  // accepting paused while descriptors ran out
+};
+
+// The listener of one protocol: one ThreadType per client, with the copies
+// of the server's settings that `copy_settings` fills in (on the server
+// thread, at accept time; a later reload does not reach the connection).
+template <class ThreadType>
+class CProtocolListenSocket : public CListenSocket {
+ public:
+  using CopySettings = std::function<void(ThreadType& thread)>;
+
+  CProtocolListenSocket(CServerLink* server, bool smtp, CopySettings copy_settings)
+      : CListenSocket(server, smtp), m_CopySettings(std::move(copy_settings)) {}
+
+ protected:
+  std::shared_ptr<CConnectionThread> NewConnectionThread() override {
+    auto thread = std::make_shared<ThreadType>();
+    if (m_CopySettings) m_CopySettings(*thread);
+    return thread;
+  }
+
+ private:
+  CopySettings m_CopySettings;
 };

@@ -1,4 +1,4 @@
-// CPop3Thread and CPop3ListenSocket.
+// CPop3Thread: the POP3 texts of the connection phase.
 #include "pop3/pop3_thread.h"
 
 const ProtocolTexts kPop3Texts = {
@@ -11,10 +11,4 @@ const ProtocolTexts kPop3Texts = {
 
 CPop3Thread::CPop3Thread() : CConnectionThread(kPop3Texts, std::make_unique<CPop3Socket>()) {
   m_bSmtp = false;
-}
-
-std::shared_ptr<CConnectionThread> CPop3ListenSocket::NewConnectionThread() {
-  auto thread = std::make_shared<CPop3Thread>();
-  if (m_CopySettings) m_CopySettings(*thread);
-  return thread;
 }

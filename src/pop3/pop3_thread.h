@@ -4,7 +4,6 @@
 // time-out, receive path, end-of-session work) is the framework's.
 #pragma once
 
-#include <functional>
 #include <memory>
 
 #include "net/listen_socket.h"
@@ -18,18 +17,10 @@ class CPop3Thread : public CConnectionThread {
   CPop3Thread();
 };
 
-class CPop3ListenSocket : public CListenSocket {
+// Starts one CPop3Thread per client; its copies of the settings are the IP
+// filter.
+class CPop3ListenSocket : public CProtocolListenSocket<CPop3Thread> {
  public:
-  // Fills a new thread's copies of the server's settings (the IP filter);
-  // runs on the server thread at every accept.
-  using CopySettings = std::function<void(CPop3Thread& thread)>;
-
   CPop3ListenSocket(CServerLink* server, CopySettings copy_settings)
-      : CListenSocket(server, false), m_CopySettings(std::move(copy_settings)) {}
-
- protected:
-  std::shared_ptr<CConnectionThread> NewConnectionThread() override;
-
- private:
-  CopySettings m_CopySettings;
+      : CProtocolListenSocket(server, false, std::move(copy_settings)) {}
 };

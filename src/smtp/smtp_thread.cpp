@@ -1,4 +1,4 @@
-// CSmtpThread and CSmtpListenSocket (see smtp_thread.h).
+// CSmtpThread: the SMTP texts of the connection phase (see smtp_thread.h).
 #include "smtp/smtp_thread.h"
 
 const ProtocolTexts CSmtpThread::kTexts = {
@@ -11,10 +11,4 @@ const ProtocolTexts CSmtpThread::kTexts = {
 
 CSmtpThread::CSmtpThread() : CConnectionThread(kTexts, std::make_unique<CSmtpSocket>()) {
   m_bSmtp = true;
-}
-
-std::shared_ptr<CConnectionThread> CSmtpListenSocket::NewConnectionThread() {
-  auto thread = std::make_shared<CSmtpThread>();
-  if (m_CopySettings) m_CopySettings(*thread);
-  return thread;
 }

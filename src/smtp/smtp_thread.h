@@ -4,7 +4,6 @@
 // receive path) is CConnectionThread's.
 #pragma once
 
-#include <functional>
 #include <memory>
 
 #include "net/listen_socket.h"
@@ -18,20 +17,11 @@ class CSmtpThread : public CConnectionThread {
   CSmtpSocket& SmtpSession() { return static_cast<CSmtpSocket&>(Session()); }
 };
 
-class CSmtpListenSocket : public CListenSocket {
+// Starts one CSmtpThread per client; its copies of the settings are the IP
+// filter, and AuthLocal, AuthRemote, the local domains, the forward rules,
+// the blocked senders and ServerID for its session.
+class CSmtpListenSocket : public CProtocolListenSocket<CSmtpThread> {
  public:
-  // Fills a new thread's copies of the server's settings: the IP filter, and
-  // AuthLocal, AuthRemote, the local domains, the forward rules, the blocked
-  // senders and ServerID for its session. Runs on the server thread at every
-  // accept; a later reload does not reach the connection.
-  using CopySettings = std::function<void(CSmtpThread& thread)>;
-
   CSmtpListenSocket(CServerLink* server, CopySettings copy_settings)
-      : CListenSocket(server, true), m_CopySettings(std::move(copy_settings)) {}
-
- protected:
-  std::shared_ptr<CConnectionThread> NewConnectionThread() override;
-
- private:
-  CopySettings m_CopySettings;
+      : CProtocolListenSocket(server, true, std::move(copy_settings)) {}
 };
