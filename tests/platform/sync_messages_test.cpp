@@ -1,5 +1,6 @@
 // Events, named objects across processes, thread message queues and timers.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -114,6 +115,35 @@ class Recorder : public Thread {
     quit_code = q.Run();
   }
 };
+
+// A thread being stopped is raised as far as the process may raise it (the
+// right to raise priorities is root's); a thread that has ended is left
+// alone.
+TEST(Thread, SetPriorityHighestRaisesARunningThread) {
+  struct Sleeper : platform::Thread {
+    Event raised{true};
+    Event ready{true};
+    int nice_before = 0;
+    int nice_after = 0;
+    void Run() override {
+      nice_before = ::getpriority(PRIO_PROCESS, 0);  // 0: the calling thread
+      ready.Set();
+      raised.Wait(platform::INFINITE_WAIT);
+      nice_after = ::getpriority(PRIO_PROCESS, 0);
+    }
+  } thread;
+  ASSERT_TRUE(thread.Start());
+  ASSERT_TRUE(thread.ready.Wait(5000));
+  thread.SetPriorityHighest();
+  thread.raised.Set();
+  ASSERT_TRUE(thread.Join(5000));
+  if (::geteuid() == 0)
+    EXPECT_EQ(thread.nice_after, -20);
+  else
+    EXPECT_EQ(thread.nice_after, thread.nice_before) << "no right to raise it: unchanged";
+  EXPECT_EQ(::getpriority(PRIO_PROCESS, 0), thread.nice_before) << "the caller stays as it was";
+  thread.SetPriorityHighest();  // ended: nothing happens
+}
 
 TEST(MessageQueue, PostSendAndQuitInOrder) {
   Recorder r;
