@@ -7,7 +7,6 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,16 +14,14 @@
 #include <cerrno>
 #include <deque>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/posix/thread_queue.h"
 
 namespace platform {
 
 namespace {
-
-// The highest priority of the normal scheduling class.
-constexpr int kHighestNice = -20;
 
 std::atomic<ThreadId> g_next_thread_id{1};
 thread_local ThreadId t_thread_id = 0;
@@ -155,8 +152,6 @@ MessageQueue& MessageQueue::ForCurrentThread() {
   return *t_queue;
 }
 
-// Ends the calling thread's queue (used by Thread before it reports its end).
-void DestroyCurrentThreadQueue();
 void DestroyCurrentThreadQueue() { t_queue.reset(); }
 
 ThreadId MessageQueue::Owner() const { return impl_->owner; }
@@ -382,64 +377,5 @@ bool PostText(ThreadId target, UINT msg, std::string_view text, LPARAM second) {
   TakeText(static_cast<std::uintptr_t>(copy));
   return false;
 }
-
-Thread::Thread() = default;
-
-Thread::~Thread() {
-  // A thread reports its end (ended_) under start_lock_: taking the lock
-  // here waits until it has also let go of the event, so that the end event
-  // is closed only after its last write. The waiter saw the end through
-  // poll(), which orders nothing for the threads themselves.
-  std::lock_guard<std::mutex> guard(start_lock_);
-}
-
-bool Thread::Start() {
-  if (!ended_.IsValid()) {
-    keep_alive_.reset();
-    return false;
-  }
-  try {
-    std::thread worker([this] { Main(); });
-    worker.detach();
-  } catch (...) {
-    keep_alive_.reset();
-    return false;
-  }
-  std::unique_lock<std::mutex> lock(start_lock_);
-  start_signal_.wait(lock, [this] { return started_; });
-  return true;
-}
-
-void Thread::Main() {
-  std::shared_ptr<Thread> self = std::move(keep_alive_);
-  id_ = CurrentThreadId();
-  MessageQueue::ForCurrentThread();
-  {
-    std::lock_guard<std::mutex> guard(start_lock_);
-    native_id_ = static_cast<int>(::gettid());
-    started_ = true;
-  }
-  start_signal_.notify_all();
-  Run();
-  DestroyCurrentThreadQueue();
-  {
-    std::lock_guard<std::mutex> guard(start_lock_);
-    ended_.Set();
-  }
-  // Nothing of this object is touched once the lock is released; `self`
-  // may hold the last reference.
-}
-
-void Thread::SetPriorityHighest() {
-  // Under the lock the thread has not passed the end of Main, so its kernel
-  // id still names it and no other thread.
-  std::lock_guard<std::mutex> guard(start_lock_);
-  if (!started_ || ended_.IsSet()) return;
-  // The nicest value is the highest priority of the normal scheduling class;
-  // failing for want of the right to it changes nothing.
-  ::setpriority(PRIO_PROCESS, static_cast<id_t>(native_id_), kHighestNice);
-}
-
-bool Thread::Join(DWORD timeout_ms) { return ended_.Wait(timeout_ms); }
 
 }  // namespace platform
