@@ -8,85 +8,33 @@
 #include <QTimer>
 #include <QPushButton>
 #include <QTest>
-#include <atomic>
-#include <chrono>
 #include <memory>
-#include <mutex>
-#include <thread>
+#include <string>
+#include <vector>
 
 #include "applet/relay_page.h"
-#include "common/dns_test_wire.h"
 #include "common/settings_registry.h"
-#include "platform/sockets.h"
+#include "support/fake_dns_server.h"
 #include "ui_support.h"
 
 using namespace applet_test;
 
 namespace {
 
-constexpr int kPollStepMs = 20;
+// The tests' DNS server on a free loopback port, answering every MX query
+// after `delay_ms` with two MX records, or with a reply to the query that
+// promises them and holds none (the resolver takes only a reply to its
+// query, with its id and question, and finds this one malformed).
+std::unique_ptr<FakeDnsServer> StartDns(bool malformed = false, int delay_ms = 0) {
+  auto dns = std::make_unique<FakeDnsServer>();
+  dns->m_arrAnswers = {{10, "mx.example.test"}, {20, "backup.example.test"}};
+  dns->m_bMalformed = malformed;
+  dns->m_nDelayMs = delay_ms;
+  if (!dns->Start("127.0.0.1", 0)) return nullptr;
+  return dns;
+}
 
-// Answers every MX query on a loopback UDP port, after `delay_ms`: with two
-// MX records, or with a reply to the query that promises two records and
-// holds none (the resolver takes only a reply to its query, with its id and
-// question, and finds this one malformed).
-class FakeDnsServer {
- public:
-  enum class Reply { TwoMxRecords, Malformed };
-  explicit FakeDnsServer(Reply reply = Reply::TwoMxRecords, int delay_ms = 0)
-      : m_reply(reply), m_nDelayMs(delay_ms), m_socket(platform::Socket::Udp()) {
-    m_thread = std::thread([this] { Run(); });
-  }
-  ~FakeDnsServer() {
-    m_stop = true;
-    m_thread.join();
-  }
-  int Port() const { return m_socket.LocalPort(); }
-  QStringList Names() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_names;
-  }
-
- private:
-  void Run() {
-    using namespace dnstest;
-    while (!m_stop) {
-      if (m_socket.PollReadable(kPollStepMs) != 1) continue;
-      std::uint8_t buffer[512];
-      std::string ip;
-      int port = 0;
-      const long n = m_socket.ReceiveFrom(buffer, sizeof buffer, ip, port);
-      if (n <= 12) continue;
-      const Bytes question(buffer + 12, buffer + n);
-      {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_names << QueriedName(question);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(m_nDelayMs));
-      Wire reply;
-      reply.Header(kReply, 1, 2, 0, 0, static_cast<std::uint16_t>((buffer[0] << 8) | buffer[1])).Add(question);
-      if (m_reply == Reply::TwoMxRecords) {
-        reply.Record(Ptr(kQuestionNameOffset), 15, MxData(10, Name("mx.example.test")))
-            .Record(Ptr(kQuestionNameOffset), 15, MxData(20, Name("backup.example.test")));
-      }
-      m_socket.SendTo(reply.b.data(), reply.b.size(), ip, port);
-    }
-  }
-  static QString QueriedName(const dnstest::Bytes& question) {
-    QStringList labels;
-    for (std::size_t i = 0; i < question.size() && question[i] != 0; i += question[i] + 1)
-      labels << QString::fromLatin1(reinterpret_cast<const char*>(&question[i + 1]), question[i]);
-    return labels.join(QLatin1Char('.'));
-  }
-
-  Reply m_reply;
-  int m_nDelayMs;
-  platform::Socket m_socket;
-  std::atomic<bool> m_stop{false};
-  std::mutex m_mutex;
-  QStringList m_names;
-  std::thread m_thread;
-};
+using Names = std::vector<std::string>;
 
 // Counts the paint events of the widget it watches.
 struct PaintCounter : QObject {
@@ -169,7 +117,8 @@ class RelayPageTest : public FreshHomeTest {
   // The test asks the DNS server last taken from the page for the domain of
   // the typed address in lower case and shows each record in a box of its own.
   void testDnsShowsEveryMxRecord() {
-    FakeDnsServer dns;
+    const std::unique_ptr<FakeDnsServer> dns = StartDns();
+    QVERIFY(dns);
     WriteRegDword("Settings", "RelayMessages", 1);
     WriteRegString("Settings", "DNSServer", "127.0.0.1");
     applet::CRelayPage page;
@@ -177,7 +126,7 @@ class RelayPageTest : public FreshHomeTest {
     page.SetDnsLookup([&](const std::string& server, const std::string& domain, std::vector<std::string>& results,
                           std::string& error) {
       servers << QString::fromStdString(server);
-      return applet::ResolverLookup(server, domain, results, error, dns.Port());
+      return applet::ResolverLookup(server, domain, results, error, dns->Port());
     });
     page.Create();
     TypeInto(&page, "dnsServerEdit", QStringLiteral("127.0.0.2"));  // not applied: not used
@@ -189,7 +138,7 @@ class RelayPageTest : public FreshHomeTest {
     });
     Click(&page, "testDnsButton");
     QCOMPARE(servers, QStringList{"127.0.0.1"});
-    QCOMPARE(dns.Names(), QStringList{"example.test"});
+    QVERIFY(dns->QueriedNames() == Names{"example.test"});
     QCOMPARE(seen.size(), std::size_t(2));
     QCOMPARE(seen[0].text, QStringLiteral("10 mx.example.test"));
     QCOMPARE(seen[1].text, QStringLiteral("20 backup.example.test"));
@@ -199,7 +148,8 @@ class RelayPageTest : public FreshHomeTest {
   // A lookup that fails on the way shows the resolver's reason. While it
   // waits, the cursor shows the sheet busy and the page is still painted.
   void aFailedLookupShowsTheResolversErrorAndTheSheetStaysPainted() {
-    FakeDnsServer dns(FakeDnsServer::Reply::Malformed, 600);
+    const std::unique_ptr<FakeDnsServer> dns = StartDns(true, 600);
+    QVERIFY(dns);
     WriteRegDword("Settings", "RelayMessages", 1);
     WriteRegString("Settings", "DNSServer", "127.0.0.1");
     applet::CRelayPage page;
@@ -208,7 +158,7 @@ class RelayPageTest : public FreshHomeTest {
     page.SetDnsLookup([&](const std::string& server, const std::string& domain, std::vector<std::string>& results,
                           std::string& error) {
       paints.count = 0;
-      const bool started = applet::ResolverLookup(server, domain, results, error, dns.Port());
+      const bool started = applet::ResolverLookup(server, domain, results, error, dns->Port());
       paints_while_waiting = paints.count;
       return started;
     });
@@ -232,7 +182,7 @@ class RelayPageTest : public FreshHomeTest {
       Click(dialog, "okButton");
     });
     Click(&page, "testDnsButton");
-    QCOMPARE(dns.Names(), QStringList{"example.test"});
+    QVERIFY(dns->QueriedNames() == Names{"example.test"});
     QVERIFY(busy_while_waiting);
     QVERIFY2(paints_while_waiting > 0, "the page is painted while the lookup waits");
     QCOMPARE(QApplication::overrideCursor(), nullptr);
