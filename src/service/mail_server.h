@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/service_names.h"
 #include "common/settings_table.h"
 #include "common/user_account.h"
 #include "net/server_link.h"
@@ -23,14 +24,11 @@
 #include "store/local_delivery.h"
 
 class CSmtpThread;
-class CPop3Thread;
 class CSmtpListenSocket;
 class CPop3ListenSocket;
 class CRelayThread;
 
-inline constexpr const char* kServiceName = "Kestrune Mail Service";
 inline constexpr const char* kMutexName = "Mail Service Mutex";
-inline constexpr const char* kReloadEventName = "Mail Service Event";
 
 class CMailServer : public CServiceBase, public CServerLink {
  public:

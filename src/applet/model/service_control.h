@@ -9,13 +9,11 @@
 #include <optional>
 #include <string>
 
+#include "common/service_names.h"
 #include "platform/win_types.h"
 
 namespace applet {
 
-inline constexpr const char* kServiceName = "Kestrune Mail Service";
-// The event on which the running service loads its settings and lists again.
-inline constexpr const char* kReloadEventName = "Mail Service Event";
 inline constexpr const char* kServiceNotInstalledText = "Not Installed";
 
 // The service manager as the page uses it; tests put a fake in its place.
