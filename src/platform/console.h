@@ -3,6 +3,8 @@
 #pragma once
 
 #include <functional>
+#include <string>
+#include <string_view>
 
 #include "platform/win_types.h"
 
@@ -18,5 +20,13 @@ constexpr DWORD CTRL_CLOSE_EVENT = 2;
 // default action (ending the process) happen. A null handler restores the
 // default actions.
 void SetConsoleControlHandler(std::function<bool(DWORD event)> handler);
+
+// Whether standard input is a terminal (a person types, nothing is piped).
+bool StandardInputIsTerminal();
+// Reads one line typed on the terminal of standard input without showing it
+// (a password), after writing `prompt` to standard error; the line end is
+// not part of the line. False when standard input is no terminal or ends
+// before a line end.
+bool ReadSecretLine(std::string_view prompt, std::string& line);
 
 }  // namespace platform

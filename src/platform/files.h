@@ -46,6 +46,8 @@ class File {
   bool Write(std::string_view text) { return Write(text.data(), text.size()); }
   bool Sync();  // fsync
   std::int64_t Size() const;  // -1 on error
+  // Sets the position of the next Read to `offset` bytes from the start.
+  bool Seek(std::int64_t offset);
   void Close();
 
  private:
@@ -108,6 +110,10 @@ bool LinkFileAtomic(std::string_view source, std::string_view target_folder, std
 bool CreateDirectory(std::string_view path);
 bool RemoveDirectory(std::string_view path);
 bool DeleteFile(std::string_view path);
+// MoveFile semantics: renames a file or folder on the same file system;
+// false with ERROR_ALREADY_EXISTS when the target exists (nothing is
+// replaced).
+bool MoveFile(std::string_view from, std::string_view to);
 bool IsDirectory(std::string_view path);
 bool IsRegularFile(std::string_view path);
 bool SyncDirectory(std::string_view path);

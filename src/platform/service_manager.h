@@ -67,6 +67,9 @@ bool StartService(std::string_view name);
 // last status it reported. ERROR_SERVICE_NOT_ACTIVE when it does not run.
 bool ControlService(std::string_view name, DWORD control, ServiceStatus& status);
 bool QueryServiceStatus(std::string_view name, ServiceStatus& status);
+// The id of the running service process (QueryServiceStatusEx's process
+// id); false with ERROR_SERVICE_NOT_ACTIVE when none runs.
+bool QueryServiceProcessId(std::string_view name, DWORD& process_id);
 }  // namespace scm
 
 // --- The service process's side. ---

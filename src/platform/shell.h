@@ -12,5 +12,9 @@ namespace platform {
 int ShellOpenFile(std::string_view program, std::string_view file);
 // ShellExecute "open" of a program with parameters, not waited for.
 int ShellRunProgram(std::string_view program, std::string_view parameters);
+// Runs a program with parameters (split as ShellRunProgram splits them),
+// its standard streams on the null device, and waits for it: its exit code,
+// or -1 when it could not be started or ended by a signal.
+int RunProgramAndWait(std::string_view program, std::string_view parameters);
 
 }  // namespace platform

@@ -42,6 +42,7 @@ constexpr LONG ERROR_CANTWRITE = 1013;
 
 // WinSock error codes.
 constexpr int WSAEINTR = 10004;
+constexpr int WSAEACCES = 10013;
 constexpr int WSAEINVAL = 10022;
 constexpr int WSAEMFILE = 10024;
 constexpr int WSAEWOULDBLOCK = 10035;

@@ -1,11 +1,16 @@
-// Console events from signals, GUID texts and the shell's result codes.
+// Console events from signals, passwords typed without echo, GUID texts and
+// the shell's result codes.
 #include "platform/console.h"
 #include "platform/guid.h"
 #include "platform/shell.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -89,10 +94,56 @@ void WithVariable(const char* name, const char* value, const std::function<void(
     ::unsetenv(name);
 }
 
+// Standard input on the slave side of a pseudo terminal: what is typed on
+// the master side is read, and the terminal shows nothing but the line end.
+TEST(SecretLine, IsReadFromTheTerminalWithoutEcho) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  const int saved_stdin = ::dup(STDIN_FILENO);
+  ASSERT_EQ(::dup2(slave, STDIN_FILENO), STDIN_FILENO);
+
+  EXPECT_TRUE(StandardInputIsTerminal());
+  // Typed once the prompt is up (echo off): what was typed ahead is dropped.
+  std::thread typist([slave, master] {
+    termios mode {};
+    while (::tcgetattr(slave, &mode) == 0 && (mode.c_lflag & ECHO) != 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Enter sends CR; the terminal makes it LF.
+    if (::write(master, "s3cret pass\r", 12) != 12) ADD_FAILURE() << "typing failed";
+  });
+  std::string line;
+  EXPECT_TRUE(ReadSecretLine("", line));
+  typist.join();
+  EXPECT_EQ(line, "s3cret pass");
+  termios after {};
+  ASSERT_EQ(::tcgetattr(STDIN_FILENO, &after), 0);
+  EXPECT_NE(after.c_lflag & ECHO, 0u) << "echo is back on";
+  ::fcntl(master, F_SETFL, O_NONBLOCK);
+  char shown[64] = {};
+  const ssize_t count = ::read(master, shown, sizeof shown);
+  EXPECT_EQ(std::string(shown, count > 0 ? static_cast<std::size_t>(count) : 0), "\r\n") << "only the line end";
+
+  ::close(slave);
+  ::close(master);  // the terminal is gone: the input ends before a line end
+  EXPECT_FALSE(ReadSecretLine("", line));
+  ASSERT_EQ(::dup2(saved_stdin, STDIN_FILENO), STDIN_FILENO);
+  ::close(saved_stdin);
+}
+
 TEST(Shell, ResultsFollowWindows) {
   EXPECT_GT(ShellRunProgram("/bin/true", "-x \"two words\""), 32) << "started";
   EXPECT_EQ(ShellRunProgram("/no/such/program", ""), 2) << "not found";
   EXPECT_EQ(ShellRunProgram("no-such-program-in-path", "-s"), 2) << "not in PATH";
+
+  // Waited for: the exit code, with the parameters split as above.
+  EXPECT_EQ(RunProgramAndWait("/bin/sh", "-c \"exit 3\""), 3);
+  EXPECT_EQ(RunProgramAndWait("sh", "-c \"echo to the null device\""), 0);
+  EXPECT_EQ(RunProgramAndWait("/bin/sh", "-c \"kill -9 $$\""), -1) << "ended by a signal";
+  EXPECT_EQ(RunProgramAndWait("/no/such/program", ""), -1);
 
   // Without a desktop, an editor or a terminal there is no handler.
   WithVariable("DISPLAY", nullptr, [] {

@@ -155,6 +155,47 @@ TEST(LinkFileAtomic, LinksNewNamesAndReplacesTakenOnes) {
   }
 }
 
+TEST(MoveFile, RenamesFilesAndFoldersWithoutReplacingAnything) {
+  TempHome home;
+  const std::string m = home.path() + "/drive_c/m";
+  fs::create_directories(m + "/badmail");
+  fs::create_directories(m + "/queue");
+  fs::create_directories(m + "/anna");
+  std::ofstream(m + "/badmail/A.eml") << "a";
+  std::ofstream(m + "/badmail/B.eml") << "b";
+  std::ofstream(m + "/queue/B.eml") << "queued";
+  std::ofstream(m + "/anna/1.eml") << "1";
+
+  EXPECT_TRUE(platform::MoveFile("c:\\m\\badmail\\A.eml", "c:\\m\\queue\\A.eml"));
+  EXPECT_EQ(ReadAll(m + "/queue/A.eml"), "a");
+  EXPECT_FALSE(fs::exists(m + "/badmail/A.eml"));
+
+  EXPECT_FALSE(platform::MoveFile("c:\\m\\badmail\\B.eml", "c:\\m\\queue\\b.EML")) << "taken, in other case";
+  EXPECT_EQ(platform::LastFileError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(ReadAll(m + "/queue/B.eml"), "queued");
+  EXPECT_EQ(ReadAll(m + "/badmail/B.eml"), "b");
+
+  EXPECT_TRUE(platform::MoveFile("c:\\m\\Anna", "c:\\m\\anne")) << "a folder with its files";
+  EXPECT_EQ(ReadAll(m + "/anne/1.eml"), "1");
+  EXPECT_FALSE(platform::MoveFile("c:\\m\\nobody", "c:\\m\\x"));
+  EXPECT_EQ(platform::LastFileError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(File, SeekSetsWhereTheNextReadBegins) {
+  TempHome home;
+  fs::create_directories(home.path() + "/drive_c");
+  std::ofstream(home.path() + "/drive_c/f.txt") << "0123456789";
+  platform::File f = platform::File::Open("c:\\f.txt", platform::File::Mode::Read);
+  ASSERT_TRUE(f.IsOpen());
+  char buffer[4] = {};
+  ASSERT_TRUE(f.Seek(7));
+  EXPECT_EQ(f.Read(buffer, sizeof buffer), 3);
+  EXPECT_EQ(std::string(buffer, 3), "789");
+  ASSERT_TRUE(f.Seek(0));
+  EXPECT_EQ(f.Read(buffer, 2), 2);
+  EXPECT_EQ(std::string(buffer, 2), "01");
+}
+
 TEST(File, AppendSharedNeverTruncatesAndUsesGivenMode) {
   TempHome home;
   {

@@ -217,6 +217,9 @@ TEST_F(ServiceManagerTest, StartsDetachedServiceAndStopsItThroughTheChannel) {
 
   const pid_t pid = RecordedPid();
   ASSERT_GT(pid, 0);
+  DWORD process_id = 0;
+  EXPECT_TRUE(scm::QueryServiceProcessId(kName, process_id));
+  EXPECT_EQ(process_id, static_cast<DWORD>(pid));
   EXPECT_NE(::getsid(pid), ::getsid(0)) << "the service has a session of its own";
   EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1) << "not our child: init reaps it";
 
@@ -263,6 +266,9 @@ TEST_F(ServiceManagerTest, ServiceWhoseProcessIsGoneIsStopped) {
   ASSERT_TRUE(WaitForState(SERVICE_STOPPED, &status));
   EXPECT_EQ(status.win32_exit_code, 1067u) << "died without reporting: aborted";
   EXPECT_FALSE(scm::ControlService(kName, SERVICE_CONTROL_STOP, status));
+  EXPECT_EQ(LastServiceError(), ERROR_SERVICE_NOT_ACTIVE);
+  DWORD process_id = 0;
+  EXPECT_FALSE(scm::QueryServiceProcessId(kName, process_id));
   EXPECT_EQ(LastServiceError(), ERROR_SERVICE_NOT_ACTIVE);
 }
 

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -114,6 +115,36 @@ void SetConsoleControlHandler(std::function<bool(DWORD event)> handler) {
     action.sa_handler = SIG_DFL;
   }
   for (int sig : kConsoleSignals) ::sigaction(sig, &action, nullptr);
+}
+
+bool StandardInputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+
+bool ReadSecretLine(std::string_view prompt, std::string& line) {
+  line.clear();
+  termios saved {};
+  if (!StandardInputIsTerminal() || ::tcgetattr(STDIN_FILENO, &saved) != 0) return false;
+  termios quiet = saved;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  quiet.c_lflag |= ECHONL;  // the line end still shows, so the next output starts on a line of its own
+  if (::write(STDERR_FILENO, prompt.data(), prompt.size()) < 0) {
+    // Nowhere to prompt: the person types all the same.
+  }
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  bool ended = false;
+  for (;;) {
+    char c = 0;
+    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (c == '\n') {
+      ended = true;
+      break;
+    }
+    line.push_back(c);
+  }
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return ended;
 }
 
 }  // namespace platform

@@ -161,6 +161,10 @@ std::int64_t File::Size() const {
   return st.st_size;
 }
 
+bool File::Seek(std::int64_t offset) {
+  return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) >= 0 ? true : Fail();
+}
+
 void File::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
@@ -295,6 +299,18 @@ bool DeleteFile(std::string_view path) {
   struct stat st;
   if (::lstat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Fail(EACCES);
   return ::unlink(native.c_str()) == 0 ? true : Fail();
+}
+
+bool MoveFile(std::string_view from, std::string_view to) {
+  const std::string source = MapPath(from);
+  const std::string target = MapPath(to);
+  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return Fail();
+  // A file system without the no-replace rename: test first (a target that
+  // appears in between is replaced, as it would be on such a system anyway).
+  struct stat st;
+  if (::lstat(target.c_str(), &st) == 0) return Fail(EEXIST);
+  return ::rename(source.c_str(), target.c_str()) == 0 ? true : Fail();
 }
 
 bool IsDirectory(std::string_view path) {

@@ -342,5 +342,18 @@ bool QueryServiceStatus(std::string_view name, ServiceStatus& status) {
   return true;
 }
 
+bool QueryServiceProcessId(std::string_view name, DWORD& process_id) {
+  std::string stored;
+  if (!StoredName(name, stored)) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
+  const std::string folder = StateFolder(stored);
+  pid_t pid = 0;
+  unsigned long long start_time = 0;
+  if (!ServiceProcessAlive(folder) || !ReadPidFile(folder, pid, start_time))
+    return Fail(ERROR_SERVICE_NOT_ACTIVE);
+  process_id = static_cast<DWORD>(pid);
+  Succeed();
+  return true;
+}
+
 }  // namespace scm
 }  // namespace platform

@@ -2,6 +2,7 @@
 // (xdg-open, else an editor in a terminal), and programs started detached.
 #include "platform/shell.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -156,6 +157,30 @@ int ShellRunProgram(std::string_view program, std::string_view parameters) {
   std::vector<std::string> args{path};
   for (std::string& word : SplitParameters(parameters)) args.push_back(std::move(word));
   return SpawnDetached(args);
+}
+
+int RunProgramAndWait(std::string_view program, std::string_view parameters) {
+  const std::string path = FindProgram(NativePath(program));
+  if (path.empty()) return -1;
+  std::vector<std::string> args{path};
+  for (std::string& word : SplitParameters(parameters)) args.push_back(std::move(word));
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t streams;
+  if (::posix_spawn_file_actions_init(&streams) != 0) return -1;
+  for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+    ::posix_spawn_file_actions_addopen(&streams, fd, "/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+  pid_t pid = -1;
+  const int error = ::posix_spawn(&pid, argv[0], &streams, nullptr, argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&streams);
+  if (error != 0) return -1;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace platform

@@ -31,6 +31,7 @@ int WsaFromErrno(int err) {
     case EBADF:
     case ENOTSOCK: return WSAENOTSOCK;
     case EADDRINUSE: return WSAEADDRINUSE;
+    case EACCES: return WSAEACCES;
     case ENETUNREACH: return WSAENETUNREACH;
     case ENETRESET: return WSAENETRESET;
     case ECONNABORTED: return WSAECONNABORTED;
