@@ -14,18 +14,12 @@
 
 namespace {
 
-constexpr std::string_view kSpoolExtension = ".eml";
 // How long delivered copies wait for their folder sync: the syncs of the
 // mail arriving meanwhile are made once, instead of competing one by one
 // with the syncs of the spool files being received.
 constexpr DWORD kDeliverySyncDelayMs = 20;
 // Deliveries that may wait for a sync at most.
 constexpr std::size_t kMaxUnsyncedDeliveries = 256;
-
-bool IsSpoolFileName(std::string_view name) {
-  return name.size() > kSpoolExtension.size() &&
-         text::EqualsNoCase(name.substr(name.size() - kSpoolExtension.size()), kSpoolExtension);
-}
 
 }  // namespace
 
@@ -126,7 +120,7 @@ void CLocalDelivery::DeliverLeftoverSpoolFiles(const std::string& mail_folder,
   std::vector<platform::FindEntry> entries;
   if (!platform::ListFolder(drop, entries)) return;
   std::erase_if(entries, [](const platform::FindEntry& entry) {
-    return entry.is_directory || !IsSpoolFileName(entry.name);
+    return entry.is_directory || !IsMessageFileName(entry.name);
   });
   // Oldest first, so that mail keeps the order in which it was accepted.
   std::sort(entries.begin(), entries.end(), [](const platform::FindEntry& a, const platform::FindEntry& b) {

@@ -28,7 +28,8 @@ bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 // the character that follows it.
 class EnvelopeScanner {
  public:
-  explicit EnvelopeScanner(std::vector<std::string>& recipients) : recipients_(recipients) {}
+  EnvelopeScanner(std::vector<std::string>& recipients, std::string* sender)
+      : recipients_(recipients), sender_(sender) {}
 
   // Takes the next bytes; false once the envelope has ended.
   bool Feed(const char* data, std::size_t size) {
@@ -67,15 +68,39 @@ class EnvelopeScanner {
     }
     // Anything but a sender line (the empty line included) ends the envelope:
     // header lines of the message itself never name recipients.
-    return text::StartsWith(line, kSenderPrefix);
+    if (!text::StartsWith(line, kSenderPrefix)) return false;
+    if (sender_ != nullptr && sender_->empty())
+      *sender_ = text::Trim(std::string_view(line).substr(kSenderPrefix.size()));
+    return true;
   }
 
   std::vector<std::string>& recipients_;
+  std::string* sender_;  // the first sender line's address, when wanted
   std::string line_;
   bool skip_next_ = false;
 };
 
+// Scans the envelope of an open spool file.
+void ScanEnvelope(platform::File& file, std::vector<std::string>& recipients, std::string* sender) {
+  EnvelopeScanner scanner(recipients, sender);
+  char buffer[kReadChunk];
+  for (;;) {
+    const long got = file.Read(buffer, sizeof buffer);
+    if (got < 0) break;  // a file error ends the reading; what was collected stands
+    if (got == 0) {
+      scanner.Finish();
+      break;
+    }
+    if (!scanner.Feed(buffer, static_cast<std::size_t>(got))) break;
+  }
+}
+
 }  // namespace
+
+bool IsMessageFileName(std::string_view name) {
+  return name.size() > kMessageExtension.size() &&
+         text::EqualsNoCase(name.substr(name.size() - kMessageExtension.size()), kMessageExtension);
+}
 
 std::string MailSubfolder(std::string_view mail_folder, std::string_view name) {
   std::string path = platform::StripTrailingSeparators(mail_folder);
@@ -119,18 +144,16 @@ bool ReadRecipients(std::string_view path, std::vector<std::string>& recipients)
   recipients.clear();
   platform::File file = platform::File::Open(path, platform::File::Mode::ReadExclusive);
   if (!file.IsOpen()) return false;
-  EnvelopeScanner scanner(recipients);
-  char buffer[kReadChunk];
-  for (;;) {
-    const long got = file.Read(buffer, sizeof buffer);
-    if (got < 0) break;  // a file error ends the reading; what was collected stands
-    if (got == 0) {
-      scanner.Finish();
-      break;
-    }
-    if (!scanner.Feed(buffer, static_cast<std::size_t>(got))) break;
-  }
+  ScanEnvelope(file, recipients, nullptr);
   return !recipients.empty();
+}
+
+bool ReadEnvelope(std::string_view path, SpoolEnvelope& envelope) {
+  envelope = SpoolEnvelope();
+  platform::File file = platform::File::Open(path, platform::File::Mode::Read);
+  if (!file.IsOpen()) return false;
+  ScanEnvelope(file, envelope.recipients, &envelope.sender);
+  return true;
 }
 
 bool WaitUntilReadable(std::string_view path) { return WaitUntilReadable(path, kWaitLimitMs, kRetryIntervalMs); }

@@ -13,6 +13,11 @@ inline constexpr const char* kQueueFolder = "queue";
 inline constexpr const char* kBadMailFolder = "badmail";
 inline constexpr const char* kTempFolder = ".tmp";
 
+// Every message is a file "<queue id>.eml" (the extension in any case), in
+// the drop, queue and bad-mail folders and in the mailboxes alike.
+inline constexpr std::string_view kMessageExtension = ".eml";
+bool IsMessageFileName(std::string_view name);
+
 // MailFolder with trailing separators removed, "\", the name and "\".
 std::string MailSubfolder(std::string_view mail_folder, std::string_view name);
 // The folder for temporary files of atomic writes ("<mail folder>\.tmp\"),
@@ -30,6 +35,15 @@ bool PathExists(std::string_view path, bool is_folder);
 // and trimmed; blank ones are skipped. Replaces the list's contents; true
 // when there is at least one.
 bool ReadRecipients(std::string_view path, std::vector<std::string>& recipients);
+// The whole envelope of a spool file as ReadRecipients reads it: the first
+// "x-sender:" line's address and the recipients. Opened without the
+// exclusive lock, so that a look at the queue never keeps the relay waiting;
+// false when the file cannot be opened.
+struct SpoolEnvelope {
+  std::string sender;
+  std::vector<std::string> recipients;
+};
+bool ReadEnvelope(std::string_view path, SpoolEnvelope& envelope);
 // Tries an exclusive open every second for up to 30 s while another writer
 // holds the file (sharing violation) or access is denied; true once it opens,
 // false at once for any other failure.

@@ -129,6 +129,32 @@ TEST(MailStore, ReadRecipientsOfMissingFile) {
   EXPECT_TRUE(recipients.empty());
 }
 
+// quillctl's listings read the whole envelope with the same scanner.
+TEST(MailStore, ReadEnvelopeGivesTheSenderWithTheRecipients) {
+  struct Case {
+    std::string content;
+    const char* sender;
+    std::vector<std::string> recipients;
+  };
+  const Case cases[] = {
+      {"X-Sender: <A@B>\r\nx-receiver: <bob@d1>\r\n\r\nx-sender: late@x\r\n", "<a@b>", {"<bob@d1>"}},
+      {"x-receiver: bob@d1\r\nx-sender:  first@x \r\nx-sender: second@x\r\n", "first@x", {"bob@d1"}},
+      {"Subject: x-sender: a@b\r\n", "", {}},
+  };
+  for (const Case& c : cases) {
+    const fs::path file = TestHome() / "envelope.eml";
+    WriteFile(file, c.content);
+    SpoolEnvelope envelope{"stale", {"stale"}};
+    EXPECT_TRUE(ReadEnvelope(file.string(), envelope)) << c.content;
+    EXPECT_EQ(envelope.sender, c.sender) << c.content;
+    EXPECT_EQ(envelope.recipients, c.recipients) << c.content;
+  }
+  SpoolEnvelope envelope;
+  EXPECT_FALSE(ReadEnvelope((TestHome() / "missing.eml").string(), envelope));
+  for (const char* name : {"A.eml", "b.EML"}) EXPECT_TRUE(IsMessageFileName(name)) << name;
+  for (const char* name : {".eml", "a.eml.journal", "a.em", "eml"}) EXPECT_FALSE(IsMessageFileName(name)) << name;
+}
+
 TEST(MailStore, WaitUntilReadable) {
   const fs::path file = TestHome() / "wait.eml";
   WriteFile(file, "x-receiver: bob@d1\r\n");
