@@ -65,6 +65,11 @@ bool ReadRegBinary(std::string_view section, std::string_view value, std::vector
 }
 
 LONG QueryRegBinary(std::string_view section, std::string_view value, std::vector<std::uint8_t>& data) {
+  DWORD type = platform::REG_NONE;
+  return QueryRegValue(section, value, type, data);
+}
+
+LONG QueryRegValue(std::string_view section, std::string_view value, DWORD& type, std::vector<std::uint8_t>& data) {
   platform::RegKey key = OpenSettingsKey(section);
   if (!key.IsOpen()) {
     // A hive this process may not write cannot create a missing section: the
@@ -72,10 +77,13 @@ LONG QueryRegBinary(std::string_view section, std::string_view value, std::vecto
     const LONG opened = platform::RegKey::Open(SectionPath(section), platform::KEY_READ, key);
     if (opened != ERROR_SUCCESS) return opened;
   }
-  DWORD type = platform::REG_NONE;
+  DWORD stored_type = platform::REG_NONE;
   std::vector<std::uint8_t> bytes;
-  const LONG result = key.QueryValue(value, type, bytes);
-  if (result == ERROR_SUCCESS) data = std::move(bytes);
+  const LONG result = key.QueryValue(value, stored_type, bytes);
+  if (result == ERROR_SUCCESS) {
+    data = std::move(bytes);
+    type = stored_type;
+  }
   return result;
 }
 

@@ -29,6 +29,9 @@ bool ReadRegBinary(std::string_view section, std::string_view value, std::vector
 // is no such value (or section), or the error that kept it from being read
 // (data untouched then).
 LONG QueryRegBinary(std::string_view section, std::string_view value, std::vector<std::uint8_t>& data);
+// The same with the value's type (platform::REG_*), for a look at how a
+// value is stored.
+LONG QueryRegValue(std::string_view section, std::string_view value, DWORD& type, std::vector<std::uint8_t>& data);
 
 bool WriteRegString(std::string_view section, std::string_view value, std::string_view text);
 bool WriteRegDword(std::string_view section, std::string_view value, int number);

@@ -19,6 +19,14 @@ namespace settings {
 
 enum class Type { Number, Text, List };
 
+// What a text names on this machine, where it names something: quillctl's
+// check tests that it is there.
+enum class PathKind {
+  None,
+  Folder,  // a folder that must exist: the service makes none there
+  File,    // a file the service must be able to read
+};
+
 struct Setting {
   const char* section;
   const char* name;
@@ -34,12 +42,17 @@ struct Setting {
   // Text: what the applet's page shows when the value is absent, where that
   // differs from text_default (it names the same thing).
   const char* shown_default = nullptr;
+  // Text: what the text names; empty texts name nothing.
+  PathKind path = PathKind::None;
   // List: the largest stored value (bytes of the serialised list) the
   // service loads, and the largest the applet shows. The applet stores none
   // larger than the service loads; the longer lists of domains, rules and
   // records come from earlier versions that stored them up to 8191 bytes.
   std::size_t service_max_bytes = 0;
   std::size_t applet_max_bytes = 0;
+  // List: the text of one element (every list stores texts, the accounts
+  // three per account).
+  const char* element = "";
   const char* meaning = "";
   const char* read_by = "";
 };
@@ -68,6 +81,7 @@ inline constexpr Setting kLogLevel{
     .read_by = "service, applet"};
 inline constexpr Setting kLogPath{
     .section = kSettingsSection, .name = "LogPath", .type = Type::Text, .text_default = "",
+    .path = PathKind::Folder,
     .meaning = "folder of the trace log Mailtrace.log; empty: the program's folder",
     .read_by = "service at start, applet"};
 inline constexpr Setting kIPFilterMode{
@@ -135,31 +149,42 @@ inline constexpr Setting kScanInterval{
 inline constexpr Setting kUsers{
     .section = "UserAccounts", .name = "Users", .type = Type::List,
     .service_max_bytes = kMaxServiceListBytes, .applet_max_bytes = kMaxServiceListBytes,
+    .element = "three texts per account: the user name (the login and the name of its mailbox folder, "
+               "compared without regard to case), the full name, the password (plain text)",
     .meaning = "accounts: user name, full name, password; absent: admin with no password",
     .read_by = "service, applet"};
 inline constexpr Setting kMxRecords{
     .section = "Relay", .name = "MxRecords", .type = Type::List,
     .service_max_bytes = kMaxServiceListBytes, .applet_max_bytes = kMaxLongListBytes,
+    .element = "a domain, \"|\", and the mail server (a dotted address or a name) that takes its mail "
+               "instead of a DNS MX lookup; the domain \"*\" stands for every domain without an entry",
     .meaning = "pre-defined mail servers: domain, \"|\", server",
     .read_by = "service (relay), applet"};
 inline constexpr Setting kDomains{
     .section = "Domains", .name = "Extensions", .type = Type::List,
     .service_max_bytes = kMaxServiceListBytes, .applet_max_bytes = kMaxLongListBytes,
+    .element = "one domain name, compared without regard to case",
     .meaning = "local domains",
     .read_by = "service, applet"};
 inline constexpr Setting kIPFilter{
     .section = "IpFilter", .name = "Addresses", .type = Type::List,
     .service_max_bytes = kMaxServiceListBytes, .applet_max_bytes = kMaxServiceListBytes,
+    .element = "a dotted IPv4 address (10.0.0.1); a pattern whose parts may be \"*\" (192.168.*.*); or a "
+               "range: the start, one separator (a blank, \"|\", \",\", \";\" or \"-\") and the end",
     .meaning = "IP filter entries: an address or a range",
     .read_by = "service (new connections), applet"};
 inline constexpr Setting kForwardRules{
     .section = "ForwardRules", .name = "Rules", .type = Type::List,
     .service_max_bytes = kMaxServiceListBytes, .applet_max_bytes = kMaxLongListBytes,
+    .element = "a recipient pattern, \"|\", and the new recipient; \"*\" and \"?\" match with regard to "
+               "case and carry what they matched into the new recipient's user and domain parts; the first "
+               "rule that matches wins",
     .meaning = "forward rules: recipient pattern, \"|\", new recipient",
     .read_by = "service (new connections), applet"};
 inline constexpr Setting kBlockMailFrom{
     .section = "BlockMailFrom", .name = "Rules", .type = Type::List,
     .service_max_bytes = kMaxServiceListBytes, .applet_max_bytes = kMaxServiceListBytes,
+    .element = "a sender address pattern; \"*\" and \"?\" match with regard to case",
     .meaning = "blocked senders (patterns with * and ?)",
     .read_by = "service (new connections), applet"};
 
