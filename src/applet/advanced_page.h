@@ -5,9 +5,10 @@
 // (stored at once after every change).
 #pragma once
 
+#include "admin/advanced_settings.h"
+#include "admin/stored_list.h"
+#include "applet/admin_names.h"
 #include "applet/list_editor.h"
-#include "applet/model/advanced_settings.h"
-#include "applet/model/stored_list.h"
 #include "applet/property_page.h"
 
 class QCheckBox;

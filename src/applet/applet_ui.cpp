@@ -12,8 +12,9 @@
 
 #include <algorithm>
 
+#include "admin/value_parse.h"
+#include "applet/admin_names.h"
 #include "applet/applet_resources.h"
-#include "applet/model/value_parse.h"
 #include "platform/paths.h"
 
 namespace applet {

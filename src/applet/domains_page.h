@@ -4,8 +4,9 @@
 // the service, and Cancel has nothing left to do.
 #pragma once
 
+#include "admin/stored_list.h"
+#include "applet/admin_names.h"
 #include "applet/list_editor.h"
-#include "applet/model/stored_list.h"
 #include "applet/property_page.h"
 
 namespace applet {

@@ -7,9 +7,10 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "admin/account_list.h"
+#include "admin/stored_list.h"
+#include "applet/admin_names.h"
 #include "applet/applet_ui.h"
-#include "applet/model/account_list.h"
-#include "applet/model/stored_list.h"
 
 namespace applet {
 

@@ -120,7 +120,4 @@ class CEmailAddressDlg : public CEntryDialog {
   std::string m_strAddress;
 };
 
-inline constexpr const char* kForwardRuleBarText = "A forward rule cannot contain the character \"|\".";
-inline constexpr const char* kDnsRecordBarText = "A DNS record cannot contain the character \"|\".";
-
 }  // namespace applet

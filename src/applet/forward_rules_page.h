@@ -1,8 +1,9 @@
 // CForwardRulesPage ("Forward Rules"): see domains_page.h.
 #pragma once
 
+#include "admin/stored_list.h"
+#include "applet/admin_names.h"
 #include "applet/list_editor.h"
-#include "applet/model/stored_list.h"
 #include "applet/property_page.h"
 
 namespace applet {

@@ -12,8 +12,8 @@
 #include <QVBoxLayout>
 
 #include "applet/applet_ui.h"
-#include "platform/shell.h"
 #include "platform/paths.h"
+#include "platform/shell.h"
 
 namespace applet {
 namespace {

@@ -4,8 +4,9 @@
 // polled once a second.
 #pragma once
 
-#include "applet/model/general_settings.h"
-#include "applet/model/service_control.h"
+#include "admin/general_settings.h"
+#include "admin/service_control.h"
+#include "applet/admin_names.h"
 #include "applet/property_page.h"
 
 class QComboBox;

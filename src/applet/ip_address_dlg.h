@@ -10,7 +10,8 @@
 #include <array>
 #include <string>
 
-#include "applet/model/ip_filter.h"
+#include "admin/ip_filter.h"
+#include "applet/admin_names.h"
 
 class QCheckBox;
 class QLabel;

@@ -5,9 +5,10 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "admin/ip_filter.h"
+#include "applet/admin_names.h"
 #include "applet/applet_ui.h"
 #include "applet/ip_address_dlg.h"
-#include "applet/model/ip_filter.h"
 
 namespace applet {
 

@@ -5,8 +5,9 @@
 
 #include <array>
 
+#include "admin/stored_list.h"
+#include "applet/admin_names.h"
 #include "applet/list_editor.h"
-#include "applet/model/stored_list.h"
 #include "applet/property_page.h"
 
 class QRadioButton;

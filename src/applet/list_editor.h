@@ -10,8 +10,9 @@
 #include <optional>
 #include <vector>
 
+#include "admin/stored_list.h"
+#include "applet/admin_names.h"
 #include "applet/applet_ui.h"
-#include "applet/model/stored_list.h"
 
 class QTreeWidget;
 class QWidget;

@@ -9,6 +9,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "admin/service_control.h"
+#include "applet/admin_names.h"
 #include "applet/advanced_page.h"
 #include "applet/applet_resources.h"
 #include "applet/applet_ui.h"
@@ -16,7 +18,6 @@
 #include "applet/forward_rules_page.h"
 #include "applet/general_page.h"
 #include "applet/ip_filter_page.h"
-#include "applet/model/service_control.h"
 #include "applet/relay_page.h"
 #include "applet/user_account_page.h"
 #include "platform/registry.h"

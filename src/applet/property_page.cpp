@@ -2,8 +2,9 @@
 
 #include <QTimer>
 
+#include "admin/service_control.h"
+#include "applet/admin_names.h"
 #include "applet/applet_ui.h"
-#include "applet/model/service_control.h"
 
 namespace applet {
 

@@ -17,7 +17,6 @@
 
 #include "applet/applet_ui.h"
 #include "applet/entry_dialogs.h"
-#include "common/dns_resolver.h"
 
 namespace applet {
 
@@ -166,12 +165,7 @@ bool ResolverLookup(const std::string& server, const std::string& domain, std::v
   bool started = false;
   // The resolver waits on its own thread's message queue; the window's
   // thread keeps painting meanwhile.
-  QThread* worker = QThread::create([&] {
-    CDnsResolver resolver;
-    resolver.SetServerPort(port);
-    started = resolver.Lookup(server, domain, results);
-    error = resolver.GetErrorText();
-  });
+  QThread* worker = QThread::create([&] { started = DnsTestLookup(server, domain, results, error, port); });
   QEventLoop loop;
   QObject::connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
   worker->start();

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "admin/relay_settings.h"
+#include "admin/stored_list.h"
+#include "applet/admin_names.h"
 #include "applet/list_editor.h"
-#include "applet/model/relay_settings.h"
-#include "applet/model/stored_list.h"
 #include "applet/property_page.h"
 
 class QCheckBox;

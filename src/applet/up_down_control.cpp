@@ -5,8 +5,9 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "admin/advanced_settings.h"
+#include "applet/admin_names.h"
 #include "applet/applet_ui.h"
-#include "applet/model/advanced_settings.h"
 
 namespace applet {
 

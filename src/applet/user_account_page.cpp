@@ -4,9 +4,10 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "admin/system_messages.h"
+#include "applet/admin_names.h"
 #include "applet/applet_ui.h"
 #include "applet/entry_dialogs.h"
-#include "applet/model/system_messages.h"
 
 namespace applet {
 

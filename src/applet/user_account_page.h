@@ -5,7 +5,8 @@
 // cannot be removed.
 #pragma once
 
-#include "applet/model/account_list.h"
+#include "admin/account_list.h"
+#include "applet/admin_names.h"
 #include "applet/property_page.h"
 
 class QTreeWidget;

@@ -14,13 +14,13 @@
 #include <functional>
 #include <vector>
 
+#include "admin/account_list.h"
+#include "admin/stored_list.h"
+#include "admin/value_parse.h"
 #include "applet/applet_resources.h"
 #include "applet/entry_dialogs.h"
 #include "applet/ip_address_dlg.h"
 #include "applet/mail_property_sheet.h"
-#include "applet/model/account_list.h"
-#include "applet/model/stored_list.h"
-#include "applet/model/value_parse.h"
 #include "common/dns_resolver.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"

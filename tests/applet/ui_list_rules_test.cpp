@@ -15,8 +15,8 @@
 #include "applet/property_page.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
-#include "hive_fault.h"
 #include "platform/sync.h"
+#include "support/hive_fault.h"
 #include "ui_support.h"
 
 using namespace applet_test;

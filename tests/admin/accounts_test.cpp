@@ -1,6 +1,7 @@
-// The accounts list of the User Accounts page: loading (reversed display
-// order, the default admin account), whole-name matching on Add and Edit,
-// the admin rule, the size limit, and the mailbox folders.
+// The accounts list of the User Accounts page and quillctl: loading (the
+// page's reversed order, the default admin account, a look without
+// effects), whole-name matching on Add and Edit, the admin rule, the size
+// limit, passwords, and the mailbox folders.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,20 +9,20 @@
 #include <string>
 #include <vector>
 
-#include "applet/model/account_list.h"
-#include "applet/model/advanced_settings.h"
-#include "applet/model/system_messages.h"
+#include "admin/account_list.h"
+#include "admin/advanced_settings.h"
+#include "admin/system_messages.h"
+#include "admin_test_home.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
-#include "hive_fault.h"
-#include "model_test_home.h"
+#include "support/hive_fault.h"
 
-namespace applet {
+namespace admin {
 namespace {
 
 namespace fs = std::filesystem;
 
-class AccountListTest : public AppletModelTest {
+class AccountListTest : public AdminTest {
  protected:
   static void Store(const std::vector<CUserAccount>& accounts) {
     const serial_list::Bytes bytes = serial_list::WriteAccounts(accounts);
@@ -66,6 +67,31 @@ TEST_F(AccountListTest, RowsShowTheStoredOrderReversedAndAddAppends) {
   EXPECT_EQ(Users(Stored()), Names({"carl", "bert", "anna", "dora"}));
   EXPECT_EQ(Stored()[3], Account("dora", "Dora Holm"));
   EXPECT_TRUE(fs::is_directory(Mailbox("dora")));
+}
+
+// quillctl reads the accounts in their stored order, and a look stores
+// nothing and makes no folder; a change stores the rows as read.
+TEST_F(AccountListTest, ALookKeepsTheStoredOrderAndChangesNothing) {
+  CAccountList fresh(CAccountList::RowOrder::Stored);
+  fresh.ReadAccounts();
+  EXPECT_EQ(Users(fresh.Rows()), Names({"admin"})) << "the default account";
+  std::vector<std::uint8_t> data;
+  EXPECT_FALSE(ReadRegBinary("UserAccounts", "Users", data)) << "not stored by a look";
+  EXPECT_FALSE(fs::exists(Mailbox("admin")));
+  ASSERT_TRUE(fresh.Add(Account("dora")).has_value());
+  EXPECT_EQ(Users(Stored()), Names({"admin", "dora"})) << "the first change stores the default account too";
+
+  Store({Account("anna"), Account("bert")});
+  CAccountList stored(CAccountList::RowOrder::Stored);
+  stored.ReadAccounts();
+  EXPECT_EQ(Users(stored.Rows()), Names({"anna", "bert"}));
+  EXPECT_FALSE(fs::exists(Mailbox("anna")));
+  ASSERT_TRUE(stored.Add(Account("carl")).has_value());
+  EXPECT_TRUE(stored.Saved());
+  EXPECT_EQ(Users(Stored()), Names({"anna", "bert", "carl"}));
+
+  EXPECT_EQ(PasswordRefusal("").value_or(""), kEmptyPasswordText);
+  EXPECT_FALSE(PasswordRefusal(" ").has_value()) << "any other password is the user's choice";
 }
 
 TEST_F(AccountListTest, AddMatchesWholeUserNamesWithoutRegardToCase) {
@@ -246,6 +272,33 @@ TEST_F(AccountListTest, RemovingTheMailboxDeletesMessagesAndTheFolder) {
   EXPECT_NE(RemoveMailboxFolder("nobody"), ERROR_SUCCESS) << "no folder to remove";
 }
 
+TEST_F(AccountListTest, RenamingTheMailboxFolderTakesItsMessagesAlong) {
+  struct Case {
+    const char* label;
+    const char* user;
+    const char* new_user;
+    bool target_exists;
+    LONG result;
+    const char* holder;  // the folder that holds anna's message afterwards
+  };
+  const Case cases[] = {
+      {"another name", "anna", "anne", false, ERROR_SUCCESS, "anne"},
+      {"only other case", "anna", "ANNA", false, ERROR_SUCCESS, "anna"},
+      {"name taken by a folder", "anna", "bert", true, ERROR_ALREADY_EXISTS, "anna"},
+      {"no folder", "nobody", "anne", false, ERROR_FILE_NOT_FOUND, "anna"},
+      {"unsafe new name", "anna", "..", false, ERROR_INVALID_NAME, "anna"},
+      {"unsafe old name", "queue", "anne", false, ERROR_INVALID_NAME, "anna"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(Native("c:\\Mailboxes"));
+    fs::create_directories(Mailbox("anna"));
+    std::ofstream(Mailbox("anna") / "1.eml") << "x";
+    if (c.target_exists) fs::create_directories(Mailbox(c.new_user));
+    EXPECT_EQ(RenameMailboxFolder(c.user, c.new_user), c.result) << c.label;
+    EXPECT_TRUE(fs::exists(Mailbox(c.holder) / "1.eml")) << c.label;
+  }
+}
+
 // A user name that cannot name a mailbox folder never makes or deletes
 // anything outside the accounts' folders.
 TEST_F(AccountListTest, NamesOutsideTheMailStoreTouchNothing) {
@@ -262,4 +315,4 @@ TEST_F(AccountListTest, NamesOutsideTheMailStoreTouchNothing) {
 }
 
 }  // namespace
-}  // namespace applet
+}  // namespace admin

@@ -10,7 +10,7 @@
 
 #include "common/settings_table.h"
 
-namespace applet {
+namespace admin {
 
 // The up-down controls of the two numbers stop at these values; a larger
 // number typed into the edit is stored as typed.
@@ -47,4 +47,4 @@ struct CatchAllChoices {
 std::optional<CatchAllChoices> ReadCatchAllChoices();
 void SaveCatchAllAccount(const std::string& user);
 
-}  // namespace applet
+}  // namespace admin

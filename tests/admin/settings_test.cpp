@@ -1,24 +1,26 @@
 // The single values of the Advanced, Relay and IP filter pages, the
-// catch-all choices, the up-down steps, the DNS test's domain and the
-// address dialog's rules.
+// catch-all choices, the up-down steps, the DNS test's domain, the address
+// dialog's rules and quillctl's entry rules; every setting by name, typed
+// and range-checked.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "applet/model/advanced_settings.h"
-#include "applet/model/ip_filter.h"
-#include "applet/model/relay_settings.h"
+#include "admin/advanced_settings.h"
+#include "admin/ip_filter.h"
+#include "admin/relay_settings.h"
+#include "admin/setting_values.h"
+#include "admin_test_home.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
-#include "model_test_home.h"
 #include "platform/registry.h"
 #include "platform/sockets.h"
 
-namespace applet {
+namespace admin {
 namespace {
 
-class SettingsTest : public AppletModelTest {
+class SettingsTest : public AdminTest {
  protected:
   static std::vector<std::string> SettingsValueNames() {
     platform::RegKey key;
@@ -215,5 +217,72 @@ TEST(IpAddressFormTest, PastedAddressesFillTheParts) {
   for (const Case& c : cases) EXPECT_EQ(PastedAddressParts(c.pasted), c.parts) << "'" << c.pasted << "'";
 }
 
+// quillctl takes only entries that match as they read.
+TEST(FilterEntryTest, EntriesThatMatchOtherwiseThanTheyReadAreRefused) {
+  struct Case {
+    const char* start;
+    const char* end;
+    const char* refusal;  // nullptr: taken
+  };
+  const Case cases[] = {
+      {"10.0.0.1", "", nullptr},
+      {"10.0.0.1", "10.0.0.1", nullptr},
+      {"10.0.0.1", "10.0.0.255", nullptr},
+      {"192.168.*.*", "", nullptr},
+      {"0.0.0.0", "255.255.255.255", nullptr},
+      {"10.0.0.256", "", kBadAddressText},
+      {"10.0.0", "", kBadAddressText},
+      {"10.0.0.1.1", "", kBadAddressText},
+      {"10.0..1", "", kBadAddressText},
+      {"10.0.0.x", "", kBadAddressText},
+      {"0010.0.0.1", "", kBadAddressText},
+      {"10.0.0.1", "10.0.0.*", kBadAddressText},
+      {"192.168.*.*", "192.168.0.9", kPatternWithEndText},
+      {"10.0.0.9", "10.0.0.1", kRangeBackwardsText},
+      {"10.0.1.0", "10.0.0.255", kRangeBackwardsText},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(FilterEntryRefusal(c.start, c.end).value_or("taken"), c.refusal ? c.refusal : "taken")
+        << c.start << " " << c.end;
+}
+
+TEST_F(SettingsTest, SettingsAreFoundByNameAndNumbersStoredOnlyInRange) {
+  EXPECT_EQ(FindScalarSetting("smtpport"), &settings::kSmtpPort);
+  EXPECT_EQ(FindScalarSetting("Settings\\LogLevel"), &settings::kLogLevel);
+  EXPECT_EQ(FindScalarSetting("Relay\\LogLevel"), nullptr) << "another section";
+  EXPECT_EQ(FindScalarSetting("Users"), nullptr) << "a list is no single value";
+  EXPECT_EQ(ScalarSettings().size() + 6, settings::AllSettings().size()) << "every setting but the six lists";
+
+  struct Case {
+    const settings::Setting& setting;
+    const char* text;
+    const char* refusal;  // nullptr: stored
+    const char* read_back;
+  };
+  const Case cases[] = {
+      {settings::kPort, "1110", nullptr, "1110"},
+      {settings::kPort, " +995 ", nullptr, "995"},
+      {settings::kPort, "0", "Please enter an integer between 1 and 65535.", "995"},
+      {settings::kPort, "65536", "Please enter an integer between 1 and 65535.", "995"},
+      {settings::kPort, "pop3", "Please enter an integer.", "995"},
+      {settings::kLogLevel, "4", "Please enter an integer between 0 and 3.", "0"},
+      {settings::kConnectionsLimit, "-1", "Please enter an integer between 0 and 2147483647.", "20"},
+      {settings::kServerID, "Mail\r\nX-Injected: 1", kControlCharacterText, "Kestrune Mail Server SMTP (1.0.0.0)"},
+      {settings::kServerID, "Our server", nullptr, "Our server"},
+      {settings::kDNSServer, "", nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SettingValueRefusal(c.setting, c.text).value_or("stored"), c.refusal ? c.refusal : "stored")
+        << c.setting.name << " '" << c.text << "'";
+    EXPECT_EQ(WriteSettingValue(c.setting, c.text), c.refusal == nullptr) << c.setting.name << " '" << c.text << "'";
+    EXPECT_EQ(ReadSettingValue(c.setting).text, c.read_back) << c.setting.name << " '" << c.text << "'";
+  }
+  EXPECT_TRUE(ReadSettingValue(settings::kPort).stored);
+  EXPECT_FALSE(ReadSettingValue(settings::kTimeout).stored);
+  EXPECT_EQ(DefaultText(settings::kHostName), kHostNameDefaultText);
+  EXPECT_EQ(RangeText(settings::kScanInterval), "1 to 86400");
+  EXPECT_EQ(RangeText(settings::kTimeout), "at least 0");
+}
+
 }  // namespace
-}  // namespace applet
+}  // namespace admin

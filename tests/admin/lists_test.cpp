@@ -1,22 +1,23 @@
-// The list pages' stored lists: how elements map to columns, the duplicate
-// rules, Remove, and the size limits of loading and storing.
+// The stored lists of the list pages and quillctl: how elements map to
+// columns, the duplicate rules, Remove, Move, and the size limits of loading
+// and storing.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "applet/model/stored_list.h"
+#include "admin/stored_list.h"
+#include "admin_test_home.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
-#include "hive_fault.h"
-#include "model_test_home.h"
+#include "support/hive_fault.h"
 
-namespace applet {
+namespace admin {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-class StoredListTest : public AppletModelTest {
+class StoredListTest : public AdminTest {
  protected:
   static Bytes StoredBytes(const ListFormat& format) {
     Bytes data;
@@ -121,6 +122,40 @@ TEST_F(StoredListTest, EditComparesWithTheEditedRowToo) {
   EXPECT_EQ(Stored(DomainsFormat()), (std::vector<std::string>{"example.com", "example.net"}));
 }
 
+// Forward rules are tried in order: a rule moves to a position, the rows
+// between shift by one, and the new order is stored.
+TEST_F(StoredListTest, MoveStoresTheRowAtItsNewPosition) {
+  struct Case {
+    const char* label;
+    int from;
+    int to;
+    std::vector<std::string> stored;  // nothing stored when empty
+  };
+  const Case cases[] = {
+      {"last to first", 2, 0, {"c|3", "a|1", "b|2"}},
+      {"first to last", 0, 2, {"b|2", "c|3", "a|1"}},
+      {"one down", 0, 1, {"b|2", "a|1", "c|3"}},
+      {"onto itself", 1, 1, {"a|1", "b|2", "c|3"}},
+      {"no such row", 3, 0, {}},
+      {"no such position", 0, 3, {}},
+      {"negative position", 1, -1, {}},
+  };
+  for (const Case& c : cases) {
+    Store(ForwardRulesFormat(), {"a|1", "b|2", "c|3"});
+    const Bytes before = StoredBytes(ForwardRulesFormat());
+    CStoredList list(ForwardRulesFormat());
+    list.Load();
+    EXPECT_EQ(list.Move(c.from, c.to), !c.stored.empty()) << c.label;
+    if (c.stored.empty()) {
+      EXPECT_EQ(StoredBytes(ForwardRulesFormat()), before) << c.label;
+    } else {
+      EXPECT_EQ(Stored(ForwardRulesFormat()), c.stored) << c.label;
+      EXPECT_EQ(list.Elements(), c.stored) << c.label;
+      EXPECT_TRUE(list.Saved()) << c.label;
+    }
+  }
+}
+
 TEST_F(StoredListTest, RemovingTheLastRowStoresAnEmptyList) {
   CStoredList list(DomainsFormat());
   list.Add({"example.com"});
@@ -158,6 +193,7 @@ TEST_F(StoredListTest, ListsAreStoredUpToWhatTheServiceReads) {
     EXPECT_FALSE(list.TooLargeText().has_value()) << label;
     ASSERT_TRUE(list.Add(ListRow(c.format.columns, std::string(column_chars, 'z'))).has_value());
     EXPECT_EQ(StoredBytes(c.format).size(), stored_size) << label << ": one more element is not stored";
+    EXPECT_FALSE(list.Saved()) << label << ": the change says it was not stored";
     EXPECT_FALSE(list.Save()) << label;
     const std::string message = list.TooLargeText().value_or("");
     EXPECT_EQ(message.rfind(c.message_start, 0), 0u) << label << ": " << message;
@@ -238,4 +274,4 @@ TEST(BarListTest, TextsWithABarCannotBeStoredInABarList) {
 }
 
 }  // namespace
-}  // namespace applet
+}  // namespace admin

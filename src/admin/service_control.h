@@ -1,8 +1,10 @@
-// The General page's view of the installed mail service: its state text and
-// which of Start, Stop and Restart may be used, polled once a second through
-// the service manager; and the start and stop requests, which run the
-// installed service program with "-s" or "-e" rather than controlling the
-// service directly (the program asks for the rights it needs itself).
+// The view of the installed mail service that the General page polls once a
+// second (its state text and which of Start, Stop and Restart may be used)
+// and quillctl's status shows; and the start and stop requests, which run
+// the installed service program with "-s" or "-e" rather than controlling
+// the service directly (the program asks for the rights it needs itself).
+// The page does not wait for the program; quillctl does, and reports what
+// the program reports.
 #pragma once
 
 #include <functional>
@@ -12,7 +14,7 @@
 #include "common/service_names.h"
 #include "platform/win_types.h"
 
-namespace applet {
+namespace admin {
 
 inline constexpr const char* kServiceNotInstalledText = "Not Installed";
 
@@ -28,6 +30,11 @@ struct ServiceManagerAccess {
   // Runs a program with parameters through the shell's "open" verb, hidden,
   // without waiting.
   std::function<void(const std::string& program, const std::string& parameters)> run_program;
+  // Runs a program with parameters and waits: its exit code, or -1 when it
+  // could not be run.
+  std::function<int(const std::string& program, const std::string& parameters)> run_program_and_wait;
+  // The id of the running service process, or nothing.
+  std::function<std::optional<DWORD>()> process_id;
 
   // The real service manager and shell, for "Kestrune Mail Service".
   static ServiceManagerAccess System();
@@ -65,6 +72,10 @@ class CServiceControl {
 
   void RequestServiceStart();  // clears a pending restart, runs "-s"
   void RequestServiceStop();   // runs "-e"
+  // Run "-s" or "-e" and wait for the program: true when it reports that
+  // the service reached the running or the stopped state (exit code 1).
+  bool StartAndWait();
+  bool StopAndWait();
   void RequestServiceRestart();  // stop now, start when seen stopped
   bool RestartPending() const { return m_bRestartPending; }
 
@@ -78,6 +89,9 @@ class CServiceControl {
 
  private:
   void RunServiceProgram(const char* parameters);
+  bool RunServiceProgramAndWait(const char* parameters);
+  // The installed service program's path, or empty.
+  std::string InstalledProgram() const;
 
   ServiceManagerAccess m_access;
   bool m_bRestartPending = false;
@@ -102,4 +116,4 @@ inline constexpr const char* kNoServicePathText =
 inline constexpr const char* kNoServicePathCaption = "Problem reading log file";
 inline constexpr const char* kShellErrorCaption = "ShellExecute Error";
 
-}  // namespace applet
+}  // namespace admin

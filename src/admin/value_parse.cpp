@@ -1,10 +1,10 @@
-#include "applet/model/value_parse.h"
+#include "admin/value_parse.h"
 
 #include <charconv>
 
 #include "common/text.h"
 
-namespace applet {
+namespace admin {
 
 bool ParseInt(std::string_view text, int& value) {
   const std::string trimmed = text::Trim(text);
@@ -33,4 +33,4 @@ std::optional<std::string> RefuseInt(std::string_view text, int low, int high, i
   return std::nullopt;
 }
 
-}  // namespace applet
+}  // namespace admin

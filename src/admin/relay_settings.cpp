@@ -1,9 +1,9 @@
-#include "applet/model/relay_settings.h"
+#include "admin/relay_settings.h"
 
 #include "common/address.h"
 #include "common/text.h"
 
-namespace applet {
+namespace admin {
 
 namespace {
 
@@ -17,11 +17,26 @@ constexpr std::array kRelayFields = {
 
 }  // namespace
 
+std::vector<const settings::Setting*> RelaySettingsList() {
+  std::vector<const settings::Setting*> list;
+  for (const auto& field : kRelayFields) list.push_back(field.setting);
+  return list;
+}
+
 void CRelaySettings::Load() { settings::LoadFields(*this, kRelayFields); }
 
 void CRelaySettings::Save() const { settings::SaveFields(*this, kRelayFields); }
 
 std::string DnsTestDomain(const std::string& typed) { return text::ToLower(GetAddressDomain(typed)); }
+
+bool DnsTestLookup(const std::string& server, const std::string& domain, std::vector<std::string>& results,
+                   std::string& error, int port) {
+  CDnsResolver resolver;
+  resolver.SetServerPort(port);
+  const bool started = resolver.Lookup(server, domain, results);
+  error = resolver.GetErrorText();
+  return started;
+}
 
 std::vector<std::string> DnsTestMessages(bool started, const std::vector<std::string>& results,
                                          const std::string& error) {
@@ -30,4 +45,4 @@ std::vector<std::string> DnsTestMessages(bool started, const std::vector<std::st
   return {error};
 }
 
-}  // namespace applet
+}  // namespace admin

@@ -1,7 +1,7 @@
-// The applet's checks of typed numbers: the integer exchange of a dialog
-// field refuses anything that is not a whole number with one standard
-// message, a number outside the field's range with another, and the field
-// keeps the focus.
+// The checks of typed numbers, in the applet's fields and on quillctl's
+// command line: the integer exchange of a dialog field refuses anything that
+// is not a whole number with one standard message, a number outside the
+// field's range with another, and the field keeps the focus.
 #pragma once
 
 #include <climits>
@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace applet {
+namespace admin {
 
 // The message shown when a number field holds something else.
 inline constexpr const char* kEnterIntegerText = "Please enter an integer.";
@@ -24,4 +24,4 @@ std::string IntegerRangeText(int low, int high);
 // text is such a number (value set), else the message to show (value kept).
 std::optional<std::string> RefuseInt(std::string_view text, int low, int high, int& value);
 
-}  // namespace applet
+}  // namespace admin

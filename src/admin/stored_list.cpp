@@ -1,15 +1,16 @@
-#include "applet/model/stored_list.h"
+#include "admin/stored_list.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
-#include "applet/model/system_messages.h"
+#include "admin/system_messages.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
 #include "common/settings_table.h"
 #include "common/text.h"
 
-namespace applet {
+namespace admin {
 namespace {
 
 ListRow SplitAtBar(const std::string& element) {
@@ -117,10 +118,12 @@ std::vector<std::string> CStoredList::Elements() const {
 }
 
 bool CStoredList::Save() const {
+  m_bSaved = false;
   if (m_strReadProblem) return false;
   const serial_list::Bytes bytes = serial_list::WriteTexts(Elements());
   if (bytes.size() > m_format.max_stored_bytes) return false;
-  return WriteRegBinary(m_format.section, m_format.value, bytes.data(), bytes.size());
+  m_bSaved = WriteRegBinary(m_format.section, m_format.value, bytes.data(), bytes.size());
+  return m_bSaved;
 }
 
 std::optional<std::string> CStoredList::TooLargeText() const {
@@ -135,15 +138,15 @@ ListRow CStoredList::Normalise(const ListRow& row) const {
   return normal;
 }
 
-bool CStoredList::Contains(const ListRow& row) const {
+int CStoredList::Find(const ListRow& row) const {
   const ListRow wanted = Normalise(row);
-  for (const ListRow& existing : m_rows) {
+  for (std::size_t i = 0; i < m_rows.size(); ++i) {
     bool equal = true;
     for (std::size_t column = 0; column < m_format.columns && equal; ++column)
-      equal = text::EqualsNoCase(existing[column], wanted[column]);
-    if (equal) return true;
+      equal = text::EqualsNoCase(m_rows[i][column], wanted[column]);
+    if (equal) return static_cast<int>(i);
   }
-  return false;
+  return -1;
 }
 
 std::optional<int> CStoredList::Add(const ListRow& row) {
@@ -168,6 +171,20 @@ bool CStoredList::Remove(int index) {
   return true;
 }
 
+bool CStoredList::Move(int index, int new_index) {
+  const int count = static_cast<int>(m_rows.size());
+  if (index < 0 || index >= count || new_index < 0 || new_index >= count) return false;
+  const auto from = m_rows.begin() + index;
+  const auto to = m_rows.begin() + new_index;
+  if (index < new_index) {
+    std::rotate(from, from + 1, to + 1);
+  } else {
+    std::rotate(to, from, from + 1);
+  }
+  Save();
+  return true;
+}
+
 bool IsStorableInBarList(const std::string& text) { return text.find('|') == std::string::npos; }
 
-}  // namespace applet
+}  // namespace admin

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace applet {
+namespace admin {
 
 // IPFilterMode: 0 no filter, 1 refuse the listed addresses, 2 accept only them.
 int ReadIpFilterMode();
@@ -56,4 +56,17 @@ struct CIpAddressForm {
 // The end stored for an entry: the range end, or the start for one address.
 std::string EntryEnd(const std::string& start, const std::string& end);
 
-}  // namespace applet
+// Why an entry with this start and end (empty or equal to the start for one
+// address) matches otherwise than it reads, or nothing. The address dialog
+// lets any parts through (the filter compares them as the service does);
+// quillctl takes only entries that mean what they say: four numbers from 0
+// to 255, "*" parts in a pattern, which has no end, and a range that does
+// not end before it starts.
+std::optional<std::string> FilterEntryRefusal(std::string_view start, std::string_view end);
+inline constexpr const char* kBadAddressText =
+    "An address is four numbers from 0 to 255 separated by dots (10.0.0.1); a pattern may have \"*\" "
+    "parts (192.168.*.*).";
+inline constexpr const char* kPatternWithEndText = "A pattern with \"*\" parts stands alone: it has no range end.";
+inline constexpr const char* kRangeBackwardsText = "The range ends before it starts.";
+
+}  // namespace admin

@@ -1,6 +1,6 @@
-#include "applet/model/general_settings.h"
+#include "admin/general_settings.h"
 
-namespace applet {
+namespace admin {
 
 namespace {
 
@@ -20,4 +20,4 @@ void CGeneralSettings::Load() { settings::LoadFields(*this, kGeneralFields); }
 
 void CGeneralSettings::Save() const { settings::SaveFields(*this, kGeneralFields); }
 
-}  // namespace applet
+}  // namespace admin

@@ -1,9 +1,9 @@
-#include "applet/model/system_messages.h"
+#include "admin/system_messages.h"
 
 #include "common/text.h"
 #include "platform/registry.h"
 
-namespace applet {
+namespace admin {
 
 std::string SystemErrorText(LONG code) {
   struct Entry {
@@ -34,4 +34,4 @@ std::string SystemErrorText(LONG code) {
   return text::Format("System error %d.\r\n", static_cast<int>(code));
 }
 
-}  // namespace applet
+}  // namespace admin

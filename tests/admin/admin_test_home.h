@@ -1,6 +1,7 @@
-// Every model test runs on a machine of its own: a fresh QUILLPOST_HOME below
-// the temporary folder, made before the test and removed after it, so that
-// registry values and mailbox folders of one test never reach another.
+// Every test of the administration rules runs on a machine of its own: a
+// fresh QUILLPOST_HOME below the temporary folder, made before the test and
+// removed after it, so that registry values and mailbox folders of one test
+// never reach another.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,7 +12,7 @@
 
 #include "support/temp_home.h"
 
-class AppletModelTest : public ::testing::Test {
+class AdminTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;

@@ -1,11 +1,13 @@
-#include "applet/model/ip_filter.h"
+#include "admin/ip_filter.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <vector>
 
 #include "common/settings_table.h"
 #include "common/text.h"
 
-namespace applet {
+namespace admin {
 
 int ReadIpFilterMode() { return settings::ReadNumber(settings::kIPFilterMode); }
 
@@ -59,4 +61,43 @@ void CIpAddressForm::ShowRange() {
 
 std::string EntryEnd(const std::string& start, const std::string& end) { return end.empty() ? start : end; }
 
-}  // namespace applet
+namespace {
+
+constexpr int kMaxAddressPart = 255;
+
+// The address as one number, or nothing when it is no dotted address (with
+// `pattern`, "*" parts count as 0).
+std::optional<std::uint32_t> AddressValue(std::string_view address, bool pattern) {
+  const std::vector<std::string> parts = text::Split(address, '.');
+  if (parts.size() != AddressParts().size()) return std::nullopt;
+  std::uint32_t value = 0;
+  for (const std::string& part : parts) {
+    int number = 0;
+    if (pattern && part == "*") {
+      number = 0;
+    } else if (part.empty() || part.size() > static_cast<std::size_t>(kAddressPartMaxChars) ||
+               part.find_first_not_of("0123456789") != std::string::npos) {
+      return std::nullopt;
+    } else {
+      number = std::stoi(part);
+      if (number > kMaxAddressPart) return std::nullopt;
+    }
+    value = (value << 8) | static_cast<std::uint32_t>(number);
+  }
+  return value;
+}
+
+}  // namespace
+
+std::optional<std::string> FilterEntryRefusal(std::string_view start, std::string_view end) {
+  const std::optional<std::uint32_t> first = AddressValue(start, true);
+  if (!first) return std::string(kBadAddressText);
+  if (end.empty() || end == start) return std::nullopt;
+  if (start.find('*') != std::string_view::npos) return std::string(kPatternWithEndText);
+  const std::optional<std::uint32_t> last = AddressValue(end, false);
+  if (!last) return std::string(kBadAddressText);
+  if (*last < *first) return std::string(kRangeBackwardsText);
+  return std::nullopt;
+}
+
+}  // namespace admin

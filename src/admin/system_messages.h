@@ -1,13 +1,13 @@
-// The system's message texts for the Win32 error codes the applet can meet
-// when it removes a mailbox folder or reads a list from the registry
-// (FormatMessage's texts).
+// The system's message texts for the Win32 error codes the applet and
+// quillctl can meet when they remove or move mailbox folders and messages or
+// read a list from the registry (FormatMessage's texts).
 #pragma once
 
 #include <string>
 
 #include "platform/win_types.h"
 
-namespace applet {
+namespace admin {
 
 constexpr LONG ERROR_INVALID_NAME = 123;
 
@@ -15,4 +15,4 @@ constexpr LONG ERROR_INVALID_NAME = 123;
 // the system's texts do; unknown codes give a generic text with the number.
 std::string SystemErrorText(LONG code);
 
-}  // namespace applet
+}  // namespace admin

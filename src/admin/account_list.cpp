@@ -1,8 +1,9 @@
-#include "applet/model/account_list.h"
+#include "admin/account_list.h"
 
+#include <algorithm>
 #include <cstdint>
 
-#include "applet/model/system_messages.h"
+#include "admin/system_messages.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
 #include "common/settings_table.h"
@@ -11,7 +12,7 @@
 #include "platform/paths.h"
 #include "store/mail_store.h"
 
-namespace applet {
+namespace admin {
 
 bool IsAdminUser(const std::string& user) { return text::EqualsNoCase(user, kAdminUser); }
 
@@ -21,7 +22,16 @@ std::optional<std::string> UserNameRefusal(const std::string& user) {
   return std::nullopt;
 }
 
-void CAccountList::LoadAccounts() {
+std::optional<std::string> PasswordRefusal(const std::string& password) {
+  if (password.empty()) return std::string(kEmptyPasswordText);
+  return std::nullopt;
+}
+
+void CAccountList::LoadAccounts() { Read(true); }
+
+void CAccountList::ReadAccounts() { Read(false); }
+
+void CAccountList::Read(bool with_effects) {
   m_rows.clear();
   m_strReadProblem.reset();
   std::vector<std::uint8_t> data;
@@ -30,11 +40,12 @@ void CAccountList::LoadAccounts() {
   switch (ReadStoredList(settings::kUsers.section, settings::kUsers.name, kMaxAccountsBytes, data, reason)) {
     case StoredRead::Missing:
       m_rows.push_back(CUserAccount{kAdminUser, kAdminFullName, ""});
-      SaveAccounts();
+      if (with_effects) SaveAccounts();
       break;
     case StoredRead::Read:
       if (!serial_list::ReadAccounts(data.data(), data.size(), stored)) reason = kMalformedListReason;
-      for (const CUserAccount& account : stored) m_rows.insert(m_rows.begin(), account);
+      m_rows = stored;
+      if (m_order == RowOrder::Reversed) std::reverse(m_rows.begin(), m_rows.end());
       break;
     case StoredRead::Unreadable:
       break;
@@ -44,14 +55,17 @@ void CAccountList::LoadAccounts() {
     m_strReadProblem = ListUnreadableText(kAccountsListName, reason);
     return;
   }
+  if (!with_effects) return;
   for (const CUserAccount& account : m_rows) CreateMailboxFolder(account.m_strUser);
 }
 
 bool CAccountList::SaveAccounts() const {
+  m_bSaved = false;
   if (m_strReadProblem) return false;
   const serial_list::Bytes bytes = serial_list::WriteAccounts(m_rows);
   if (bytes.size() > kMaxAccountsBytes) return false;
-  return WriteRegBinary(settings::kUsers.section, settings::kUsers.name, bytes.data(), bytes.size());
+  m_bSaved = WriteRegBinary(settings::kUsers.section, settings::kUsers.name, bytes.data(), bytes.size());
+  return m_bSaved;
 }
 
 std::optional<std::string> CAccountList::TooLargeText() const {
@@ -125,4 +139,17 @@ LONG RemoveMailboxFolder(const std::string& user) {
   return platform::LastFileError();
 }
 
-}  // namespace applet
+LONG RenameMailboxFolder(const std::string& user, const std::string& new_user) {
+  if (!IsSafeMailboxName(user) || !IsSafeMailboxName(new_user)) return ERROR_INVALID_NAME;
+  const std::string folder = platform::StripTrailingSeparators(MailboxFolder(user));
+  if (!platform::IsDirectory(folder)) return ERROR_FILE_NOT_FOUND;
+  // Folder names compare without regard to case: the folder serves a name
+  // that differs only in case as it is.
+  if (text::EqualsNoCase(user, new_user)) return ERROR_SUCCESS;
+  const std::string target = platform::StripTrailingSeparators(MailboxFolder(new_user));
+  if (platform::IsDirectory(target)) return ERROR_ALREADY_EXISTS;
+  if (platform::MoveFile(folder, target)) return ERROR_SUCCESS;
+  return platform::LastFileError();
+}
+
+}  // namespace admin

@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "applet/model/general_settings.h"
-#include "applet/model/service_control.h"
-#include "applet/model/value_parse.h"
-#include "store/mail_store.h"
+#include "admin/general_settings.h"
+#include "admin/service_control.h"
+#include "admin/value_parse.h"
+#include "admin_test_home.h"
 #include "common/settings_registry.h"
 #include "common/settings_table.h"
-#include "model_test_home.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
+#include "store/mail_store.h"
 
-namespace applet {
+namespace admin {
 namespace {
 
 TEST(ParseIntTest, AcceptsWholeNumbersOnly) {
@@ -77,7 +77,7 @@ TEST(ParseIntTest, RangedFieldsSayWhatTheyTake) {
   }
 }
 
-using GeneralSettingsTest = AppletModelTest;
+using GeneralSettingsTest = AdminTest;
 
 TEST_F(GeneralSettingsTest, EmptyHiveGivesThePageDefaults) {
   CGeneralSettings settings;
@@ -133,6 +133,7 @@ struct FakeServiceManager {
   std::optional<DWORD> state = platform::SERVICE_STOPPED;
   std::string program = "C:\\Program Files\\Mail\\quillpost.exe";
   std::vector<std::string> runs;
+  int exit_code = 1;  // of a program waited for
 
   ServiceManagerAccess Access() {
     ServiceManagerAccess access;
@@ -144,6 +145,10 @@ struct FakeServiceManager {
     access.program_path = [this] { return installed ? program : std::string(); };
     access.run_program = [this](const std::string& path, const std::string& parameters) {
       runs.push_back(path + " " + parameters);
+    };
+    access.run_program_and_wait = [this](const std::string& path, const std::string& parameters) {
+      runs.push_back(path + " " + parameters + " (waited)");
+      return exit_code;
     };
     return access;
   }
@@ -202,6 +207,34 @@ TEST(ServiceControlTest, StartAndStopRunTheInstalledProgram) {
   control.RequestServiceStop();
   EXPECT_EQ(fake.runs, (std::vector<std::string>{"C:\\Program Files\\Mail\\quillpost.exe -s",
                                                  "C:\\Program Files\\Mail\\quillpost.exe -e"}));
+}
+
+// quillctl waits for the program, which reports with its exit code whether
+// the service reached the state asked for.
+TEST(ServiceControlTest, WaitedRequestsReportWhatTheProgramReports) {
+  struct Case {
+    const char* label;
+    bool installed;
+    int exit_code;
+    bool reached;
+  };
+  const Case cases[] = {
+      {"the state is reached", true, 1, true},
+      {"the program reports failure", true, 0, false},
+      {"the program cannot run", true, -1, false},
+      {"not installed", false, 1, false},
+  };
+  for (const Case& c : cases) {
+    FakeServiceManager fake;
+    fake.installed = c.installed;
+    fake.exit_code = c.exit_code;
+    CServiceControl control(fake.Access());
+    EXPECT_EQ(control.StartAndWait(), c.reached) << c.label;
+    EXPECT_EQ(control.StopAndWait(), c.reached) << c.label;
+    const std::vector<std::string> runs = {"C:\\Program Files\\Mail\\quillpost.exe -s (waited)",
+                                           "C:\\Program Files\\Mail\\quillpost.exe -e (waited)"};
+    EXPECT_EQ(fake.runs, c.installed ? runs : std::vector<std::string>{}) << c.label;
+  }
 }
 
 TEST(ServiceControlTest, RestartStopsAndStartsOnceSeenStopped) {
@@ -282,4 +315,4 @@ TEST(LogViewTest, ShellResultsAboveThirtyTwoAreSuccess) {
 }
 
 }  // namespace
-}  // namespace applet
+}  // namespace admin

@@ -1,16 +1,16 @@
-#include "applet/model/advanced_settings.h"
+#include "admin/advanced_settings.h"
 
 #include <algorithm>
 #include <cstdint>
 
-#include "applet/model/account_list.h"
-#include "applet/model/value_parse.h"
+#include "admin/account_list.h"
+#include "admin/value_parse.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
 #include "common/settings_table.h"
 #include "common/text.h"
 
-namespace applet {
+namespace admin {
 
 int UpDownStep(const std::string& text, int delta, int low, int high) {
   int value = low;
@@ -58,4 +58,4 @@ void SaveCatchAllAccount(const std::string& user) {
   settings::WriteText(settings::kCatchAllAccount, user);
 }
 
-}  // namespace applet
+}  // namespace admin

@@ -8,7 +8,7 @@
 
 #include "common/settings_table.h"
 
-namespace applet {
+namespace admin {
 
 // The ports a listener can take.
 inline constexpr int kMinPort = settings::kPort.min;
@@ -32,4 +32,4 @@ struct CGeneralSettings {
   void Save() const;
 };
 
-}  // namespace applet
+}  // namespace admin

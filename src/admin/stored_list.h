@@ -1,10 +1,11 @@
-// The working state of a list page (domains, forward rules, pre-defined DNS
-// records, blocked senders, IP filter): rows of one or two column texts that
-// are stored as a serialised text list (common/serial_list.h) in the registry
-// at once after every add, edit and remove. Cancel on the sheet therefore
+// The working state of a list (domains, forward rules, pre-defined DNS
+// records, blocked senders, IP filter) as the applet's list pages and
+// quillctl's list commands edit it: rows of one or two column texts that are
+// stored as a serialised text list (common/serial_list.h) in the registry at
+// once after every add, edit, move and remove. Cancel on the sheet therefore
 // does not undo a list change.
 //
-// Every page follows the same rules: a new or edited row that equals an
+// Every list follows the same rules: a new or edited row that equals an
 // existing row in every column, without regard to case, changes nothing (an
 // edit compares with the edited row too, so an unchanged or only re-cased
 // entry is not stored); Remove selects the first row. A list that would
@@ -27,7 +28,7 @@
 
 #include "common/settings_table.h"
 
-namespace applet {
+namespace admin {
 
 using ListRow = std::vector<std::string>;
 
@@ -89,6 +90,8 @@ class CStoredList {
   // Writes the rows in row order; false when the list is too large (nothing
   // is written then) or the write failed.
   bool Save() const;
+  // Whether the last save (also the one of a change) stored the rows.
+  bool Saved() const { return m_bSaved; }
   // The message for Apply and OK when the rows are too large to store, or
   // nothing when they fit.
   std::optional<std::string> TooLargeText() const;
@@ -105,8 +108,14 @@ class CStoredList {
   // Deletes and stores a row; false for no such row. The first row is the
   // one to select afterwards.
   bool Remove(int index);
-  // True when some row equals `row` in every column, without regard to case.
-  bool Contains(const ListRow& row) const;
+  // Moves a row to another index, the rows between shifting by one, and
+  // stores the list; false for no such row or index. (Order counts where the
+  // first matching entry wins: forward rules, IP filter entries.)
+  bool Move(int index, int new_index);
+  // The index of the first row that equals `row` in every column, without
+  // regard to case, or -1.
+  int Find(const ListRow& row) const;
+  bool Contains(const ListRow& row) const { return Find(row) >= 0; }
 
  private:
   ListRow Normalise(const ListRow& row) const;
@@ -114,10 +123,13 @@ class CStoredList {
   ListFormat m_format;
   std::vector<ListRow> m_rows;
   std::optional<std::string> m_strReadProblem;
+  mutable bool m_bSaved = false;
 };
 
 // Whether a text can be kept in a column of a list whose stored element
 // joins its columns with "|": a "|" inside it would read back split.
 bool IsStorableInBarList(const std::string& text);
+inline constexpr const char* kForwardRuleBarText = "A forward rule cannot contain the character \"|\".";
+inline constexpr const char* kDnsRecordBarText = "A DNS record cannot contain the character \"|\".";
 
-}  // namespace applet
+}  // namespace admin

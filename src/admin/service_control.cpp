@@ -1,13 +1,13 @@
-#include "applet/model/service_control.h"
+#include "admin/service_control.h"
 
 #include <utility>
 
-#include "platform/shell.h"
 #include "platform/paths.h"
 #include "platform/service_manager.h"
+#include "platform/shell.h"
 #include "platform/sync.h"
 
-namespace applet {
+namespace admin {
 
 ServiceManagerAccess ServiceManagerAccess::System() {
   ServiceManagerAccess access;
@@ -25,6 +25,14 @@ ServiceManagerAccess ServiceManagerAccess::System() {
   };
   access.run_program = [](const std::string& program, const std::string& parameters) {
     platform::ShellRunProgram(program, parameters);
+  };
+  access.run_program_and_wait = [](const std::string& program, const std::string& parameters) {
+    return platform::RunProgramAndWait(program, parameters);
+  };
+  access.process_id = []() -> std::optional<DWORD> {
+    DWORD pid = 0;
+    if (!platform::scm::QueryServiceProcessId(kServiceName, pid)) return std::nullopt;
+    return pid;
   };
   return access;
 }
@@ -76,12 +84,37 @@ ServiceButtons CServiceControl::EnableServiceButtons(int state) const {
   return buttons;
 }
 
+std::string CServiceControl::InstalledProgram() const {
+  if (!m_access.installed || !m_access.installed() || !m_access.program_path) return std::string();
+  return m_access.program_path();
+}
+
 void CServiceControl::RunServiceProgram(const char* parameters) {
-  if (!m_access.installed || !m_access.installed()) return;
-  const std::string program = m_access.program_path ? m_access.program_path() : std::string();
+  const std::string program = InstalledProgram();
   if (program.empty() || !m_access.run_program) return;
   m_access.run_program(program, parameters);
 }
+
+namespace {
+
+// The exit code by which the service program reports that the service
+// reached the state asked for.
+constexpr int kServiceProgramSucceeded = 1;
+
+}  // namespace
+
+bool CServiceControl::RunServiceProgramAndWait(const char* parameters) {
+  const std::string program = InstalledProgram();
+  if (program.empty() || !m_access.run_program_and_wait) return false;
+  return m_access.run_program_and_wait(program, parameters) == kServiceProgramSucceeded;
+}
+
+bool CServiceControl::StartAndWait() {
+  m_bRestartPending = false;
+  return RunServiceProgramAndWait("-s");
+}
+
+bool CServiceControl::StopAndWait() { return RunServiceProgramAndWait("-e"); }
 
 void CServiceControl::RequestServiceStart() {
   m_bRestartPending = false;
@@ -117,4 +150,4 @@ std::optional<std::string> ShellErrorText(int result) {
   return std::string("Problem with executing of NOTEPAD.EXE");
 }
 
-}  // namespace applet
+}  // namespace admin
