@@ -36,8 +36,13 @@ void CLocalDelivery::DeliverSpoolFile(const std::string& path, const std::string
   Log(LOG_TRACE, "<SMTP> Incoming message: " + file_name);
 
   std::vector<std::string> recipients;
-  bool delivered = true;
-  if (ReadRecipients(path, recipients)) {
+  const RecipientsRead read = ReadRecipients(path, recipients);
+  // A file that is gone has been taken care of; one that is there but cannot
+  // be read (out of descriptors, an I/O error) is an accepted message: it
+  // stays for a later attempt.
+  if (read == RecipientsRead::kUnreadable && !PathExists(path, false) && !PathExists(path, true)) return;
+  bool delivered = read != RecipientsRead::kUnreadable;
+  if (read == RecipientsRead::kFound) {
     // Only a repeated delivery needs it; the link makes it then.
     const std::string temp_folder = MailSubfolder(mail_folder, kTempFolder);
     bool queued = false;
@@ -71,8 +76,8 @@ void CLocalDelivery::DeliverSpoolFile(const std::string& path, const std::string
         delivered = false;
     }
   }
-  // A spool file without recipients (or that cannot be read) has nothing to
-  // deliver and goes; one whose copies failed stays for the next start.
+  // A spool file without recipients has nothing to deliver and goes; one
+  // that could not be read or whose copies failed stays for the next start.
   if (!delivered) {
     Log(LOG_ERROR, "<SMTP> ERROR: Delivery failed, message kept in drop folder: " + file_name);
     return;

@@ -81,17 +81,19 @@ class EnvelopeScanner {
 };
 
 // Scans the envelope of an open spool file.
-void ScanEnvelope(platform::File& file, std::vector<std::string>& recipients, std::string* sender) {
+// False when a read failed: what was collected stands, but the envelope may
+// have named more.
+bool ScanEnvelope(platform::File& file, std::vector<std::string>& recipients, std::string* sender) {
   EnvelopeScanner scanner(recipients, sender);
   char buffer[kReadChunk];
   for (;;) {
     const long got = file.Read(buffer, sizeof buffer);
-    if (got < 0) break;  // a file error ends the reading; what was collected stands
+    if (got < 0) return false;
     if (got == 0) {
       scanner.Finish();
-      break;
+      return true;
     }
-    if (!scanner.Feed(buffer, static_cast<std::size_t>(got))) break;
+    if (!scanner.Feed(buffer, static_cast<std::size_t>(got))) return true;
   }
 }
 
@@ -140,12 +142,12 @@ bool PathExists(std::string_view path, bool is_folder) {
   return entry.is_directory == is_folder;
 }
 
-bool ReadRecipients(std::string_view path, std::vector<std::string>& recipients) {
+RecipientsRead ReadRecipients(std::string_view path, std::vector<std::string>& recipients) {
   recipients.clear();
   platform::File file = platform::File::Open(path, platform::File::Mode::ReadExclusive);
-  if (!file.IsOpen()) return false;
-  ScanEnvelope(file, recipients, nullptr);
-  return !recipients.empty();
+  if (!file.IsOpen()) return RecipientsRead::kUnreadable;
+  if (!ScanEnvelope(file, recipients, nullptr)) return RecipientsRead::kUnreadable;
+  return recipients.empty() ? RecipientsRead::kNone : RecipientsRead::kFound;
 }
 
 bool ReadEnvelope(std::string_view path, SpoolEnvelope& envelope) {

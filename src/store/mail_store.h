@@ -30,11 +30,17 @@ std::string MailTempFolder(std::string_view mail_folder);
 bool CreateFolderPath(std::string_view path);
 // The path exists and is a folder (is_folder) or a plain file.
 bool PathExists(std::string_view path, bool is_folder);
+// What ReadRecipients made of a spool file.
+enum class RecipientsRead {
+  kFound,       // at least one recipient
+  kNone,        // the file was read and names nobody
+  kUnreadable,  // it could not be opened (a writer holds it, no descriptor
+                // left, gone) or a read failed: the list holds what came before
+};
 // Recipients of a spool file: the "x-receiver:" lines of its leading envelope
 // run (lines beginning "x-sender:" or "x-receiver:", either case), lower-cased
-// and trimmed; blank ones are skipped. Replaces the list's contents; true
-// when there is at least one.
-bool ReadRecipients(std::string_view path, std::vector<std::string>& recipients);
+// and trimmed; blank ones are skipped. Replaces the list's contents.
+RecipientsRead ReadRecipients(std::string_view path, std::vector<std::string>& recipients);
 // The whole envelope of a spool file as ReadRecipients reads it: the first
 // "x-sender:" line's address and the recipients. Opened without the
 // exclusive lock, so that a look at the queue never keeps the relay waiting;

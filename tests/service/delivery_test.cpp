@@ -1,11 +1,13 @@
 // Local delivery of spool files on the server thread: one copy per local
 // mailbox, one queued copy for any number of remote recipients, the
 // catch-all account, recipients that must not name a folder, a copy that
-// fails, and spool files left in the drop folder by an earlier run.
+// fails, a spool file that cannot be read, and spool files left in the drop
+// folder by an earlier run.
 #include <gtest/gtest.h>
 
 #include "common/settings_registry.h"
 #include "mail_folder_fixture.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "smtp/smtp_socket.h"
 #include "support/fake_connection.h"
@@ -148,6 +150,37 @@ TEST_F(Delivery, FailedCopyKeepsTheSpoolFile) {
   m_server->DeliverLeftoverSpoolFiles();
   EXPECT_EQ(AllFiles(), (Names{"joe/f.eml", "queue/f.eml"}));
   EXPECT_EQ(ReadFileBytes(Folder("queue") / "f.eml"), m_spoolText);
+}
+
+// A spool file that cannot be read is accepted mail all the same: it is kept
+// and said so, never deleted as if it named nobody.
+TEST_F(Delivery, UnreadableSpoolFileIsKept) {
+  EnableLog();
+  const std::string path = Spool("u.eml", {"<joe@d1.test>"});
+  {
+    // Its open fails as when a writer holds it (or no descriptor is left).
+    platform::File holder = platform::File::Open(path, platform::File::Mode::ReadExclusive);
+    ASSERT_TRUE(holder.IsOpen());
+    m_server->DeliverSpoolFile(path);
+    m_server->FlushDeliveries();
+  }
+  EXPECT_EQ(AllFiles(), Names{"drop/u.eml"});
+  EXPECT_NE(LogText().find("<SMTP> ERROR: Delivery failed, message kept in drop folder: u.eml\r\n"),
+            std::string::npos);
+
+  // A read error after the open: the same.
+  fs::create_directories(Folder("drop") / "d.eml");
+  m_server->DeliverSpoolFile(m_server->GetMailFolder() + "drop\\d.eml");
+  EXPECT_NE(LogText().find("message kept in drop folder: d.eml\r\n"), std::string::npos);
+  fs::remove(Folder("drop") / "d.eml");
+
+  // A file that is gone by the time it is delivered: nothing to do or say.
+  const std::size_t before = LogText().size();
+  m_server->DeliverSpoolFile(m_server->GetMailFolder() + "drop\\gone.eml");
+  EXPECT_EQ(LogText().substr(before).find("ERROR"), std::string::npos);
+
+  m_server->DeliverLeftoverSpoolFiles();
+  EXPECT_EQ(AllFiles(), Names{"joe/u.eml"});
 }
 
 TEST_F(Delivery, LeftoverSpoolFilesAreDeliveredAtStart) {

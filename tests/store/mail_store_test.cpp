@@ -93,7 +93,8 @@ TEST(MailStore, ReadRecipientsTakesOnlyTheLeadingEnvelope) {
     const fs::path file = TestHome() / ("recipients" + std::to_string(n++) + ".eml");
     WriteFile(file, c.content);
     std::vector<std::string> recipients{"stale"};
-    EXPECT_EQ(ReadRecipients(file.string(), recipients), !c.recipients.empty());
+    EXPECT_EQ(ReadRecipients(file.string(), recipients),
+              c.recipients.empty() ? RecipientsRead::kNone : RecipientsRead::kFound);
     EXPECT_EQ(recipients, c.recipients);
   }
 }
@@ -111,7 +112,7 @@ TEST(MailStore, ReadRecipientsAcrossReadChunks) {
   const fs::path file = TestHome() / "many.eml";
   WriteFile(file, content);
   std::vector<std::string> recipients;
-  ASSERT_TRUE(ReadRecipients(file.string(), recipients));
+  ASSERT_EQ(ReadRecipients(file.string(), recipients), RecipientsRead::kFound);
   EXPECT_EQ(recipients, expected);
 }
 
@@ -119,14 +120,39 @@ TEST(MailStore, ReadRecipientsStopsAtAnOverlongLine) {
   const fs::path file = TestHome() / "overlong.eml";
   WriteFile(file, "x-receiver: bob@d1\r\nx-sender: " + std::string(100000, 'a') + "\r\nx-receiver: c@d\r\n");
   std::vector<std::string> recipients;
-  EXPECT_TRUE(ReadRecipients(file.string(), recipients));
+  EXPECT_EQ(ReadRecipients(file.string(), recipients), RecipientsRead::kFound);
   EXPECT_EQ(recipients, std::vector<std::string>{"bob@d1"});
 }
 
-TEST(MailStore, ReadRecipientsOfMissingFile) {
-  std::vector<std::string> recipients{"stale"};
-  EXPECT_FALSE(ReadRecipients((TestHome() / "missing.eml").string(), recipients));
-  EXPECT_TRUE(recipients.empty());
+// A file that cannot be opened or read is told apart from one that names
+// nobody: its mail must not be taken for mail without recipients.
+TEST(MailStore, ReadRecipientsOfAFileThatCannotBeRead) {
+  const fs::path held = TestHome() / "held.eml";
+  WriteFile(held, "x-receiver: bob@d1\r\n");
+  platform::File writer = platform::File::Open(held.string(), platform::File::Mode::ReadExclusive);
+  ASSERT_TRUE(writer.IsOpen());
+  const fs::path folder = TestHome() / "folder.eml";  // opens, but every read fails
+  fs::create_directories(folder);
+  const fs::path empty = TestHome() / "nobody.eml";
+  WriteFile(empty, "x-sender: a@b\r\n\r\n");
+
+  struct Case {
+    const char* label;
+    fs::path file;
+    RecipientsRead result;
+  };
+  const Case cases[] = {
+      {"missing", TestHome() / "missing.eml", RecipientsRead::kUnreadable},
+      {"held by its writer", held, RecipientsRead::kUnreadable},
+      {"read error", folder, RecipientsRead::kUnreadable},
+      {"read, and names nobody", empty, RecipientsRead::kNone},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::vector<std::string> recipients{"stale"};
+    EXPECT_EQ(ReadRecipients(c.file.string(), recipients), c.result);
+    EXPECT_TRUE(recipients.empty());
+  }
 }
 
 // quillctl's listings read the whole envelope with the same scanner.
