@@ -2,7 +2,6 @@
 #include "net/connection_thread.h"
 
 #include <algorithm>
-#include <cstring>
 #include <ctime>
 
 #include "common/text.h"
@@ -109,9 +108,9 @@ void CConnectionThread::OnReceive() {
     PostQuit();
     return;
   }
-  // Text ends at a NUL byte inside the read; the rest of the read is dropped.
-  const std::size_t length = ::strnlen(buffer, static_cast<std::size_t>(n));
-  m_pSession->OnReceivedText(std::string_view(buffer, length));
+  // Every byte goes to the session, NUL bytes too: message text keeps them,
+  // and the end of a message after one must still be seen.
+  m_pSession->OnReceivedText(std::string_view(buffer, static_cast<std::size_t>(n)));
 }
 
 void CConnectionThread::CheckIdleTimeout(unsigned timer_id) {

@@ -11,7 +11,15 @@ constexpr const char* kLostConnection = "Could not send reply, disconnected.";
 }
 
 void CSessionSocket::OnReceivedText(std::string_view text) {
-  m_strReceived.append(text);
+  // A NUL byte has no place in a command line: it is dropped, and the bytes
+  // after it are taken as they come (dropping the rest of the read would
+  // lose the command lines that follow, and leave the client waiting).
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t nul = text.find('\0', start);
+    m_strReceived.append(text.substr(start, nul == std::string_view::npos ? nul : nul - start));
+    if (nul == std::string_view::npos) break;
+    start = nul + 1;
+  }
   CutLines();
 }
 

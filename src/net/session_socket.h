@@ -54,9 +54,9 @@ class CSessionSocket {
     m_pTransport = transport;
   }
 
-  // Text received by the connection thread (already cut at a NUL byte).
-  // Appends to m_strReceived and cuts lines; sessions with a data state
-  // override it.
+  // Bytes received by the connection thread, every one of them. Appends
+  // them (less NUL bytes) to m_strReceived and cuts lines; sessions with a
+  // data state override it.
   virtual void OnReceivedText(std::string_view text);
   // True when the next read of `count` bytes would overflow the receive limit.
   virtual bool WouldOverflow(std::size_t count) const;

@@ -1,15 +1,19 @@
-// The data phase of the SMTP session: after "354" every received text is
-// message text until the text received so far ends with CR LF "." CR LF.
+// The data phase of the SMTP session: after "354" every received byte is
+// message text up to the first CR LF "." CR LF, wherever it falls: at the
+// end of a read, inside one, or split over several. What follows the
+// terminator is the next command line(s), taken as if it were a new read,
+// so that a client that sends the final "." and QUIT together is answered
+// both, and a second transaction hidden inside the text of one message is a
+// transaction of the client's own, answered command by command, never text
+// of the first. A stored message therefore never holds CR LF "." CR LF.
 //
 // The text goes to the spool file as it arrives, so memory stays bounded
 // whatever the message size; the file holds exactly what a whole-message
 // buffer would have produced:
-//   - the end is tested on the text received so far, after each read, so a
-//     terminator split over reads counts, and one followed by more text in
-//     the same read does not;
-//   - the stored text is the received text with trailing white space and
-//     then trailing dots removed, which takes off the terminating "." CR LF
-//     and nothing else; dot-stuffed lines keep their extra dot;
+//   - the stored text is the received text up to the terminator with
+//     trailing white space and then trailing dots removed, which takes off
+//     the terminating "." CR LF and nothing else; dot-stuffed lines keep
+//     their extra dot; every byte is kept, NUL bytes too;
 //   - the CR LF that ended the DATA line counts as the start of the text, so
 //     a message of only "." CR LF is complete and stored empty.
 // The spool file is created when the first part is written (the Received
@@ -23,14 +27,13 @@
 namespace {
 
 constexpr std::string_view kTerminator = "\r\n.\r\n";
-// Bytes kept back from every write: the end test needs the last five bytes
-// of the text, and the next read brings at least one more.
+// The terminator when it is the first line of the text (the CR LF before it
+// ended the DATA line).
+constexpr std::string_view kTerminatorAtStart = kTerminator.substr(2);
+// Bytes kept back from every write: a terminator that began in them is
+// found once the next read brings the rest.
 constexpr std::size_t kKeptTail = kTerminator.size() - 1;
 constexpr const char* kLocalError = "451 Requested action aborted: local error in processing";
-
-bool EndsWith(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
 
 }  // namespace
 
@@ -44,18 +47,28 @@ void CSmtpSocket::OnReceivedText(std::string_view text) {
 
 void CSmtpSocket::ReceiveMessageText(std::string_view text) {
   // Message text does not refresh the idle time-out.
+  const std::size_t search_from = m_strMessage.size() > kKeptTail ? m_strMessage.size() - kKeptTail : 0;
   m_strMessage.append(text);
   m_nMessageBytes += text.size();
-  if (IsMessageComplete()) {
-    StoreMessage();
+  const std::size_t end = FindMessageEnd(search_from);
+  if (end == std::string::npos) {
+    if (m_strMessage.size() >= kMessageFlushSize) FlushMessageText();
     return;
   }
-  if (m_strMessage.size() >= kMessageFlushSize) FlushMessageText();
+  std::string rest = m_strMessage.substr(end);
+  m_strMessage.resize(end);
+  if (!StoreMessage()) return;  // the connection is gone: nothing more to answer
+  if (!rest.empty()) OnReceivedText(rest);
 }
 
-bool CSmtpSocket::IsMessageComplete() const {
-  if (EndsWith(m_strMessage, kTerminator)) return true;
-  return m_nMessageBytes == kTerminator.size() - 2 && m_strMessage == kTerminator.substr(2);
+std::size_t CSmtpSocket::FindMessageEnd(std::size_t search_from) const {
+  // Nothing written yet, so the text's first bytes are still here.
+  const bool at_text_start = m_nMessageBytes == m_strMessage.size();
+  if (at_text_start && std::string_view(m_strMessage).starts_with(kTerminatorAtStart)) {
+    return kTerminatorAtStart.size();
+  }
+  const std::size_t found = m_strMessage.find(kTerminator, search_from);
+  return found == std::string::npos ? found : found + kTerminator.size();
 }
 
 bool CSmtpSocket::OpenSpoolFile() {
@@ -95,23 +108,22 @@ bool CSmtpSocket::WriteSpoolFile() {
   return true;
 }
 
-void CSmtpSocket::StoreMessage() {
+bool CSmtpSocket::StoreMessage() {
   SetState(SMTP_STATE_READY);
+  bool answered = false;
   // A MAIL in the same read as DATA runs as a command and empties the
   // transaction: such a message has nobody to go to. Nothing is queued (a
   // "250 OK: Queued as" would promise a delivery that never comes); the
   // client hears what DATA itself says without a sender or recipients.
   if (m_strFrom.empty() || m_arrRecipients.empty()) {
-    SendReply(m_strFrom.empty() ? "503 Need MAIL command" : "503 Need RCPT command");
-    ResetTransaction();
-    return;
-  }
-  if (WriteSpoolFile()) {
-    SendReply("250 OK: Queued as: %s", m_Spool.QueueId().c_str());
+    answered = SendReply(m_strFrom.empty() ? "503 Need MAIL command" : "503 Need RCPT command");
+  } else if (WriteSpoolFile()) {
+    answered = SendReply("250 OK: Queued as: %s", m_Spool.QueueId().c_str());
   } else {
-    SendReply(kLocalError);
+    answered = SendReply(kLocalError);
   }
   ResetTransaction();
+  return answered;
 }
 
 void CSmtpSocket::ResetTransaction() {

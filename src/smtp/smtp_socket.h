@@ -101,17 +101,20 @@ class CSmtpSocket : public CSessionSocket {
 
   // Data phase (smtp_data.cpp).
   void ReceiveMessageText(std::string_view text);
-  bool IsMessageComplete() const;
+  // Where the text ends in m_strMessage (just after its terminator), looking
+  // for the terminator from `search_from`; npos while it has not come.
+  std::size_t FindMessageEnd(std::size_t search_from) const;
   bool OpenSpoolFile();
   void FlushMessageText();
-  void StoreMessage();
+  // Writes the message and answers; false when the answer could not be sent.
+  bool StoreMessage();
   bool WriteSpoolFile();
   std::string BuildEnvelope() const;
   void ResetTransaction();
 
   SmtpState m_nState = SMTP_STATE_CONNECTED;
   CSpoolFile m_Spool;
-  // Bytes of message text received in this data phase (for the end test of
-  // a message shorter than the terminator plus its leading CR LF).
+  // Bytes of message text received in this data phase (tells whether the
+  // start of the text is still in m_strMessage).
   std::uint64_t m_nMessageBytes = 0;
 };

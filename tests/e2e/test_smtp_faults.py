@@ -1,5 +1,6 @@
-"""Faults of the SMTP service that stay mended, end to end: line breaks inside
-a command line, recipients only from the envelope, recipient names that must
+"""Faults of the SMTP service that stay mended, end to end: the text ends at
+its first terminator wherever it falls, bare line feeds and NUL bytes are
+text, line breaks inside a command line, recipients only from the envelope, recipient names that must
 not choose a folder, AUTH initial responses, a spool file that cannot be
 written, a copy that fails, spool files left from an earlier run, and the
 memory of a session receiving a large message."""
@@ -57,6 +58,52 @@ class SmtpFaultsTest(qptest.MachineTestCase):
                          spool_pattern("<a@d1.test>", ["<joe@d1.test>"], "good", b"Subject: s\r\n\r\nb\r\n"))
         self.assertEqual(files(self.machine, "queue"), [])
         self.assertNotIn("\nx-receiver", self.server.read_log(), "one received line is one log line")
+
+    def stored_text(self, folder_name, queue_id):
+        stored = read(self.machine, folder_name, queue_id + ".eml")
+        return stored[stored.index(b" GMT\r\n") + 6:]
+
+    def test_text_ends_at_the_first_terminator(self):
+        # One write holds the end of the text and a second transaction: that
+        # one is the client's own, each command answered, never part of the
+        # first message; the final "." and QUIT together get both replies.
+        with Dialogue(self.server.smtp_port) as d:
+            self.open_message(d, "<a@d1.test>", ["<joe@d1.test>"])
+            d.send(b"Subject: one\r\n\r\ntext\r\n.\r\nMAIL FROM:<b@d1.test>\r\nRCPT TO:<ann@d1.test>\r\n"
+                   b"DATA\r\n")
+            first = QUEUED.match(d.reply()).group(1)
+            self.assertEqual([d.reply(), d.reply(), d.reply()], ["250 OK", "250 OK", "354 End with <CRLF>.<CRLF>"])
+            d.send(b"Subject: two\r\n\r\nhidden\r\n.\r\nQUIT\r\n")
+            second = QUEUED.match(d.reply()).group(1)
+            self.assertEqual(d.reply(), "221 Bye")
+        wait_delivered(self.machine, first, ["joe"])
+        wait_delivered(self.machine, second, ["ann"])
+        self.assertEqual(self.stored_text("joe", first), b"Subject: one\r\n\r\ntext\r\n")
+        self.assertRegex(read(self.machine, "ann", second + ".eml"),
+                         spool_pattern("<b@d1.test>", ["<ann@d1.test>"], "h", b"Subject: two\r\n\r\nhidden\r\n"))
+        self.assertEqual(files(self.machine, "joe"), [first + ".eml"])
+
+    def test_bare_line_feeds_and_nul_bytes_are_text(self):
+        cases = [
+            ("LF . LF", b"hello\n.\nMAIL FROM:<x@d1.test>\r\nRCPT TO:<ann@d1.test>\r\n"),
+            ("CR LF . LF", b"hello\r\n.\nQUIT\r\n"),
+            ("LF . CR LF", b"hello\n.\r\nQUIT\r\n"),
+            ("NUL bytes", b"a\0b\r\n\0\r\n.\0\r\nc\r\n"),
+        ]
+        with Dialogue(self.server.smtp_port) as d:
+            for label, text in cases:
+                with self.subTest(label):
+                    self.open_message(d, "<a@d1.test>", ["<joe@d1.test>"])
+                    d.send(text + b".\r\nNOOP\r\n")
+                    queue_id = QUEUED.match(d.reply()).group(1)
+                    self.assertEqual(d.reply(), "250 OK")
+                    wait_delivered(self.machine, queue_id, ["joe"])
+                    self.assertEqual(self.stored_text("joe", queue_id), text)
+        self.assertEqual(files(self.machine, "ann"), [])
+        # A real client whose text holds a NUL byte is answered at once.
+        with client(self.server) as c:
+            self.assertEqual(c.sendmail("a@d1.test", ["ann@d1.test"], b"Subject: nul\r\n\r\nx\0y\r\n"), {})
+        wait_for(lambda: files(self.machine, "ann"), 10, "delivery to ann")
 
     def test_header_line_is_no_recipient(self):
         # Unauthenticated: only local recipients are accepted, and a header

@@ -56,11 +56,8 @@ bool FeedLikeConnection(CSessionSocket& session, FakeConnection& conn, std::stri
     if (before) before();
     const std::size_t count = std::min(sizes.Next(), text.size() - pos);
     if (session.WouldOverflow(count)) return false;  // "Buffer overflow: DOS attack?"
-    std::string_view read = text.substr(pos, count);
+    session.OnReceivedText(text.substr(pos, count));
     pos += count;
-    // Text ends at a NUL byte inside the read; the rest of the read is dropped.
-    read = read.substr(0, read.find('\0'));
-    session.OnReceivedText(read);
     FUZZ_CHECK(session.m_strReceived.size() <= CSessionSocket::kMaxReceived, "receive buffer past its limit");
   }
   return !(conn.quits > 0 || conn.closed);

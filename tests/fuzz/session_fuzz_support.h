@@ -2,7 +2,7 @@
 // of their own for the whole run (on tmpfs where there is one, so that the
 // syncs of every stored message cost nothing), the tests' recording
 // connection, and the connection thread's way of feeding received text:
-// reads of a size chosen by the input, each cut at a NUL byte, no read that
+// reads of a size chosen by the input, every byte of them, no read that
 // would overflow the receive limit, nothing after the session asked to quit.
 #pragma once
 

@@ -12,7 +12,8 @@
 //     limits whatever arrives;
 //   - each queued spool file holds the session's envelope exactly (one
 //     "x-sender:", one "x-receiver:" per accepted recipient) and reads back
-//     with those recipients; "250 OK: Queued as" comes once per queued file;
+//     with those recipients; it never holds CR LF "." CR LF (the text ends at
+//     the first one); "250 OK: Queued as" comes once per queued file;
 //   - after delivery, every queued message is in a mailbox or the queue,
 //     nothing is left in the drop or temporary folder, and no file or folder
 //     exists anywhere in the state root but the mailboxes of the accounts,
@@ -127,6 +128,9 @@ void CheckSpoolFile(const CSmtpSocket& session, const std::string& path, const W
     envelope += "x-receiver: " + recipient + "\r\n";
   envelope += "Received: from ";
   FUZZ_CHECK(bytes.starts_with(envelope), "envelope differs from the session's: " + Printable(bytes));
+  const std::size_t terminator = bytes.find("\r\n.\r\n");
+  FUZZ_CHECK(terminator == std::string::npos,
+             "a stored message holds the end of the text: " + Printable(bytes.substr(terminator, 200)));
 
   std::vector<std::string> expected;
   for (const std::string& recipient : session.m_arrRecipients) {

@@ -36,6 +36,17 @@ TEST(CutLines, WholeAndByteByByteGiveTheSameLines) {
   EXPECT_EQ(Feed({"NOOP\r", "\nQUIT\r\n"}), (std::vector<std::string>{"NOOP", "QUIT"})) << "CR LF split";
 }
 
+// A NUL byte anywhere in command text is dropped alone: the lines after it in
+// the same read still come.
+TEST(CutLines, NulBytesAreDroppedAndWhatFollowsIsKept) {
+  const std::string input("\0NO\0OP\r\0\nUSER a\r\n\0\r\nQUIT\r\n\0", 27);
+  const std::vector<std::string> expected = {"NOOP", "USER a", "QUIT"};
+  EXPECT_EQ(Feed({input}), expected) << "whole";
+  std::vector<std::string> bytes;
+  for (char c : input) bytes.emplace_back(1, c);
+  EXPECT_EQ(Feed(bytes), expected) << "one byte at a time";
+}
+
 TEST(ReceiveLimit, ExactlyTheLimitFitsOneMoreByteOverflows) {
   LineSession session;
   FakeConnection r;

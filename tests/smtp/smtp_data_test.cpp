@@ -94,15 +94,74 @@ TEST_F(SmtpData, EndDetection) {
   EXPECT_EQ(QueueId(Feed("\r\n")).size(), 32u) << "terminator split over two reads";
 
   StartMessage("<a@d1.test>", {"<joe@d1.test>"});
-  EXPECT_EQ(Feed("a\r\n.\r\nQUIT\r\n"), Replies{}) << "more text after the terminator in the same read";
-  EXPECT_EQ(m_session->GetState(), SMTP_STATE_DATA);
-  EXPECT_EQ(Feed("b\r\n.\r\n").size(), 1u);
-  EXPECT_EQ(m_session->GetState(), SMTP_STATE_READY);
-
-  StartMessage("<a@d1.test>", {"<joe@d1.test>"});
   EXPECT_EQ(Feed("x.\r\n"), Replies{}) << "a dot that ends a line is no terminator";
   EXPECT_EQ(Feed(". \r\n"), Replies{});
   EXPECT_EQ(Feed(".\r\n").size(), 1u);
+}
+
+// The text ends at the first CR LF "." CR LF wherever it falls; what
+// follows is command lines. Each case is sent after "354" in one read, one
+// byte per read, and in two reads split at every place.
+TEST_F(SmtpData, TextEndsAtTheFirstTerminator) {
+  struct Case {
+    const char* label;
+    std::string data;
+    std::string stored;  // the text of the message
+    Replies after;       // the replies after its "Queued as"
+  };
+  const std::string nul(1, '\0');
+  const Case cases[] = {
+      {"QUIT in the same write", "a\r\n.\r\nQUIT\r\n", "a\r\n", {"221 Bye"}},
+      {"two commands after the text", "a\r\n.\r\nNOOP\r\nRSET\r\n", "a\r\n", {"250 OK", "250 OK"}},
+      {"terminator as the first line", ".\r\nNOOP\r\n", "", {"250 OK"}},
+      {"a transaction hidden in the text is the client's own",
+       "a\r\n.\r\nMAIL FROM:<b@d1.test>\r\nRCPT TO:<ann@d1.test>\r\nDATA\r\n",
+       "a\r\n", {"250 OK", "250 OK", "354 End with <CRLF>.<CRLF>"}},
+      {"a command line cut by the end of the read waits", "a\r\n.\r\nNOO", "a\r\n", {}},
+      {"NUL bytes in the text are kept", "a" + nul + "b\r\n" + nul + "\r\n.\r\nNOOP\r\n",
+       "a" + nul + "b\r\n" + nul + "\r\n", {"250 OK"}},
+      {"a NUL byte makes no terminator", "a\r\n." + nul + "\r\nb\r\n.\r\n", "a\r\n." + nul + "\r\nb\r\n", {}},
+      {"a NUL byte in a command after the text is dropped", "a\r\n.\r\nNO" + nul + "OP\r\n", "a\r\n",
+       {"250 OK"}},
+      {"LF . LF is text", "hello\n.\nMAIL FROM:<x@d1.test>\r\n.\r\n", "hello\n.\nMAIL FROM:<x@d1.test>\r\n", {}},
+      {"LF . CR LF is text", "a\n.\r\nNOOP\r\n.\r\n", "a\n.\r\nNOOP\r\n", {}},
+      {"CR LF . LF is text", "a\r\n.\nNOOP\r\n.\r\n", "a\r\n.\nNOOP\r\n", {}},
+      {"CR LF . CR is text", "a\r\n.\rNOOP\r\n.\r\n", "a\r\n.\rNOOP\r\n", {}},
+      {"stuffed dot line is text", "a\r\n..\r\nNOOP\r\n.\r\n", "a\r\n..\r\nNOOP\r\n", {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::vector<std::string_view>> ways = {{c.data}};
+    std::vector<std::string_view> bytes;
+    for (std::size_t i = 0; i < c.data.size(); ++i) bytes.push_back(std::string_view(c.data).substr(i, 1));
+    ways.push_back(bytes);
+    for (std::size_t split = 1; split < c.data.size(); ++split)
+      ways.push_back({std::string_view(c.data).substr(0, split), std::string_view(c.data).substr(split)});
+    for (std::size_t way = 0; way < ways.size(); ++way) {
+      SCOPED_TRACE(std::string(c.label) + (way == 0 ? ", one read" : way == 1 ? ", byte by byte" : ", two reads"));
+      TearDown();
+      SetUp();
+      StartMessage("<a@d1.test>", {"<joe@d1.test>"});
+      Replies replies;
+      for (std::string_view read : ways[way])
+        for (std::string& reply : Feed(read)) replies.push_back(std::move(reply));
+      ASSERT_FALSE(replies.empty());
+      const std::string id = QueueId({replies[0]});
+      ASSERT_FALSE(id.empty()) << replies[0];
+      const std::string spool = SpoolText(id);
+      EXPECT_EQ(spool.substr(spool.find(" GMT\r\n") + 6), c.stored);
+      EXPECT_EQ(Replies(replies.begin() + 1, replies.end()), c.after);
+      EXPECT_EQ(spool.find("\r\n.\r\n"), std::string::npos);
+    }
+  }
+}
+
+// The line limit holds for what follows the text as for any command text.
+TEST_F(SmtpData, CommandTextAfterTheTerminatorIsBounded) {
+  StartMessage("<a@d1.test>", {"<joe@d1.test>"});
+  ASSERT_EQ(QueueId(Feed("a\r\n.\r\n" + std::string(4000, 'x'))).size(), 32u);
+  EXPECT_FALSE(m_session->WouldOverflow(4096));
+  Feed(std::string(4096, 'x'));
+  EXPECT_TRUE(m_session->WouldOverflow(200));
 }
 
 TEST_F(SmtpData, TextInTheSameReadAsDataIsCommands) {
