@@ -1,19 +1,29 @@
-// RETR's trimmed end and TOP's line selection, fed chunk by chunk.
+// The shown text of a message file, RETR's trimmed end and TOP's line
+// selection, fed chunk by chunk.
 #include "pop3/pop3_message_text.h"
-
-#include <cstring>
 
 #include "common/text.h"
 
 namespace pop3 {
 
-bool MessageTextEnd::Feed(std::string_view bytes) {
+bool MessageFileText::Feed(std::string_view bytes, std::string& out) {
   if (m_bEnded) return false;
-  const void* nul = std::memchr(bytes.data(), '\0', bytes.size());
-  if (nul != nullptr) {
-    bytes = bytes.substr(0, static_cast<const char*>(nul) - bytes.data());
+  const std::size_t nul = bytes.find('\0');
+  if (nul != std::string_view::npos) {
+    bytes = bytes.substr(0, nul);
     m_bEnded = true;
   }
+  m_Envelope.Feed(bytes, &out);
+  if (m_bEnded) m_Envelope.Finish(&out);
+  return !m_bEnded;
+}
+
+void MessageFileText::Finish(std::string& out) {
+  if (!m_bEnded) m_Envelope.Finish(&out);
+  m_bEnded = true;
+}
+
+void MessageTextEnd::Feed(std::string_view bytes) {
   const std::uint64_t start = m_nPos;
   m_nPos += bytes.size();
 
@@ -31,17 +41,12 @@ bool MessageTextEnd::Feed(std::string_view bytes) {
   std::size_t k = bytes.size();
   while (k > 0 && bytes[k - 1] == '.') --k;
   if (k > 0) m_nAfterNonDot = start + k;
-  return !m_bEnded;
 }
 
 bool TopLineFilter::Feed(std::string_view bytes, std::string& out) {
   std::size_t i = 0;
   while (i < bytes.size() && m_Phase != Phase::Done) {
     const char c = bytes[i];
-    if (c == '\0') {
-      Finish(out);
-      break;
-    }
     if (m_bPendingCR) {
       m_bPendingCR = false;
       if (c == '\n') {
@@ -51,7 +56,9 @@ bool TopLineFilter::Feed(std::string_view bytes, std::string& out) {
       }
       // A CR that does not end a line is a character of the line.
       if (m_Phase == Phase::SkipBlank) {
-        // White space before the first kept line: dropped.
+        // White space before the first kept line: dropped. What follows a
+        // bare CR was stuffed on its way here.
+        m_bBlankSkipped = false;
       } else {
         out.push_back('\r');
         m_bLineHasText = true;
@@ -69,15 +76,18 @@ bool TopLineFilter::Feed(std::string_view bytes, std::string& out) {
     }
     if (m_Phase == Phase::SkipBlank) {
       if (text::IsBlank(c)) {
+        m_bBlankSkipped = true;
         ++i;
         continue;
       }
+      // A dot after a line end was stuffed on its way here if it needed to
+      // be; one after removed blanks never was.
+      if (c == '.' && m_bBlankSkipped) out.push_back('.');
       m_Phase = Phase::Head;
     }
-    // Copy the run of ordinary bytes up to the next CR, LF or NUL at once.
+    // Copy the run of ordinary bytes up to the next CR or LF at once.
     std::size_t end = i;
-    while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n' && bytes[end] != '\0')
-      ++end;
+    while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n') ++end;
     out.append(bytes.data() + i, end - i);
     m_bLineHasText = true;
     i = end;
@@ -101,6 +111,7 @@ void TopLineFilter::EndLine(std::string& out) {
       break;
   }
   m_bLineHasText = false;
+  m_bBlankSkipped = false;
 }
 
 void TopLineFilter::Finish(std::string& out) {

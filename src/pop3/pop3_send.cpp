@@ -1,14 +1,18 @@
 // Sending messages (RETR) and message heads (TOP) straight from the message
-// file, in pieces of at most kSendChunk bytes, so that a session holds about
-// the same memory for a message of any size.
+// file, in pieces of at most kSendChunk bytes of the file, so that a session
+// holds about the same memory for a message of any size.
 //
 // The bytes on the wire are those of one reply built whole: RETR sends
-// "+OK <file length> octets" CR LF, the text of the file (up to a NUL byte,
-// less trailing white space and then trailing dots), CR LF "." CR LF; TOP
-// sends "+OK" CR LF, the kept lines each with CR LF, "." CR LF. A "%" goes
-// out as it is, and nothing is byte-stuffed. A message that fits in one
-// piece goes out in one send through SendReplyText; a larger one is read
-// twice: once to find where its trimmed text ends, then to send it.
+// "+OK <file length> octets" CR LF, the shown text of the file (its bytes up
+// to a NUL, without the x-receiver lines of its envelope: pop3_message_text.h)
+// less trailing white space and then trailing dots, in wire form, then CR LF
+// "." CR LF; TOP sends "+OK" CR LF, the kept lines of the shown text in wire
+// form each with CR LF, then "." CR LF. The wire form (store/wire_form.h)
+// gives the lines that a client never dot-stuffed their dot, so a client that
+// reads lines at LF never sees the end early. A "%" goes out as it is. A
+// message whose shown text fits in one piece goes out in one send through
+// SendReplyText; a larger one is read twice: once to find where its trimmed
+// text ends, then to send it.
 #include <algorithm>
 #include <string>
 
@@ -16,6 +20,7 @@
 #include "platform/files.h"
 #include "pop3/pop3_message_text.h"
 #include "pop3/pop3_socket.h"
+#include "store/wire_form.h"
 
 namespace {
 
@@ -58,29 +63,39 @@ bool CPop3Socket::SendMessage(int n) {
   // The text is the file as long as it was when it was opened.
   const std::uint64_t size = static_cast<std::uint64_t>(length);
   std::string chunk(static_cast<std::size_t>(std::min<std::uint64_t>(size, kSendChunk)), '\0');
-  auto read_next = [&](std::uint64_t& left) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
-    const std::size_t got = ReadFull(file, chunk.data(), want);
-    left -= got;
-    return got;
-  };
+  pop3::MessageFileText shown_text;
   pop3::MessageTextEnd text_end;
-  std::uint64_t left = size;
-  std::size_t got = read_next(left);
-  bool more = text_end.Feed(std::string_view(chunk.data(), got)) && got == chunk.size() && left > 0;
-  // When the text lies in the first chunk, that chunk is the whole reply.
-  const bool whole = !more;
-  // Otherwise look ahead through the whole text for where its trimmed end lies.
-  while (more) {
-    got = read_next(left);
-    more = text_end.Feed(std::string_view(chunk.data(), got)) && got > 0 && left > 0;
+  std::string shown;  // the shown text, while it fits in one piece
+  bool whole = true;
+  std::string part;
+  auto take = [&] {
+    text_end.Feed(part);
+    if (whole) shown.append(part);
+    if (shown.size() > kSendChunk) {
+      whole = false;
+      shown = std::string();
+    }
+    part.clear();
+  };
+  // Look through the whole text for where its trimmed end lies.
+  bool more = true;
+  for (std::uint64_t left = size; more && left > 0;) {
+    const std::size_t got = ReadFull(file, chunk.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size())));
+    if (got == 0) break;
+    left -= got;
+    more = shown_text.Feed(std::string_view(chunk.data(), got), part);
+    take();
   }
+  shown_text.Finish(part);
+  take();
 
   const std::string head = text::Format("+OK %lld octets\r\n", static_cast<long long>(length));
   if (whole) {
     if (n - 1 > m_nHighestRetrieved) m_nHighestRetrieved = n - 1;
     std::string reply = head;
-    reply.append(chunk.data(), static_cast<std::size_t>(text_end.End()));
+    CWireFormEncoder encoder;
+    encoder.Feed(std::string_view(shown).substr(0, static_cast<std::size_t>(text_end.End())), reply);
+    encoder.Finish(reply);
     reply.append(kRetrEnd);
     SetState(kStateSending);
     SendReplyText(reply);
@@ -95,38 +110,50 @@ bool CPop3Socket::SendMessage(int n) {
   }
   if (n - 1 > m_nHighestRetrieved) m_nHighestRetrieved = n - 1;
   SetState(kStateSending);
-  StreamMessageText(file, head, text_end.End(), chunk);
+  StreamMessageText(file, head, size, text_end.End(), chunk);
   SetState(kStateTransaction);
   return true;
 }
 
-void CPop3Socket::StreamMessageText(platform::File& file, const std::string& head,
-                                    std::uint64_t length, std::string& chunk) {
-  std::string logged = head;  // the start of the reply, for the trace log
-  std::string start = head;   // the head goes with the first bytes of the text
+void CPop3Socket::StreamMessageText(platform::File& file, const std::string& head, std::uint64_t file_size,
+                                    std::uint64_t text_length, std::string& chunk) {
+  pop3::MessageFileText shown_text;
+  CWireFormEncoder encoder;
+  // The start of what was sent, for the trace log: the reply less its final
+  // CR LF when it is that short.
+  constexpr std::size_t kLogCapture = kRetrLogChars + kLineEnd.size();
+  std::string logged;
+  std::string wire = head;  // what is not sent yet: the head goes with the first bytes
+  std::string part;
   bool first = true;
-  while (length > 0) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, chunk.size()));
-    const std::size_t got = ReadFull(file, chunk.data(), want);
+  auto send = [&] {
+    if (logged.size() < kLogCapture) logged.append(std::string_view(wire).substr(0, kLogCapture - logged.size()));
+    const bool sent = SendBytes(wire, first);
+    first = false;
+    wire.clear();
+    return sent;
+  };
+  // Takes the shown bytes in `part` up to the trimmed end.
+  auto encode = [&] {
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(part.size(), text_length));
+    encoder.Feed(std::string_view(part).substr(0, count), wire);
+    text_length -= count;
+    part.clear();
+  };
+  for (std::uint64_t left = file_size; text_length > 0 && left > 0;) {
+    const std::size_t got = ReadFull(file, chunk.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size())));
     if (got == 0) break;  // the file became shorter meanwhile
-    length -= got;
-    const std::string_view piece(chunk.data(), got);
-    if (logged.size() < kRetrLogChars) logged.append(piece.substr(0, kRetrLogChars));
-    if (first) {
-      start.append(piece);
-      if (!SendBytes(start, true)) return;
-      first = false;
-    } else if (!SendBytes(piece, false)) {
-      return;
-    }
+    left -= got;
+    shown_text.Feed(std::string_view(chunk.data(), got), part);
+    encode();
+    if (!send()) return;
   }
-  if (logged.size() < kRetrLogChars) logged.append(kRetrEnd);
-  if (first) {
-    start.append(kRetrEnd).append(kLineEnd);
-    if (!SendBytes(start, true)) return;
-  } else if (!SendBytes("\r\n.\r\n", false)) {
-    return;
-  }
+  shown_text.Finish(part);
+  encode();
+  encoder.Finish(wire);
+  wire.append(kRetrEnd).append(kLineEnd);
+  if (!send()) return;
+  if (logged.size() < kLogCapture) logged.resize(logged.size() - kLineEnd.size());
   LogReply(logged);
 }
 
@@ -137,8 +164,12 @@ bool CPop3Socket::SendMessageTop(int n, int lines) {
     SendReply("%s", kNoSuchMessage);
     return false;
   }
+  pop3::MessageFileText shown_text;
+  CWireFormEncoder encoder;
   pop3::TopLineFilter filter(lines);
   std::string chunk(kSendChunk, '\0');
+  std::string part;  // the shown text of a piece of the file
+  std::string wire;  // the same in wire form
   std::string reply = "+OK\r\n";  // what is not sent yet
   // The start of what was sent, for the trace log: the reply less its final
   // CR LF when it fits the limit.
@@ -157,12 +188,20 @@ bool CPop3Socket::SendMessageTop(int n, int lines) {
   while (more) {
     const std::size_t got = ReadFull(file, chunk.data(), chunk.size());
     if (got == 0) break;
-    more = filter.Feed(std::string_view(chunk.data(), got), reply) && got == chunk.size();
+    more = shown_text.Feed(std::string_view(chunk.data(), got), part) && got == chunk.size();
+    encoder.Feed(part, wire);
+    part.clear();
+    more = filter.Feed(wire, reply) && more;
+    wire.clear();
     if (reply.size() >= kSendChunk) {
       if (!send(first)) return true;
       first = false;
     }
   }
+  shown_text.Finish(part);
+  encoder.Feed(part, wire);
+  encoder.Finish(wire);
+  filter.Feed(wire, reply);
   filter.Finish(reply);
   reply.push_back('.');
   if (first) {

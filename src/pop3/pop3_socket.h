@@ -88,11 +88,12 @@ class CPop3Socket : public CSessionSocket {
   // the file cannot be opened; false when nothing was sent for that reason.
   bool SendMessage(int n);
   bool SendMessageTop(int n, int lines);
-  // Sends the head and the first `length` bytes of the file (the RETR text
-  // less what trimming removes), then CR LF "." CR LF, in pieces of chunk's
-  // size; logs the reply as a RETR reply when all of it went out.
-  void StreamMessageText(platform::File& file, const std::string& head, std::uint64_t length,
-                         std::string& chunk);
+  // Sends the head and the first `text_length` bytes of the shown text of
+  // the file's first `file_size` bytes (what trimming leaves) in wire form,
+  // then CR LF "." CR LF, reading the file in pieces of chunk's size; logs
+  // the reply as a RETR reply when all of it went out.
+  void StreamMessageText(platform::File& file, const std::string& head, std::uint64_t file_size,
+                         std::uint64_t text_length, std::string& chunk);
 
   State m_nState = kStateAuthorization;
 };

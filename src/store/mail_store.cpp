@@ -5,86 +5,22 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/sync.h"
+#include "store/envelope_run.h"
 
 namespace {
 
 // Bytes taken from a spool file per read while its envelope is scanned.
 constexpr std::size_t kReadChunk = 4096;
-// The envelope lines are written by the SMTP session from command lines of
-// bounded length; a longer line cannot belong to an envelope, so the scan
-// ends there instead of collecting it without limit.
-constexpr std::size_t kMaxEnvelopeLine = 8192;
 
 constexpr DWORD kRetryIntervalMs = 1000;
 constexpr DWORD kWaitLimitMs = 30000;
 
-constexpr std::string_view kSenderPrefix = "x-sender:";
-constexpr std::string_view kReceiverPrefix = "x-receiver:";
-
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-// Reads the leading envelope of a spool file: the run of "x-sender:" and
-// "x-receiver:" lines at its start. Lines end at LF, or at CR together with
-// the character that follows it.
-class EnvelopeScanner {
- public:
-  EnvelopeScanner(std::vector<std::string>& recipients, std::string* sender)
-      : recipients_(recipients), sender_(sender) {}
-
-  // Takes the next bytes; false once the envelope has ended.
-  bool Feed(const char* data, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) {
-      const char c = data[i];
-      if (skip_next_) {
-        skip_next_ = false;
-        if (!EndLine()) return false;
-        continue;
-      }
-      if (c == '\n') {
-        if (!EndLine()) return false;
-      } else if (c == '\r') {
-        skip_next_ = true;
-      } else {
-        if (line_.size() >= kMaxEnvelopeLine) return false;
-        line_.push_back(c);
-      }
-    }
-    return true;
-  }
-
-  // The end of the file ends the last line, with or without its line end.
-  void Finish() {
-    if (skip_next_ || !line_.empty()) EndLine();
-  }
-
- private:
-  bool EndLine() {
-    const std::string line = text::ToLower(line_);
-    line_.clear();
-    if (text::StartsWith(line, kReceiverPrefix)) {
-      std::string recipient = text::Trim(std::string_view(line).substr(kReceiverPrefix.size()));
-      if (!recipient.empty()) recipients_.push_back(std::move(recipient));
-      return true;
-    }
-    // Anything but a sender line (the empty line included) ends the envelope:
-    // header lines of the message itself never name recipients.
-    if (!text::StartsWith(line, kSenderPrefix)) return false;
-    if (sender_ != nullptr && sender_->empty())
-      *sender_ = text::Trim(std::string_view(line).substr(kSenderPrefix.size()));
-    return true;
-  }
-
-  std::vector<std::string>& recipients_;
-  std::string* sender_;  // the first sender line's address, when wanted
-  std::string line_;
-  bool skip_next_ = false;
-};
-
-// Scans the envelope of an open spool file.
-// False when a read failed: what was collected stands, but the envelope may
-// have named more.
+// Scans the envelope run of an open spool file. False when a read failed:
+// what was collected stands, but the envelope may have named more.
 bool ScanEnvelope(platform::File& file, std::vector<std::string>& recipients, std::string* sender) {
-  EnvelopeScanner scanner(recipients, sender);
+  CEnvelopeRun scanner(&recipients, sender);
   char buffer[kReadChunk];
   for (;;) {
     const long got = file.Read(buffer, sizeof buffer);
@@ -93,7 +29,7 @@ bool ScanEnvelope(platform::File& file, std::vector<std::string>& recipients, st
       scanner.Finish();
       return true;
     }
-    if (!scanner.Feed(buffer, static_cast<std::size_t>(got))) return true;
+    if (!scanner.Feed(std::string_view(buffer, static_cast<std::size_t>(got)))) return true;
   }
 }
 

@@ -38,8 +38,8 @@ enum class RecipientsRead {
                 // left, gone) or a read failed: the list holds what came before
 };
 // Recipients of a spool file: the "x-receiver:" lines of its leading envelope
-// run (lines beginning "x-sender:" or "x-receiver:", either case), lower-cased
-// and trimmed; blank ones are skipped. Replaces the list's contents.
+// run (store/envelope_run.h), lower-cased and trimmed; blank ones are
+// skipped. Replaces the list's contents.
 RecipientsRead ReadRecipients(std::string_view path, std::vector<std::string>& recipients);
 // The whole envelope of a spool file as ReadRecipients reads it: the first
 // "x-sender:" line's address and the recipients. Opened without the

@@ -215,7 +215,7 @@ def smtp_session():
     write("smtp_session", "nul-in-read", b"\x00\x00" + b"HELO x\r\nNOOP\x00ignored\r\n")
 
 
-# --- pop3_session: read-size byte, what the client sends ----------------------
+# --- pop3_session: read-size byte, what the client sends, 0x1E, carol's message
 
 def pop3_session():
     crlf = lambda *lines: "".join(line + "\r\n" for line in lines).encode()
@@ -231,6 +231,12 @@ def pop3_session():
         "RETR -1", "RETR 2147483648", "TOP 1", "TOP x y", "LIST  1", "FOO"))
     write("pop3_session", "relogin", b"\x03" + crlf(
         "USER bob", "PASS secret", "DELE 3", "USER alice", "PASS wonder", "STAT", "DELE 1", "QUIT", "DELE 1"))
+    carol = crlf("USER carol", "PASS pw", "RETR 1", "TOP 1 0", "TOP 1 3")
+    write("pop3_session", "carol-default", b"\x00" + carol)
+    write("pop3_session", "carol-bare-lf-dots", b"\x01" + carol + b"\x1e" + b"A: 1\n.\n\n.x\n.\r\n..\r\n.\rz\n.")
+    write("pop3_session", "carol-envelope-only", b"\x00" + carol + b"\x1e" + b"x-sender: <a>\r\nx-receiver: <b>")
+    write("pop3_session", "carol-blanks-before-dot", b"\x00" + carol + b"\x1e" + b" \t.\r\n\r\n.\r\n \r.x")
+    write("pop3_session", "carol-nul-in-envelope", b"\x02" + carol + b"\x1e" + b"x-receiver: <b\x00>\r\n.\n")
 
 
 def main():

@@ -1,17 +1,22 @@
 // CPop3Socket (pop3/pop3_socket.h) fed arbitrary command sequences the way
-// its connection thread feeds it, over a small mail folder: two accounts
-// (bob/secret with four messages, one of them larger than a send chunk, and
-// alice/wonder with one), a folder inside bob's mailbox, a drop folder and a
-// file in the mail folder itself. The input's first byte picks the read
-// sizes; the rest is what the client sends.
+// its connection thread feeds it, over a small mail folder: three accounts
+// (bob/secret with four messages, one of them larger than a send chunk,
+// alice/wonder with one, and carol/pw whose one message is any bytes), a
+// folder inside bob's mailbox, a drop folder and a file in the mail folder
+// itself. The input's first byte picks the read sizes; the rest is what the
+// client sends, then, after a byte 0x1E (if there is one), carol's message.
 //
 // Checked for every command line:
 //   - a reply is sent while the connection is up; it starts with "+OK" or
-//     "-ERR" and ends with CR LF; replies other than RETR have no CR or LF of
-//     their own; multi-line replies end with "." CR LF;
-//   - a RETR reply is exactly "+OK <file length> octets", the file's text
-//     (up to a NUL, less trailing white space, then trailing dots) and
-//     CR LF "." CR LF;
+//     "-ERR" and ends with CR LF; replies other than RETR and TOP have no CR
+//     or LF of their own; multi-line replies end with "." CR LF;
+//   - a RETR reply is exactly "+OK <file length> octets", the file's shown
+//     text (up to a NUL, without the x-receiver lines of its envelope) less
+//     trailing white space, then trailing dots, in wire form, and CR LF "."
+//     CR LF;
+//   - a RETR or TOP reply holds exactly one line of only "." and it is the
+//     last, for a reader that cuts lines at LF and for one that cuts them at
+//     CR LF (no text ends early);
 //   - the messages of a snapshot are plain files directly inside the
 //     logged-in user's own mailbox folder;
 // and after the session: only messages that were marked with DELE are gone,
@@ -24,8 +29,10 @@
 #include "common/text.h"
 #include "fuzz_check.h"
 #include "platform/paths.h"
+#include "pop3/pop3_message_text.h"
 #include "pop3/pop3_socket.h"
 #include "session_fuzz_support.h"
+#include "store/wire_form.h"
 
 namespace {
 
@@ -54,6 +61,14 @@ const std::map<std::string, std::string>& Contents() {
   return contents;
 }
 
+// Carol's message, when the input brings none: what a client never stuffed,
+// and what an older version stored from a smuggled transaction.
+constexpr std::string_view kCarolDefault =
+    "x-sender: <a@x.test>\r\nx-receiver: <carol@d1.test>\r\nx-receiver: <bcc@d2.test>\r\n"
+    "Subject: dots\r\n\r\nhello\n.\nMAIL FROM:<x@y>\r\n.\r\nRCPT TO:<z>\r\n.\rx\r\n";
+constexpr const char* kCarolMessage = "carol/c.eml";
+constexpr char kMessageSeparator = '\x1e';
+
 struct World {
   fs::path mail;
   CMailServer server;
@@ -61,7 +76,7 @@ struct World {
   World() {
     mail = fuzz::FuzzHome() / "Mail";
     server.SetMailFolder(mail.string() + "/");
-    server.m_arrAccounts = {{"bob", "Bob", "secret"}, {"alice", "Alice", "wonder"}};
+    server.m_arrAccounts = {{"bob", "Bob", "secret"}, {"alice", "Alice", "wonder"}, {"carol", "Carol", "pw"}};
     Restore();
   }
 
@@ -82,13 +97,43 @@ World& TheWorld() {
   return world;
 }
 
-// What RETR sends of a file: its text up to a NUL, less trailing white
-// space and then trailing dots.
-std::string RetrText(std::string bytes) {
-  bytes = bytes.substr(0, bytes.find('\0'));
-  bytes = text::TrimRight(bytes);
-  while (!bytes.empty() && bytes.back() == '.') bytes.pop_back();
-  return bytes;
+// What RETR sends of a file: its shown text less trailing white space and
+// then trailing dots, in wire form.
+std::string RetrText(const std::string& bytes) {
+  pop3::MessageFileText shown_text;
+  std::string shown;
+  shown_text.Feed(bytes, shown);
+  shown_text.Finish(shown);
+  shown = text::TrimRight(shown);
+  while (!shown.empty() && shown.back() == '.') shown.pop_back();
+  CWireFormEncoder encoder;
+  std::string wire;
+  encoder.Feed(shown, wire);
+  encoder.Finish(wire);
+  return wire;
+}
+
+// Lines of a multi-line reply after its first, as a reader that ends lines
+// at LF (dropping a CR before it) or only at CR LF cuts them; exactly one is
+// "." alone, and it is the last.
+void CheckOneTerminatorLine(std::string_view reply, const std::string& command) {
+  for (const bool at_lf : {true, false}) {
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    while (start < reply.size()) {
+      std::size_t end = reply.find(at_lf ? "\n" : "\r\n", start);
+      if (end == std::string_view::npos) end = reply.size();
+      std::string_view line = reply.substr(start, end - start);
+      if (at_lf && line.ends_with('\r')) line.remove_suffix(1);
+      lines.push_back(line);
+      start = end + (at_lf ? 1 : 2);
+    }
+    std::size_t dots = 0;
+    for (std::size_t i = 1; i < lines.size(); ++i) dots += lines[i] == "." ? 1 : 0;
+    FUZZ_CHECK(dots == 1 && lines.back() == ".",
+               command + ": " + std::to_string(dots) + " terminator lines for a reader cutting at " +
+                   (at_lf ? "LF" : "CR LF") + " in " + Printable(reply.substr(0, 300)));
+  }
 }
 
 class CheckedSession : public CPop3Socket {
@@ -166,6 +211,11 @@ class CheckedSession : public CPop3Socket {
       const std::string expected =
           "+OK " + std::to_string(bytes.size()) + " octets\r\n" + RetrText(bytes) + "\r\n.\r\n";
       FUZZ_CHECK(reply == expected, "RETR " + std::to_string(n) + " sent " + Printable(reply.substr(0, 200)));
+      CheckOneTerminatorLine(reply, "RETR");
+      return;
+    }
+    if (word == "TOP" && ok) {
+      CheckOneTerminatorLine(reply, "TOP");
       return;
     }
     fuzz::CheckNoBareLineBreak(reply, "POP3 reply to " + Printable(line));
@@ -187,7 +237,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   World& world = TheWorld();
   fuzz::InputCursor cursor(data, size);
   const fuzz::ChunkSizes sizes(cursor.Byte());
-  const std::string_view text = cursor.Rest();
+  std::string_view text = cursor.Rest();
+  std::string_view carol = kCarolDefault;
+  if (const std::size_t separator = text.find(kMessageSeparator); separator != std::string_view::npos) {
+    carol = text.substr(separator + 1);
+    text = text.substr(0, separator);
+  }
+  const fs::path carol_path = world.mail / kCarolMessage;
+  fs::create_directories(carol_path.parent_path());
+  FUZZ_CHECK(WriteFileBytes(carol_path, std::string(carol)), "cannot write carol's message");
 
   FakeConnection conn(&world.server);
   fuzz::CheckEverySend(conn);
@@ -200,7 +258,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Only marked messages are gone; the ones marked when the session ended
   // (or quit) are.
-  for (const auto& [name, bytes] : Contents()) {
+  std::map<std::string, std::string> contents = Contents();
+  contents[kCarolMessage] = std::string(carol);
+  for (const auto& [name, bytes] : contents) {
     const fs::path path = world.mail / name;
     const bool exists = fs::exists(path);
     const std::string native = path.string();
@@ -215,9 +275,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::set<std::string> files = FilesBelow(world.mail);
   for (const std::string& file : files) {
-    FUZZ_CHECK(Contents().count(file) == 1, "a file appeared: " + Printable(file));
+    FUZZ_CHECK(contents.count(file) == 1, "a file appeared: " + Printable(file));
   }
   session.reset();
+  fs::remove(carol_path);
   world.Restore();
   return 0;
 }

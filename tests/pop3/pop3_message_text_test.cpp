@@ -1,5 +1,6 @@
-// RETR's trimmed end and TOP's line selection fed in every way a file may be
-// read: whole, one byte at a time, and in uneven pieces.
+// The shown text of a message file, RETR's trimmed end and TOP's line
+// selection, fed in every way a file may be read: whole, one byte at a time,
+// and in uneven pieces.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -24,7 +25,44 @@ std::vector<std::string_view> Pieces(std::string_view input, std::size_t size) {
   return pieces;
 }
 
-TEST(MessageTextEnd, TrimsWhiteSpaceThenDotsAndStopsAtNul) {
+// A recipient sees the sender, not who else the message went to (Bcc
+// included); header lines of the message itself stay as they are.
+TEST(MessageFileText, LeavesOutTheRecipientsOfTheEnvelopeAndEndsAtNul) {
+  const std::string received = "Received: from c\r\n\tdate\r\n";
+  struct Case {
+    const char* label;
+    std::string file;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"spool file", "x-sender: <a@b>\r\nx-receiver: <joe@d1>\r\nx-receiver: <bcc@d2>\r\n" + received + "S: x\r\n\r\nb\r\n",
+       "x-sender: <a@b>\r\n" + received + "S: x\r\n\r\nb\r\n"},
+      {"either case, LF line ends", "X-Receiver: <j>\nX-SENDER: <a>\nx-receiver: <k>\n\nbody\n",
+       "X-SENDER: <a>\n\nbody\n"},
+      {"header lines of the message stay", "x-sender: <a>\r\n" + received + "x-receiver: <h>\r\n\r\n",
+       "x-sender: <a>\r\n" + received + "x-receiver: <h>\r\n\r\n"},
+      {"last envelope line without line end", "x-sender: <a>\r\nx-receiver: <j>", "x-sender: <a>\r\n"},
+      {"overlong line ends the envelope", "x-receiver: " + std::string(9000, 'r') + "\r\nx\r\n",
+       "x-receiver: " + std::string(9000, 'r') + "\r\nx\r\n"},
+      {"NUL ends the text", "abc\0def"s, "abc"},
+      {"NUL inside a recipient line", "x-sender: <a>\r\nx-receiver: <j\0k>\r\nmore"s, "x-sender: <a>\r\n"},
+      {"NUL first", "\0abc"s, ""},
+      {"empty file", "", ""},
+  };
+  for (const Case& c : cases) {
+    for (const std::size_t size : kPieceSizes) {
+      pop3::MessageFileText text;
+      std::string out;
+      bool more = true;
+      for (std::string_view piece : Pieces(c.file, size)) more = more && text.Feed(piece, out);
+      text.Finish(out);
+      EXPECT_EQ(out, c.shown) << c.label << ", pieces of " << size;
+      EXPECT_EQ(more, c.file.find('\0') == std::string::npos) << c.label << ": false once a NUL ended the text";
+    }
+  }
+}
+
+TEST(MessageTextEnd, TrimsWhiteSpaceThenDots) {
   struct Case {
     const char* label;
     std::string input;
@@ -41,9 +79,6 @@ TEST(MessageTextEnd, TrimsWhiteSpaceThenDotsAndStopsAtNul) {
       {"blank after dot removal stays", "a \r\n...", 4},
       {"dots before blanks stay", "a.. \r\n", 1},
       {"leading blanks kept", "  a", 3},
-      {"NUL ends the text", "abc\0def"s, 3},
-      {"blanks before NUL", "ab \r\n\0xyz"s, 2},
-      {"NUL first", "\0abc"s, 0},
       {"high bytes are text", "\xe9\xa0 ", 2},
   };
   for (const Case& c : cases) {
@@ -53,15 +88,6 @@ TEST(MessageTextEnd, TrimsWhiteSpaceThenDotsAndStopsAtNul) {
       EXPECT_EQ(end.End(), c.end) << c.label << ", pieces of " << size;
     }
   }
-}
-
-TEST(MessageTextEnd, FeedReportsWhenTheTextHasEnded) {
-  pop3::MessageTextEnd end;
-  EXPECT_TRUE(end.Feed("abc "));
-  EXPECT_FALSE(end.Feed("d\0e"s));
-  EXPECT_TRUE(end.Ended());
-  EXPECT_FALSE(end.Feed("more text"));
-  EXPECT_EQ(end.End(), 5u);
 }
 
 TEST(TopLineFilter, KeepsHeadAndCountedBodyLines) {
@@ -85,8 +111,9 @@ TEST(TopLineFilter, KeepsHeadAndCountedBodyLines) {
       {"CR at the end of the file", "A\r", 0, "A\r\r\n"},
       {"blank-only line is no end of head", "A: 1\r\n \r\nB\r\n", 0, "A: 1\r\n \r\nB\r\n"},
       {"blank CR before the first line", "\r \r\nA\r\n", 0, "A\r\n"},
-      {"NUL ends the text", "A: 1\r\n\r\nbo\0dy\r\nmore"s, 5, "A: 1\r\n\r\nbo\r\n"},
-      {"NUL in the head", "A: 1\0\r\n\r\nbody"s, 5, "A: 1\r\n"},
+      {"dot after removed blanks gets another", " \t.A\r\n\r\n", 0, "..A\r\n\r\n"},
+      {"dot after a removed bare CR was stuffed before", "\r..A\r\n\r\n", 0, "..A\r\n\r\n"},
+      {"blank then bare CR then dot", " \r..A\r\n\r\n", 0, "..A\r\n\r\n"},
       {"empty file", "", 3, ""},
       {"blank file", " \r\n\t\r\n", 3, ""},
       {"dot lines untouched", "A\r\n\r\n.\r\n..x\r\n", 2, "A\r\n\r\n.\r\n..x\r\n"},

@@ -2,6 +2,7 @@
 // trace log gets, streaming of large messages in bounded pieces, and failed
 // sends.
 #include "pop3_test_support.h"
+#include "store/envelope_run.h"
 
 namespace pop3_test {
 namespace {
@@ -11,8 +12,10 @@ std::string Retr(const std::string& octets, const std::string& text) {
 }
 
 // The largest single send a streamed reply may use: one chunk of the file
-// and the reply's first line.
-constexpr std::size_t kLargestSend = CPop3Socket::kSendChunk + 64;
+// in wire form (a dot added for every other byte at most), an envelope line
+// held back from the chunk before, and the reply's first line.
+constexpr std::size_t kLargestSend =
+    CPop3Socket::kSendChunk + CPop3Socket::kSendChunk / 2 + CEnvelopeRun::kMaxLine + 64;
 
 TEST_F(Pop3Test, RetrSendsTheTrimmedTextWithTheFileLength) {
   struct Case {
@@ -24,7 +27,16 @@ TEST_F(Pop3Test, RetrSendsTheTrimmedTextWithTheFileLength) {
       {"plain message", "Subject: x\r\n\r\nHello\r\n", "Subject: x\r\n\r\nHello"},
       {"dot line at the end", "body\r\n.\r\n", "body\r\n"},
       {"percent intact", "100% sure %s %d %%\r\n", "100% sure %s %d %%"},
-      {"no byte-stuffing", ".dot\r\n..two\r\nend", ".dot\r\n..two\r\nend"},
+      {"lines after CR LF as stored", ".dot\r\n..two\r\nend", ".dot\r\n..two\r\nend"},
+      {"dot line after a bare LF", "a\n.\nMAIL FROM:<x>\r\n", "a\n..\nMAIL FROM:<x>"},
+      {"dot text after a bare LF", "a\n.b\r\n", "a\n..b"},
+      {"dot after a bare CR", "a\r.b\r\n", "a\r..b"},
+      {"lone dot after CR LF ended by a bare LF", "a\r\n.\nb\r\n", "a\r\n..\nb"},
+      {"lone dot line inside the text", "a\r\n.\r\nb\r\n", "a\r\n..\r\nb"},
+      {"recipients of the envelope left out",
+       "x-sender: <a@x.test>\r\nx-receiver: <bob@d1.test>\r\nx-receiver: <bcc@d2.test>\r\nReceived: x\r\n\r\nHi\r\n",
+       "x-sender: <a@x.test>\r\nReceived: x\r\n\r\nHi"},
+      {"only envelope recipients", "x-receiver: <bob@d1.test>\r\n", ""},
       {"text ends at NUL", std::string("text\0after\r\n", 12), "text"},
       {"white space before NUL", std::string("text \r\n\0tail", 12), "text"},
       {"empty file", "", ""},
@@ -74,6 +86,15 @@ TEST_F(Pop3Test, TopSendsHeadAndCountedLines) {
   for (const Case& c : cases) EXPECT_EQ(Say(c.line), c.reply) << c.line;
 }
 
+TEST_F(Pop3Test, TopLeavesOutEnvelopeRecipientsAndStuffsWhatNoClientStuffed) {
+  WriteFileBytes(Mailbox() / "m.eml",
+                 "x-sender: <a@x.test>\r\nx-receiver: <bob@d1.test>\r\nx-receiver: <bcc@d2.test>\r\n"
+                 "Subject: s\r\n\r\none\n.\ntwo\r\n.\nthree\r\n..four\r\n");
+  LoginBob();
+  EXPECT_EQ(Say("TOP 1 9"),
+            "+OK\r\nx-sender: <a@x.test>\r\nSubject: s\r\n\r\none\r\n..\r\ntwo\r\n..\r\nthree\r\n..four\r\n.\r\n");
+}
+
 TEST_F(Pop3Test, MessageFileGoneAfterLoginIsNoSuchMessage) {
   WriteFileBytes(Mailbox() / "m.eml", "x\r\n");
   LoginBob();
@@ -104,6 +125,17 @@ TEST_F(Pop3Test, LargeMessagesStreamByteExactInBoundedPieces) {
   const std::size_t nul_at = 3 << 20;
   with_nul[nul_at] = '\0';
   with_nul[nul_at - 1] = 'Q';
+  std::string envelope = "x-sender: <a@x.test>\r\n";
+  for (int i = 0; i < 3000; ++i) envelope += "x-receiver: <user" + std::to_string(i) + "@d1.test>\r\n";
+  const std::string shown_envelope = "x-sender: <a@x.test>\r\n";
+  std::string bare_lf_body;
+  std::string bare_lf_wire;
+  for (int i = 0; bare_lf_body.size() < (3 << 20); ++i) {
+    bare_lf_body += "line " + std::to_string(i) + "\n." + std::to_string(i) + "\r\n.\n";
+    bare_lf_wire += "line " + std::to_string(i) + "\n.." + std::to_string(i) + "\r\n..\n";
+  }
+  bare_lf_body += "Z";
+  bare_lf_wire += "Z";
 
   struct Case {
     const char* label;
@@ -118,6 +150,7 @@ TEST_F(Pop3Test, LargeMessagesStreamByteExactInBoundedPieces) {
       {"NUL in the middle", with_nul, with_nul.substr(0, nul_at)},
       {"NUL in the first chunk", std::string("early\0", 6) + body, "early"},
       {"only white space", crlf_run + ws_run, ""},
+      {"envelope recipients and bare LF dot lines", envelope + bare_lf_body, shown_envelope + bare_lf_wire},
   };
   for (const Case& c : cases) {
     WriteFileBytes(Mailbox() / "m.eml", c.file);
