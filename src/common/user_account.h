@@ -8,7 +8,8 @@
 #include <vector>
 
 // The account there is when no accounts list is stored: "admin", full name
-// "Administrator", no password. The admin account cannot be removed.
+// "Administrator", no password (it takes mail, but cannot log in until it
+// has one). The admin account cannot be removed.
 inline constexpr const char* kAdminUser = "admin";
 inline constexpr const char* kAdminFullName = "Administrator";
 
@@ -21,6 +22,8 @@ struct CUserAccount {
 };
 
 // The first account with this user name and this password, both compared
-// without regard to case; null when there is none.
+// without regard to case; null when there is none. An empty user name or
+// password never matches: such an account (the default one until it has a
+// password) cannot log in, over SMTP or POP3.
 const CUserAccount* FindAccount(const std::vector<CUserAccount>& accounts, const std::string& user,
                                 const std::string& password);

@@ -35,7 +35,7 @@ void CSessionSocket::CutLines() {
     if (end == std::string::npos) break;
     std::string line = m_strReceived.substr(start, end - start);
     start = end + 2;
-    if (line.empty()) continue;
+    if (line.empty() && !TakesEmptyLine()) continue;
     m_lstLines.push_back(std::move(line));
     // The session may change how further text is taken (SMTP DATA): keep
     // the rest for it, as the lines were cut so far.

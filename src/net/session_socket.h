@@ -72,7 +72,8 @@ class CSessionSocket {
   bool SendReplyText(std::string_view text);
 
   // Cuts complete CR LF lines out of m_strReceived into m_lstLines, calling
-  // ProcessCommand once per non-empty line.
+  // ProcessCommand once per non-empty line (and per empty one while
+  // TakesEmptyLine).
   void CutLines();
 
   std::string m_strReceived;
@@ -93,6 +94,9 @@ class CSessionSocket {
   bool TakeCommand(CommandLine& command);
   // How a sent reply is logged (POP3 shortens RETR replies).
   virtual void LogReply(std::string_view text);
+  // Empty lines are no commands and are dropped, unless the session waits
+  // for a line that may be empty (an answer in an AUTH exchange).
+  virtual bool TakesEmptyLine() const { return false; }
   // Sends bytes of a reply as they are (a reply streamed in pieces sends
   // each with this, checking the connection before the first); fails the
   // way SendReply does, without logging the reply.

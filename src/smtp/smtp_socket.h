@@ -75,6 +75,14 @@ class CSmtpSocket : public CSessionSocket {
 
   SmtpState GetState() const { return m_nState; }
 
+ protected:
+  // In the AUTH states an empty line is an answer (an empty user name or
+  // password, refused like any wrong one), not a line to drop.
+  bool TakesEmptyLine() const override {
+    return m_nState == SMTP_STATE_AUTH_USER || m_nState == SMTP_STATE_AUTH_PASSWORD ||
+           m_nState == SMTP_STATE_AUTH_PLAIN;
+  }
+
  private:
   // The one place the state changes (the transitions are listed with it).
   void SetState(SmtpState state);

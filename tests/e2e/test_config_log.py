@@ -1,7 +1,9 @@
 """Settings loaded from the registry, the reload on "Mail Service Event", and
 the trace log, against the real quillpost -d."""
 
+import base64
 import os
+import smtplib
 import socket
 import stat
 import time
@@ -73,7 +75,12 @@ class DefaultsTest(qptest.MachineTestCase):
         server = m.start_console()
         server.wait_ready()
         self.assertTrue(os.path.isdir(m.native("c:\\Mailboxes\\admin")))
-        self.assertEqual(pop3_login(server.pop3_port, b"ADMIN", b""), b"+OK authentication successful")
+        # The default account takes mail but cannot log in without a password.
+        self.assertEqual(pop3_login(server.pop3_port, b"ADMIN", b""), b"-ERR login failed")
+        with smtplib.SMTP("127.0.0.1", server.smtp_port, local_hostname="client.test", timeout=10) as c:
+            c.ehlo()
+            with self.assertRaises(smtplib.SMTPAuthenticationError):
+                c.login("admin", "")
         # No local domain: every recipient needs authentication by default.
         self.assertEqual(rcpt_reply(server.smtp_port, b"admin@anywhere.test"), NOT_AUTHENTICATED)
         self.assertEqual(server.stop(), 1)
@@ -87,6 +94,22 @@ class DefaultsTest(qptest.MachineTestCase):
         server = m.start_console()
         server.wait_ready()
         self.assertTrue(os.path.isdir(os.path.join(folder, "admin")))
+        server.stop()
+
+    def test_empty_user_names_and_passwords_never_log_in(self):
+        m = self.machine
+        m.set_list("UserAccounts", "Users", [("", "", ""), ("", "No name", "pw"), ("joe", "Joe", "secret")])
+        server = m.start_console()
+        server.wait_ready()
+        with smtplib.SMTP("127.0.0.1", server.smtp_port, local_hostname="client.test", timeout=10) as c:
+            c.ehlo()
+            for credentials in (b"\0\0", b"\0\0pw", b"joe\0\0", b"\0joe\0"):
+                with self.subTest(credentials):
+                    self.assertEqual(c.docmd("AUTH", "PLAIN")[0], 334)
+                    self.assertEqual(c.docmd(base64.b64encode(credentials).decode())[0], 501)
+            self.assertEqual(c.login("joe", "secret")[0], 235)
+        self.assertEqual(pop3_login(server.pop3_port, b"", b"pw"), b"-ERR Command not valid in this state")
+        self.assertEqual(pop3_login(server.pop3_port, b"joe", b""), b"-ERR login failed")
         server.stop()
 
     def test_empty_user_list_gives_no_account(self):

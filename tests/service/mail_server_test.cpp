@@ -12,7 +12,8 @@ namespace {
 
 TEST(CheckLogin, UserAndPasswordCompareWithoutRegardToCase) {
   CMailServer server;
-  server.m_arrAccounts = {{"admin", "Administrator", ""}, {"Bob", "Bob B.", "Secret"}, {"bob", "Other", "second"}};
+  server.m_arrAccounts = {{"admin", "Administrator", ""}, {"Bob", "Bob B.", "Secret"}, {"bob", "Other", "second"},
+                          {"", "No name", "pw"}, {"", "Nothing", ""}};
   struct Case {
     const char* label;
     const char* user;
@@ -23,7 +24,8 @@ TEST(CheckLogin, UserAndPasswordCompareWithoutRegardToCase) {
       {"user in other case", "BOB", "Secret", true},
       {"password in other case", "bob", "sECRET", true},
       {"second account of the same name", "bob", "SECOND", true},
-      {"empty password of the default account", "admin", "", true},
+      {"empty password of the default account", "admin", "", false},
+      {"empty user name with its password", "", "pw", false},
       {"wrong password", "bob", "secrets", false},
       {"prefix of a user name", "bo", "Secret", false},
       {"unknown user", "carl", "", false},

@@ -123,8 +123,26 @@ TEST_F(SmtpCommands, AuthExchanges) {
        {kEhlo, "235 Authentication successful."}},
       {"PLAIN without NUL bytes", 0, 1, {"EHLO x", "AUTH PLAIN", "am9lc2VjcmV0"},
        {kEhlo, "334 VXNlcm5hbWU6", "501 Authentication failed."}},
+      // Empty names and passwords never log in, also when an account has them.
+      {"PLAIN with empty user name and password", 0, 1, {"EHLO x", "AUTH PLAIN AAA="},
+       {kEhlo, "501 Authentication failed."}},
+      {"PLAIN with an empty password", 0, 1, {"EHLO x", "AUTH PLAIN AGFkbWluAA=="},
+       {kEhlo, "501 Authentication failed."}},
+      {"empty LOGIN answers are answers", 0, 1, {"EHLO x", "AUTH LOGIN", "", "", "NOOP"},
+       {kEhlo, "334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6", "501 Authentication failed.", "250 OK"}},
+      {"empty LOGIN password", 0, 1, {"EHLO x", "AUTH LOGIN YWRtaW4=", ""},
+       {kEhlo, "334 UGFzc3dvcmQ6", "501 Authentication failed."}},
+      {"empty PLAIN answer", 0, 1, {"EHLO x", "AUTH PLAIN", "", "NOOP"},
+       {kEhlo, "334 VXNlcm5hbWU6", "501 Authentication failed.", "250 OK"}},
   };
+  m_server->m_arrAccounts.push_back({"", "", ""});
+  m_server->m_arrAccounts.push_back({"admin", "Administrator", ""});
   for (const Transcript& t : cases) Run(t);
+}
+
+TEST_F(SmtpCommands, EmptyLinesOutsideAuthAreDropped) {
+  Lines({"EHLO x"});
+  EXPECT_EQ(Feed("\r\n\r\nNOOP\r\n"), Replies{"250 OK"});
 }
 
 TEST_F(SmtpCommands, FailedAuthKeepsEarlierSuccess) {
