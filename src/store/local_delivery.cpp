@@ -7,6 +7,7 @@
 #include "common/log_level.h"
 #include "common/settings_table.h"
 #include "common/text.h"
+#include "common/user_account.h"
 #include "platform/files.h"
 #include "platform/messages.h"
 #include "platform/paths.h"
@@ -54,8 +55,7 @@ void CLocalDelivery::DeliverSpoolFile(const std::string& path, const std::string
         const std::string user = GetAddressUser(recipient);
         if (IsSafeMailboxName(user)) folder = MailSubfolder(mail_folder, user);
         if (folder.empty() || !PathExists(folder, true)) {
-          const std::string catch_all = settings::ReadText(settings::kCatchAllAccount);
-          folder = MailSubfolder(mail_folder, catch_all);
+          folder = MailSubfolder(mail_folder, CatchAllAccount());
           Log(LOG_TRACE, "<SMTP> Copying message to: " + folder);
           CreateFolderPath(folder);
         } else {
@@ -96,6 +96,26 @@ void CLocalDelivery::DeliverSpoolFile(const std::string& path, const std::string
       FlushDeliveries();
     });
   }
+}
+
+std::string CLocalDelivery::CatchAllAccount() {
+  std::string name = settings::ReadText(settings::kCatchAllAccount);
+  if (IsSafeMailboxName(name)) {
+    m_strUnsafeCatchAll.reset();
+    return name;
+  }
+  // A name that cannot be a mailbox folder (empty, "..", a separator, a
+  // system folder) would put mail into the mail folder itself or beside it.
+  if (m_strUnsafeCatchAll != name) {
+    std::string shown = name;
+    for (char& c : shown) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    Log(LOG_ERROR, "<SMTP> ERROR: CatchAllAccount \"" + shown + "\" cannot name a mailbox, " + kAdminUser +
+                       " takes its mail");
+    m_strUnsafeCatchAll = name;
+  }
+  return kAdminUser;
 }
 
 void CLocalDelivery::FlushDeliveries() {

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -46,6 +47,9 @@ class CLocalDelivery {
 
  private:
   void Log(int level, const std::string& text) const;
+  // The catch-all account's name, read at each delivery; "admin" (with one
+  // Error line per unsafe value) when it cannot name a mailbox folder.
+  std::string CatchAllAccount();
 
   LogFunction m_Log;
   LoopCheck m_OnLoop;
@@ -53,4 +57,5 @@ class CLocalDelivery {
   std::set<std::string> m_setUnsyncedFolders;
   std::vector<std::string> m_lstDeliveredSpoolFiles;
   UINT m_nFlushTimer = 0;  // the pending folder sync
+  std::optional<std::string> m_strUnsafeCatchAll;  // the unsafe catch-all name last reported
 };

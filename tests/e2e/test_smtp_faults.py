@@ -1,7 +1,8 @@
 """Faults of the SMTP service that stay mended, end to end: the text ends at
 its first terminator wherever it falls, bare line feeds and NUL bytes are
-text, line breaks inside a command line, recipients only from the envelope, recipient names that must
-not choose a folder, AUTH initial responses, a spool file that cannot be
+text, line breaks inside a command line, recipients only from the envelope,
+recipient and catch-all names that must not choose a folder, AUTH initial
+responses, a spool file that cannot be
 written, a copy that fails, spool files left from an earlier run, and the
 memory of a session receiving a large message."""
 
@@ -131,6 +132,22 @@ class SmtpFaultsTest(qptest.MachineTestCase):
         for system in ("queue", "badmail", "drop"):
             self.assertEqual(files(self.machine, system), [], system)
         self.assertEqual(sorted(os.listdir(outside)), before, "nothing outside the mail folder")
+
+    def test_unsafe_catch_all_names_are_taken_for_admin(self):
+        outside = os.path.dirname(folder(self.machine, "").rstrip("/"))
+        before = sorted(os.listdir(outside))
+        names = ["..\\escape", "", "drop", "../escape"]
+        for name in names:
+            with self.subTest(name):
+                self.machine.set_settings(CatchAllAccount=name)
+                with client(self.server) as c:
+                    self.assertEqual(c.sendmail("a@d1.test", ["nobody@d1.test"], "Subject: s\r\n\r\nb\r\n"), {})
+        wait_for(lambda: len(files(self.machine, "admin")) == len(names) and not files(self.machine, "drop"),
+                 10, "delivery to admin")
+        self.assertEqual(sorted(os.listdir(outside)), before, "nothing beside the mail folder")
+        self.assertEqual(files(self.machine, ""), [], "nothing in the mail folder itself")
+        log = self.server.wait_log('<SMTP> ERROR: CatchAllAccount "../escape" cannot name a mailbox, admin takes its mail')
+        self.assertIn('<SMTP> ERROR: CatchAllAccount "" cannot name a mailbox', log)
 
     def test_auth_initial_responses(self):
         with Dialogue(self.server.smtp_port) as d:

@@ -116,6 +116,36 @@ TEST_F(Delivery, UnsafeUserPartsGoToTheCatchAll) {
   }
 }
 
+// A catch-all name that cannot be a mailbox folder is taken for "admin", said
+// once in the log: mail never lands in the mail folder itself, beside it or
+// in a system folder.
+TEST_F(Delivery, UnsafeCatchAllNamesAreTakenForAdmin) {
+  EnableLog();
+  fs::create_directories(m_root / "escape");
+  const char* const names[] = {"", ".", "..", "..\\escape", "../escape", "a/b", "c:x", "x\ty", "drop",
+                               "QUEUE", "BadMail", ".tmp"};
+  int n = 0;
+  for (const char* name : names) {
+    SCOPED_TRACE(std::string("CatchAllAccount \"") + name + "\"");
+    WriteRegString("Settings", "CatchAllAccount", name);
+    const std::string file = "c" + std::to_string(n++) + ".eml";
+    m_server->DeliverSpoolFile(Spool(file, {"<nobody@d1.test>"}));
+    m_server->DeliverSpoolFile(Spool("again-" + file, {"<nemo@d1.test>"}));
+    EXPECT_EQ(FilesIn(Folder("admin")), (Names{"again-" + file, file}));
+    fs::remove_all(Folder("admin"));
+  }
+  EXPECT_EQ(FilesIn(m_root / "escape"), Names{});
+  EXPECT_EQ(AllFiles(), Names{}) << "nothing in the mail folder itself or a system folder";
+  const std::string log = LogText();
+  std::size_t errors = 0;
+  for (std::size_t at = log.find("ERROR: CatchAllAccount"); at != std::string::npos;
+       at = log.find("ERROR: CatchAllAccount", at + 1))
+    ++errors;
+  EXPECT_EQ(errors, std::size(names)) << "one line for each unsafe value";
+  EXPECT_NE(log.find("<SMTP> ERROR: CatchAllAccount \"x?y\" cannot name a mailbox, admin takes its mail\r\n"),
+            std::string::npos);
+}
+
 // Only the leading envelope names recipients: an "X-Receiver:" header line
 // of the message itself does not.
 TEST_F(Delivery, HeaderLinesOfTheMessageAreNoRecipients) {
