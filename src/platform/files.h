@@ -57,9 +57,10 @@ class File {
 };
 
 // Writes a file that others may see only complete: the data goes to a
-// temporary file in `temp_folder` (on the same file system as the target),
-// is synced, and is renamed onto `target` by Commit(), which also syncs the
-// target's folder. A writer that is destroyed without Commit() removes its
+// temporary file in `temp_folder` (or, when the target's folder is a mount
+// of another file system, in a hidden ".tmp" folder inside it, since a
+// rename works only within one file system), is synced, and is renamed onto
+// `target` by Commit(), which also syncs the target's folder. A writer that is destroyed without Commit() removes its
 // temporary file. While the temporary file is open it holds the exclusive
 // advisory lock, so ReadExclusive opens of it fail with a sharing violation.
 class AtomicFileWriter {
@@ -102,7 +103,9 @@ bool CopyFileAtomic(std::string_view source, std::string_view target,
 // used as given (no search for a differently spelled entry, which would read
 // the whole folder on every call). With `durable` the target folder is
 // synced; the source's data must already be on disk. Copies (CopyFileAtomic)
-// when the file system cannot link.
+// when the file system cannot link (the target folder is a mount of another
+// one). A target that already is this file, or a copy of it with the same
+// bytes, is left as it is: a delivery tried again makes no copy twice.
 bool LinkFileAtomic(std::string_view source, std::string_view target_folder, std::string_view file_name,
                     std::string_view temp_folder, bool durable);
 

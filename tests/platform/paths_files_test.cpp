@@ -7,6 +7,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/win_types.h"
+#include "support/scoped_mount.h"
 #include "support/temp_home.h"
 
 namespace fs = std::filesystem;
@@ -194,6 +195,52 @@ TEST(File, SeekSetsWhereTheNextReadBegins) {
   ASSERT_TRUE(f.Seek(0));
   EXPECT_EQ(f.Read(buffer, 2), 2);
   EXPECT_EQ(std::string(buffer, 2), "01");
+}
+
+// A target folder that is a mount of another file system (where no link can
+// be made and no file renamed in from the mail folder's temporary folder):
+// the copy appears complete, through a temporary file on that file system,
+// and a copy already there with the same bytes is not made again.
+TEST(LinkFileAtomic, CopiesIntoAFolderOnAnotherFileSystem) {
+  TempHome home;
+  const std::string m = home.path() + "/drive_c/m";
+  fs::create_directories(m + "/drop");
+  std::ofstream(m + "/drop/A.eml") << "spooled";
+  ScopedTmpfs mount(m + "/bob");
+  if (!mount.Mounted()) GTEST_SKIP() << mount.Error();
+  const std::string bob = m + "/bob";
+  ASSERT_NE(fs::status(bob).permissions(), fs::perms::unknown);
+
+  ASSERT_TRUE(platform::LinkFileAtomic("c:\\m\\drop\\A.eml", "c:\\m\\bob\\", "A.eml", "c:\\m\\.tmp", true));
+  EXPECT_EQ(ReadAll(bob + "/A.eml"), "spooled");
+  EXPECT_FALSE(fs::equivalent(m + "/drop/A.eml", bob + "/A.eml")) << "a copy, not a link";
+
+  // Tried again: the copy with the same bytes stays as it is.
+  const auto first = fs::last_write_time(bob + "/A.eml");
+  fs::permissions(bob + "/A.eml", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_exec);
+  ASSERT_TRUE(platform::LinkFileAtomic("c:\\m\\drop\\A.eml", "c:\\m\\bob\\", "A.eml", "c:\\m\\.tmp", true));
+  EXPECT_EQ(fs::last_write_time(bob + "/A.eml"), first);
+  EXPECT_TRUE((fs::status(bob + "/A.eml").permissions() & fs::perms::others_exec) != fs::perms::none)
+      << "not written again";
+
+  // Other bytes under the name are replaced whole.
+  std::ofstream(bob + "/A.eml", std::ios::trunc) << "an older copy";
+  ASSERT_TRUE(platform::LinkFileAtomic("c:\\m\\drop\\A.eml", "c:\\m\\bob\\", "A.eml", "c:\\m\\.tmp", true));
+  EXPECT_EQ(ReadAll(bob + "/A.eml"), "spooled");
+
+  // A written file (a spool file whose drop folder is such a mount) too.
+  platform::AtomicFileWriter writer;
+  ASSERT_TRUE(writer.Begin("c:\\m\\.tmp", "c:\\m\\bob\\B.eml"));
+  ASSERT_TRUE(writer.Write("written"));
+  ASSERT_TRUE(writer.Commit());
+  EXPECT_EQ(ReadAll(bob + "/B.eml"), "written");
+
+  // Nothing is left under a temporary name, here or there.
+  for (const std::string& folder : {m + "/.tmp", bob + "/.tmp"}) {
+    if (fs::exists(folder)) {
+      EXPECT_TRUE(fs::is_empty(folder)) << folder;
+    }
+  }
 }
 
 TEST(File, AppendSharedNeverTruncatesAndUsesGivenMode) {

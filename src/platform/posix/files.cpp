@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdint>
+#include <cstring>
 #include <random>
 
 #include "platform/paths.h"
@@ -77,16 +78,33 @@ std::string NativeFolder(std::string_view folder) {
   return native;
 }
 
-// Errors of link() that mean the file system cannot give a file a second
-// name there: a copy has to do.
-bool CannotLink(int err) { return err == EXDEV || err == EPERM || err == EMLINK || err == EOPNOTSUPP; }
-
 std::string ParentFolder(const std::string& native) {
   const std::size_t slash = native.rfind('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return native.substr(0, slash);
 }
+
+// A folder for the temporary file of a write into `target_folder`, made
+// when missing: `temp_folder` when it lies on the same file system, since
+// only there can the file be renamed into place. A target folder that is a
+// mount of another file system gets a hidden folder of its own, ".tmp"
+// inside it (folder listings of the mail store skip folders).
+std::string TempFolderFor(const std::string& temp_folder, const std::string& target_folder) {
+  ::mkdir(temp_folder.c_str(), 0700);
+  struct stat temp_st, target_st;
+  if (::stat(temp_folder.c_str(), &temp_st) != 0 || ::stat(target_folder.c_str(), &target_st) != 0 ||
+      temp_st.st_dev == target_st.st_dev) {
+    return temp_folder;
+  }
+  const std::string beside = target_folder + "/.tmp";
+  ::mkdir(beside.c_str(), 0700);
+  return beside;
+}
+
+// Errors of link() that mean the file system cannot give a file a second
+// name there: a copy has to do.
+bool CannotLink(int err) { return err == EXDEV || err == EPERM || err == EMLINK || err == EOPNOTSUPP; }
 
 }  // namespace
 
@@ -199,8 +217,7 @@ bool AtomicFileWriter::BeginNew(std::string_view temp_folder, std::string_view t
 
 bool AtomicFileWriter::BeginNative(std::string_view temp_folder, std::string native_target) {
   Abandon();
-  const std::string folder = NativeFolder(temp_folder);
-  ::mkdir(folder.c_str(), 0700);
+  const std::string folder = TempFolderFor(NativeFolder(temp_folder), ParentFolder(native_target));
   target_path_ = std::move(native_target);
   temp_path_ = UniqueTempName(folder);
   const int fd = ::open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -258,6 +275,38 @@ bool CopyFileAtomic(std::string_view source, std::string_view target,
   return writer.Commit(durable);
 }
 
+namespace {
+
+// True when both files hold the same bytes.
+bool SameContent(const std::string& native_a, const std::string& native_b) {
+  File a = File::Open(native_a, File::Mode::Read);
+  File b = File::Open(native_b, File::Mode::Read);
+  if (!a.IsOpen() || !b.IsOpen() || a.Size() != b.Size()) return false;
+  char buffer_a[16 * 1024], buffer_b[16 * 1024];
+  for (;;) {
+    const long n = a.Read(buffer_a, sizeof buffer_a);
+    if (n < 0) return false;
+    if (n == 0) return true;
+    long got = 0;
+    while (got < n) {
+      const long m = b.Read(buffer_b + got, static_cast<std::size_t>(n - got));
+      if (m <= 0) return false;
+      got += m;
+    }
+    if (std::memcmp(buffer_a, buffer_b, static_cast<std::size_t>(n)) != 0) return false;
+  }
+}
+
+// The copy of LinkFileAtomic where no link can be made (another file system):
+// a copy that is already there with the same bytes is not made again.
+bool CopyUnlessThere(const std::string& native_source, const std::string& native_target,
+                     std::string_view temp_folder, bool durable) {
+  if (SameContent(native_source, native_target)) return true;
+  return CopyFileAtomic(native_source, native_target, temp_folder, durable);
+}
+
+}  // namespace
+
 bool LinkFileAtomic(std::string_view source, std::string_view target_folder, std::string_view file_name,
                     std::string_view temp_folder, bool durable) {
   const std::string native_folder = NativeFolder(target_folder);
@@ -268,19 +317,28 @@ bool LinkFileAtomic(std::string_view source, std::string_view target_folder, std
   if (::link(native_source.c_str(), native_target.c_str()) == 0) {
     return durable ? SyncFolderNative(native_folder) : true;
   }
-  if (CannotLink(errno)) return CopyFileAtomic(source, native_target, temp_folder, durable);
+  if (CannotLink(errno)) return CopyUnlessThere(native_source, native_target, temp_folder, durable);
   if (errno != EEXIST) return Fail();
+  // The name is taken. By this very file (the same recipient twice, or a
+  // delivery tried again): nothing to do.
+  struct stat source_st, target_st;
+  if (::stat(native_source.c_str(), &source_st) == 0 && ::stat(native_target.c_str(), &target_st) == 0) {
+    if (source_st.st_dev == target_st.st_dev && source_st.st_ino == target_st.st_ino) return true;
+    if (source_st.st_dev != target_st.st_dev) {
+      return CopyUnlessThere(native_source, native_target, temp_folder, durable);
+    }
+  }
   const std::string temp = UniqueTempName(NativeFolder(temp_folder));
   ::mkdir(ParentFolder(temp).c_str(), 0700);
-  if (::link(native_source.c_str(), temp.c_str()) != 0) return Fail();
+  if (::link(native_source.c_str(), temp.c_str()) != 0) {
+    return CannotLink(errno) ? CopyUnlessThere(native_source, native_target, temp_folder, durable) : Fail();
+  }
   if (::rename(temp.c_str(), native_target.c_str()) != 0) {
     const int err = errno;
     ::unlink(temp.c_str());
+    if (err == EXDEV) return CopyUnlessThere(native_source, native_target, temp_folder, durable);
     return Fail(err);
   }
-  // When the target already was this file (the same recipient twice), rename
-  // leaves both names in place: the temporary one goes here.
-  ::unlink(temp.c_str());
   return durable ? SyncFolderNative(native_folder) : true;
 }
 
