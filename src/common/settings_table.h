@@ -143,8 +143,9 @@ inline constexpr Setting kCatchAllAccount{
 inline constexpr Setting kScanInterval{
     .section = kSettingsSection, .name = "ScanInterval", .type = Type::Number,
     .number_default = 60, .min = 1, .max = 24 * 60 * 60,
-    .meaning = "seconds between the relay's scans of the queue folder for missed mail",
-    .read_by = "service (relay start)"};
+    .meaning = "seconds between the relay's scans of the queue folder for missed mail, and between "
+               "tries of spool files kept in the drop folder after a failed delivery",
+    .read_by = "service (relay start, server start)"};
 
 inline constexpr Setting kUsers{
     .section = "UserAccounts", .name = "Users", .type = Type::List,

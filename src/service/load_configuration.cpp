@@ -54,6 +54,7 @@ void CMailServer::LoadConfiguration() {
   m_strDNSServer = settings::ReadText(settings::kDNSServer);
   m_nMaxRecipients = settings::ReadNumber(settings::kMaxRecipients);
   m_strServerID = settings::ReadText(settings::kServerID);
+  m_nScanInterval = settings::ReadNumber(settings::kScanInterval);
 
   // Accounts: an unreadable value means the default account; a value too
   // large or malformed leaves the accounts as they were.

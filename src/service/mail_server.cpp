@@ -2,6 +2,7 @@
 // window's message handlers and the trace log writes.
 #include "service/mail_server.h"
 
+#include <algorithm>
 #include <cstdarg>
 
 #include "store/mail_store.h"
@@ -180,6 +181,10 @@ void CMailServer::DeliverLeftoverSpoolFiles() {
   m_Delivery.DeliverLeftoverSpoolFiles(GetMailFolder(), m_arrDomains);
 }
 
+void CMailServer::RetryKeptSpoolFiles() {
+  if (m_Delivery.HasKeptSpoolFiles()) m_Delivery.RetryKeptSpoolFiles(GetMailFolder(), m_arrDomains);
+}
+
 std::string CMailServer::GetMailFolder() const {
   std::lock_guard<std::mutex> guard(m_MailFolderLock);
   return m_strMailFolder;
@@ -227,6 +232,10 @@ bool CMailServer::StartServers() {
   RemoveStaleTempFiles();
   // Mail accepted before a crash is delivered before any client is served.
   DeliverLeftoverSpoolFiles();
+  platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
+  if (m_nRetryTimer != 0) queue.KillTimer(m_nRetryTimer);
+  const int interval = std::clamp(m_nScanInterval, settings::kScanInterval.min, settings::kScanInterval.max);
+  m_nRetryTimer = queue.SetTimer(static_cast<DWORD>(interval) * 1000u, [this](UINT) { RetryKeptSpoolFiles(); });
 
   m_pPop3Listener.reset();
   m_pPop3Listener = std::make_unique<CPop3ListenSocket>(
@@ -272,6 +281,8 @@ void CMailServer::StopServers() {
   m_pSmtpListener.reset();
   StopConnectionThreads(false);
   StopConnectionThreads(true);
+  if (m_nRetryTimer != 0) platform::MessageQueue::ForCurrentThread().KillTimer(m_nRetryTimer);
+  m_nRetryTimer = 0;
   FlushDeliveries();
   WriteLog(LOG_TRACE, 0, "Mail Server stopped.");
   CloseLog();

@@ -64,6 +64,9 @@ class CMailServer : public CServiceBase, public CServerLink {
   void DeliverSpoolFile(const std::string& path);
   void FlushDeliveries() { m_Delivery.FlushDeliveries(); }
   void DeliverLeftoverSpoolFiles();
+  // Tries the spool files kept after a failed delivery again (the timer of
+  // the running servers, every ScanInterval seconds).
+  void RetryKeptSpoolFiles();
   // Replaces the mail folder text (the configuration load; tests).
   void SetMailFolder(std::string folder);
 
@@ -93,6 +96,7 @@ class CMailServer : public CServiceBase, public CServerLink {
   std::string m_strHostName;
   int m_nMaxRecipients = settings::kMaxRecipients.number_default;
   std::string m_strDNSServer;
+  int m_nScanInterval = settings::kScanInterval.number_default;
   std::vector<CUserAccount> m_arrAccounts;  // guarded by m_AccountsLock
   mutable std::mutex m_AccountsLock;
 
@@ -116,6 +120,7 @@ class CMailServer : public CServiceBase, public CServerLink {
   std::unique_ptr<CRelayThread> m_pRelayThread;
 
   CLocalDelivery m_Delivery;  // server thread only
+  UINT m_nRetryTimer = 0;     // tries kept spool files again while the servers run
 
   mutable std::mutex m_MailFolderLock;
   std::string m_strMailFolder = settings::kMailFolder.text_default;

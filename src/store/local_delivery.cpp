@@ -79,7 +79,7 @@ void CLocalDelivery::DeliverSpoolFile(const std::string& path, const std::string
   // A spool file without recipients has nothing to deliver and goes; one
   // that could not be read or whose copies failed stays for the next start.
   if (!delivered) {
-    Log(LOG_ERROR, "<SMTP> ERROR: Delivery failed, message kept in drop folder: " + file_name);
+    Keep(path);
     return;
   }
   m_lstDeliveredSpoolFiles.push_back(path);
@@ -132,11 +132,23 @@ void CLocalDelivery::FlushDeliveries() {
     if (synced) {
       platform::DeleteFile(path);
     } else {
-      Log(LOG_ERROR, "<SMTP> ERROR: Delivery failed, message kept in drop folder: " +
-                         platform::FileNamePart(path));
+      Keep(path);
     }
   }
   m_lstDeliveredSpoolFiles.clear();
+}
+
+void CLocalDelivery::Keep(const std::string& path) {
+  Log(LOG_ERROR, "<SMTP> ERROR: Delivery failed, message kept in drop folder: " + platform::FileNamePart(path));
+  m_setKeptSpoolFiles.insert(path);
+}
+
+void CLocalDelivery::RetryKeptSpoolFiles(const std::string& mail_folder, const std::vector<std::string>& domains) {
+  // A file that fails again is kept again, for the try after this one.
+  const std::set<std::string> kept = std::move(m_setKeptSpoolFiles);
+  m_setKeptSpoolFiles.clear();
+  for (const std::string& path : kept) DeliverSpoolFile(path, mail_folder, domains);
+  FlushDeliveries();
 }
 
 void CLocalDelivery::DeliverLeftoverSpoolFiles(const std::string& mail_folder,

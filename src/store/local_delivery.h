@@ -9,9 +9,11 @@
 // only the folder needs syncing), so a crash or power cut loses nothing that
 // was answered "250 OK: Queued as". The folders are synced once for all the
 // deliveries that were waiting together (FlushDeliveries), and only then are
-// their spool files deleted. A copy that fails keeps the spool file in the
-// drop folder; it is delivered again (replacing the copies that did get
-// made, since they carry the same file name) when the servers next start.
+// their spool files deleted. A copy that fails (or a spool file that cannot
+// be read) keeps the spool file in the drop folder; it is delivered again
+// by RetryKeptSpoolFiles, which the server calls on a timer, and when the
+// servers next start. The copies that did get made are not made twice:
+// each is the spool file itself, or a copy with the same bytes.
 #pragma once
 
 #include <functional>
@@ -44,12 +46,19 @@ class CLocalDelivery {
   // Delivers the spool files an earlier run left in the drop folder, oldest
   // first, and syncs them.
   void DeliverLeftoverSpoolFiles(const std::string& mail_folder, const std::vector<std::string>& domains);
+  // Tries again every spool file kept after a failure since the last try.
+  // Only those: a spool file that waits for its first delivery must not be
+  // delivered twice (its queued copy may be relayed and gone meanwhile).
+  void RetryKeptSpoolFiles(const std::string& mail_folder, const std::vector<std::string>& domains);
+  bool HasKeptSpoolFiles() const { return !m_setKeptSpoolFiles.empty(); }
 
  private:
   void Log(int level, const std::string& text) const;
   // The catch-all account's name, read at each delivery; "admin" (with one
   // Error line per unsafe value) when it cannot name a mailbox folder.
   std::string CatchAllAccount();
+  // Keeps a spool file in the drop folder for the next try, and says so.
+  void Keep(const std::string& path);
 
   LogFunction m_Log;
   LoopCheck m_OnLoop;
@@ -57,5 +66,6 @@ class CLocalDelivery {
   std::set<std::string> m_setUnsyncedFolders;
   std::vector<std::string> m_lstDeliveredSpoolFiles;
   UINT m_nFlushTimer = 0;  // the pending folder sync
+  std::set<std::string> m_setKeptSpoolFiles;  // kept after a failure, for the next try
   std::optional<std::string> m_strUnsafeCatchAll;  // the unsafe catch-all name last reported
 };

@@ -8,6 +8,7 @@ memory of a session receiving a large message."""
 
 import hashlib
 import os
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -212,6 +213,60 @@ class SmtpFaultsTest(qptest.MachineTestCase):
         self.assertEqual(files(self.machine, "queue"), [name])
         self.assertEqual(files(self.machine, "ann"), [name])
         self.assertEqual(read(self.machine, "queue", name), kept)
+
+    def mount_tmpfs(self, path):
+        """A tmpfs on `path` until the test ends; skips the test without root."""
+        os.makedirs(path, exist_ok=True)
+        if os.geteuid() != 0:
+            self.skipTest("mounting a tmpfs needs root")
+        result = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "qp-e2e-tmpfs", path],
+                                capture_output=True, text=True)
+        if result.returncode != 0:
+            self.skipTest("cannot mount a tmpfs: " + result.stderr.strip())
+        self.addCleanup(lambda: subprocess.run(["umount", path]).returncode == 0
+                        or subprocess.run(["umount", "-l", path]))
+
+    def test_folders_on_another_file_system(self):
+        # joe's mailbox and the queue folder are mounts of another file system:
+        # no link can be made there, the copies come through a temporary file
+        # on that file system. A copy that fails is tried again on the timer,
+        # and the one made before is not made twice.
+        self.server.stop()
+        self.mount_tmpfs(folder(self.machine, "joe"))
+        self.mount_tmpfs(folder(self.machine, "queue"))
+        self.machine.set_settings(ScanInterval=1)
+        self.server = self.machine.start_console(log_level=2)
+        self.server.wait_ready()
+        with client(self.server) as c:
+            c.login("joe", "secret")
+            self.assertEqual(c.sendmail("joe@d1.test", ["joe@d1.test", "ann@d1.test", "far@remote.test"],
+                                        b"Subject: mounted\r\n\r\nb\r\n"), {})
+        wait_for(lambda: files(self.machine, "queue") and not files(self.machine, "drop"), 10, "delivery")
+        name = files(self.machine, "queue")[0]
+        self.assertEqual(files(self.machine, "joe"), [name])
+        self.assertEqual(files(self.machine, "ann"), [name])
+        self.assertEqual(read(self.machine, "joe", name), read(self.machine, "ann", name))
+        self.assertEqual(read(self.machine, "queue", name), read(self.machine, "ann", name))
+
+        # The queue takes no copy for a while (a file where its temporary
+        # folder goes): the message waits in the drop folder and gets there on
+        # the timer, without a restart.
+        blocker = os.path.join(folder(self.machine, "queue"), ".tmp")
+        os.rmdir(blocker)
+        with open(blocker, "w") as f:
+            f.write("in the way")
+        with client(self.server) as c:
+            c.login("joe", "secret")
+            c.sendmail("joe@d1.test", ["joe@d1.test", "far@remote.test"], b"Subject: second\r\n\r\nb\r\n")
+        self.server.wait_log("<SMTP> ERROR: Delivery failed, message kept in drop folder: ")
+        second = files(self.machine, "drop")[0]
+        joe_copy = os.stat(os.path.join(folder(self.machine, "joe"), second))
+        os.unlink(blocker)
+        wait_for(lambda: second in files(self.machine, "queue") and not files(self.machine, "drop"), 10,
+                 "the kept message queued on the timer")
+        again = os.stat(os.path.join(folder(self.machine, "joe"), second))
+        self.assertEqual((again.st_ino, again.st_mtime_ns), (joe_copy.st_ino, joe_copy.st_mtime_ns),
+                         "joe's copy was not made twice")
 
     def test_leftover_spool_files_delivered_at_start(self):
         self.server.stop()

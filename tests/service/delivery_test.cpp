@@ -174,12 +174,34 @@ TEST_F(Delivery, FailedCopyKeepsTheSpoolFile) {
   EXPECT_EQ(again.find("Incoming message"), std::string::npos);
   EXPECT_NE(again.find("ERROR: Delivery failed"), std::string::npos);
 
-  // Once copies can be made again, the next start delivers it (the mailbox
-  // copy made before is replaced).
+  // Once copies can be made again, the next start delivers it.
   fs::remove(Folder("queue"));
   m_server->DeliverLeftoverSpoolFiles();
   EXPECT_EQ(AllFiles(), (Names{"joe/f.eml", "queue/f.eml"}));
   EXPECT_EQ(ReadFileBytes(Folder("queue") / "f.eml"), m_spoolText);
+}
+
+// A kept spool file is tried again by the timer's retry, and only a kept
+// one; the copies made at the first try are not made again.
+TEST_F(Delivery, KeptSpoolFilesAreTriedAgainWithoutCopyingTwice) {
+  WriteFileBytes(Folder("queue"), "in the way");
+  const std::string path = Spool("k.eml", {"<joe@d1.test>", "<r@remote.test>"});
+  m_server->DeliverSpoolFile(path);
+  m_server->FlushDeliveries();
+  ASSERT_EQ(AllFiles(), (Names{"drop/k.eml", "joe/k.eml", "queue"}));
+
+  Spool("waiting.eml", {"<ann@d1.test>"});  // its own delivery is still to come
+  m_server->RetryKeptSpoolFiles();
+  EXPECT_EQ(FilesIn(Folder("drop")), (Names{"k.eml", "waiting.eml"})) << "still failing: kept again";
+
+  fs::remove(Folder("queue"));
+  m_server->RetryKeptSpoolFiles();
+  EXPECT_EQ(AllFiles(), (Names{"drop/waiting.eml", "joe/k.eml", "queue/k.eml"}));
+  // joe's copy is still the one of the first try: the same file as the
+  // queued copy made now.
+  EXPECT_TRUE(fs::equivalent(Folder("joe") / "k.eml", Folder("queue") / "k.eml"));
+  m_server->RetryKeptSpoolFiles();
+  EXPECT_EQ(FilesIn(Folder("queue")), Names{"k.eml"}) << "nothing left to try";
 }
 
 // A spool file that cannot be read is accepted mail all the same: it is kept
