@@ -48,10 +48,10 @@ bool CConnectionThread::InitInstance() {
                            [this](platform::WatchEvents) { OnReceive(); });
   m_nTimerId = queue.SetTimer(kTimerPeriodMs, [this](UINT id) { CheckIdleTimeout(id); });
   m_strPeerAddress = m_pTransport->PeerAddress();
-  if (m_pServer) m_pServer->CountConnection(+1);
+  const int connections = m_pServer ? m_pServer->CountConnection(+1) : 1;
   PostConnectionText(WM_MAIL_CLIENT_CONNECTED);
 
-  if (m_pServer && m_pServer->IsTooManyConnections()) {
+  if (m_pServer && m_pServer->IsTooManyConnections(connections)) {
     Log("Connection denied: Too many users!");
     m_pSession->SendReplyText(m_Texts.too_many);
     PostQuit();
@@ -71,14 +71,14 @@ void CConnectionThread::ExitInstance() {
   m_pSession->OnSessionEnd();
   platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
   queue.KillTimer(m_nTimerId);
-  Close();
   if (m_pServer) {
     m_pServer->CountConnection(-1);
-    // The last touch of the server object: once this thread is off its list
-    // a stop no longer waits for it, and the server may be gone.
     m_pServer->RemoveConnection(m_bSmtp, this);
   }
+  // Posted before the connection closes: a client that connects once this
+  // one saw the close is logged after this disconnect line.
   PostConnectionText(WM_MAIL_CLIENT_DISCONNECTED);  // by thread id: safe without the server
+  Close();
 }
 
 void CConnectionThread::OnReceive() {

@@ -40,7 +40,9 @@ class CConnectionThread : public platform::Thread,
   platform::Socket m_AcceptedSocket;
   int m_nIPFilterMode = 0;
   std::vector<std::string> m_arrIPFilter;
-  CServerLink* m_pServer = nullptr;
+  // The thread's link to the server, shared with the server, which empties
+  // it when it stops (see CSharedServerLink).
+  std::shared_ptr<CServerLink> m_pServer;
   bool m_bSmtp = true;
 
   bool IsAddressAllowed(const char* address) const;
@@ -50,7 +52,7 @@ class CConnectionThread : public platform::Thread,
   void TouchActivity() override;
   void PostQuit() override;
   void PostDeliver(const std::string& path) override;
-  CServerLink* Server() override { return m_pServer; }
+  CServerLink* Server() override { return m_pServer.get(); }
   const std::string& PeerAddress() const override { return m_strPeerAddress; }
 
   CSessionSocket& Session() { return *m_pSession; }

@@ -1,7 +1,8 @@
 // The listeners of SMTP and POP3 (see listen_socket.h).
 #include "net/listen_socket.h"
 
-CListenSocket::CListenSocket(CServerLink* server, bool smtp) : m_pServer(server), m_bSmtp(smtp) {}
+CListenSocket::CListenSocket(std::shared_ptr<CServerLink> server, bool smtp)
+    : m_pServer(std::move(server)), m_bSmtp(smtp) {}
 
 CListenSocket::~CListenSocket() { Close(); }
 

@@ -14,7 +14,8 @@
 // one connection thread per client.
 class CListenSocket {
  public:
-  CListenSocket(CServerLink* server, bool smtp);
+  // Every connection thread gets a share of `server`.
+  CListenSocket(std::shared_ptr<CServerLink> server, bool smtp);
   virtual ~CListenSocket();
   // Creates the socket on `port` (any local address) and listens.
   bool Create(int port, int backlog);
@@ -29,7 +30,7 @@ class CListenSocket {
   // A thread of the listener's protocol with its copies of the settings.
   virtual std::shared_ptr<CConnectionThread> NewConnectionThread() = 0;
 
-  CServerLink* m_pServer;
+  std::shared_ptr<CServerLink> m_pServer;
   bool m_bSmtp;
   platform::Socket m_Socket;
   UINT m_nWatch = 0;
@@ -44,8 +45,8 @@ class CProtocolListenSocket : public CListenSocket {
  public:
   using CopySettings = std::function<void(ThreadType& thread)>;
 
-  CProtocolListenSocket(CServerLink* server, bool smtp, CopySettings copy_settings)
-      : CListenSocket(server, smtp), m_CopySettings(std::move(copy_settings)) {}
+  CProtocolListenSocket(std::shared_ptr<CServerLink> server, bool smtp, CopySettings copy_settings)
+      : CListenSocket(std::move(server), smtp), m_CopySettings(std::move(copy_settings)) {}
 
  protected:
   std::shared_ptr<CConnectionThread> NewConnectionThread() override {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <memory>
+#include <shared_mutex>
 #include <string>
 
 #include "common/log_level.h"
@@ -45,13 +46,43 @@ class CServerLink {
 
   // Connection threads count themselves in at their start and out at their
   // end, so that the limit does not depend on when the server thread gets
-  // to their connect notices.
-  virtual void CountConnection(int delta) = 0;
+  // to their connect notices. Returns the count after the change: a thread
+  // decides on its own result, so that two clients arriving together for
+  // the last slot do not both see the other and both get refused.
+  virtual int CountConnection(int delta) = 0;
   // True when more clients than the connections limit are connected beside
-  // the caller, a connection thread that has just counted itself in.
-  virtual bool IsTooManyConnections() const = 0;
+  // a connection thread whose counting in gave `connections`.
+  virtual bool IsTooManyConnections(int connections) const = 0;
   // The lists of live connection threads, under the connection lock: the
   // listener adds, the thread removes itself when it ends.
   virtual void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) = 0;
   virtual void RemoveConnection(bool smtp, const CConnectionThread* thread) = 0;
+};
+
+// The link each connection thread holds: it forwards to the server until the
+// server's stop empties it (Detach). A thread that did not end within the
+// stop's wait goes on with an empty link and never touches the server
+// object, which may be gone by then: every call answers as without a
+// server (no mail folder, no login, nothing counted or listed, a time-out of
+// 0 that ends the session at the next tick). Detach waits for the calls in
+// progress; none of them waits for the server thread.
+class CSharedServerLink final : public CServerLink {
+ public:
+  explicit CSharedServerLink(CServerLink* server) : m_pServer(server) {}
+  // Empties the link; from its return on, the server is never called.
+  void Detach();
+
+  platform::ThreadId NotificationWindow() const override;
+  std::string GetMailFolder() const override;
+  bool CheckLogin(const std::string& user, const std::string& password) override;
+  int GetLogLevel() const override;
+  int GetTimeout() const override;
+  int CountConnection(int delta) override;
+  bool IsTooManyConnections(int connections) const override;
+  void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) override;
+  void RemoveConnection(bool smtp, const CConnectionThread* thread) override;
+
+ private:
+  mutable std::shared_mutex m_Lock;  // shared by the calls, taken whole by Detach
+  CServerLink* m_pServer;
 };

@@ -25,10 +25,12 @@ int CPop3Socket::BuildMessageList() {
   // reach outside its own folder (or into a system folder) has no mailbox.
   if (!IsSafeMailboxName(m_strUser)) return 1;
   CServerLink* server = m_pThread ? m_pThread->Server() : nullptr;
-  if (server == nullptr) return 1;
+  // No mail folder: the server has stopped (its link is empty).
+  const std::string mail_folder = server ? server->GetMailFolder() : std::string();
+  if (mail_folder.empty()) return 1;
 
   // The path lookup finds the folder whatever the letter case of the name.
-  const std::string folder = MailSubfolder(server->GetMailFolder(), m_strUser);
+  const std::string folder = MailSubfolder(mail_folder, m_strUser);
   std::vector<platform::FindEntry> entries;
   if (!platform::ListFolder(folder, entries)) return 1;  // no folder: empty mailbox
   for (const platform::FindEntry& entry : entries) {

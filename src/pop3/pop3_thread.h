@@ -21,6 +21,6 @@ class CPop3Thread : public CConnectionThread {
 // filter.
 class CPop3ListenSocket : public CProtocolListenSocket<CPop3Thread> {
  public:
-  CPop3ListenSocket(CServerLink* server, CopySettings copy_settings)
-      : CProtocolListenSocket(server, false, std::move(copy_settings)) {}
+  CPop3ListenSocket(std::shared_ptr<CServerLink> server, CopySettings copy_settings)
+      : CProtocolListenSocket(std::move(server), false, std::move(copy_settings)) {}
 };

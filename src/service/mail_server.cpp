@@ -56,7 +56,11 @@ CMailServer::CMailServer()
                  // Delivered copies wait for a timer only on the server's loop.
                  [this] { return NotificationWindow() == platform::CurrentThreadId(); }) {}
 
-CMailServer::~CMailServer() = default;
+CMailServer::~CMailServer() {
+  // A connection thread that outlived everything must not reach a server
+  // that is gone.
+  if (m_pLink) m_pLink->Detach();
+}
 
 void CMailServer::RunServer() {
   platform::NamedMutex mutex;
@@ -151,8 +155,8 @@ void CMailServer::OnClientConnected(bool connected, std::string text) {
   }
 }
 
-bool CMailServer::IsTooManyConnections() const {
-  return m_nConnections.load() - 1 > m_nConnectionsLimit.load();
+bool CMailServer::IsTooManyConnections(int connections) const {
+  return connections - 1 > m_nConnectionsLimit.load();
 }
 
 bool CMailServer::CheckLogin(const std::string& user, const std::string& password) {
@@ -237,9 +241,10 @@ bool CMailServer::StartServers() {
   const int interval = std::clamp(m_nScanInterval, settings::kScanInterval.min, settings::kScanInterval.max);
   m_nRetryTimer = queue.SetTimer(static_cast<DWORD>(interval) * 1000u, [this](UINT) { RetryKeptSpoolFiles(); });
 
+  if (!m_pLink) m_pLink = std::make_shared<CSharedServerLink>(this);
   m_pPop3Listener.reset();
   m_pPop3Listener = std::make_unique<CPop3ListenSocket>(
-      this, [this](CPop3Thread& thread) { CopySettings(static_cast<CConnectionThread&>(thread)); });
+      m_pLink, [this](CPop3Thread& thread) { CopySettings(static_cast<CConnectionThread&>(thread)); });
   if (!m_pPop3Listener->Create(m_nPort, kListenBacklog)) {
     WriteLog(LOG_ERROR, 0, "<POP3> Server failed to start on port %d.", m_nPort);
     m_pPop3Listener.reset();
@@ -249,7 +254,7 @@ bool CMailServer::StartServers() {
 
   m_pSmtpListener.reset();
   m_pSmtpListener =
-      std::make_unique<CSmtpListenSocket>(this, [this](CSmtpThread& thread) { CopySettings(thread); });
+      std::make_unique<CSmtpListenSocket>(m_pLink, [this](CSmtpThread& thread) { CopySettings(thread); });
   if (!m_pSmtpListener->Create(m_nSmtpPort, kListenBacklog)) {
     WriteLog(LOG_ERROR, 0, "<SMTP> Server failed to start on port %d.", m_nSmtpPort);
     m_pSmtpListener.reset();
@@ -274,16 +279,23 @@ void CMailServer::RemoveStaleTempFiles() {
 }
 
 void CMailServer::StopServers() {
-  if (!m_bRunning) return;
+  const bool was_running = m_bRunning;
   StopRelayThread();
   m_bRunning = false;
+  // A listener that did start while a later one failed has its clients
+  // too: they are ended all the same.
   m_pPop3Listener.reset();
   m_pSmtpListener.reset();
   StopConnectionThreads(false);
   StopConnectionThreads(true);
+  // A thread that outlived its wait keeps an empty link from here on.
+  if (m_pLink) m_pLink->Detach();
+  m_pLink.reset();
   if (m_nRetryTimer != 0) platform::MessageQueue::ForCurrentThread().KillTimer(m_nRetryTimer);
   m_nRetryTimer = 0;
   FlushDeliveries();
+  // The closing lines only after a start that succeeded.
+  if (!was_running) return;
   WriteLog(LOG_TRACE, 0, "Mail Server stopped.");
   CloseLog();
 }

@@ -50,8 +50,8 @@ class CMailServer : public CServiceBase, public CServerLink {
   bool CheckLogin(const std::string& user, const std::string& password) override;
   int GetLogLevel() const override { return m_nLogLevel.load(); }
   int GetTimeout() const override { return m_nTimeout.load(); }
-  void CountConnection(int delta) override { m_nConnections += delta; }
-  bool IsTooManyConnections() const override;
+  int CountConnection(int delta) override { return m_nConnections += delta; }
+  bool IsTooManyConnections(int connections) const override;
   // The lists hold shared owners, so a record read by StopServers stays
   // valid after its thread removed itself.
   void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) override;
@@ -115,6 +115,8 @@ class CMailServer : public CServiceBase, public CServerLink {
   std::list<std::shared_ptr<CConnectionThread>> m_lstSmtpConnections;
   std::atomic<int> m_nConnections{0};
 
+  // What the connection threads hold of this object, emptied by the stop.
+  std::shared_ptr<CSharedServerLink> m_pLink;
   std::unique_ptr<CPop3ListenSocket> m_pPop3Listener;
   std::unique_ptr<CSmtpListenSocket> m_pSmtpListener;
   std::unique_ptr<CRelayThread> m_pRelayThread;

@@ -73,11 +73,13 @@ std::size_t CSmtpSocket::FindMessageEnd(std::size_t search_from) const {
 
 bool CSmtpSocket::OpenSpoolFile() {
   CServerLink* server = m_pThread ? m_pThread->Server() : nullptr;
-  if (server == nullptr) {
+  // No mail folder: the server has stopped (its link is empty).
+  const std::string mail_folder = server ? server->GetMailFolder() : std::string();
+  if (mail_folder.empty()) {
     m_Spool.Fail();
     return false;
   }
-  if (!m_Spool.Begin(server->GetMailFolder(), CreateQueueId())) return false;
+  if (!m_Spool.Begin(mail_folder, CreateQueueId())) return false;
   return m_Spool.Write(BuildEnvelope());
 }
 

@@ -22,6 +22,6 @@ class CSmtpThread : public CConnectionThread {
 // the blocked senders and ServerID for its session.
 class CSmtpListenSocket : public CProtocolListenSocket<CSmtpThread> {
  public:
-  CSmtpListenSocket(CServerLink* server, CopySettings copy_settings)
-      : CProtocolListenSocket(server, true, std::move(copy_settings)) {}
+  CSmtpListenSocket(std::shared_ptr<CServerLink> server, CopySettings copy_settings)
+      : CProtocolListenSocket(std::move(server), true, std::move(copy_settings)) {}
 };

@@ -1,7 +1,10 @@
 """The connection framework against the real quillpost -d: greetings, the
 connection limit, the IP filter, the idle time-out, the receive limit, the
-stop of live connections, and a port that is already taken."""
+stop of live connections (also of one that does not end in time), and a
+port that is already taken."""
 
+import os
+import signal
 import socket
 import time
 
@@ -153,9 +156,34 @@ class SessionLimitsTest(qptest.MachineTestCase):
             self.assertTrue(wait_closed(c.sock))
 
 
+    def test_thread_that_does_not_end_in_time_is_left_without_the_server(self):
+        # A client that takes none of a large RETR keeps its thread in a send
+        # past the stop's wait; the thread ends after the server object is
+        # gone, and must not reach it.
+        m = self.machine
+        m.set_list("UserAccounts", "Users", [("joe", "Joe", "secret")])
+        server = m.start_console(log_level=2)
+        server.wait_ready()
+        with open(os.path.join(m.native("c:\\Mailboxes\\joe"), "big.eml"), "wb") as f:
+            f.write((b"x" * 998 + b"\r\n") * (48 * 1024))
+        c = Client(server.pop3_port)
+        c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        c.read_line()
+        c.command(b"USER joe")
+        self.assertEqual(c.command(b"PASS secret"), b"+OK authentication successful")
+        c.sock.sendall(b"RETR 1\r\n")
+        server.wait_log("<POP3> RETR 1")
+        server.proc.send_signal(signal.SIGINT)
+        server.wait_log("Problem while killing thread.", timeout=20)
+        c.close()  # the send fails now, and the thread ends
+        self.assertEqual(server.stop(), 1)
+        self.assertNotIn("Sanitizer", server.output())
+
+
 class PortTakenTest(qptest.MachineTestCase):
     def test_smtp_port_taken_leaves_pop3_serving(self):
         m = self.machine
+        m.set_list("UserAccounts", "Users", [("joe", "Joe", "secret")])
         pop3_port, smtp_port = m.prepare_server(log_level=2)
         holder = socket.socket()
         holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -164,15 +192,26 @@ class PortTakenTest(qptest.MachineTestCase):
         try:
             server = m.start_console()
             server.wait_port(pop3_port)
+            mailbox = m.native("c:\\Mailboxes\\joe")
+            with open(os.path.join(mailbox, "m.eml"), "wb") as f:
+                f.write(b"Subject: s\r\n\r\nb\r\n")
             c = Client(pop3_port)
             self.assertEqual(c.read_line(), POP3_GREETING)
-            c.close()
+            c.command(b"USER joe")
+            self.assertEqual(c.command(b"PASS secret"), b"+OK authentication successful")
+            self.assertEqual(c.command(b"DELE 1"), b"+OK message 1 marked as deleted")
+            # The stop still ends the POP3 client's thread, which carries out
+            # its marks.
             server.stop()
+            self.assertTrue(wait_closed(c.sock))
+            self.assertEqual(os.listdir(mailbox), [])
         finally:
             holder.close()
         lines = log_lines(m)
         self.assertIn("<POP3> Server started on port %d." % pop3_port, lines)
         self.assertIn("<SMTP> Server failed to start on port %d." % smtp_port, lines)
+        self.assertIn("Shutting down thread...", lines)
+        self.assertIn("Thread successfully stopped.", lines)
         self.assertIn("Mail Service stopping...", lines)
         self.assertNotIn("Mail Server stopped.", lines)
         self.assertNotIn("*** APPLICATION STOPPED ***", lines)

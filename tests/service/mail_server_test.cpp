@@ -2,8 +2,11 @@
 // on an object that is not running.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "support/temp_home.h"
 #include "service/mail_server.h"
@@ -37,17 +40,40 @@ TEST(CheckLogin, UserAndPasswordCompareWithoutRegardToCase) {
 TEST(ConnectionLimit, RefusesWhileMoreThanTheLimitAreConnectedBesideTheNewClient) {
   CMailServer server;
   server.m_nConnectionsLimit = 1;
-  server.CountConnection(+1);  // the first client counts itself in
-  EXPECT_FALSE(server.IsTooManyConnections());
-  server.CountConnection(+1);  // a second beside it
-  EXPECT_FALSE(server.IsTooManyConnections());
-  server.CountConnection(+1);  // a third: two others exceed the limit of one
-  EXPECT_TRUE(server.IsTooManyConnections());
+  const int first = server.CountConnection(+1);
+  EXPECT_FALSE(server.IsTooManyConnections(first));
+  const int second = server.CountConnection(+1);  // one beside it: the limit
+  EXPECT_FALSE(server.IsTooManyConnections(second));
+  const int third = server.CountConnection(+1);  // two beside it
+  EXPECT_TRUE(server.IsTooManyConnections(third));
   server.CountConnection(-1);
-  EXPECT_FALSE(server.IsTooManyConnections());
+  server.CountConnection(-1);
   server.m_nConnectionsLimit = 0;  // a limit of 0 still lets one client in
-  server.CountConnection(-1);
-  EXPECT_FALSE(server.IsTooManyConnections());
+  EXPECT_FALSE(server.IsTooManyConnections(server.CountConnection(0)));
+}
+
+// Two clients arriving together for the last slot: each decides on its own
+// count, so one gets in. Many threads race for the slots many times over;
+// exactly as many as there are slots get in each time.
+TEST(ConnectionLimit, ClientsArrivingTogetherShareTheLastSlots) {
+  CMailServer server;
+  server.m_nConnectionsLimit = 3;  // four clients at once
+  constexpr int kThreads = 8;
+  for (int round = 0; round < 200; ++round) {
+    std::atomic<int> admitted{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+      threads.emplace_back([&] {
+        while (!go) std::this_thread::yield();
+        if (!server.IsTooManyConnections(server.CountConnection(+1))) ++admitted;
+      });
+    }
+    go = true;
+    for (std::thread& t : threads) t.join();
+    ASSERT_EQ(admitted, 4) << "round " << round;
+    for (int i = 0; i < kThreads; ++i) server.CountConnection(-1);
+  }
 }
 
 TEST(WriteLog, WritesLinesUpToTheLevelWithTextsUnchanged) {

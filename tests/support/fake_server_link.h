@@ -3,6 +3,7 @@
 // count and lists are kept so that a test can read them.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,8 +19,8 @@ class FakeServerLink : public CServerLink {
   bool CheckLogin(const std::string& user, const std::string& password) override;
   int GetLogLevel() const override { return m_nLogLevel; }
   int GetTimeout() const override { return m_nTimeout; }
-  void CountConnection(int delta) override { m_nConnections += delta; }
-  bool IsTooManyConnections() const override { return m_nConnections - 1 > m_nConnectionsLimit; }
+  int CountConnection(int delta) override { return m_nConnections += delta; }
+  bool IsTooManyConnections(int connections) const override { return connections - 1 > m_nConnectionsLimit; }
   void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) override;
   void RemoveConnection(bool smtp, const CConnectionThread* thread) override;
 
@@ -29,7 +30,7 @@ class FakeServerLink : public CServerLink {
   std::vector<CUserAccount> m_arrAccounts;
   int m_nLogLevel = LOG_DEBUG;
   int m_nTimeout = 90;
-  int m_nConnections = 0;
+  std::atomic<int> m_nConnections{0};
   int m_nConnectionsLimit = 20;
   std::vector<std::shared_ptr<CConnectionThread>> m_arrConnections;
 
