@@ -67,8 +67,10 @@ class NamedEvent : public Waitable {
   NamedEvent(const NamedEvent&) = delete;
   NamedEvent& operator=(const NamedEvent&) = delete;
 
-  // Creates (or opens) the event for waiting. false on failure.
+  // Creates (or opens) the event for waiting. false on failure, with the
+  // system's error number in LastError().
   bool Create(std::string_view name);
+  int LastError() const { return error_; }
   bool IsOpen() const { return fd_ >= 0; }
   void Close();
   // Writes one byte without blocking. No effect, and no error, when nobody
@@ -82,6 +84,7 @@ class NamedEvent : public Waitable {
  private:
   int fd_ = -1;
   int keep_writer_fd_ = -1;  // keeps the FIFO from reporting end of file
+  int error_ = 0;
 };
 
 // Named mutex, owned by the creating process while it lives.
@@ -92,12 +95,15 @@ class NamedMutex {
   NamedMutex(const NamedMutex&) = delete;
   NamedMutex& operator=(const NamedMutex&) = delete;
   // Creates and takes the mutex. Returns false and sets *already_exists when
-  // another live process holds it; false with *already_exists false on failure.
+  // another live process holds it; false with *already_exists false on
+  // failure, with the system's error number in LastError().
   bool Create(std::string_view name, bool* already_exists);
   void Close();
+  int LastError() const { return error_; }
 
  private:
   int fd_ = -1;
+  int error_ = 0;
 };
 
 // Waits until one of the objects is satisfied; returns its index,

@@ -1,5 +1,12 @@
 // Loading the settings and lists of the service from the registry, at start
 // and for every reload.
+//
+// A value that is not there means its default (for the accounts list: the
+// admin account). A value that cannot be read (an I/O error, a busy
+// database, no descriptor left) is another matter: what was loaded before
+// stays (the defaults at start, and no account at all, never the admin
+// account in place of the stored ones), and one Error line names every such
+// value, on standard error and in the trace log.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,55 +22,96 @@
 
 namespace {
 
-enum class ListRead { Missing, TooLarge, Malformed, Loaded };
+enum class ListRead { Missing, Unreadable, TooLarge, Loaded };
 
-// Lists larger than the setting's service_max_bytes are left as they were:
-// the service takes smaller lists than the applet stores for some.
-ListRead ReadTextList(CMailServer& server, const settings::Setting& setting,
-                      std::vector<std::string>& list) {
+// The values of one load that could not be read, reported together.
+class ReadErrors {
+ public:
+  // The value's bytes into `data`: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, or
+  // the error that kept it from being read (noted for the report).
+  LONG Query(const settings::Setting& setting, std::vector<std::uint8_t>& data) {
+    const LONG result = QueryRegBinary(setting.section, setting.name, data);
+    if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) return result;
+    if (!m_strNames.empty()) m_strNames += ", ";
+    m_strNames += text::Format("%s\\%s (error %ld)", setting.section, setting.name, static_cast<long>(result));
+    return result;
+  }
+  // True when the value can be read or is not there (its default holds).
+  bool Readable(const settings::Setting& setting) {
+    std::vector<std::uint8_t> ignored;
+    const LONG result = Query(setting, ignored);
+    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+  }
+  void Report(CMailServer& server) const {
+    if (m_strNames.empty()) return;
+    server.ReportError("ERROR: Cannot read from the registry: " + m_strNames + "; what was loaded before stays.");
+  }
+
+ private:
+  std::string m_strNames;
+};
+
+ListRead ReadListValue(ReadErrors& errors, const settings::Setting& setting, std::vector<std::uint8_t>& data) {
+  const LONG result = errors.Query(setting, data);
+  if (result == ERROR_FILE_NOT_FOUND) return ListRead::Missing;
+  if (result != ERROR_SUCCESS) return ListRead::Unreadable;
+  return data.size() > setting.service_max_bytes ? ListRead::TooLarge : ListRead::Loaded;
+}
+
+// Lists larger than the setting's service_max_bytes, unreadable or malformed
+// are left as they were: the service takes smaller lists than the applet
+// stores for some.
+void ReadTextList(CMailServer& server, ReadErrors& errors, const settings::Setting& setting,
+                  std::vector<std::string>& list) {
   std::vector<std::uint8_t> data;
-  if (!ReadRegBinary(setting.section, setting.name, data)) return ListRead::Missing;
-  if (data.size() > setting.service_max_bytes) return ListRead::TooLarge;
+  if (ReadListValue(errors, setting, data) != ListRead::Loaded) return;
   std::vector<std::string> texts;
   if (!serial_list::ReadTexts(data.data(), data.size(), texts)) {
     server.WriteLog(LOG_ERROR, 0, "Malformed list ignored: %s\\%s", setting.section, setting.name);
-    return ListRead::Malformed;
+    return;
   }
   list = std::move(texts);
-  return ListRead::Loaded;
 }
 
 }  // namespace
 
 void CMailServer::LoadConfiguration() {
   WriteLog(LOG_TRACE, 0, "Loading configuration...");
+  ReadErrors errors;
+  auto number = [&errors](const settings::Setting& setting, auto& field) {
+    if (errors.Readable(setting)) field = settings::ReadNumber(setting);
+  };
+  auto text = [&errors](const settings::Setting& setting, std::string& field) {
+    if (errors.Readable(setting)) field = settings::ReadText(setting);
+  };
 
-  SetMailFolder(settings::ReadText(settings::kMailFolder));
-  m_nPort = settings::ReadNumber(settings::kPort);
-  m_nSmtpPort = settings::ReadNumber(settings::kSmtpPort);
-  m_nLogLevel = settings::ReadNumber(settings::kLogLevel);
-  m_strLogPath = settings::ReadText(settings::kLogPath);
-  m_nIPFilterMode = settings::ReadNumber(settings::kIPFilterMode);
-  m_nConnectionsLimit = settings::ReadNumber(settings::kConnectionsLimit);
-  m_nTimeout = settings::ReadNumber(settings::kTimeout);
-  m_nRelayTimeout = settings::ReadNumber(settings::kRelayTimeout);
-  m_bAuthLocal = settings::ReadNumber(settings::kAuthLocal);
-  m_bAuthRemote = settings::ReadNumber(settings::kAuthRemote);
-  m_bRelayMessages = settings::ReadNumber(settings::kRelayMessages);
-  m_strHostName = settings::ReadText(settings::kHostName);
-  m_strDNSServer = settings::ReadText(settings::kDNSServer);
-  m_nMaxRecipients = settings::ReadNumber(settings::kMaxRecipients);
-  m_strServerID = settings::ReadText(settings::kServerID);
-  m_nScanInterval = settings::ReadNumber(settings::kScanInterval);
+  if (errors.Readable(settings::kMailFolder)) SetMailFolder(settings::ReadText(settings::kMailFolder));
+  number(settings::kPort, m_nPort);
+  number(settings::kSmtpPort, m_nSmtpPort);
+  number(settings::kLogLevel, m_nLogLevel);
+  text(settings::kLogPath, m_strLogPath);
+  number(settings::kIPFilterMode, m_nIPFilterMode);
+  number(settings::kConnectionsLimit, m_nConnectionsLimit);
+  number(settings::kTimeout, m_nTimeout);
+  number(settings::kRelayTimeout, m_nRelayTimeout);
+  number(settings::kAuthLocal, m_bAuthLocal);
+  number(settings::kAuthRemote, m_bAuthRemote);
+  number(settings::kRelayMessages, m_bRelayMessages);
+  text(settings::kHostName, m_strHostName);
+  text(settings::kDNSServer, m_strDNSServer);
+  number(settings::kMaxRecipients, m_nMaxRecipients);
+  text(settings::kServerID, m_strServerID);
+  number(settings::kScanInterval, m_nScanInterval);
 
-  // Accounts: an unreadable value means the default account; a value too
-  // large or malformed leaves the accounts as they were.
+  // Accounts: a missing value means the default account; one that cannot
+  // be read, is too large or malformed leaves the accounts as they were.
   {
     std::vector<std::uint8_t> data;
-    if (!ReadRegBinary(settings::kUsers.section, settings::kUsers.name, data)) {
+    const ListRead read = ReadListValue(errors, settings::kUsers, data);
+    if (read == ListRead::Missing) {
       std::lock_guard<std::mutex> guard(m_AccountsLock);
       m_arrAccounts = {CUserAccount{kAdminUser, kAdminFullName, ""}};
-    } else if (data.size() <= settings::kUsers.service_max_bytes) {
+    } else if (read == ListRead::Loaded) {
       std::vector<CUserAccount> accounts;
       if (serial_list::ReadAccounts(data.data(), data.size(), accounts)) {
         std::lock_guard<std::mutex> guard(m_AccountsLock);
@@ -73,11 +121,12 @@ void CMailServer::LoadConfiguration() {
       }
     }
   }
-  ReadTextList(*this, settings::kMxRecords, m_arrMxRecords);
-  ReadTextList(*this, settings::kDomains, m_arrDomains);
-  ReadTextList(*this, settings::kIPFilter, m_arrIPFilter);
-  ReadTextList(*this, settings::kForwardRules, m_arrForwardRules);
-  ReadTextList(*this, settings::kBlockMailFrom, m_arrBlockMailFrom);
+  ReadTextList(*this, errors, settings::kMxRecords, m_arrMxRecords);
+  ReadTextList(*this, errors, settings::kDomains, m_arrDomains);
+  ReadTextList(*this, errors, settings::kIPFilter, m_arrIPFilter);
+  ReadTextList(*this, errors, settings::kForwardRules, m_arrForwardRules);
+  ReadTextList(*this, errors, settings::kBlockMailFrom, m_arrBlockMailFrom);
+  errors.Report(*this);
 
   // Every account has its mailbox folder (never one outside the mail folder).
   const std::string mail_folder = GetMailFolder();

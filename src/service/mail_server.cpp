@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdio>
+#include <cstring>
 
 #include "store/mail_store.h"
 #include "common/text.h"
@@ -65,12 +67,24 @@ CMailServer::~CMailServer() {
 void CMailServer::RunServer() {
   platform::NamedMutex mutex;
   bool already_exists = false;
-  if (!mutex.Create(kMutexName, &already_exists)) return;  // another instance runs
+  if (!mutex.Create(kMutexName, &already_exists)) {
+    if (already_exists) return;  // another instance runs
+    // Not a second instance: the lock cannot be made at all. Running without
+    // it could let two servers share one mail store.
+    ReportError(text::Format("ERROR: Cannot create the lock of \"%s\" (%s); the service does not start.",
+                             kMutexName, std::strerror(mutex.LastError())));
+    WriteErrorsToLogNow();
+    return;
+  }
 
   ReportStatus(platform::SERVICE_START_PENDING, kStatusWaitHintMs);
   m_pStopEvent = std::make_unique<platform::Event>(true);
   m_pReloadEvent = std::make_unique<platform::NamedEvent>();
-  m_pReloadEvent->Create(kReloadEventName);
+  if (!m_pReloadEvent->Create(kReloadEventName)) {
+    ReportError(text::Format("ERROR: Cannot create the event \"%s\" (%s); configuration changes take effect "
+                             "at the next start.",
+                             kReloadEventName, std::strerror(m_pReloadEvent->LastError())));
+  }
 
   platform::MessageQueue& window = platform::MessageQueue::ForCurrentThread();
   window.SetHandler([this](const platform::Message& msg) { return OnMessage(msg); });
@@ -220,7 +234,26 @@ void CMailServer::OpenLog() {
   std::string folder = m_strLogPath.empty() ? platform::ModuleFolder() : m_strLogPath;
   folder = platform::StripTrailingSeparators(folder) + "\\Mailtrace.log";
   m_LogFile.m_bEnabled = true;
-  m_LogFile.Open(folder);
+  if (!m_LogFile.Open(folder)) return;
+  for (const std::string& text : m_arrUnloggedErrors) WriteLog(LOG_ERROR, 0, "%s", text.c_str());
+  m_arrUnloggedErrors.clear();
+}
+
+void CMailServer::ReportError(const std::string& text) {
+  std::fprintf(stderr, "%s\n", text.c_str());
+  if (m_LogFile.IsOpen()) {
+    WriteLog(LOG_ERROR, 0, "%s", text.c_str());
+  } else {
+    m_arrUnloggedErrors.push_back(text);
+  }
+}
+
+void CMailServer::WriteErrorsToLogNow() {
+  if (m_arrUnloggedErrors.empty() || m_LogFile.IsOpen()) return;
+  m_nLogLevel = settings::ReadNumber(settings::kLogLevel);
+  m_strLogPath = settings::ReadText(settings::kLogPath);
+  OpenLog();
+  m_LogFile.Close();
 }
 
 void CMailServer::CloseLog() {

@@ -59,6 +59,11 @@ class CMailServer : public CServiceBase, public CServerLink {
 
   void WriteLog(int level, platform::ThreadId thread, const char* format, ...)
       __attribute__((format(printf, 4, 5)));
+  // An error the operator must learn of (the registry cannot be read, a
+  // named object cannot be made): on standard error at once, and in the
+  // trace log at level Error, kept until the log is opened when it is not
+  // open yet.
+  void ReportError(const std::string& text);
   // Local delivery (store/local_delivery.h) with the server's mail folder
   // and local domains, on the server thread.
   void DeliverSpoolFile(const std::string& path);
@@ -108,6 +113,9 @@ class CMailServer : public CServiceBase, public CServerLink {
   void StopConnectionThreads(bool smtp);
   void OpenLog();
   void CloseLog();
+  // Writes the errors reported before the log was open into a log opened
+  // for them alone (a start that ends before the servers run).
+  void WriteErrorsToLogNow();
   void RemoveStaleTempFiles();
 
   std::mutex m_ConnectionLock;
@@ -126,6 +134,8 @@ class CMailServer : public CServiceBase, public CServerLink {
 
   mutable std::mutex m_MailFolderLock;
   std::string m_strMailFolder = settings::kMailFolder.text_default;
+
+  std::vector<std::string> m_arrUnloggedErrors;  // reported before the log was open
 
   std::unique_ptr<platform::Event> m_pStopEvent;
   std::unique_ptr<platform::NamedEvent> m_pReloadEvent;

@@ -1,5 +1,6 @@
 """The service program's command line end to end: banner, install, start,
-stop, remove, the debug console and the single-instance rule."""
+stop, remove, the debug console, the single-instance rule and named objects
+that cannot be made."""
 
 import os
 import sys
@@ -137,6 +138,31 @@ class ConsoleModeTest(qptest.MachineTestCase):
         self.assertEqual(second.returncode, 1)
         self.assertLess(time.monotonic() - started, SECOND_INSTANCE_LIMIT_S)
         server.wait_ready()  # the first one still serves
+        self.assertEqual(server.stop(), 1)
+
+
+class StartFailureTest(qptest.MachineTestCase):
+    """Named objects that cannot be made (something else has their name) are
+    reported on standard error and in the trace log."""
+
+    def block(self, name):
+        os.makedirs(os.path.join(self.machine.home, "run", name))
+
+    def test_lock_that_cannot_be_made_is_no_second_instance(self):
+        self.block("Mail Service Mutex.lock")
+        self.machine.prepare_server(log_level=1)
+        result = self.machine.run("-d", timeout=30)
+        line = 'ERROR: Cannot create the lock of "Mail Service Mutex" (Is a directory); the service does not start.'
+        self.assertIn(line, result.stdout + result.stderr)
+        self.assertIn(line, self.machine.read_log())
+
+    def test_reload_event_that_cannot_be_made_is_reported(self):
+        self.block("Mail Service Event")
+        server = self.machine.start_console(log_level=1)
+        server.wait_ready()
+        line = 'ERROR: Cannot create the event "Mail Service Event" (File exists); configuration changes take effect'
+        server.wait_output(line)
+        server.wait_log(line)
         self.assertEqual(server.stop(), 1)
 
 

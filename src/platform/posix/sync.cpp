@@ -89,13 +89,27 @@ NamedEvent::~NamedEvent() { Close(); }
 
 bool NamedEvent::Create(std::string_view name) {
   Close();
+  error_ = 0;
   const std::string path = ObjectPath(name);
-  if (::mkfifo(path.c_str(), 0622) != 0 && errno != EEXIST) return false;
+  if (::mkfifo(path.c_str(), 0622) != 0 && errno != EEXIST) {
+    error_ = errno;
+    return false;
+  }
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) return false;
+  if (::stat(path.c_str(), &st) != 0) {
+    error_ = errno;
+    return false;
+  }
+  if (!S_ISFIFO(st.st_mode)) {
+    error_ = EEXIST;  // something else has the name
+    return false;
+  }
   ::chmod(path.c_str(), 0622);  // whatever the umask: any user may signal
   fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd_ < 0) return false;
+  if (fd_ < 0) {
+    error_ = errno;
+    return false;
+  }
   // Our own writer keeps the FIFO from polling "hung up" between signals.
   keep_writer_fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   return true;
@@ -148,8 +162,12 @@ bool NamedMutex::Create(std::string_view name, bool* already_exists) {
   Close();
   const std::string path = ObjectPath(name) + ".lock";
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    error_ = errno;
+    return false;
+  }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error_ = errno;
     if (already_exists) *already_exists = (errno == EWOULDBLOCK);
     ::close(fd);
     return false;
