@@ -24,9 +24,15 @@ void CListenSocket::Close() {
 
 void CListenSocket::OnAccept() {
   for (;;) {
-    platform::Socket client = m_Socket.Accept();
+    platform::Socket client = AcceptClient();
     if (!client.IsValid()) {
-      if (platform::LastSocketError() == WSAEMFILE) PauseAccepting();
+      const int error = platform::LastSocketError();
+      if (error == WSAEWOULDBLOCK) return;  // nobody waits any more
+      // A client that gave up before it was taken: the next one.
+      if (error == WSAEINTR || error == WSAECONNABORTED) continue;
+      // Anything else (no descriptor, no buffer space, no memory) would fail
+      // again at once while the socket stays readable: pause, do not spin.
+      PauseAccepting();
       return;
     }
     std::shared_ptr<CConnectionThread> thread;
@@ -47,7 +53,7 @@ void CListenSocket::OnAccept() {
 }
 
 void CListenSocket::PauseAccepting() {
-  // Out of descriptors: waiting clients stay in the backlog until some are
+  // Waiting clients stay in the backlog until descriptors or memory are
   // given back, instead of the listener spinning on a failing accept.
   if (m_nResumeTimer != 0) return;
   platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();

@@ -22,11 +22,14 @@ class CListenSocket {
   void Close();
 
  protected:
-  // How long accepting pauses when the process is out of descriptors.
+  // How long accepting pauses after an accept failed (out of descriptors or
+  // memory): the waiting clients stay in the backlog meanwhile.
   static constexpr DWORD kAcceptRetryMs = 100;
 
   void OnAccept();
   void PauseAccepting();
+  // One accept on the listening socket (a test counts them).
+  virtual platform::Socket AcceptClient() { return m_Socket.Accept(); }
   // A thread of the listener's protocol with its copies of the settings.
   virtual std::shared_ptr<CConnectionThread> NewConnectionThread() = 0;
 

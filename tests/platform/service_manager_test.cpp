@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -318,6 +320,46 @@ TEST_F(ServiceManagerTest, DispatcherConnectsOnlyWhenStartedForThatService) {
   EXPECT_FALSE(service_process::SetStatus(ServiceStatus()));
   EXPECT_EQ(LastServiceError(), ERROR_INVALID_HANDLE);
   EXPECT_FALSE(service_process::RegisterControlHandler(kName, [](DWORD) {}));
+}
+
+// A poll of the control loop that fails is tried again: a stop sent after it
+// still reaches the service. The poll fails here because the process may have
+// fewer descriptors than it polls (EINVAL), as it may for want of memory.
+TEST_F(ServiceManagerTest, ControlLoopOutlivesAFailingPoll) {
+  InstallSelf();
+  ::setenv("QUILLPOST_SERVICE_NAME", kName, 1);
+  std::atomic<bool> stopped{false};
+  bool control_sent = false;
+  const bool ran = service_process::RunDispatcher(kName, [&] {
+    ASSERT_TRUE(service_process::RegisterControlHandler(kName, [&](DWORD control) {
+      if (control == SERVICE_CONTROL_STOP) stopped = true;
+    }));
+    ServiceStatus status;
+    status.current_state = SERVICE_RUNNING;
+    status.controls_accepted = SERVICE_ACCEPT_STOP;
+    ASSERT_TRUE(service_process::SetStatus(status));
+    // The channel is opened before the limit drops; an interrogation written
+    // into it wakes the loop, whose next poll then fails.
+    const int channel = ::open((StateFolder() / "control").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(channel, 0);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit one = saved;
+    one.rlim_cur = 1;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &one), 0);
+    const std::uint32_t interrogate = SERVICE_CONTROL_INTERROGATE;
+    const bool written = ::write(channel, &interrogate, sizeof interrogate) == sizeof interrogate;
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    ::close(channel);
+    ASSERT_TRUE(written);
+    ServiceStatus reply;
+    control_sent = scm::ControlService(kName, SERVICE_CONTROL_STOP, reply);
+  });
+  ::unsetenv("QUILLPOST_SERVICE_NAME");
+  EXPECT_TRUE(ran);
+  EXPECT_TRUE(control_sent) << LastServiceError();
+  EXPECT_TRUE(stopped);
 }
 
 // In one process: the service thread sends itself a stop through the

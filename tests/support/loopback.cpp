@@ -40,3 +40,4 @@ bool WaitReadable(int fd, int timeout_ms, const std::atomic<bool>& stop) {
   return false;
 }
 
+void BreakListeningSocket(int fd) { ::shutdown(fd, SHUT_RDWR); }

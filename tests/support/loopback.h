@@ -14,3 +14,6 @@ std::uint64_t NowMs();
 int BindLoopback(int type, const std::string& ip, int port);
 // Polls fd for reading in slices, so that `stop` ends the wait.
 bool WaitReadable(int fd, int timeout_ms, const std::atomic<bool>& stop);
+// Shuts a listening socket down for reading: it polls readable for good, and
+// every accept on it fails (EINVAL), as when the system has no memory left.
+void BreakListeningSocket(int fd);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -24,6 +25,9 @@ namespace platform {
 using namespace service_state;
 
 namespace {
+
+// How long the control loop waits before it polls again after a failed poll.
+constexpr int kPollRetryMs = 100;
 
 struct DispatcherRun {
   std::string name;    // as stored in the database
@@ -140,8 +144,11 @@ bool RunDispatcher(std::string_view name, ServiceMain service_main) {
   for (;;) {
     pollfd fds[2] = {{read_fd, POLLIN, 0}, {done_fd, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
+      // A failed wait (no memory for the poll set just now) is tried again a
+      // moment later: leaving the loop would leave the service without its
+      // controls, and no stop would ever reach it.
+      if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(kPollRetryMs));
+      continue;
     }
     if (fds[1].revents & POLLIN) break;
     if (fds[0].revents & POLLIN) ServeControls(read_fd, pending);
