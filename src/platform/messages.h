@@ -108,7 +108,8 @@ class MessageQueue {
 LPARAM NewText(std::string_view text);  // as a WPARAM/LPARAM value
 std::string TakeText(std::uintptr_t value);
 // Posts `msg` with a heap copy of `text` as first parameter; the copy is freed
-// here when the target has no queue.
+// here when the target has no queue, and by the queue when it ends before the
+// message was handled (or has no handler).
 bool PostText(ThreadId target, UINT msg, std::string_view text, LPARAM second);
 
 // A thread with its own message queue: created, configured, then Start()ed

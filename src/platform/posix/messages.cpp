@@ -34,7 +34,13 @@ struct SendSlot {
 struct Pending {
   Message msg;
   std::shared_ptr<SendSlot> slot;  // set for Send
+  bool owns_text = false;          // wParam is a NewText copy (PostText)
 };
+
+// A text nobody will take any more (its queue went, or has no handler).
+void FreeText(const Pending& pending) {
+  if (pending.owns_text) TakeText(static_cast<std::uintptr_t>(pending.msg.wParam));
+}
 
 struct Timer {
   UINT id;
@@ -133,11 +139,10 @@ MessageQueue::~MessageQueue() {
     left.swap(impl_->queue);
   }
   // A sender waiting on a message that will never be handled is released.
+  // Texts posted to a thread that is gone are owned by nobody else.
   for (Pending& p : left) {
     if (p.slot) p.slot->done.Set();
-    else if (p.msg.id != WM_QUIT) {
-      // Texts posted to a thread that is gone are owned by nobody else.
-    }
+    FreeText(p);
   }
   if (impl_->wake_fd >= 0) ::close(impl_->wake_fd);
 }
@@ -158,18 +163,26 @@ ThreadId MessageQueue::Owner() const { return impl_->owner; }
 
 bool MessageQueue::IsValid() const { return impl_->wake_fd >= 0; }
 
-bool MessageQueue::Post(ThreadId target, UINT msg, WPARAM w, LPARAM l) {
+namespace {
+
+bool Enqueue(ThreadId target, Pending pending) {
   std::lock_guard<std::mutex> reg(g_registry_lock);
   auto it = Registry().find(target);
   if (it == Registry().end()) return false;
-  Impl& impl = *it->second;
+  MessageQueue::Impl& impl = *it->second;
   {
     std::lock_guard<std::mutex> guard(impl.lock);
     if (impl.closed) return false;
-    impl.queue.push_back(Pending{Message{msg, w, l}, nullptr});
+    impl.queue.push_back(std::move(pending));
   }
   impl.Wake();
   return true;
+}
+
+}  // namespace
+
+bool MessageQueue::Post(ThreadId target, UINT msg, WPARAM w, LPARAM l) {
+  return Enqueue(target, Pending{Message{msg, w, l}, nullptr});
 }
 
 LRESULT MessageQueue::Send(ThreadId target, UINT msg, WPARAM w, LPARAM l) {
@@ -283,6 +296,7 @@ PumpResult Pump(MessageQueue::Impl& impl, DWORD timeout_ms, Waitable* object) {
       pending = std::move(impl.queue.front());
       impl.queue.pop_front();
     }
+    if (!impl.handler) FreeText(pending);
     if (pending.msg.id == WM_QUIT && !pending.slot) {
       impl.quit = true;
       impl.quit_code = static_cast<int>(pending.msg.wParam);
@@ -373,7 +387,7 @@ std::string TakeText(std::uintptr_t value) {
 
 bool PostText(ThreadId target, UINT msg, std::string_view text, LPARAM second) {
   const LPARAM copy = NewText(text);
-  if (MessageQueue::Post(target, msg, static_cast<WPARAM>(copy), second)) return true;
+  if (Enqueue(target, Pending{Message{msg, static_cast<WPARAM>(copy), second}, nullptr, true})) return true;
   TakeText(static_cast<std::uintptr_t>(copy));
   return false;
 }
