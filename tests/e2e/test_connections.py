@@ -176,6 +176,9 @@ class SessionLimitsTest(qptest.MachineTestCase):
         server.proc.send_signal(signal.SIGINT)
         server.wait_log("Problem while killing thread.", timeout=20)
         c.close()  # the send fails now, and the thread ends
+        # The stop is under way: the process ends on its own (a second
+        # interrupt would come after its handler is gone).
+        server.proc.wait(20)
         self.assertEqual(server.stop(), 1)
         self.assertNotIn("Sanitizer", server.output())
 
