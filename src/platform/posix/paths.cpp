@@ -60,8 +60,10 @@ std::string StateRoot() {
   const char* env = std::getenv("QUILLPOST_HOME");
   std::string value = (env && *env) ? env : kDefaultStateRoot;
   while (value.size() > 1 && value.back() == '/') value.pop_back();
-  static std::mutex lock;
-  static std::string made;
+  // Never destroyed, like DriveFolder's list: a connection thread that
+  // outlived a stop may still map a path while the process exits.
+  static std::mutex& lock = *new std::mutex;
+  static std::string& made = *new std::string;
   std::lock_guard<std::mutex> guard(lock);
   if (made != value) {
     MakeFolders(value);
@@ -77,8 +79,10 @@ namespace {
 // A drive always exists: its folder is made the first time it is named.
 std::string DriveFolder(char letter) {
   std::string folder = StateRoot() + "/drive_" + letter;
-  static std::mutex lock;
-  static std::vector<std::string> made;
+  // Never destroyed: a connection thread that outlived a stop may still map
+  // a path while the process exits and destroys its static objects.
+  static std::mutex& lock = *new std::mutex;
+  static std::vector<std::string>& made = *new std::vector<std::string>;
   std::lock_guard<std::mutex> guard(lock);
   for (const std::string& m : made)
     if (m == folder) return folder;
