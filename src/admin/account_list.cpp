@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "admin/system_messages.h"
+#include "common/system_messages.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
 #include "common/settings_table.h"

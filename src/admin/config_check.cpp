@@ -8,7 +8,7 @@
 #include "admin/ip_filter.h"
 #include "admin/setting_values.h"
 #include "admin/stored_list.h"
-#include "admin/system_messages.h"
+#include "common/system_messages.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
 #include "common/settings_table.h"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "admin/system_messages.h"
+#include "common/system_messages.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
 #include "common/settings_table.h"

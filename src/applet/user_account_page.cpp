@@ -4,7 +4,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "admin/system_messages.h"
+#include "common/system_messages.h"
 #include "applet/admin_names.h"
 #include "applet/applet_ui.h"
 #include "applet/entry_dialogs.h"

@@ -11,7 +11,7 @@
 
 #include "admin/account_list.h"
 #include "admin/advanced_settings.h"
-#include "admin/system_messages.h"
+#include "common/system_messages.h"
 #include "admin_test_home.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "admin/account_list.h"
-#include "admin/system_messages.h"
+#include "common/system_messages.h"
 #include "common/settings_table.h"
 #include "common/text.h"
 #include "quillctl/ctl_commands.h"
@@ -135,7 +135,7 @@ int AccountRemove(Invocation& invocation) {
   const LONG removed = admin::RemoveMailboxFolder(named->account.m_strUser);
   if (removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND || removed == ERROR_PATH_NOT_FOUND) return kExitOk;
   return invocation.Fail("the account is removed, but its mailbox folder is not: " +
-                         text::TrimRight(admin::SystemErrorText(removed)));
+                         text::TrimRight(SystemErrorText(removed)));
 }
 
 int AccountPasswd(Invocation& invocation) {
@@ -173,7 +173,7 @@ int AccountRename(Invocation& invocation) {
   const LONG moved = admin::RenameMailboxFolder(old_user, new_user);
   if (moved == ERROR_SUCCESS || moved == ERROR_FILE_NOT_FOUND) return kExitOk;
   return invocation.Fail("the account is renamed, but its mailbox folder keeps the name '" + old_user +
-                         "': " + text::TrimRight(admin::SystemErrorText(moved)));
+                         "': " + text::TrimRight(SystemErrorText(moved)));
 }
 
 }  // namespace quillctl

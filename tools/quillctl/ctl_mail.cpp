@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "admin/stored_mail.h"
-#include "admin/system_messages.h"
+#include "common/system_messages.h"
 #include "common/settings_table.h"
 #include "common/text.h"
 #include "platform/files.h"
@@ -103,7 +103,7 @@ int Delete(Invocation& invocation, MailFolderKind kind) {
   const LONG result = admin::DeleteStoredMessage(kind, *message);
   if (result == ERROR_SUCCESS) return kExitOk;
   return invocation.Fail("the message '" + message->id +
-                         "' was not deleted: " + text::TrimRight(admin::SystemErrorText(result)));
+                         "' was not deleted: " + text::TrimRight(SystemErrorText(result)));
 }
 
 }  // namespace
@@ -122,7 +122,7 @@ int BadMailRetry(Invocation& invocation) {
   if (result == ERROR_ALREADY_EXISTS) return invocation.Fail("the queue holds a message '" + message->id + "' already");
   if (result != ERROR_SUCCESS)
     return invocation.Fail("the message '" + message->id +
-                           "' was not moved: " + text::TrimRight(admin::SystemErrorText(result)));
+                           "' was not moved: " + text::TrimRight(SystemErrorText(result)));
   if (settings::ReadNumber(settings::kRelayMessages) == 0)
     invocation.io.err << "quillctl: the relay is off (RelayMessages 0): the message waits in the queue until it "
                          "is switched on\n";

@@ -11,7 +11,7 @@
 #include "admin/relay_settings.h"
 #include "admin/service_control.h"
 #include "admin/stored_mail.h"
-#include "admin/system_messages.h"
+#include "common/system_messages.h"
 #include "admin/value_parse.h"
 #include "common/settings_table.h"
 #include "common/text.h"
@@ -204,7 +204,7 @@ int Log(Invocation& invocation) {
   platform::File file = platform::File::Open(*path, platform::File::Mode::Read);
   if (!file.IsOpen())
     return invocation.Fail("the trace log " + *path +
-                           " cannot be read: " + text::TrimRight(admin::SystemErrorText(platform::LastFileError())));
+                           " cannot be read: " + text::TrimRight(SystemErrorText(platform::LastFileError())));
   std::int64_t position = CopyFrom(file, TailStart(file, file.Size(), invocation.lines), invocation.io.out);
   if (!invocation.Has(kOptFollow)) return kExitOk;
   while (invocation.io.pause && invocation.io.pause(kFollowIntervalMs)) {

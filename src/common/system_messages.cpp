@@ -1,9 +1,7 @@
-#include "admin/system_messages.h"
+#include "common/system_messages.h"
 
 #include "common/text.h"
 #include "platform/registry.h"
-
-namespace admin {
 
 std::string SystemErrorText(LONG code) {
   struct Entry {
@@ -34,4 +32,3 @@ std::string SystemErrorText(LONG code) {
   return text::Format("System error %d.\r\n", static_cast<int>(code));
 }
 
-}  // namespace admin
