@@ -9,6 +9,7 @@
 // re-arms before it looks at the folder never misses a file.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "platform/sync.h"
@@ -25,15 +26,19 @@ class DirWatch : public Waitable {
   DirWatch& operator=(const DirWatch&) = delete;
 
   // Starts watching `folder` (Windows or native path text). False when it is
-  // not a folder that can be watched; an open watch is closed first.
+  // not a folder that can be watched, or the system has no watch left to
+  // give; an open watch is closed first.
   bool Open(std::string_view folder);
   bool IsOpen() const { return fd_ >= 0; }
   void Close();
 
   // Takes every pending change. False when the watch has ended (the folder
-  // was removed or its file system unmounted) or cannot be read; a later
-  // wait would never be signalled then.
+  // was removed, moved away or its file system unmounted) or cannot be read;
+  // a later wait would never be signalled then.
   bool Rearm();
+
+  // Why the last Open or Rearm failed, in words for a log line.
+  const std::string& ErrorText() const { return error_; }
 
   int PollFd() const override { return fd_; }
   // True while a change is pending; the change stays pending (see Rearm).
@@ -41,6 +46,7 @@ class DirWatch : public Waitable {
 
  private:
   int fd_ = -1;
+  std::string error_;
 };
 
 }  // namespace platform

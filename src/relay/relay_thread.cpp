@@ -4,8 +4,9 @@
 // stop event, at most the scan interval. A change starts a queue pass when a
 // file name appeared that the snapshot does not hold; the time-out starts a
 // pass when the folder holds any file at all (one whose arrival was missed).
-// The stop event is looked at only between passes: a pass in progress runs
-// to its end first.
+// When the folder cannot be watched the time-out alone serves it. A pass
+// looks at the stop event between files and between recipients; the
+// transaction in progress runs to its end first.
 #include "relay/relay_thread.h"
 
 #include <algorithm>
@@ -49,29 +50,41 @@ void CRelayThread::Impl::Run() {
                                        settings::kScanInterval.min, settings::kScanInterval.max);
   const DWORD scan_ms = static_cast<DWORD>(scan_interval) * 1000u;
 
+  // Without a watch (the system has none to give, or the folder was removed
+  // or replaced) the thread still serves the queue: it scans the folder at
+  // every interval and tries to watch it again.
   platform::DirWatch watch;
-  if (!watch.Open(QueueFolder())) return;
+  if (!watch.Open(QueueFolder())) LogWatchFailure(watch, scan_interval);
   m_arrSnapshot.clear();
   if (CheckForNewFiles()) ProcessQueue();
 
-  // The stop event comes first, so that a steady stream of new mail cannot
-  // keep the thread from ending.
-  const std::vector<platform::Waitable*> objects{&m_StopEvent, &watch};
   for (;;) {
+    // The stop event comes first, so that a steady stream of new mail cannot
+    // keep the thread from ending.
+    std::vector<platform::Waitable*> objects{&m_StopEvent};
+    if (watch.IsOpen()) objects.push_back(&watch);
     const int result = platform::WaitForAny(objects, scan_ms);
     if (result == 1) {
       // Re-armed before the folder is looked at: a file that arrives during
       // the pass below signals the watch again instead of being missed.
       const bool armed = watch.Rearm();
       if (CheckForNewFiles()) ProcessQueue();
-      if (!armed) break;
+      if (!armed) {
+        LogWatchFailure(watch, scan_interval);
+        watch.Close();
+      }
     } else if (result == platform::WAIT_TIMEOUT_RESULT) {
+      if (!watch.IsOpen() && watch.Open(QueueFolder())) Log("Watching the queue folder again.");
       if (QueueHoldsFiles()) {
         Log("WARNING: Processing undetected messages in queue.");
         ProcessQueue();
       }
-      if (!watch.Rearm()) break;
+      if (watch.IsOpen() && !watch.Rearm()) {
+        LogWatchFailure(watch, scan_interval);
+        watch.Close();
+      }
     } else {
+      if (result != 0) LogError("ERROR: Relaying thread ended: waiting for the queue folder failed.");
       break;  // the stop event, or a failed wait
     }
   }
@@ -79,8 +92,18 @@ void CRelayThread::Impl::Run() {
   m_pClient.reset();
 }
 
+void CRelayThread::Impl::LogWatchFailure(const platform::DirWatch& watch, int scan_interval) {
+  LogError(text::Format("ERROR: Cannot watch the queue folder (%s); scanning it every %d seconds.",
+                        watch.ErrorText().c_str(), scan_interval));
+}
+
 void CRelayThread::Impl::Log(const std::string& text) {
   platform::PostText(m_Owner.m_hNotifyWindow, WM_MAIL_LOG_TRACE, "<RELAY> " + text,
+                     static_cast<LPARAM>(platform::CurrentThreadId()));
+}
+
+void CRelayThread::Impl::LogError(const std::string& text) {
+  platform::PostText(m_Owner.m_hNotifyWindow, WM_MAIL_LOG_ERROR, "<RELAY> " + text,
                      static_cast<LPARAM>(platform::CurrentThreadId()));
 }
 

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/dir_watch.h"
 #include "platform/sync.h"
 #include "relay/relay_thread.h"
 #include "relay/smtp_client.h"
@@ -64,8 +65,13 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   // The thread's run: watch the queue folder until the stop event.
   void Run();
 
-  // Posts "<RELAY> " + text to the server thread's log.
+  // Posts "<RELAY> " + text to the server thread's log, at level Trace
+  // (Log) or Error (LogError).
   void Log(const std::string& text);
+  void LogError(const std::string& text);
+  // The queue folder cannot be watched (any more): says why, and that the
+  // scan serves it.
+  void LogWatchFailure(const platform::DirWatch& watch, int scan_interval);
 
   // True when the queue folder holds a file name not seen before; brings the
   // snapshot up to date.

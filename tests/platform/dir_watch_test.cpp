@@ -70,16 +70,35 @@ TEST_F(DirWatchTest, ChangeAfterRearmIsNotLost) {
   EXPECT_TRUE(Signalled(m_watch, 1000));
 }
 
-TEST_F(DirWatchTest, RemovedFolderEndsTheWatch) {
-  fs::remove_all(m_folder);
-  EXPECT_TRUE(Signalled(m_watch, 1000));
-  EXPECT_FALSE(m_watch.Rearm());
+TEST_F(DirWatchTest, RemovedOrMovedFolderEndsTheWatch) {
+  const struct {
+    const char* label;
+    void (*change)(const fs::path& folder);
+  } cases[] = {
+      {"removed", [](const fs::path& folder) { fs::remove_all(folder); }},
+      {"moved away, another made in its place",
+       [](const fs::path& folder) {
+         fs::rename(folder, fs::path(folder) += ".old");
+         fs::create_directory(folder);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove_all(fs::path(m_folder) += ".old");
+    fs::create_directories(m_folder);
+    ASSERT_TRUE(m_watch.Open(m_folder.string()));
+    c.change(m_folder);
+    EXPECT_TRUE(Signalled(m_watch, 1000));
+    EXPECT_FALSE(m_watch.Rearm());
+    EXPECT_EQ(m_watch.ErrorText(), "the folder was removed or moved away");
+  }
 }
 
 TEST(DirWatch, OpenFailsForAMissingFolderOrAFile) {
   TempHome home;
   platform::DirWatch watch;
   EXPECT_FALSE(watch.Open(home.path() + "/missing"));
+  EXPECT_EQ(watch.ErrorText(), "No such file or directory");
   std::ofstream(home.path() + "/file") << "x";
   EXPECT_FALSE(watch.Open(home.path() + "/file"));
   EXPECT_FALSE(watch.IsOpen());

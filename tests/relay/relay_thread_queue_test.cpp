@@ -215,24 +215,38 @@ TEST_F(RelayThreadRunTest, FilesQueuedBeforeTheStartAreSent) {
   EXPECT_EQ(smtp.Transactions().size(), 1u);
 }
 
-TEST_F(RelayThreadRunTest, ScanTimeOutFindsWhatTheWatchMissed) {
+TEST_F(RelayThreadRunTest, QueueFolderThatCannotBeWatchedIsScanned) {
   FakeSmtpServer smtp;
   START_PEER_OR_SKIP(smtp, "127.0.61.23");
   m_Relay.m_mapMailServers = {{"*", "127.0.61.23"}};
   ASSERT_TRUE(WriteRegDword("Settings", "ScanInterval", 1));
-  fs::create_directory(Queued("folder.eml"));
+  fs::remove_all(m_mail / "queue");
   ASSERT_TRUE(m_Relay.Start());
-  WaitFor([] { return false; }, 1500);
-  EXPECT_TRUE(Log().empty()) << "a queue holding only a folder starts no pass";
+  const std::string no_folder =
+      "<RELAY> ERROR: Cannot watch the queue folder (No such file or directory); scanning it every 1 seconds.";
+  ASSERT_TRUE(WaitFor([&] { return !Errors().empty(); }, 1000));
+  EXPECT_EQ(Errors(), std::vector<std::string>{no_folder});
 
-  // The watch stays on the folder it was opened on: a queue folder put in
-  // its place changes unseen, and only the scan finds the file.
+  // The folder comes (back): the scan finds what is in it and the thread
+  // watches it again.
+  fs::create_directories(m_mail / "queue" / "folder.eml");
+  WaitFor([] { return false; }, 1500);
+  EXPECT_FALSE(Logged("<RELAY> Detected new messages in queue.")) << "a queue holding only a folder starts no pass";
+  EXPECT_TRUE(Logged("<RELAY> Watching the queue folder again."));
+  WriteFileBytes(Queued("W1.eml"), QueuedFile({"<bob@remote.test>"}));
+  EXPECT_TRUE(WaitFor([&] { return !fs::exists(Queued("W1.eml")); }, 1000)) << "noticed by the watch";
+  EXPECT_FALSE(Logged("<RELAY> WARNING: Processing undetected messages in queue."));
+
+  // A queue folder put in the place of the watched one ends the watch; the
+  // scan serves the new one.
   fs::rename(m_mail / "queue", m_mail / "queue.old");
   fs::create_directory(m_mail / "queue");
-  WriteFileBytes(Queued("W.eml"), QueuedFile({"<bob@remote.test>"}));
-  EXPECT_TRUE(WaitFor([&] { return !fs::exists(Queued("W.eml")); }, 2500));
-  EXPECT_EQ(smtp.Transactions().size(), 1u);
-  EXPECT_TRUE(Logged("<RELAY> WARNING: Processing undetected messages in queue."));
+  WriteFileBytes(Queued("W2.eml"), QueuedFile({"<bob@remote.test>"}));
+  EXPECT_TRUE(WaitFor([&] { return !fs::exists(Queued("W2.eml")); }, 2500));
+  EXPECT_EQ(smtp.Transactions().size(), 2u);
+  EXPECT_EQ(Errors(), (std::vector<std::string>{no_folder,
+                                                "<RELAY> ERROR: Cannot watch the queue folder (the folder was "
+                                                "removed or moved away); scanning it every 1 seconds."}));
 }
 
 TEST_F(RelayThreadRunTest, StopDuringAPassWaitsForThePass) {

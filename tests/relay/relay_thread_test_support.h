@@ -61,9 +61,10 @@ class RelayFixture : public ::testing::Test {
     m_Relay.m_nRelayTimeout = 5;
     m_Relay.m_hNotifyWindow = platform::CurrentThreadId();
     platform::MessageQueue::ForCurrentThread().SetHandler([this](const platform::Message& msg) -> LRESULT {
-      if (msg.id == WM_MAIL_LOG_TRACE) {
+      if (msg.id == WM_MAIL_LOG_TRACE || msg.id == WM_MAIL_LOG_ERROR) {
         std::lock_guard<std::mutex> lock(m_LogLock);
         m_arrLog.push_back(platform::TakeText(msg.wParam));
+        if (msg.id == WM_MAIL_LOG_ERROR) m_arrErrors.push_back(m_arrLog.back());
       }
       return 0;
     });
@@ -98,6 +99,12 @@ class RelayFixture : public ::testing::Test {
     const std::vector<std::string> log = Log();
     return std::find(log.begin(), log.end(), line) != log.end();
   }
+  // The lines posted at level Error (they are in Log() too).
+  std::vector<std::string> Errors() {
+    PumpLog();
+    std::lock_guard<std::mutex> lock(m_LogLock);
+    return m_arrErrors;
+  }
   // Pumps the log until `predicate` holds or timeout_ms pass.
   template <typename Predicate>
   bool WaitFor(Predicate predicate, int timeout_ms) {
@@ -124,6 +131,7 @@ class RelayFixture : public ::testing::Test {
   CRelayThread m_Relay;
   std::mutex m_LogLock;
   std::vector<std::string> m_arrLog;
+  std::vector<std::string> m_arrErrors;
 };
 
 // Starts a peer on ip or skips the test (no right to bind the low port).
