@@ -18,13 +18,11 @@ std::string Utf8ToUtf16Le(std::string_view text);
 bool IsValidUtf8(std::string_view text);
 
 using platform::EqualsNoCase;
+using platform::HexDigitValue;
 using platform::StartsWithNoCase;
 
 std::string_view TrimLeft(std::string_view text);
 std::string_view TrimRight(std::string_view text);
 inline std::string_view Trim(std::string_view text) { return TrimLeft(TrimRight(text)); }
-
-// Value of a hexadecimal digit, -1 for any other character.
-int HexDigitValue(char c);
 
 }  // namespace quillreg
