@@ -67,12 +67,11 @@ void CRelayThread::Impl::Run() {
     if (result == 1) {
       // Re-armed before the folder is looked at: a file that arrives during
       // the pass below signals the watch again instead of being missed.
-      const bool armed = watch.Rearm();
-      if (CheckForNewFiles()) ProcessQueue();
-      if (!armed) {
+      if (!watch.Rearm()) {
         LogWatchFailure(watch, scan_interval);
         watch.Close();
       }
+      if (CheckForNewFiles()) ProcessQueue();
     } else if (result == platform::WAIT_TIMEOUT_RESULT) {
       if (!watch.IsOpen() && watch.Open(QueueFolder())) Log("Watching the queue folder again.");
       if (QueueHoldsFiles()) {

@@ -16,24 +16,10 @@
 #include <vector>
 
 #include "platform/dir_watch.h"
+#include "platform/files.h"
 #include "platform/sync.h"
 #include "relay/relay_thread.h"
 #include "relay/smtp_client.h"
-
-// A queued file split into what the SMTP client needs: the envelope sender
-// and the message text after DATA (the client adds the final line break).
-struct RelayMessage {
-  std::string sender;
-  std::string text;
-};
-
-// Builds the message of a queued file. Only the leading envelope run (lines
-// beginning "x-sender:" or "x-receiver:", either case) is left out; the
-// text after the last "x-sender:" marker of that run, trimmed, is the
-// sender. Every other line is sent as it stands, ended by CR LF, and the
-// text ends in CR LF ".", so that with the client's line break the stream
-// ends in an empty line and the terminating dot.
-RelayMessage BuildRelayMessage(std::string_view contents);
 
 // The servers text for the exchangers of a DNS answer: the MX texts in
 // order of preference (lowest first, equal ones in answer order), each the
@@ -46,10 +32,30 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   // How long a client that is still connected after its dialogue is given
   // to see the server close the connection.
   static constexpr DWORD kClientWaitMs = 10000;
-  // The message text is held in memory while it is sent; a queued file
-  // larger than this is not relayed but copied to the bad-mail folder, so
-  // one huge message cannot exhaust the service's memory.
-  static constexpr std::int64_t kMaxRelayMessageBytes = 64 * 1024 * 1024;
+  // The largest queued file the relay sends. The text is streamed, so memory
+  // is no reason; but one transfer of that size holds up every message
+  // behind it, and mail exchangers refuse far smaller ones. A larger file
+  // goes to the bad-mail folder with a line that says why.
+  static constexpr std::uint64_t kMaxRelayMessageBytes = 64 * 1024 * 1024;
+
+  // What became of one recipient of a queued file.
+  enum class Delivery {
+    kDelivered,   // a server accepted the message
+    kFailed,      // no server did: the bad-mail copy stands for it
+    kUnreadable,  // the queued file could not be read: it stays for later
+  };
+  // The outcome of one client's dialogue.
+  struct Attempt {
+    bool delivered = false;
+    bool text_sent = false;  // the server may have the message, accepted or not
+  };
+  // A queued file during its pass.
+  struct QueuedFile {
+    std::string path;
+    std::string name;
+    bool bad_mail_needed = false;  // a recipient failed, or the file cannot be sent at all
+    bool bad_mail_copied = false;  // ... and the copy is there
+  };
 
   // One queue-folder entry seen so far.
   struct FileStatus {
@@ -78,9 +84,16 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   bool CheckForNewFiles();
   // One pass over every file of the queue folder.
   void ProcessQueue();
-  // Sends the queued file to one recipient; true when a server accepted it,
-  // false when a copy went to the bad-mail folder instead.
-  bool DeliverToRecipient(const std::string& path, const std::string& recipient);
+  // One queued file: its recipients, its bad-mail copy, its deletion. A
+  // file leaves the queue only when every copy it needs has been made.
+  void ProcessFile(const std::string& folder, const platform::FindEntry& entry);
+  // Sends the file to each remote recipient the journal does not name yet
+  // and records the outcome there; false when the file has to stay in the
+  // queue as it is (a stop, a file that cannot be read).
+  bool HandleRecipients(QueuedFile& file, const std::vector<std::string>& recipients);
+  // Sends the queued file to one recipient. Once a server may have the
+  // message (the whole text went out), no other server is tried.
+  Delivery DeliverToRecipient(const std::string& path, const std::string& recipient);
   // The servers for a domain ("a|b|..." or a single server); false when
   // there are none (the reason is logged).
   bool FindMailServers(const std::string& domain, std::string& servers);
@@ -91,16 +104,22 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   void LogLookupFailure(const std::string& name, const std::string& reason);
   // Creates a client and runs its dialogue; false when no connection was made.
   bool StartClient(const std::string& server, const std::string& sender,
-                   const std::string& recipient, const std::string& text);
+                   const std::string& recipient, CMessageSource& message);
   // Waits for a client that is still connected, then takes its outcome and
-  // deletes it; true when the message was delivered.
-  bool WaitForClient();
+  // deletes it.
+  Attempt WaitForClient();
 
   // The queue folder without trailing separators.
   std::string QueueFolder() const;
-  // Copies a queued file into the bad-mail folder, replacing a file of that
-  // name; the copy appears complete or not at all.
-  bool CopyToBadMail(const std::string& path, const std::string& name);
+  // Logs "Copying message to: " and copies the queued file into the bad-mail
+  // folder, replacing a file of that name (the copy appears complete or not
+  // at all); a failure is logged as an Error.
+  void CopyToBadMail(QueuedFile& file);
+  // Removes the journals whose queued file is gone (a crash between the two
+  // deletions, or a file deleted by hand).
+  void RemoveStrayJournals(const std::string& folder);
+  // The server thread asked the thread to end.
+  bool StopRequested() const { return m_StopEvent.IsSet(); }
   // The queue folder holds at least one file (not a folder).
   bool QueueHoldsFiles() const;
 
@@ -110,6 +129,7 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   void OnDisconnected() override;
 
   CRelayThread& m_Owner;
+  std::uint64_t m_nMaxMessageBytes = kMaxRelayMessageBytes;  // the tests' smaller limit
   platform::Event m_StopEvent{true};         // manual reset, set by Stop
   platform::Event m_DisconnectEvent{false};  // automatic reset
   std::vector<FileStatus> m_arrSnapshot;

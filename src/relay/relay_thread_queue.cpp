@@ -1,17 +1,25 @@
 // The queue pass: every file of the queue folder gets one delivery attempt
 // per remote recipient and then leaves the queue. What cannot be delivered
 // (no recipients, a recipient no server accepted, recipients beyond the
-// MaxRecipients limit) is copied into the bad-mail folder first, so no mail
-// leaves the queue without a trace.
+// MaxRecipients limit, a file too large to relay) is copied into the
+// bad-mail folder first, and a file leaves the queue only once that copy is
+// there, so no mail leaves the queue without a trace.
+//
+// The journal of a file (store/relay_journal.h) records each recipient's
+// outcome as soon as it is known. A file that stays in the queue (a stop,
+// a crash, a bad-mail copy or a deletion that failed) is taken up again at
+// a later pass, and the recipients its journal names are not sent again.
 #include <string>
 #include <vector>
 
 #include "common/address.h"
-#include "store/mail_store.h"
+#include "common/system_messages.h"
 #include "common/text.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "relay/relay_thread_impl.h"
+#include "store/mail_store.h"
+#include "store/relay_journal.h"
 
 namespace {
 
@@ -25,6 +33,16 @@ std::string ParentFolder(std::string_view folder) {
   return whole.substr(0, separator + 1);
 }
 
+// The system's reason for the last failed file operation, for a log line.
+std::string LastFileErrorText() { return text::TrimRight(SystemErrorText(platform::LastFileError())); }
+
+const RelayJournalRecord* FindRecord(const std::vector<RelayJournalRecord>& records,
+                                     const std::string& recipient) {
+  for (const RelayJournalRecord& record : records)
+    if (record.recipient == recipient) return &record;
+  return nullptr;
+}
+
 }  // namespace
 
 void CRelayThread::Impl::ProcessQueue() {
@@ -33,51 +51,142 @@ void CRelayThread::Impl::ProcessQueue() {
 
   std::vector<platform::FindEntry> entries;
   platform::ListFolder(folder, entries);
-  const int limit = m_Owner.m_nMaxRecipients;
   for (const platform::FindEntry& entry : entries) {
     if (entry.is_directory || IsDotEntry(entry.name)) continue;
-    Log("Checking file: " + entry.name);
-    const std::string path = folder + "\\" + entry.name;
-    // A file still locked by its writer stays for a later pass.
-    if (!WaitUntilReadable(path)) continue;
-
-    std::vector<std::string> recipients;
-    ReadRecipients(path, recipients);
-    if (recipients.empty()) {
-      Log("Unable to determine recipients for " + entry.name);
-      CopyToBadMail(path, entry.name);
-    } else {
-      // With a limit N > 0 the first N recipients are handled (local ones
-      // count, though the server thread has delivered them already); remote
-      // ones beyond it would vanish silently, so the file goes to the
-      // bad-mail folder for them.
-      const std::size_t handled =
-          limit > 0 ? std::min(recipients.size(), static_cast<std::size_t>(limit)) : recipients.size();
-      for (std::size_t i = 0; i < handled; ++i) {
-        if (IsLocalAddress(recipients[i], m_Owner.m_arrDomains)) continue;
-        DeliverToRecipient(path, recipients[i]);
-      }
-      bool remote_left_over = false;
-      for (std::size_t i = handled; i < recipients.size(); ++i)
-        if (!IsLocalAddress(recipients[i], m_Owner.m_arrDomains)) remote_left_over = true;
-      if (remote_left_over) {
-        Log(text::Format("Recipient limit of %d reached.", limit));
-        CopyToBadMail(path, entry.name);
-      }
+    if (StopRequested()) {
+      Log("Stopping: the rest of the queue stays for the next start.");
+      break;
     }
-    if (!platform::DeleteFile(path)) Log(text::Format("ERROR: Failed to delete: %s!", path.c_str()));
+    ProcessFile(folder, entry);
   }
+  RemoveStrayJournals(folder);
   Log("Finished delivery of mail.");
-  // Whatever is still in the queue (locked, undeletable, or arrived during
-  // the pass) counts as new at the next change notification.
+  // Whatever is still in the queue (locked, undeletable, left by a stop, or
+  // arrived during the pass) counts as new at the next change notification.
   m_arrSnapshot.clear();
 }
 
-bool CRelayThread::Impl::CopyToBadMail(const std::string& path, const std::string& name) {
+void CRelayThread::Impl::ProcessFile(const std::string& folder, const platform::FindEntry& entry) {
+  Log("Checking file: " + entry.name);
+  QueuedFile file{folder + "\\" + entry.name, entry.name};
+  // A file still locked by its writer stays for a later pass.
+  if (!WaitUntilReadable(file.path)) return;
+
+  if (entry.size > m_nMaxMessageBytes) {
+    Log(text::Format("Message too large to relay: %s has %llu bytes, the limit is %llu.", entry.name.c_str(),
+                     static_cast<unsigned long long>(entry.size),
+                     static_cast<unsigned long long>(m_nMaxMessageBytes)));
+    CopyToBadMail(file);
+  } else {
+    std::vector<std::string> recipients;
+    switch (ReadRecipients(file.path, recipients)) {
+      case RecipientsRead::kUnreadable:
+        LogError(text::Format("ERROR: Cannot read %s: %s It stays in the queue.", entry.name.c_str(),
+                              LastFileErrorText().c_str()));
+        return;
+      case RecipientsRead::kNone:
+        Log("Unable to determine recipients for " + entry.name);
+        CopyToBadMail(file);
+        break;
+      case RecipientsRead::kFound:
+        if (!HandleRecipients(file, recipients)) return;
+        break;
+    }
+  }
+
+  // The copy that stands for the recipients no server took must exist
+  // before the file goes (the Error line of the copy said why it does not).
+  if (file.bad_mail_needed && !file.bad_mail_copied) return;
+  if (!platform::DeleteFile(file.path)) {
+    Log(text::Format("ERROR: Failed to delete: %s!", file.path.c_str()));
+    return;
+  }
+  // The journal goes after the file: a crash in between leaves a stray
+  // journal (removed at the end of a pass), never a file without one.
+  const std::string journal = RelayJournalPath(folder, file.name);
+  if (platform::IsRegularFile(journal)) platform::DeleteFile(journal);
+}
+
+bool CRelayThread::Impl::HandleRecipients(QueuedFile& file, const std::vector<std::string>& recipients) {
+  const std::string folder = QueueFolder();
+  std::vector<RelayJournalRecord> handled;
+  if (!ReadRelayJournal(RelayJournalPath(folder, file.name), handled)) {
+    LogError(text::Format("ERROR: Cannot read the relay journal of %s: %s It stays in the queue.",
+                          file.name.c_str(), LastFileErrorText().c_str()));
+    return false;
+  }
+  // A recipient that failed at an earlier pass still needs its copy.
+  for (const RelayJournalRecord& record : handled) {
+    if (record.state == kRecipientFailed && !file.bad_mail_needed) CopyToBadMail(file);
+  }
+
+  // With a limit N > 0 the first N recipients are handled (local ones count,
+  // though the server thread has delivered them already); remote ones beyond
+  // it would vanish silently, so the file goes to the bad-mail folder for them.
+  const int limit = m_Owner.m_nMaxRecipients;
+  const std::size_t count =
+      limit > 0 ? std::min(recipients.size(), static_cast<std::size_t>(limit)) : recipients.size();
+  CRelayJournalWriter journal(folder, file.name);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& recipient = recipients[i];
+    if (IsLocalAddress(recipient, m_Owner.m_arrDomains)) continue;
+    // Handled at an earlier pass, or named twice in this file.
+    if (FindRecord(handled, recipient)) continue;
+    if (StopRequested()) {
+      Log("Stopping: " + file.name + " stays in the queue for the next start.");
+      return false;
+    }
+    const Delivery delivery = DeliverToRecipient(file.path, recipient);
+    if (delivery == Delivery::kUnreadable) {
+      LogError(text::Format("ERROR: Cannot read %s: %s It stays in the queue.", file.name.c_str(),
+                            LastFileErrorText().c_str()));
+      return false;
+    }
+    const RelayJournalRecord record{
+        std::string(delivery == Delivery::kDelivered ? kRecipientDelivered : kRecipientFailed), recipient, {}};
+    // Recorded before anything else happens: a crash from here on must not
+    // send this recipient the message again.
+    if (!journal.Append(record)) {
+      LogError(text::Format("ERROR: Cannot write the relay journal of %s: %s", file.name.c_str(),
+                            LastFileErrorText().c_str()));
+    }
+    handled.push_back(record);
+    if (delivery == Delivery::kFailed) CopyToBadMail(file);
+  }
+
+  bool remote_left_over = false;
+  for (std::size_t i = count; i < recipients.size(); ++i)
+    if (!IsLocalAddress(recipients[i], m_Owner.m_arrDomains)) remote_left_over = true;
+  if (remote_left_over) {
+    Log(text::Format("Recipient limit of %d reached.", limit));
+    CopyToBadMail(file);
+  }
+  return true;
+}
+
+void CRelayThread::Impl::CopyToBadMail(QueuedFile& file) {
   const std::string& bad_mail = m_Owner.m_strBadMailFolder;
+  Log("Copying message to: " + bad_mail);
+  file.bad_mail_needed = true;
   CreateFolderPath(bad_mail);
-  const std::string target = platform::StripTrailingSeparators(bad_mail) + "\\" + name;
+  const std::string target = platform::StripTrailingSeparators(bad_mail) + "\\" + file.name;
   // The temporary copy lives in the mail folder's ".tmp" folder, on the same
   // file system as the bad-mail folder, so the final rename is atomic.
-  return platform::CopyFileAtomic(path, target, MailTempFolder(ParentFolder(bad_mail)), true);
+  if (platform::CopyFileAtomic(file.path, target, MailTempFolder(ParentFolder(bad_mail)), true)) {
+    file.bad_mail_copied = true;
+    return;
+  }
+  LogError(text::Format("ERROR: Cannot copy %s to the bad-mail folder: %s It stays in the queue.",
+                        file.name.c_str(), LastFileErrorText().c_str()));
+}
+
+void CRelayThread::Impl::RemoveStrayJournals(const std::string& folder) {
+  const std::string journals = RelayJournalFolder(folder);
+  std::vector<platform::FindEntry> entries;
+  if (!platform::ListFolder(journals, entries)) return;
+  for (const platform::FindEntry& entry : entries) {
+    if (entry.is_directory) continue;
+    platform::FindEntry queued;
+    if (!platform::GetFileStatus(folder + "\\" + entry.name, queued)) platform::DeleteFile(journals + entry.name);
+  }
 }

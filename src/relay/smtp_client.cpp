@@ -17,6 +17,7 @@
 // until the owner deletes the client (or the server closes it).
 #include "relay/smtp_client.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 
@@ -39,13 +40,14 @@ bool IsLastLine(const std::string& line) { return line.size() < 4 || line[3] != 
 
 bool CSmtpClient::TransmitMessage(const std::string& host, int port,
                                   const std::string& sender, const std::string& recipients,
-                                  const std::string& message) {
+                                  CMessageSource& message) {
   if (m_bConnected) Disconnect();
   m_socket.Close();
   m_strReceived.clear();
   m_lstRecipients.clear();
   m_nState = kStateGreeting;
   m_bDelivered = false;
+  m_bTextSent = false;
 
   const DWORD connect_ms = TimeoutMs();
   m_socket = platform::Socket::Connect(host, port, connect_ms);
@@ -63,10 +65,11 @@ bool CSmtpClient::TransmitMessage(const std::string& host, int port,
   for (const std::string& field : text::Split(recipients, ','))
     m_lstRecipients.push_back(text::TrimLeft(field));
   m_strSender = sender;
-  m_strMessage = message;
+  m_pMessage = &message;
 
   while (OnReply(ReadReply())) {
   }
+  m_pMessage = nullptr;
   return true;
 }
 
@@ -135,7 +138,7 @@ bool CSmtpClient::OnReply(int code) {
         return false;
       }
       m_nState = kStateBody;
-      SendBody();
+      m_bTextSent = SendBody();
       m_bDelivered = true;
       return true;
 
@@ -239,7 +242,26 @@ bool CSmtpClient::SendLine(const char* format, ...) {
   return SendText(text, true);
 }
 
-bool CSmtpClient::SendBody() { return SendText(m_strMessage, false); }
+bool CSmtpClient::SendBody() {
+  if (IsConnectionLost()) {
+    Log("Could not send reply, disconnected.");
+    m_socket.Close();
+    return false;
+  }
+  // Piece by piece as the source gives them; the text is not logged.
+  std::string piece;
+  for (bool done = false; !done;) {
+    piece.clear();
+    if (!m_pMessage->ReadText(piece, done)) {
+      // Without the end of the text the server keeps nothing of it.
+      Disconnect();
+      Log("Could not read the message text, disconnected.");
+      return false;
+    }
+    if (!SendBytes(piece)) return false;
+  }
+  return SendBytes("\r\n");
+}
 
 bool CSmtpClient::SendText(const std::string& text, bool logged) {
   if (IsConnectionLost()) {
@@ -247,13 +269,16 @@ bool CSmtpClient::SendText(const std::string& text, bool logged) {
     m_socket.Close();
     return false;
   }
-  if (!m_socket.SendAll(text + "\r\n")) {
-    m_socket.Close();
-    Log("Could not send reply, disconnected.");
-    return false;
-  }
+  if (!SendBytes(text + "\r\n")) return false;
   if (logged) Log(text);
   return true;
+}
+
+bool CSmtpClient::SendBytes(const std::string& bytes) {
+  if (m_socket.SendAll(bytes)) return true;
+  m_socket.Close();
+  Log("Could not send reply, disconnected.");
+  return false;
 }
 
 bool CSmtpClient::IsConnectionLost() {
@@ -272,7 +297,9 @@ bool CSmtpClient::IsConnectionLost() {
 
 DWORD CSmtpClient::TimeoutMs() const {
   // A time-out of 0 would fail every read at once: the default instead.
-  return m_nTimeout > 0 ? static_cast<DWORD>(m_nTimeout) * 1000u : kDefaultTimeoutMs;
+  const DWORD timeout_ms = m_nTimeout > 0 ? static_cast<DWORD>(m_nTimeout) * 1000u : kDefaultTimeoutMs;
+  if (m_nState == kStateBody) return std::max(timeout_ms, kFinalReplyTimeoutMs);
+  return timeout_ms;
 }
 
 void CSmtpClient::Log(const std::string& text) {

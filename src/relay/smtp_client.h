@@ -29,6 +29,19 @@ class CSmtpClientSink {
   virtual void OnDisconnected() = 0;
 };
 
+// The message text a client sends after DATA, handed out piece by piece so
+// that a large message never has to be held whole.
+class CMessageSource {
+ public:
+  virtual ~CMessageSource() = default;
+  // Appends the next piece of the text, in transfer form, to `out` and sets
+  // `done` with the last one; the text ends without its final line break.
+  // False when the text cannot be read: the client then closes the
+  // connection without ending the text, so the server never takes a part
+  // of the message for the whole.
+  virtual bool ReadText(std::string& out, bool& done) = 0;
+};
+
 class CSmtpClient {
  public:
   // Dialogue states: what was sent last.
@@ -43,6 +56,10 @@ class CSmtpClient {
   };
   // Per-line time limit when no (or no positive) time-out is set.
   static constexpr DWORD kDefaultTimeoutMs = 30000;
+  // How long the reply to the end of the message text may take (RFC 5321
+  // 4.5.3.2.6): the server may scan the message first, and a reply given up
+  // on too soon makes the owner send the message again elsewhere.
+  static constexpr DWORD kFinalReplyTimeoutMs = 10 * 60 * 1000;
   // RFC 5321 4.5.3.1.5 allows 512 octets per reply line; bytes past this
   // limit are dropped so a server cannot fill memory with one endless line.
   static constexpr std::size_t kMaxLineLength = 1024;
@@ -61,13 +78,16 @@ class CSmtpClient {
   void SetTimeout(int seconds) { m_nTimeout = seconds; }
 
   // Runs the whole dialogue with host:port. recipients: one or more
-  // recipients separated by ","; message: the text after DATA, in transfer
-  // form, without its final line break. False only when no connection was
-  // made; the outcome of the dialogue is IsDelivered().
+  // recipients separated by ","; message: the text after DATA (read during
+  // the dialogue). False only when no connection was made; the outcome of
+  // the dialogue is IsDelivered().
   bool TransmitMessage(const std::string& host, int port, const std::string& sender,
-                       const std::string& recipients, const std::string& message);
+                       const std::string& recipients, CMessageSource& message);
   bool IsDelivered() const { return m_bDelivered; }
   bool IsConnected() const { return m_bConnected; }
+  // The whole message text, with its end, went out: the server may have
+  // taken the message even when no acceptance was read.
+  bool IsTextSent() const { return m_bTextSent; }
 
   // If connected: closes the socket and reports OnDisconnected.
   void Disconnect();
@@ -83,6 +103,7 @@ class CSmtpClient {
   bool SendLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
   bool SendBody();
   bool SendText(const std::string& text, bool logged);
+  bool SendBytes(const std::string& bytes);
   bool IsConnectionLost();
   bool WaitReadable(std::uint64_t deadline);
   DWORD TimeoutMs() const;
@@ -98,7 +119,8 @@ class CSmtpClient {
   int m_nState = kStateGreeting;
   std::string m_strSender;
   std::list<std::string> m_lstRecipients;  // still to be sent with RCPT TO
-  std::string m_strMessage;
+  CMessageSource* m_pMessage = nullptr;    // during TransmitMessage only
+  bool m_bTextSent = false;
 
   platform::Socket m_socket;
   std::string m_strReceived;  // received bytes not yet cut into lines

@@ -292,8 +292,12 @@ class RelayTestBase(qptest.MachineTestCase):
         return queued_at
 
     def folder(self, name):
+        """The files of a folder of the mail folder (the queue's journal
+        folder is no mail)."""
         path = self.machine.native("c:\\Mailboxes\\" + name)
-        return sorted(os.listdir(path)) if os.path.isdir(path) else []
+        if not os.path.isdir(path):
+            return []
+        return sorted(f for f in os.listdir(path) if os.path.isfile(os.path.join(path, f)))
 
     def wait_folder(self, name, count, timeout):
         end = time.monotonic() + timeout

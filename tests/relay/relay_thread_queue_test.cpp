@@ -6,6 +6,7 @@
 
 #include "common/settings_registry.h"
 #include "relay/relay_thread_test_support.h"
+#include "store/relay_journal.h"
 
 using namespace relaytest;
 
@@ -32,8 +33,9 @@ TEST_F(RelayQueueTest, OneRecipientIsSentAndLeavesTheQueueAtOnce) {
   EXPECT_EQ(transactions[0].strData,
             "Received: from client ([127.0.0.1]) by local.test with fake;\r\n\tMon, 01 Jan 2024 00:00:00 GMT\r\n"
             "Subject: Test\r\nFrom: Alice <alice@local.test>\r\n\r\nHello.\r\n\r\n");
-  EXPECT_TRUE(FolderNames("queue").empty());
-  EXPECT_TRUE(FolderNames("badmail").empty());
+  EXPECT_TRUE(Files("queue").empty());
+  EXPECT_TRUE(Files("queue/journal").empty()) << "the journal goes with the file";
+  EXPECT_TRUE(Files("badmail").empty());
   const std::vector<std::string> expected = {
       "<RELAY> Detected new messages in queue.",
       "<RELAY> Checking file: A1.eml",
@@ -60,7 +62,7 @@ TEST_F(RelayQueueTest, EveryRemoteRecipientGetsATransactionOfItsOwn) {
   EXPECT_EQ(transactions[0].arrRcpt, std::vector<std::string>{"<bob@remote.test>"});
   EXPECT_EQ(transactions[1].arrRcpt, std::vector<std::string>{"<dave@remote.test>"});
   EXPECT_EQ(smtp.Connections(), 2);
-  EXPECT_TRUE(FolderNames("queue").empty());
+  EXPECT_TRUE(Files("queue").empty());
 }
 
 TEST_F(RelayQueueTest, RecipientLimitHandlesAtMostNAndKeepsTheRest) {
@@ -118,7 +120,7 @@ TEST_F(RelayQueueTest, FileWithoutRecipientsGoesToBadMail) {
 
   EXPECT_TRUE(Logged("<RELAY> Unable to determine recipients for N.eml"));
   EXPECT_EQ(ReadFileBytes(BadMail("N.eml")), file);
-  EXPECT_TRUE(FolderNames("queue").empty());
+  EXPECT_TRUE(Files("queue").empty());
 }
 
 TEST_F(RelayQueueTest, NextServerIsTriedWhenOneCannotBeReached) {
@@ -134,7 +136,7 @@ TEST_F(RelayQueueTest, NextServerIsTriedWhenOneCannotBeReached) {
   EXPECT_TRUE(Logged("<RELAY> Delivering email to '<bob@remote.test>' (127.0.61.14)"));
   EXPECT_TRUE(Logged("<RELAY> Cannot connect to remote server."));
   EXPECT_TRUE(Logged("<RELAY> Delivering email to '<bob@remote.test>' (127.0.61.15)"));
-  EXPECT_TRUE(FolderNames("badmail").empty());
+  EXPECT_TRUE(Files("badmail").empty());
 }
 
 TEST_F(RelayQueueTest, RejectedRecipientPutsACopyInBadMail) {
@@ -153,7 +155,7 @@ TEST_F(RelayQueueTest, RejectedRecipientPutsACopyInBadMail) {
   EXPECT_TRUE(Logged("<RELAY> 550 No such user here"));
   EXPECT_TRUE(Logged("<RELAY> Copying message to: " + m_Relay.m_strBadMailFolder));
   EXPECT_EQ(ReadFileBytes(BadMail("R.eml")), file);
-  EXPECT_TRUE(FolderNames("queue").empty());
+  EXPECT_TRUE(Files("queue").empty());
 }
 
 TEST_F(RelayQueueTest, UnreachableDomainPutsACopyInBadMail) {
@@ -165,7 +167,98 @@ TEST_F(RelayQueueTest, UnreachableDomainPutsACopyInBadMail) {
 
   EXPECT_TRUE(Logged("<RELAY> Copying message to: " + m_Relay.m_strBadMailFolder));
   EXPECT_EQ(ReadFileBytes(BadMail("U.eml")), file);
-  EXPECT_TRUE(FolderNames("queue").empty());
+  EXPECT_TRUE(Files("queue").empty());
+}
+
+TEST_F(RelayQueueTest, RecipientsTheJournalNamesAreNotSentAgain) {
+  FakeSmtpServer smtp;
+  START_PEER_OR_SKIP(smtp, "127.0.61.24");
+  m_Relay.m_mapMailServers = {{"*", "127.0.61.24"}};
+  const std::string file = QueuedFile({"<r1@remote.test>", "<r2@remote.test>", "<r3@remote.test>", "<r1@remote.test>"});
+  WriteFileBytes(Queued("J.eml"), file);
+  // Left by a pass that ended early: r1 delivered, r2 failed (its bad-mail
+  // copy not made yet), and a line a crash cut short.
+  fs::create_directories(m_mail / "queue" / "journal");
+  WriteFileBytes(m_mail / "queue" / "journal" / "J.eml",
+                 std::string(kRelayJournalHeader) + "\ndelivered\t<r1@remote.test>\nfailed\t<r2@remote.test>\ndeliv");
+
+  Work().ProcessQueue();
+
+  const auto transactions = smtp.Transactions();
+  ASSERT_EQ(transactions.size(), 1u) << "r3 only; r1, named twice, is not sent again either";
+  EXPECT_EQ(transactions[0].arrRcpt, std::vector<std::string>{"<r3@remote.test>"});
+  EXPECT_EQ(ReadFileBytes(BadMail("J.eml")), file) << "the copy that stands for r2";
+  EXPECT_TRUE(Files("queue").empty());
+  EXPECT_TRUE(Files("queue/journal").empty());
+}
+
+TEST_F(RelayQueueTest, FileStaysUntilItsBadMailCopyIsMade) {
+  FakeSmtpServer smtp;
+  START_PEER_OR_SKIP(smtp, "127.0.61.25");
+  // Nothing listens on 127.0.61.29: mail for gone.test cannot be delivered.
+  m_Relay.m_mapMailServers = {{"remote.test", "127.0.61.25"}, {"gone.test", "127.0.61.29"}};
+  const std::string file = QueuedFile({"<nobody@gone.test>", "<bob@remote.test>"});
+  WriteFileBytes(Queued("B.eml"), file);
+  // A file where the bad-mail folder should be: no copy can be made there.
+  fs::remove_all(m_mail / "badmail");
+  WriteFileBytes(m_mail / "badmail", "not a folder");
+
+  Work().ProcessQueue();
+
+  EXPECT_EQ(smtp.Transactions().size(), 1u);
+  EXPECT_EQ(Files("queue"), std::vector<std::string>{"B.eml"});
+  EXPECT_TRUE(Logged("<RELAY> Copying message to: " + m_Relay.m_strBadMailFolder));
+  EXPECT_EQ(Errors(), std::vector<std::string>{"<RELAY> ERROR: Cannot copy B.eml to the bad-mail folder: The "
+                                               "system cannot find the path specified. It stays in the queue."});
+  EXPECT_FALSE(Logged(text::Format("<RELAY> ERROR: Failed to delete: %s!", Queued("B.eml").c_str())));
+
+  // Once the folder can take it, the next pass makes the copy and sends
+  // nothing again.
+  fs::remove(m_mail / "badmail");
+  fs::create_directory(m_mail / "badmail");
+  const int connections = smtp.Connections();
+  Work().ProcessQueue();
+  EXPECT_EQ(smtp.Connections(), connections);
+  EXPECT_EQ(ReadFileBytes(BadMail("B.eml")), file);
+  EXPECT_TRUE(Files("queue").empty());
+}
+
+TEST_F(RelayQueueTest, ServerThatGotTheTextWithoutAcceptingIsTheLastOneTried) {
+  FakeSmtpServer silent, next;
+  silent.m_strDataReply = "";  // hangs up after the text
+  START_PEER_OR_SKIP(silent, "127.0.61.26");
+  START_PEER_OR_SKIP(next, "127.0.61.27");
+  m_Relay.m_mapMailServers = {{"*", "127.0.61.26|127.0.61.27|"}};
+  const std::string file = QueuedFile({"<bob@remote.test>"});
+  WriteFileBytes(Queued("X.eml"), file);
+
+  Work().ProcessQueue();
+
+  EXPECT_EQ(silent.Transactions().size(), 1u);
+  EXPECT_EQ(next.Connections(), 0) << "a second copy could go out";
+  EXPECT_TRUE(Logged("<RELAY> The message was sent to 127.0.61.26 without an acceptance; no other server is tried."));
+  EXPECT_EQ(ReadFileBytes(BadMail("X.eml")), file);
+  EXPECT_TRUE(Files("queue").empty());
+}
+
+TEST_F(RelayQueueTest, FileOverTheSizeLimitGoesToBadMailWithTheReason) {
+  FakeSmtpServer smtp;
+  START_PEER_OR_SKIP(smtp, "127.0.61.28");
+  m_Relay.m_mapMailServers = {{"*", "127.0.61.28"}};
+  const std::string at_limit = QueuedFile({"<bob@remote.test>"});
+  const std::string over = at_limit + "x";
+  WriteFileBytes(Queued("AtLimit.eml"), at_limit);
+  WriteFileBytes(Queued("Over.eml"), over);
+  Work().m_nMaxMessageBytes = at_limit.size();
+
+  Work().ProcessQueue();
+
+  EXPECT_EQ(smtp.Transactions().size(), 1u) << "the file at the limit is sent";
+  EXPECT_TRUE(Logged(text::Format("<RELAY> Message too large to relay: Over.eml has %zu bytes, the limit is %zu.",
+                                  over.size(), at_limit.size())));
+  EXPECT_EQ(Files("badmail"), std::vector<std::string>{"Over.eml"});
+  EXPECT_EQ(ReadFileBytes(BadMail("Over.eml")), over);
+  EXPECT_TRUE(Files("queue").empty());
 }
 
 TEST_F(RelayQueueTest, OnlyNewFileNamesCount) {
@@ -249,23 +342,35 @@ TEST_F(RelayThreadRunTest, QueueFolderThatCannotBeWatchedIsScanned) {
                                                 "removed or moved away); scanning it every 1 seconds."}));
 }
 
-TEST_F(RelayThreadRunTest, StopDuringAPassWaitsForThePass) {
+TEST_F(RelayThreadRunTest, StopWaitsForTheTransactionAndLeavesTheRestForTheNextStart) {
   FakeSmtpServer smtp;
   smtp.m_nDataDelayMs = 1500;
   START_PEER_OR_SKIP(smtp, "127.0.61.22");
   m_Relay.m_mapMailServers = {{"*", "127.0.61.22"}};
   ASSERT_TRUE(m_Relay.Start());
-  WriteFileBytes(m_root / "P.eml", QueuedFile({"<bob@remote.test>"}));
+  WriteFileBytes(m_root / "P.eml", QueuedFile({"<r1@remote.test>", "<r2@remote.test>", "<r3@remote.test>"}));
   fs::rename(m_root / "P.eml", Queued("P.eml"));
   ASSERT_TRUE(WaitFor([&] { return smtp.Connections() > 0; }, 2000));
 
   m_Relay.Stop();
 
-  // The pass ran to its end: the message was accepted and left the queue.
-  EXPECT_EQ(smtp.Transactions().size(), 1u);
-  EXPECT_FALSE(fs::exists(Queued("P.eml")));
-  EXPECT_TRUE(FolderNames("badmail").empty());
+  // The transaction in progress ran to its end and was recorded; the other
+  // recipients wait in the queue.
+  ASSERT_EQ(smtp.Transactions().size(), 1u);
+  EXPECT_EQ(Files("queue"), std::vector<std::string>{"P.eml"});
+  EXPECT_TRUE(Files("badmail").empty());
+  EXPECT_TRUE(Logged("<RELAY> Stopping: P.eml stays in the queue for the next start."));
   EXPECT_TRUE(Logged("<RELAY> Finished delivery of mail."));
+
+  // The next start sends the message to the others only.
+  smtp.m_nDataDelayMs = 0;
+  Work().m_StopEvent.Reset();
+  Work().ProcessQueue();
+  const auto transactions = smtp.Transactions();
+  ASSERT_EQ(transactions.size(), 3u);
+  EXPECT_EQ(transactions[1].arrRcpt, std::vector<std::string>{"<r2@remote.test>"});
+  EXPECT_EQ(transactions[2].arrRcpt, std::vector<std::string>{"<r3@remote.test>"});
+  EXPECT_TRUE(Files("queue").empty());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // and where FindMailServers takes its servers from.
 #include <gtest/gtest.h>
 
+#include "relay/relay_message.h"
 #include "relay/relay_thread_test_support.h"
 
 using namespace relaytest;
@@ -16,7 +17,23 @@ struct MessageCase {
   std::string strText;
 };
 
-TEST(BuildRelayMessage, StripsOnlyTheLeadingEnvelope) {
+// The sender and the whole text a queued file gives, read `read_size` bytes
+// at a time.
+std::pair<std::string, std::string> ReadRelayMessage(const fs::path& path, std::size_t read_size) {
+  CRelayMessage message(read_size);
+  EXPECT_TRUE(message.Open(path.string()));
+  std::string text;
+  for (bool done = false; !done;) {
+    std::string piece;
+    EXPECT_TRUE(message.ReadText(piece, done));
+    EXPECT_LE(piece.size(), 2 * read_size + 8) << "a piece stays within a few read sizes";
+    text += piece;
+  }
+  return {message.Sender(), text};
+}
+
+TEST(RelayMessage, EnvelopeLeftOutAndTextInTransferForm) {
+  const std::string long_line(20000, 'a');
   const MessageCase cases[] = {
       {"spool file: envelope gone, Received and headers kept byte for byte",
        "x-sender: <a@l.test>\r\nx-receiver: <b@r.test>\r\nReceived: from x;\r\n\tdate\r\nSubject: Hi\r\n\r\nBody",
@@ -35,22 +52,44 @@ TEST(BuildRelayMessage, StripsOnlyTheLeadingEnvelope) {
       {"a blank line ends the envelope run",
        "x-sender: <a@l.test>\r\n\r\nx-receiver: <b@r.test>\r\n", "<a@l.test>",
        "\r\nx-receiver: <b@r.test>\r\n\r\n."},
+      {"the start of a marker is no envelope line", "x-sender: <a@l.test>\r\nx-send\r\nS: 1", "<a@l.test>",
+       "x-send\r\nS: 1\r\n\r\n."},
+      {"the start of a marker at the end of the file", "x-sender: <a@l.test>\r\nX-Rec", "<a@l.test>",
+       "X-Rec\r\n\r\n."},
       {"the sender ends at a control character",
        "x-sender: <a@l.test>\rRCPT TO: <x@evil.test>\r\nS: 1\r\n", "<a@l.test>", "S: 1\r\n\r\n."},
       {"a marker that is not at the start of the line is no envelope",
        "Comment: x-sender: <a@l.test>\r\n", "", "Comment: x-sender: <a@l.test>\r\n\r\n."},
+      {"an overlong envelope line is cut, the text after it is whole",
+       "x-sender: <a@l.test>\r\nx-receiver: " + long_line + "\r\n" + long_line + "\r\n", "<a@l.test>",
+       long_line + "\r\n\r\n."},
       {"bare line feeds become CR LF; a CR inside a line stays",
        "x-sender: <a@l.test>\nS: a\rb\nbody", "<a@l.test>", "S: a\rb\r\nbody\r\n\r\n."},
       {"dot-stuffed lines go out as stored", "x-sender: <a@l.test>\r\n\r\n..line\r\n.", "<a@l.test>",
-       "\r\n..line\r\n.\r\n\r\n."},
+       "\r\n..line\r\n..\r\n\r\n."},
+      {"a dot line after a bare LF cannot end the text",
+       "x-sender: <a@l.test>\r\n\r\nhello\n.\nMAIL FROM:<x@evil.test>\n.more\r\n", "<a@l.test>",
+       "\r\nhello\r\n..\r\nMAIL FROM:<x@evil.test>\r\n..more\r\n\r\n."},
+      {"a dot line after a bare CR", "x-sender: <a@l.test>\r\n\r\nhello\r.\r\nend", "<a@l.test>",
+       "\r\nhello\r..\r\nend\r\n\r\n."},
+      {"a text ending in a bare CR", "x-sender: <a@l.test>\r\nS: 1\r", "<a@l.test>", "S: 1\r\n\r\n."},
+      {"only an envelope", "x-sender: <a@l.test>\r\nx-receiver: <b@r.test>", "<a@l.test>", "\r\n."},
       {"an empty file", "", "", "\r\n."},
   };
+  TempHome home("qp-relay-message-");
+  const fs::path path = fs::path(home.path()) / "M.eml";
   for (const MessageCase& c : cases) {
     SCOPED_TRACE(c.label);
-    const RelayMessage message = BuildRelayMessage(c.strFile);
-    EXPECT_EQ(message.sender, c.strSender);
-    EXPECT_EQ(message.text, c.strText);
+    ASSERT_TRUE(WriteFileBytes(path, c.strFile));
+    for (const std::size_t read_size : {std::size_t{1}, std::size_t{3}, CRelayMessage::kReadSize}) {
+      SCOPED_TRACE(read_size);
+      const auto [sender, text] = ReadRelayMessage(path, read_size);
+      EXPECT_EQ(sender, c.strSender);
+      EXPECT_EQ(text, c.strText);
+    }
   }
+  CRelayMessage missing;
+  EXPECT_FALSE(missing.Open((fs::path(home.path()) / "missing.eml").string()));
 }
 
 TEST(MailServersFromDns, OrdersByPreferenceKeepingAnswerOrderForTies) {

@@ -118,12 +118,8 @@ class RelayFixture : public ::testing::Test {
 
   fs::path Queued(const std::string& name) const { return m_mail / "queue" / name; }
   fs::path BadMail(const std::string& name) const { return m_mail / "badmail" / name; }
-  std::vector<std::string> FolderNames(const std::string& folder) const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(m_mail / folder)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  // The files (not folders) in a folder of the mail folder, sorted.
+  std::vector<std::string> Files(const std::string& folder) const { return FilesIn(m_mail / folder); }
 
   TempHome m_home{"qp-relay-test-"};
   fs::path m_root{m_home.path()};

@@ -150,6 +150,29 @@ class RecordingSink : public CSmtpClientSink {
 // The message text as the relay prepares it: transfer form, ending "\r\n.".
 const std::string kMessage = "Subject: test\r\n\r\n.x stays as it is\r\nsecret body\r\n.";
 
+// Hands out a text in pieces of a few bytes (a piece may end inside a line);
+// with `fail_after` pieces > 0 it fails instead of giving the next one.
+class PiecesSource : public CMessageSource {
+ public:
+  explicit PiecesSource(std::string text, std::size_t fail_after = 0)
+      : m_strText(std::move(text)), m_nFailAfter(fail_after) {}
+  bool ReadText(std::string& out, bool& done) override {
+    if (m_nFailAfter > 0 && m_nPieces == m_nFailAfter) return false;
+    ++m_nPieces;
+    out += m_strText.substr(m_nPos, kPieceSize);
+    m_nPos = std::min(m_strText.size(), m_nPos + kPieceSize);
+    done = m_nPos == m_strText.size();
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kPieceSize = 7;
+  std::string m_strText;
+  std::size_t m_nFailAfter;
+  std::size_t m_nPieces = 0;
+  std::size_t m_nPos = 0;
+};
+
 template <typename T>
 std::vector<T> Concat(std::vector<T> a, const std::vector<T>& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -188,12 +211,13 @@ struct Outcome {
   bool transmitted = false;
   bool delivered = false;
   bool connected = false;
+  bool text_sent = false;
   std::vector<std::string> log;
   std::vector<std::string> received;
 };
 
 Outcome Transmit(std::vector<Step> steps, int timeout = 5,
-                 const std::string& recipients = "<b@there.test>") {
+                 const std::string& recipients = "<b@there.test>", std::size_t fail_after = 0) {
   ScriptedPeer peer(std::move(steps));
   RecordingSink sink;
   Outcome run;
@@ -201,10 +225,12 @@ Outcome Transmit(std::vector<Step> steps, int timeout = 5,
     CSmtpClient client(&sink);
     client.SetHeloName("relay.test");
     client.SetTimeout(timeout);
+    PiecesSource message(kMessage, fail_after);
     run.transmitted =
-        client.TransmitMessage(kLoopback, peer.Port(), "<a@here.test>", recipients, kMessage);
+        client.TransmitMessage(kLoopback, peer.Port(), "<a@here.test>", recipients, message);
     run.delivered = client.IsDelivered();
     run.connected = client.IsConnected();
+    run.text_sent = client.IsTextSent();
   }  // closes a connection that is still open, as the relay's delete does
   run.received = peer.Lines();
   run.log = sink.log;
@@ -222,7 +248,9 @@ TEST(SmtpClient, WholeDialogueWithMultiLineGreeting) {
   EXPECT_EQ(run.log, Concat(Lines{"[connected]", "Connected to SMTP host", "220-first line",
                                   "250 other code", "220 ready"},
                             Concat(kDialogueLog, Lines{"221 bye", "[disconnected]"})));
-  // The text goes out unchanged (no dot doubling) and never into the log.
+  // The text goes out unchanged (no dot doubling), its pieces joined, and
+  // never into the log.
+  EXPECT_TRUE(run.text_sent);
   EXPECT_EQ(run.received,
             (std::vector<std::string>{"HELO relay.test", "MAIL FROM: <a@here.test>",
                                       "RCPT TO: <b@there.test>", "DATA", "Subject: test", "",
@@ -254,23 +282,25 @@ TEST(SmtpClient, UnexpectedRepliesByState) {
     const char* label;
     std::vector<Step> steps;
     const char* lastLog;
+    bool bTextSent;
   } cases[] = {
       {"greeting not 220",
        {Send("554 go away\r\n"), ReadToEnd()},
-       "Invalid response, expecting 220."},
+       "Invalid response, expecting 220.", false},
       {"HELO refused",
        {Send("220 hi\r\n"), Expect(), Send("501 bad\r\n"), ReadToEnd()},
-       "Invalid response, expecting 250."},
+       "Invalid response, expecting 250.", false},
       {"DATA refused",
        {Send("220 hi\r\n"), Expect(), Send("250 a\r\n"), Expect(), Send("250 b\r\n"), Expect(),
         Send("250 c\r\n"), Expect(), Send("451 later\r\n"), ReadToEnd()},
-       "Invalid response, expecting 354."},
-      {"message text refused", textRefused, "Invalid response, expecting 250."},
+       "Invalid response, expecting 354.", false},
+      {"message text refused", textRefused, "Invalid response, expecting 250.", true},
   };
   for (Case& c : cases) {
     Outcome run = Transmit(std::move(c.steps));
     EXPECT_TRUE(run.transmitted) << c.label;
     EXPECT_FALSE(run.delivered) << c.label;
+    EXPECT_EQ(run.text_sent, c.bTextSent) << c.label;
     ASSERT_FALSE(run.log.empty()) << c.label;
     EXPECT_EQ(run.log.back(), c.lastLog) << c.label;
     EXPECT_EQ(std::count(run.received.begin(), run.received.end(), "QUIT"), 0) << c.label;
@@ -322,6 +352,34 @@ TEST(SmtpClient, TimeLimitHoldsPerLineNotPerReply) {
                                                    "Invalid response, expecting 220."}));
 }
 
+TEST(SmtpClient, ReplyToTheTextMayTakeLongerThanTheTimeOut) {
+  // A server that scans the message answers after the per-line limit of
+  // 1 s: the client still waits for it (up to kFinalReplyTimeoutMs).
+  std::vector<Step> steps = AcceptingServer("220 hi\r\n");
+  steps[10] = SendSlowly("250 scanned\r\n", 120);  // about 1.6 s for the line
+  steps.push_back(Send("221 bye\r\n"));
+  Outcome run = Transmit(std::move(steps), 1);
+  EXPECT_TRUE(run.delivered);
+  EXPECT_TRUE(run.text_sent);
+  EXPECT_FALSE(run.connected);
+}
+
+TEST(SmtpClient, TextThatCannotBeReadIsNeverEnded) {
+  std::vector<Step> steps = AcceptingServer("220 hi\r\n");
+  steps.resize(9);  // up to the 354
+  steps.push_back(ReadToEnd());
+  Outcome run = Transmit(std::move(steps), 5, "<b@there.test>", 3);
+  EXPECT_FALSE(run.delivered);
+  EXPECT_FALSE(run.text_sent);
+  EXPECT_FALSE(run.connected);
+  // The server saw the first pieces and the connection end, never the ".".
+  EXPECT_EQ(run.received, (std::vector<std::string>{"HELO relay.test", "MAIL FROM: <a@here.test>",
+                                                    "RCPT TO: <b@there.test>", "DATA", "Subject: test", ""}));
+  EXPECT_EQ(Lines(run.log.end() - 3, run.log.end()),
+            (Lines{"[disconnected]", "Could not read the message text, disconnected.",
+                   "Invalid response, expecting 250."}));
+}
+
 TEST(SmtpClient, ServerHangsUpMidDialogue) {
   Outcome run = Transmit({Send("220 hi\r\n"), Expect(), Close()});
   EXPECT_TRUE(run.transmitted);
@@ -363,8 +421,9 @@ TEST(SmtpClient, ConnectRefused) {
   RecordingSink sink;
   CSmtpClient client(&sink);
   client.SetTimeout(5);
+  PiecesSource message(kMessage);
   EXPECT_FALSE(
-      client.TransmitMessage(kLoopback, port, "<a@here.test>", "<b@there.test>", kMessage));
+      client.TransmitMessage(kLoopback, port, "<a@here.test>", "<b@there.test>", message));
   EXPECT_FALSE(client.IsDelivered());
   EXPECT_EQ(sink.log, std::vector<std::string>{"Cannot connect to remote server."});
 }

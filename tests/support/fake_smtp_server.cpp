@@ -92,7 +92,8 @@ void FakeSmtpServer::Session(int fd) {
         std::lock_guard<std::mutex> lock(m_Lock);
         m_arrTransactions.push_back(transaction);
       }
-      Send(fd, "250 OK: accepted");
+      if (m_strDataReply.empty()) return;
+      Send(fd, m_strDataReply);
     } else if (verb == "QUIT") {
       Send(fd, "221 Bye");
       return;

@@ -22,8 +22,11 @@ class FakeSmtpServer {
 
   // Recipients (as in "RCPT TO: <...>") answered 550.
   std::set<std::string> m_setReject;
-  // Delay before the 250 that accepts the message text.
+  // Delay before the reply to the message text.
   int m_nDataDelayMs = 0;
+  // The reply to the message text; empty: the connection is closed instead
+  // (the text is recorded all the same: the server has it).
+  std::string m_strDataReply = "250 OK: accepted";
 
   ~FakeSmtpServer() { Stop(); }
 
