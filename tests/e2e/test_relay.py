@@ -40,12 +40,17 @@ class Transaction:
 
 class SmtpReceiver:
     """Accepts mail on ip:25. `reject`: RCPT arguments answered 550;
-    `data_delay`: seconds before the message text is accepted."""
+    `data_delay`: seconds before the message text is accepted; `hold_after`:
+    once that many messages were accepted, the next MAIL is answered only
+    after `release` is set (`held` tells that it waits)."""
 
-    def __init__(self, ip, reject=(), data_delay=0.0):
+    def __init__(self, ip, reject=(), data_delay=0.0, hold_after=None):
         self.ip = ip
         self.reject = set(reject)
         self.data_delay = data_delay
+        self.hold_after = hold_after
+        self.held = threading.Event()
+        self.release = threading.Event()
         self.transactions = []
         self.connections = 0
         self.quits = 0
@@ -65,6 +70,12 @@ class SmtpReceiver:
                 self.wfile.flush()
 
             def handle(self):
+                try:
+                    self.dialogue()
+                except OSError:
+                    pass  # the client went away (a test killed it)
+
+            def dialogue(self):
                 with receiver._lock:
                     receiver.connections += 1
                 self.reply("220 receiver.test ESMTP")
@@ -80,6 +91,10 @@ class SmtpReceiver:
                         helo = line[5:]
                         self.reply("250 receiver.test")
                     elif verb == "MAIL":
+                        if receiver.hold_after is not None and len(receiver.received()) >= receiver.hold_after:
+                            receiver.held.set()
+                            receiver.release.wait(30)
+                            receiver.hold_after = None
                         current = Transaction()
                         current.helo = helo
                         current.mail_from = line.split(":", 1)[1].strip()
