@@ -17,7 +17,7 @@ constexpr std::array<std::string_view, 2> kMarkers{kSenderMarker, kReceiverMarke
 bool CouldBeEnvelope(std::string_view line) {
   return std::any_of(kMarkers.begin(), kMarkers.end(), [line](std::string_view marker) {
     const std::size_t n = std::min(line.size(), marker.size());
-    return text::StartsWithNoCase(marker, line.substr(0, n)) ;
+    return text::StartsWithNoCase(marker, line.substr(0, n));
   });
 }
 

@@ -23,7 +23,11 @@ void CMailServer::StartRelayThread() {
     relay->m_mapMailServers[text::ToLower(text::ExtractField(record, 0, '|'))] =
         text::ExtractField(record, 1, '|');
   }
-  if (!relay->Start()) return;
+  if (!relay->Start()) {
+    // Nothing would serve the queue: an Error, where the start is a Trace line.
+    WriteLog(LOG_ERROR, 0, "<RELAY> ERROR: The relaying thread could not be started.");
+    return;
+  }
   m_pRelayThread = std::move(relay);
   WriteLog(LOG_TRACE, 0, "<RELAY> Relaying thread started.");
 }
