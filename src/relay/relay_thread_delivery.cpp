@@ -37,7 +37,8 @@ std::string MailServersFromDns(std::vector<std::string> results) {
 }
 
 CRelayThread::Impl::Delivery CRelayThread::Impl::DeliverToRecipient(const std::string& path,
-                                                                    const std::string& recipient) {
+                                                                    const std::string& recipient,
+                                                                    CRelayJournalWriter& journal) {
   const std::string domain = text::ToLower(GetAddressDomain(recipient));
   std::string servers;
   if (!FindMailServers(domain, servers)) return Delivery::kFailed;
@@ -52,7 +53,10 @@ CRelayThread::Impl::Delivery CRelayThread::Impl::DeliverToRecipient(const std::s
       // Read afresh for every attempt: the text streams from the file.
       CRelayMessage message;
       if (!message.Open(path)) return Delivery::kUnreadable;
-      if (!StartClient(address, message.Sender(), recipient, message)) continue;
+      m_Pending = {&journal, platform::FileNamePart(path), recipient};
+      const bool connected = StartClient(address, message.Sender(), recipient, message);
+      m_Pending = {};
+      if (!connected) continue;
       const Attempt attempt = WaitForClient();
       if (attempt.delivered) return Delivery::kDelivered;
       if (message.ReadFailed()) return Delivery::kUnreadable;

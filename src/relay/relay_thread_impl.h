@@ -20,6 +20,7 @@
 #include "platform/sync.h"
 #include "relay/relay_thread.h"
 #include "relay/smtp_client.h"
+#include "store/relay_journal.h"
 
 // The servers text for the exchangers of a DNS answer: the MX texts in
 // order of preference (lowest first, equal ones in answer order), each the
@@ -92,8 +93,14 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   // queue as it is (a stop, a file that cannot be read).
   bool HandleRecipients(QueuedFile& file, const std::vector<std::string>& recipients);
   // Sends the queued file to one recipient. Once a server may have the
-  // message (the whole text went out), no other server is tried.
-  Delivery DeliverToRecipient(const std::string& path, const std::string& recipient);
+  // message (the whole text went out), no other server is tried. An
+  // acceptance is written to `journal` the moment it arrives.
+  Delivery DeliverToRecipient(const std::string& path, const std::string& recipient,
+                              CRelayJournalWriter& journal);
+  // Appends a recipient's record to a file's journal; an Error line when it
+  // may not be on disk.
+  void Record(CRelayJournalWriter& journal, const std::string& name, std::string_view state,
+              const std::string& recipient);
   // The servers for a domain ("a|b|..." or a single server); false when
   // there are none (the reason is logged).
   bool FindMailServers(const std::string& domain, std::string& servers);
@@ -127,6 +134,14 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   void OnLog(const std::string& text) override { Log(text); }
   void OnConnected() override;
   void OnDisconnected() override;
+  void OnAccepted() override;
+
+  // The journal and recipient of the attempt in progress, for OnAccepted.
+  struct PendingAcceptance {
+    CRelayJournalWriter* journal = nullptr;
+    std::string file_name;
+    std::string recipient;
+  };
 
   CRelayThread& m_Owner;
   std::uint64_t m_nMaxMessageBytes = kMaxRelayMessageBytes;  // the tests' smaller limit
@@ -134,4 +149,5 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   platform::Event m_DisconnectEvent{false};  // automatic reset
   std::vector<FileStatus> m_arrSnapshot;
   std::unique_ptr<CSmtpClient> m_pClient;  // the attempt in progress
+  PendingAcceptance m_Pending;
 };

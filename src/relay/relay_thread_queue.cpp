@@ -136,22 +136,21 @@ bool CRelayThread::Impl::HandleRecipients(QueuedFile& file, const std::vector<st
       Log("Stopping: " + file.name + " stays in the queue for the next start.");
       return false;
     }
-    const Delivery delivery = DeliverToRecipient(file.path, recipient);
+    // The outcome goes to the journal as soon as it is known (an acceptance
+    // while the client still talks to the server, OnAccepted): from then on
+    // a crash must not send this recipient the message again.
+    const Delivery delivery = DeliverToRecipient(file.path, recipient, journal);
     if (delivery == Delivery::kUnreadable) {
       LogError(text::Format("ERROR: Cannot read %s: %s It stays in the queue.", file.name.c_str(),
                             LastFileErrorText().c_str()));
       return false;
     }
-    const RelayJournalRecord record{
-        std::string(delivery == Delivery::kDelivered ? kRecipientDelivered : kRecipientFailed), recipient, {}};
-    // Recorded before anything else happens: a crash from here on must not
-    // send this recipient the message again.
-    if (!journal.Append(record)) {
-      LogError(text::Format("ERROR: Cannot write the relay journal of %s: %s", file.name.c_str(),
-                            LastFileErrorText().c_str()));
+    const bool delivered = delivery == Delivery::kDelivered;
+    handled.push_back({std::string(delivered ? kRecipientDelivered : kRecipientFailed), recipient, {}});
+    if (!delivered) {
+      Record(journal, file.name, kRecipientFailed, recipient);
+      CopyToBadMail(file);
     }
-    handled.push_back(record);
-    if (delivery == Delivery::kFailed) CopyToBadMail(file);
   }
 
   bool remote_left_over = false;
@@ -162,6 +161,18 @@ bool CRelayThread::Impl::HandleRecipients(QueuedFile& file, const std::vector<st
     CopyToBadMail(file);
   }
   return true;
+}
+
+void CRelayThread::Impl::Record(CRelayJournalWriter& journal, const std::string& name, std::string_view state,
+                                const std::string& recipient) {
+  if (journal.Append({std::string(state), recipient, {}})) return;
+  LogError(text::Format("ERROR: Cannot write the relay journal of %s: %s", name.c_str(),
+                        LastFileErrorText().c_str()));
+}
+
+void CRelayThread::Impl::OnAccepted() {
+  if (m_Pending.journal)
+    Record(*m_Pending.journal, m_Pending.file_name, kRecipientDelivered, m_Pending.recipient);
 }
 
 void CRelayThread::Impl::CopyToBadMail(QueuedFile& file) {

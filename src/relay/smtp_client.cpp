@@ -118,6 +118,7 @@ bool CSmtpClient::OnReply(int code) {
         m_nState = kStateMailFrom;
         SendLine("MAIL FROM: %s", m_strSender.c_str());
       } else if (m_nState == kStateBody) {
+        if (m_pSink) m_pSink->OnAccepted();
         m_nState = kStateQuit;
         SendLine("QUIT");
       } else if (!m_lstRecipients.empty()) {

@@ -27,6 +27,10 @@ class CSmtpClientSink {
   virtual void OnConnected() = 0;
   // The connection has ended.
   virtual void OnDisconnected() = 0;
+  // The server accepted the message (its reply to the end of the text),
+  // before QUIT is sent: an owner that must never send it twice records it
+  // here, not after a QUIT that may take the whole time-out.
+  virtual void OnAccepted() {}
 };
 
 // The message text a client sends after DATA, handed out piece by piece so

@@ -137,13 +137,14 @@ class ScriptedPeer {
   std::thread m_thread;
 };
 
-// Everything the client tells its owner, in order; connection events as
-// "[connected]" and "[disconnected]".
+// Everything the client tells its owner, in order; events as "[connected]",
+// "[disconnected]" and "[accepted]".
 class RecordingSink : public CSmtpClientSink {
  public:
   void OnLog(const std::string& text) override { log.push_back(text); }
   void OnConnected() override { log.push_back("[connected]"); }
   void OnDisconnected() override { log.push_back("[disconnected]"); }
+  void OnAccepted() override { log.push_back("[accepted]"); }
   std::vector<std::string> log;
 };
 
@@ -205,6 +206,7 @@ const std::vector<std::string> kDialogueLog = {"HELO relay.test",
                                                "DATA",
                                                "354 go ahead",
                                                "250 queued",
+                                               "[accepted]",
                                                "QUIT"};
 
 struct Outcome {
