@@ -59,7 +59,6 @@ class CRelayMessage : public CMessageSource {
   std::string m_strStored;  // stored bytes read but not yet sent
   CWireFormEncoder m_Encoder;
   char m_cLastSent = '\n';   // the last byte handed out (before any: none)
-  bool m_bSentAny = false;
   bool m_bDone = false;
   bool m_bReadFailed = false;
 };

@@ -322,11 +322,11 @@ class RelayTestBase(qptest.MachineTestCase):
             time.sleep(0.01)
         return self.folder(name)
 
-    def wait_queue_empty(self, timeout):
+    def wait_queue_empty(self, timeout, name="queue"):
         end = time.monotonic() + timeout
-        while self.folder("queue"):
+        while self.folder(name):
             if time.monotonic() > end:
-                self.fail("queue still holds %r after %ss" % (self.folder("queue"), timeout))
+                self.fail("%s still holds %r after %ss" % (name, self.folder(name), timeout))
             time.sleep(0.01)
         return time.monotonic()
 

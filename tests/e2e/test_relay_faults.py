@@ -114,7 +114,7 @@ class RelayFaultTest(test_relay.RelayTestBase):
 
         deletable_again()
         self.wait_queue_empty(5)
-        self.assertEqual(self.folder("queue\\journal"), [])
+        self.wait_queue_empty(5, "queue\\journal")  # removed just after the file
         self.assertEqual(len(a.received()), 1)
 
     def test_crash_after_the_first_of_three_recipients_sends_each_one_copy(self):
