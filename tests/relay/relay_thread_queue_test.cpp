@@ -288,9 +288,8 @@ TEST_F(RelayThreadRunTest, RenamedFileIsDeliveredWithinTwoSeconds) {
   for (const char* name : {"T1.eml", "T2.eml"}) {
     SCOPED_TRACE(name);
     const std::size_t nBefore = smtp.Transactions().size();
-    WriteFileBytes(m_root / name, QueuedFile({"<bob@remote.test>"}));
     const std::uint64_t start = NowMs();
-    fs::rename(m_root / name, Queued(name));  // as local delivery does it
+    Enqueue(name, QueuedFile({"<bob@remote.test>"}));
     ASSERT_TRUE(WaitFor([&] { return smtp.Transactions().size() > nBefore && !fs::exists(Queued(name)); }, 2000));
     EXPECT_LT(NowMs() - start, 2000u);
   }
@@ -326,7 +325,7 @@ TEST_F(RelayThreadRunTest, QueueFolderThatCannotBeWatchedIsScanned) {
   WaitFor([] { return false; }, 1500);
   EXPECT_FALSE(Logged("<RELAY> Detected new messages in queue.")) << "a queue holding only a folder starts no pass";
   EXPECT_TRUE(Logged("<RELAY> Watching the queue folder again."));
-  WriteFileBytes(Queued("W1.eml"), QueuedFile({"<bob@remote.test>"}));
+  Enqueue("W1.eml", QueuedFile({"<bob@remote.test>"}));
   EXPECT_TRUE(WaitFor([&] { return !fs::exists(Queued("W1.eml")); }, 1000)) << "noticed by the watch";
   EXPECT_FALSE(Logged("<RELAY> WARNING: Processing undetected messages in queue."));
 
@@ -334,7 +333,7 @@ TEST_F(RelayThreadRunTest, QueueFolderThatCannotBeWatchedIsScanned) {
   // scan serves the new one.
   fs::rename(m_mail / "queue", m_mail / "queue.old");
   fs::create_directory(m_mail / "queue");
-  WriteFileBytes(Queued("W2.eml"), QueuedFile({"<bob@remote.test>"}));
+  Enqueue("W2.eml", QueuedFile({"<bob@remote.test>"}));
   EXPECT_TRUE(WaitFor([&] { return !fs::exists(Queued("W2.eml")); }, 2500));
   EXPECT_EQ(smtp.Transactions().size(), 2u);
   EXPECT_EQ(Errors(), (std::vector<std::string>{no_folder,
@@ -348,8 +347,7 @@ TEST_F(RelayThreadRunTest, StopWaitsForTheTransactionAndLeavesTheRestForTheNextS
   START_PEER_OR_SKIP(smtp, "127.0.61.22");
   m_Relay.m_mapMailServers = {{"*", "127.0.61.22"}};
   ASSERT_TRUE(m_Relay.Start());
-  WriteFileBytes(m_root / "P.eml", QueuedFile({"<r1@remote.test>", "<r2@remote.test>", "<r3@remote.test>"}));
-  fs::rename(m_root / "P.eml", Queued("P.eml"));
+  Enqueue("P.eml", QueuedFile({"<r1@remote.test>", "<r2@remote.test>", "<r3@remote.test>"}));
   ASSERT_TRUE(WaitFor([&] { return smtp.Connections() > 0; }, 2000));
 
   m_Relay.Stop();

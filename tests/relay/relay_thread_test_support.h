@@ -117,6 +117,12 @@ class RelayFixture : public ::testing::Test {
   }
 
   fs::path Queued(const std::string& name) const { return m_mail / "queue" / name; }
+  // Puts a file into the queue whole, as local delivery does: written beside
+  // it and renamed in, so that a running thread never reads it half-written.
+  void Enqueue(const std::string& name, const std::string& contents) const {
+    WriteFileBytes(m_root / name, contents);
+    fs::rename(m_root / name, Queued(name));
+  }
   fs::path BadMail(const std::string& name) const { return m_mail / "badmail" / name; }
   // The files (not folders) in a folder of the mail folder, sorted.
   std::vector<std::string> Files(const std::string& folder) const { return FilesIn(m_mail / folder); }
