@@ -29,4 +29,14 @@ bool StandardInputIsTerminal();
 // before a line end.
 bool ReadSecretLine(std::string_view prompt, std::string& line);
 
+// The reload signal of a daemon: a service manager sends SIGHUP to have the
+// configuration read again. Installs `handler` for it (on the same thread as
+// the console control handler); a null handler restores the default action.
+// With a console control handler installed as well, SIGHUP stays the closing
+// of the console when the terminal has really gone: the process had a
+// controlling terminal when the reload handler was installed and has none
+// now. A process that never had one (started by a service manager) or whose
+// terminal is still there (kill -HUP from another shell) reloads.
+void SetReloadSignalHandler(std::function<void()> handler);
+
 }  // namespace platform

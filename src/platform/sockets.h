@@ -14,6 +14,8 @@ namespace platform {
 
 // WinSock-style code of the last failed socket call on this thread.
 int LastSocketError();
+// The system's wording of such a code ("Address already in use").
+std::string SocketErrorText(int code);
 
 class Socket {
  public:

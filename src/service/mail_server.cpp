@@ -12,6 +12,7 @@
 #include "net/connection_thread.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/service_notify.h"
 #include "pop3/pop3_thread.h"
 #include "relay/relay_thread.h"
 #include "smtp/smtp_thread.h"
@@ -65,15 +66,20 @@ CMailServer::~CMailServer() {
 }
 
 void CMailServer::RunServer() {
+  m_bJournal = platform::notify::StderrIsJournal();
   platform::NamedMutex mutex;
   bool already_exists = false;
   if (!mutex.Create(kMutexName, &already_exists)) {
-    if (already_exists) return;  // another instance runs
+    if (already_exists) {  // another instance runs
+      CannotServe("another instance is running");
+      return;
+    }
     // Not a second instance: the lock cannot be made at all. Running without
     // it could let two servers share one mail store.
     ReportError(text::Format("ERROR: Cannot create the lock of \"%s\" (%s); the service does not start.",
                              kMutexName, std::strerror(mutex.LastError())));
     WriteErrorsToLogNow();
+    CannotServe("the single-instance lock cannot be made");
     return;
   }
 
@@ -95,8 +101,13 @@ void CMailServer::RunServer() {
   CEventWatcher watcher(*m_pReloadEvent, *m_pStopEvent, window.Owner());
   watcher.Start();
 
-  StartServers();
+  const bool serving = StartServers();
   ReportStatus(platform::SERVICE_RUNNING, kStatusWaitHintMs);
+  if (serving) {
+    platform::notify::Send("READY=1");
+  } else if (m_bCannotServe) {
+    RequestStop();  // a service manager waits: no half a server
+  }
 
   while (!window.WaitWithMessages(*m_pStopEvent, platform::INFINITE_WAIT)) {
     if (window.QuitReceived()) break;
@@ -117,6 +128,11 @@ void CMailServer::RequestStop() {
   m_bStopRequested = true;
   const platform::ThreadId window = m_NotifyWindow.load();
   if (window != 0) platform::MessageQueue::Post(window, WM_MAIL_STOP);
+}
+
+void CMailServer::OnReload() {
+  const platform::ThreadId window = m_NotifyWindow.load();
+  if (window != 0) platform::MessageQueue::Post(window, WM_MAIL_RELOAD);
 }
 
 LRESULT CMailServer::OnMessage(const platform::Message& msg) {
@@ -143,6 +159,7 @@ LRESULT CMailServer::OnMessage(const platform::Message& msg) {
     case WM_MAIL_STOP:
       if (m_bStopping) return 0;
       m_bStopping = true;
+      platform::notify::Send("STOPPING=1");
       // Stop pending is reported before the teardown too: stopping live
       // connections may take seconds, and a caller waiting for the stop
       // must not read "running" meanwhile.
@@ -152,7 +169,13 @@ LRESULT CMailServer::OnMessage(const platform::Message& msg) {
       if (m_pStopEvent) m_pStopEvent->Set();
       return 0;
     case WM_MAIL_RELOAD:
+      if (m_bStopping) {
+        LoadConfiguration();
+        return 0;
+      }
+      platform::notify::SendReloading();
       LoadConfiguration();
+      platform::notify::Send("READY=1");
       return 0;
     default:
       return 0;
@@ -186,9 +209,33 @@ void CMailServer::WriteLog(int level, platform::ThreadId, const char* format, ..
     const std::string line = text::FormatV(format, args);
     va_end(args);
     m_LogFile.WriteLine(line);
+    if (m_bJournal) WriteJournalLine(level, line);
   } catch (...) {
     // A failure while logging never reaches the caller.
   }
+}
+
+void CMailServer::WriteJournalLine(int level, std::string_view line) {
+  // One entry per line: a line break inside the text would start an entry
+  // without the priority.
+  std::string entry = level == LOG_ERROR ? "<3>" : "<6>";
+  for (char c : line) entry.push_back(c == '\n' || c == '\r' ? ' ' : c);
+  entry.push_back('\n');
+  std::fwrite(entry.data(), 1, entry.size(), stderr);
+}
+
+void CMailServer::CannotServe(const std::string& reason) {
+  if (!platform::notify::Watched()) return;
+  m_bCannotServe = true;
+  std::fprintf(stderr, "%s: %s.\n", kServiceName, reason.c_str());
+  std::fflush(stderr);
+}
+
+void CMailServer::ListenFailed(const char* protocol, int port) {
+  const int error = platform::LastSocketError();
+  WriteLog(LOG_ERROR, 0, "<%s> Server failed to start on port %d.", protocol, port);
+  CannotServe(std::string("cannot listen for ") + protocol + " on port " + std::to_string(port) +
+              ": " + platform::SocketErrorText(error));
 }
 
 void CMailServer::DeliverSpoolFile(const std::string& path) {
@@ -259,6 +306,7 @@ void CMailServer::WriteErrorsToLogNow() {
 void CMailServer::CloseLog() {
   // The closing line is written whenever the file is open, whatever the level.
   m_LogFile.WriteLine("*** APPLICATION STOPPED ***");
+  if (m_bJournal && m_LogFile.IsOpen()) WriteJournalLine(LOG_TRACE, "*** APPLICATION STOPPED ***");
   m_LogFile.Close();
 }
 
@@ -279,7 +327,7 @@ bool CMailServer::StartServers() {
   m_pPop3Listener = std::make_unique<CPop3ListenSocket>(
       m_pLink, [this](CPop3Thread& thread) { CopySettings(static_cast<CConnectionThread&>(thread)); });
   if (!m_pPop3Listener->Create(m_nPort, kListenBacklog)) {
-    WriteLog(LOG_ERROR, 0, "<POP3> Server failed to start on port %d.", m_nPort);
+    ListenFailed("POP3", m_nPort);
     m_pPop3Listener.reset();
     return false;
   }
@@ -289,7 +337,7 @@ bool CMailServer::StartServers() {
   m_pSmtpListener =
       std::make_unique<CSmtpListenSocket>(m_pLink, [this](CSmtpThread& thread) { CopySettings(thread); });
   if (!m_pSmtpListener->Create(m_nSmtpPort, kListenBacklog)) {
-    WriteLog(LOG_ERROR, 0, "<SMTP> Server failed to start on port %d.", m_nSmtpPort);
+    ListenFailed("SMTP", m_nSmtpPort);
     m_pSmtpListener.reset();
     return false;
   }

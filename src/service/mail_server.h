@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/service_names.h"
@@ -37,6 +38,9 @@ class CMailServer : public CServiceBase, public CServerLink {
 
   void RunServer() override;
   void RequestStop() override;
+  // Has the server thread load the configuration again, as the named event
+  // does.
+  void OnReload() override;
 
   bool StartServers();
   void StopServers();
@@ -116,6 +120,13 @@ class CMailServer : public CServiceBase, public CServerLink {
   // Writes the errors reported before the log was open into a log opened
   // for them alone (a start that ends before the servers run).
   void WriteErrorsToLogNow();
+  // A trace-log line to the journal, with the syslog priority of its level.
+  void WriteJournalLine(int level, std::string_view line);
+  // Where a service manager waits for us to be ready, says on standard
+  // error why we cannot serve and marks the run as failed.
+  void CannotServe(const std::string& reason);
+  // The trace log's line for a listener that cannot start, and CannotServe.
+  void ListenFailed(const char* protocol, int port);
   void RemoveStaleTempFiles();
 
   std::mutex m_ConnectionLock;
@@ -143,4 +154,5 @@ class CMailServer : public CServiceBase, public CServerLink {
   std::atomic<bool> m_bStopRequested{false};
   bool m_bStopping = false;  // the stop sequence ran (server thread)
   bool m_bRunning = false;
+  bool m_bJournal = false;  // standard error is the journal (set at start)
 };

@@ -20,8 +20,10 @@ CServiceBase* g_pInstance = nullptr;
 // control handler) and the service thread (ReportStatus) both touch them.
 std::mutex g_StatusLock;
 
-// The console handler is installed once, by RunInConsole.
+// The console handler is installed once, by RunInConsole; the reload signal
+// handler by RunInConsole or RunDispatcher.
 bool g_bConsoleHandler = false;
+bool g_bReloadHandler = false;
 
 constexpr const char* kOptionMarkers = "-/";
 constexpr const char* kEventLogKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
@@ -49,6 +51,13 @@ std::string SystemMessageText(LONG error) {
 void AttachConsoleStreams() {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   std::setvbuf(stderr, nullptr, _IONBF, 0);
+}
+
+void InstallReloadHandler() {
+  platform::SetReloadSignalHandler([] {
+    if (CServiceBase* service = CServiceBase::Instance()) service->OnReload();
+  });
+  g_bReloadHandler = true;
 }
 
 bool ConsoleControlHandler(DWORD event) {
@@ -106,6 +115,10 @@ CServiceBase::~CServiceBase() {
     platform::SetConsoleControlHandler(nullptr);
     g_bConsoleHandler = false;
   }
+  if (g_bReloadHandler) {
+    platform::SetReloadSignalHandler(nullptr);
+    g_bReloadHandler = false;
+  }
   if (g_pInstance == this) g_pInstance = nullptr;
 }
 
@@ -118,6 +131,7 @@ void CServiceBase::RequestStop() { LogServiceEvent("Service stopped"); }
 void CServiceBase::OnPause() { LogServiceEvent("Service paused"); }
 void CServiceBase::OnContinue() { LogServiceEvent("Service continued"); }
 void CServiceBase::OnShutdown() { LogServiceEvent("Service shutdown"); }
+void CServiceBase::OnReload() {}
 
 DWORD CServiceBase::CurrentState() const {
   std::lock_guard<std::mutex> guard(g_StatusLock);
@@ -204,6 +218,7 @@ void CServiceBase::ControlHandler(DWORD control) {
 }
 
 int CServiceBase::RunDispatcher() {
+  InstallReloadHandler();
   if (platform::service_process::RunDispatcher(m_szServiceName, &CServiceBase::ServiceMain))
     return 1;
   LogServiceEvent(SystemMessageText(platform::LastServiceError()));
@@ -287,6 +302,7 @@ int CServiceBase::RunInConsole() {
   std::printf("Debugging %s.\n", m_szDisplayName);
   platform::SetConsoleControlHandler(&ConsoleControlHandler);
   g_bConsoleHandler = true;
+  InstallReloadHandler();
   RunServer();
-  return 1;
+  return m_bCannotServe ? kExitCannotServe : 1;
 }

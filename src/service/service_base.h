@@ -9,6 +9,10 @@
 
 #include "platform/service_manager.h"
 
+// The exit code of a console run that could not serve; 1 is a run that
+// ended with a stop.
+inline constexpr int kExitCannotServe = 2;
+
 class CServiceBase {
  public:
   CServiceBase(const char* service_name, const char* display_name);
@@ -21,6 +25,9 @@ class CServiceBase {
   virtual void OnPause();
   virtual void OnContinue();
   virtual void OnShutdown();
+  // SIGHUP, the signal by which a service manager asks for the
+  // configuration to be read again (in a console and under the dispatcher).
+  virtual void OnReload();
   virtual int RunDispatcher();
   virtual int InstallService();
   virtual int RemoveService();
@@ -46,6 +53,10 @@ class CServiceBase {
   const char* m_szDisplayName;
   platform::ServiceStatus m_Status;
   bool m_bStatusHandle = false;  // the control handler is registered
+  // The server could not serve and said so (only where a service manager
+  // waits for it to be ready): the console run then ends with
+  // kExitCannotServe instead of the run's usual 1.
+  bool m_bCannotServe = false;
 
  private:
   static void ServiceMain();

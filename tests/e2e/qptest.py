@@ -88,6 +88,10 @@ API (kept stable; other tests build on it):
                                kills and raises when it does not end in time
     kill()                     SIGKILL, for cleanup
 
+  class Detached(pid)          enough of Popen (poll, pid) for a Server around
+                               a process the test did not start (the
+                               installed service)
+
   class MachineTestCase(unittest.TestCase)
                                self.machine, a fresh Machine per test,
                                cleaned up afterwards
@@ -488,6 +492,18 @@ class Server:
             self._reader.join(5)
         if self.proc.stdout:
             self.proc.stdout.close()
+
+
+class Detached:
+    """Enough of Popen for Server.wait_port on a process we did not start."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.returncode = None
+        self.stdout = None
+
+    def poll(self):
+        return None if process_alive(self.pid) else 0
 
 
 class MachineTestCase(unittest.TestCase):

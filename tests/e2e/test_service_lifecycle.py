@@ -87,7 +87,7 @@ class ServiceLifecycleTest(qptest.MachineTestCase):
         pid = m.service_pid()
         self.assertIsNotNone(pid)
         self.assertTrue(qptest.process_alive(pid))
-        server = qptest.Server(m, _Detached(pid), pop3, smtp)
+        server = qptest.Server(m, qptest.Detached(pid), pop3, smtp)
         server.wait_ready()
         self.assertIn(qptest.BANNER, m.service_output())
 
@@ -164,18 +164,6 @@ class StartFailureTest(qptest.MachineTestCase):
         server.wait_output(line)
         server.wait_log(line)
         self.assertEqual(server.stop(), 1)
-
-
-class _Detached:
-    """Enough of Popen for Server.wait_port on a process we did not start."""
-
-    def __init__(self, pid):
-        self.pid = pid
-        self.returncode = None
-        self.stdout = None
-
-    def poll(self):
-        return None if qptest.process_alive(self.pid) else 0
 
 
 if __name__ == "__main__":

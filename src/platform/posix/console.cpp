@@ -1,9 +1,9 @@
-// Console events from signals on Linux.
+// Console events and the reload signal from signals on Linux.
 //
 // A signal handler only writes the signal number into a pipe (self-pipe); a
-// thread of its own reads it and runs the console control handler there,
-// where it may lock, print and post as it likes. This works whatever signal
-// masks the other threads of the process have.
+// thread of its own reads it and runs the console control handler (or the
+// reload handler) there, where it may lock, print and post as it likes. This
+// works whatever signal masks the other threads of the process have.
 #include "platform/console.h"
 
 #include <fcntl.h>
@@ -26,6 +26,8 @@ constexpr int kConsoleSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
 struct ConsoleState {
   std::mutex lock;
   std::function<bool(DWORD)> handler;  // guarded by lock
+  std::function<void()> reload;        // guarded by lock
+  bool had_terminal = false;           // when the reload handler was installed
   int pipe_read = -1;
   int pipe_write = -1;
 };
@@ -70,6 +72,15 @@ void DefaultAction(int sig) {
   ::raise(sig);
 }
 
+// A hang-up of the controlling terminal detaches every process of its
+// session from it, so /dev/tty no longer opens.
+bool HasControllingTerminal() {
+  const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
 void WatchConsoleSignals(int fd) {
   for (;;) {
     unsigned char sig = 0;
@@ -77,9 +88,20 @@ void WatchConsoleSignals(int fd) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     std::function<bool(DWORD)> handler;
+    std::function<void()> reload;
+    bool had_terminal = false;
     {
       std::lock_guard<std::mutex> guard(State().lock);
       handler = State().handler;
+      reload = State().reload;
+      had_terminal = State().had_terminal;
+    }
+    // SIGHUP reloads, unless it tells a console run that its terminal went.
+    const bool terminal_gone =
+        sig == SIGHUP && handler && had_terminal && !HasControllingTerminal();
+    if (sig == SIGHUP && reload && !terminal_gone) {
+      reload();
+      continue;
     }
     if (!handler || !handler(EventOfSignal(sig))) DefaultAction(sig);
   }
@@ -98,23 +120,40 @@ bool StartWatcher(ConsoleState& state) {
   return true;
 }
 
+// Catches each signal that a handler takes now, and gives the others back
+// their default action. Called with the state locked.
+void ApplySignalActions(ConsoleState& state) {
+  struct sigaction caught {};
+  caught.sa_handler = OnConsoleSignal;
+  caught.sa_flags = SA_RESTART;
+  ::sigfillset(&caught.sa_mask);
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig : kConsoleSignals) {
+    const bool take = state.handler || (sig == SIGHUP && state.reload);
+    ::sigaction(sig, take ? &caught : &dfl, nullptr);
+  }
+}
+
 }  // namespace
 
 void SetConsoleControlHandler(std::function<bool(DWORD event)> handler) {
   ConsoleState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
-  const bool install = static_cast<bool>(handler);
   state.handler = std::move(handler);
-  if (install && !StartWatcher(state)) return;
-  struct sigaction action {};
-  if (install) {
-    action.sa_handler = OnConsoleSignal;
-    action.sa_flags = SA_RESTART;
-    ::sigfillset(&action.sa_mask);
-  } else {
-    action.sa_handler = SIG_DFL;
+  if (state.handler && !StartWatcher(state)) return;
+  ApplySignalActions(state);
+}
+
+void SetReloadSignalHandler(std::function<void()> handler) {
+  ConsoleState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  state.reload = std::move(handler);
+  if (state.reload) {
+    if (!StartWatcher(state)) return;
+    state.had_terminal = HasControllingTerminal();
   }
-  for (int sig : kConsoleSignals) ::sigaction(sig, &action, nullptr);
+  ApplySignalActions(state);
 }
 
 bool StandardInputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }

@@ -49,6 +49,9 @@ int WsaFromErrno(int err) {
 
 void SetError(int err = errno) { t_socket_error = WsaFromErrno(err); }
 
+// Above every error number Linux defines.
+constexpr int kHighestErrno = 200;
+
 bool ToSockAddr(std::string_view ip, int port, sockaddr_in& addr) {
   std::memset(&addr, 0, sizeof addr);
   addr.sin_family = AF_INET;
@@ -97,6 +100,16 @@ bool ConnectWithTimeout(int fd, const sockaddr_in& addr, DWORD timeout_ms) {
 }  // namespace
 
 int LastSocketError() { return t_socket_error; }
+
+std::string SocketErrorText(int code) {
+  // The codes are a mapping of error numbers: find the one that maps to
+  // `code`, a named code before one that only has 10000 added.
+  for (int err = 1; err <= kHighestErrno; ++err) {
+    if (WsaFromErrno(err) == code && code != 10000 + err) return std::strerror(err);
+  }
+  if (code > 10000 && code - 10000 <= kHighestErrno) return std::strerror(code - 10000);
+  return "Error " + std::to_string(code);
+}
 
 Socket::~Socket() { Close(); }
 Socket::Socket(Socket&& other) noexcept : fd_(other.fd_), send_timeout_ms_(other.send_timeout_ms_) {
