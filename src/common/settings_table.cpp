@@ -13,6 +13,7 @@ constexpr const Setting* kAll[] = {
     &kMailFolder, &kPort,       &kSmtpPort,      &kLogLevel,         &kLogPath,      &kIPFilterMode,
     &kConnectionsLimit, &kTimeout, &kRelayTimeout, &kAuthLocal,      &kAuthRemote,   &kRelayMessages,
     &kHostName,   &kDNSServer,  &kMaxRecipients, &kServerID,         &kCatchAllAccount, &kScanInterval,
+    &kListenAddresses,
     &kUsers,      &kMxRecords,  &kDomains,       &kIPFilter,         &kForwardRules, &kBlockMailFrom,
 };
 

@@ -146,6 +146,11 @@ inline constexpr Setting kScanInterval{
     .meaning = "seconds between the relay's scans of the queue folder for missed mail, and between "
                "tries of spool files kept in the drop folder after a failed delivery",
     .read_by = "service (relay start, server start)"};
+inline constexpr Setting kListenAddresses{
+    .section = kSettingsSection, .name = "ListenAddresses", .type = Type::Text,
+    .text_default = "",
+    .meaning = "comma-separated IPv4 addresses the POP3 and SMTP listeners bind; empty: every address",
+    .read_by = "service at start"};
 
 inline constexpr Setting kUsers{
     .section = "UserAccounts", .name = "Users", .type = Type::List,

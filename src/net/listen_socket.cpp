@@ -6,8 +6,8 @@ CListenSocket::CListenSocket(std::shared_ptr<CServerLink> server, bool smtp)
 
 CListenSocket::~CListenSocket() { Close(); }
 
-bool CListenSocket::Create(int port, int backlog) {
-  m_Socket = platform::Socket::Listen(port, backlog);
+bool CListenSocket::Create(int port, int backlog, std::string_view address) {
+  m_Socket = platform::Socket::Listen(port, backlog, address);
   if (!m_Socket.IsValid()) return false;
   m_nWatch = platform::MessageQueue::ForCurrentThread().WatchFd(m_Socket.fd(), platform::WATCH_READABLE,
                                                                  [this](platform::WatchEvents) { OnAccept(); });

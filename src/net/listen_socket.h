@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <string_view>
 
 #include "net/connection_thread.h"
 #include "net/server_link.h"
@@ -17,8 +18,9 @@ class CListenSocket {
   // Every connection thread gets a share of `server`.
   CListenSocket(std::shared_ptr<CServerLink> server, bool smtp);
   virtual ~CListenSocket();
-  // Creates the socket on `port` (any local address) and listens.
-  bool Create(int port, int backlog);
+  // Creates the socket on `port` of the dotted IPv4 `address` (empty: any
+  // local address) and listens.
+  bool Create(int port, int backlog, std::string_view address = {});
   void Close();
 
  protected:

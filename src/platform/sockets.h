@@ -27,8 +27,10 @@ class Socket {
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
 
-  // A listening TCP socket on any local address (SO_REUSEADDR, non-blocking).
-  static Socket Listen(int port, int backlog);
+  // A listening TCP socket (SO_REUSEADDR, non-blocking) on the dotted IPv4
+  // `address`, or on any local address when it is empty; an address that is
+  // no dotted IPv4 text fails with WSAEINVAL.
+  static Socket Listen(int port, int backlog, std::string_view address = {});
   // Accepts one pending connection (non-blocking listener); the new socket is
   // non-blocking. Invalid when none is pending.
   Socket Accept();

@@ -231,11 +231,25 @@ void CMailServer::CannotServe(const std::string& reason) {
   std::fflush(stderr);
 }
 
-void CMailServer::ListenFailed(const char* protocol, int port) {
-  const int error = platform::LastSocketError();
-  WriteLog(LOG_ERROR, 0, "<%s> Server failed to start on port %d.", protocol, port);
-  CannotServe(std::string("cannot listen for ") + protocol + " on port " + std::to_string(port) +
-              ": " + platform::SocketErrorText(error));
+bool CMailServer::StartListeners(std::vector<std::unique_ptr<CListenSocket>>& listeners,
+                                 const char* protocol, int port,
+                                 const std::function<std::unique_ptr<CListenSocket>()>& make) {
+  listeners.clear();
+  const std::vector<std::string> every_address{""};
+  for (const std::string& address : m_arrListenAddresses.empty() ? every_address : m_arrListenAddresses) {
+    std::unique_ptr<CListenSocket> listener = make();
+    if (!listener->Create(port, kListenBacklog, address)) {
+      const int error = platform::LastSocketError();
+      listeners.clear();
+      WriteLog(LOG_ERROR, 0, "<%s> Server failed to start on port %d.", protocol, port);
+      CannotServe(text::Format("cannot listen for %s on port %d%s%s: %s", protocol, port,
+                               address.empty() ? "" : " of ", address.c_str(),
+                               platform::SocketErrorText(error).c_str()));
+      return false;
+    }
+    listeners.push_back(std::move(listener));
+  }
+  return true;
 }
 
 void CMailServer::DeliverSpoolFile(const std::string& path) {
@@ -323,24 +337,18 @@ bool CMailServer::StartServers() {
   m_nRetryTimer = queue.SetTimer(static_cast<DWORD>(interval) * 1000u, [this](UINT) { RetryKeptSpoolFiles(); });
 
   if (!m_pLink) m_pLink = std::make_shared<CSharedServerLink>(this);
-  m_pPop3Listener.reset();
-  m_pPop3Listener = std::make_unique<CPop3ListenSocket>(
-      m_pLink, [this](CPop3Thread& thread) { CopySettings(static_cast<CConnectionThread&>(thread)); });
-  if (!m_pPop3Listener->Create(m_nPort, kListenBacklog)) {
-    ListenFailed("POP3", m_nPort);
-    m_pPop3Listener.reset();
+  if (!StartListeners(m_arrPop3Listeners, "POP3", m_nPort, [this] {
+        return std::make_unique<CPop3ListenSocket>(m_pLink, [this](CPop3Thread& thread) {
+          CopySettings(static_cast<CConnectionThread&>(thread));
+        });
+      }))
     return false;
-  }
   WriteLog(LOG_TRACE, 0, "<POP3> Server started on port %d.", m_nPort);
 
-  m_pSmtpListener.reset();
-  m_pSmtpListener =
-      std::make_unique<CSmtpListenSocket>(m_pLink, [this](CSmtpThread& thread) { CopySettings(thread); });
-  if (!m_pSmtpListener->Create(m_nSmtpPort, kListenBacklog)) {
-    ListenFailed("SMTP", m_nSmtpPort);
-    m_pSmtpListener.reset();
+  if (!StartListeners(m_arrSmtpListeners, "SMTP", m_nSmtpPort, [this] {
+        return std::make_unique<CSmtpListenSocket>(m_pLink, [this](CSmtpThread& thread) { CopySettings(thread); });
+      }))
     return false;
-  }
   m_bRunning = true;
   WriteLog(LOG_TRACE, 0, "<SMTP> Server started on port %d.", m_nSmtpPort);
 
@@ -365,8 +373,8 @@ void CMailServer::StopServers() {
   m_bRunning = false;
   // A listener that did start while a later one failed has its clients
   // too: they are ended all the same.
-  m_pPop3Listener.reset();
-  m_pSmtpListener.reset();
+  m_arrPop3Listeners.clear();
+  m_arrSmtpListeners.clear();
   StopConnectionThreads(false);
   StopConnectionThreads(true);
   // A thread that outlived its wait keeps an empty link from here on.

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -25,8 +26,7 @@
 #include "store/local_delivery.h"
 
 class CSmtpThread;
-class CSmtpListenSocket;
-class CPop3ListenSocket;
+class CListenSocket;
 class CRelayThread;
 
 inline constexpr const char* kMutexName = "Mail Service Mutex";
@@ -106,6 +106,7 @@ class CMailServer : public CServiceBase, public CServerLink {
   int m_nMaxRecipients = settings::kMaxRecipients.number_default;
   std::string m_strDNSServer;
   int m_nScanInterval = settings::kScanInterval.number_default;
+  std::vector<std::string> m_arrListenAddresses;  // empty: every address
   std::vector<CUserAccount> m_arrAccounts;  // guarded by m_AccountsLock
   mutable std::mutex m_AccountsLock;
 
@@ -125,8 +126,11 @@ class CMailServer : public CServiceBase, public CServerLink {
   // Where a service manager waits for us to be ready, says on standard
   // error why we cannot serve and marks the run as failed.
   void CannotServe(const std::string& reason);
-  // The trace log's line for a listener that cannot start, and CannotServe.
-  void ListenFailed(const char* protocol, int port);
+  // Listeners of one protocol on `port` of every listen address, made by
+  // `make`; when one cannot start, none stays and the trace log says so
+  // (with CannotServe).
+  bool StartListeners(std::vector<std::unique_ptr<CListenSocket>>& listeners, const char* protocol,
+                      int port, const std::function<std::unique_ptr<CListenSocket>()>& make);
   void RemoveStaleTempFiles();
 
   std::mutex m_ConnectionLock;
@@ -136,8 +140,10 @@ class CMailServer : public CServiceBase, public CServerLink {
 
   // What the connection threads hold of this object, emptied by the stop.
   std::shared_ptr<CSharedServerLink> m_pLink;
-  std::unique_ptr<CPop3ListenSocket> m_pPop3Listener;
-  std::unique_ptr<CSmtpListenSocket> m_pSmtpListener;
+  // One listener per listen address (a single one on every address when
+  // ListenAddresses is empty).
+  std::vector<std::unique_ptr<CListenSocket>> m_arrPop3Listeners;
+  std::vector<std::unique_ptr<CListenSocket>> m_arrSmtpListeners;
   std::unique_ptr<CRelayThread> m_pRelayThread;
 
   CLocalDelivery m_Delivery;  // server thread only

@@ -1,6 +1,6 @@
 """The service under a Linux service manager: SIGHUP reloads, the readiness
-notifications on NOTIFY_SOCKET, loud failure when a port cannot be bound, and
-trace-log lines on a journal stream."""
+notifications on NOTIFY_SOCKET, loud failure when a port cannot be bound,
+trace-log lines on a journal stream, and listeners on chosen addresses."""
 
 import fcntl
 import os
@@ -112,25 +112,33 @@ class NotifySocketTest(qptest.MachineTestCase):
         self.assertEqual(notify.recv(4096), b"STOPPING=1")
         self.assertEqual(server.proc.wait(20), 1, "a stop ends with the usual exit code")
 
-    def test_port_that_cannot_be_bound(self):
-        cases = [("with NOTIFY_SOCKET", True), ("without", False)]
-        for label, watched in cases:
+    def test_listener_that_cannot_start(self):
+        cases = [
+            # label, NOTIFY_SOCKET set, ListenAddresses, what standard error says
+            ("port taken, with NOTIFY_SOCKET", True, "",
+             "SMTP on port {smtp}: Address already in use"),
+            ("address not on this machine", True, "127.0.0.1,192.0.2.1",
+             "POP3 on port {pop3} of 192.0.2.1: Cannot assign requested address"),
+            ("port taken, without NOTIFY_SOCKET", False, "", None),
+        ]
+        for label, watched, addresses, reason in cases:
             with self.subTest(label), qptest.Machine() as m:
+                m.set_settings(ListenAddresses=addresses)
                 pop3, smtp = m.prepare_server(log_level=2)
                 taken = socket.socket()
                 self.addCleanup(taken.close)
-                taken.bind(("127.0.0.1", smtp))
-                taken.listen()
+                if not addresses:
+                    taken.bind(("127.0.0.1", smtp))
+                    taken.listen()
                 if watched:
                     notify = self.listen_notify(m, "@qp-notify-%d-%d" % (os.getpid(), smtp))
                 server = m.start_console(stderr=subprocess.PIPE)
-                server.wait_log("<SMTP> Server failed to start on port %d." % smtp)
+                server.wait_log("Server failed to start on port")
                 if watched:
                     self.assertEqual(server.proc.wait(20), 2, "no half a server")
-                    self.assertEqual(
-                        server.proc.stderr.read().decode(),
-                        "Kestrune Mail Service: cannot listen for SMTP on port %d: "
-                        "Address already in use.\n" % smtp)
+                    self.assertEqual(server.proc.stderr.read().decode(),
+                                     "Kestrune Mail Service: cannot listen for "
+                                     + reason.format(pop3=pop3, smtp=smtp) + ".\n")
                     notify.settimeout(0.5)
                     self.assertEqual(notify.recv(4096), b"STOPPING=1", "never READY=1")
                 else:
@@ -139,6 +147,24 @@ class NotifySocketTest(qptest.MachineTestCase):
                     server.wait_port(pop3)
                     self.assertEqual(server.stop(), 1)
                     self.assertEqual(server.proc.stderr.read(), b"")
+
+
+class ListenAddressesTest(qptest.MachineTestCase):
+    def test_served_only_on_the_listed_addresses(self):
+        m = self.machine
+        m.set_settings(ListenAddresses=" 127.0.21.2 ,127.0.21.3,, 127.0.21.2")
+        server = m.start_console(log_level=2)
+        server.wait_log("<SMTP> Server started on port %d." % server.smtp_port)
+        for port in (server.pop3_port, server.smtp_port):
+            for address in ("127.0.21.2", "127.0.21.3"):
+                with socket.create_connection((address, port), timeout=2) as c:
+                    self.assertRegex(c.recv(100), rb"^(\+OK|220) ", (address, port))
+            for address in ("127.0.21.4", "127.0.0.1"):
+                with self.assertRaises(ConnectionRefusedError, msg=(address, port)):
+                    socket.create_connection((address, port), timeout=2)
+        self.assertEqual(server.stop(), 1)
+        self.assertEqual(server.read_log().count("Server started on port"), 2,
+                         "one line per protocol, as with every address")
 
 
 class JournalStreamTest(qptest.MachineTestCase):

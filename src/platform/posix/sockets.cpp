@@ -136,7 +136,12 @@ void Socket::Close() {
   fd_ = -1;
 }
 
-Socket Socket::Listen(int port, int backlog) {
+Socket Socket::Listen(int port, int backlog, std::string_view address) {
+  sockaddr_in addr;
+  if (!ToSockAddr(address.empty() ? "0.0.0.0" : address, port, addr)) {
+    SetError(EINVAL);
+    return Socket();
+  }
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     SetError();
@@ -145,11 +150,6 @@ Socket Socket::Listen(int port, int backlog) {
   Socket s(fd);
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, backlog) != 0) {
     SetError();
     return Socket();
