@@ -10,6 +10,7 @@ packages=(
   xdotool imagemagick
   python3 curl
   dnsmasq-base
+  systemd dpkg-dev file procps adduser
   clang libclang-rt-14-dev
 )
 
