@@ -20,6 +20,7 @@
 #include "applet/ip_filter_page.h"
 #include "applet/relay_page.h"
 #include "applet/user_account_page.h"
+#include "platform/paths.h"
 #include "platform/registry.h"
 
 namespace applet {
@@ -37,7 +38,8 @@ CMailPropertySheet::CMailPropertySheet(QWidget* parent)
       m_pDomainsPage(new CDomainsPage),
       m_pUserAccountPage(new CUserAccountPage),
       m_pForwardRulesPage(new CForwardRulesPage),
-      m_fnHiveWritable(platform::HiveIsWritable) {
+      m_fnHiveWritable(platform::HiveIsWritable),
+      m_fnHiveReadable(platform::HiveIsReadable) {
   setObjectName(QStringLiteral("mailPropertySheet"));
   setWindowTitle(LoadQString(IDS_SHEET_CAPTION));
   setWindowIcon(LoadResourceIcon(IDI_APPLET));
@@ -142,12 +144,22 @@ void CMailPropertySheet::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (m_bShownOnce) return;
   m_bShownOnce = true;
-  if (m_fnHiveWritable && !m_fnHiveWritable()) {
-    // Said once, after the sheet is on the screen; the sheet stays usable.
+  // Said once, after the sheet is on the screen; the sheet stays usable.
+  if (m_fnHiveReadable && !m_fnHiveReadable()) {
+    QTimer::singleShot(0, this, [this] {
+      ShowMessage(this, ToQ(HiveUnreadableText()), windowTitle(), QMessageBox::Warning);
+    });
+  } else if (m_fnHiveWritable && !m_fnHiveWritable()) {
     QTimer::singleShot(0, this, [this] {
       ShowMessage(this, QString::fromLatin1(kNoAdminRightsText), windowTitle(), QMessageBox::Warning);
     });
   }
+}
+
+std::string HiveUnreadableText() {
+  return "The mail service settings cannot be read: this user may not read " + platform::StateRoot() +
+         "/registry.db. Run the configuration as root or as the service's user; the values shown are "
+         "defaults, not the service's.";
 }
 
 int ShowConfiguration(QWidget* parent) {

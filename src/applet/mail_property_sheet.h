@@ -14,6 +14,7 @@
 #include <QDialog>
 #include <array>
 #include <functional>
+#include <string>
 
 class QDialogButtonBox;
 class QPushButton;
@@ -32,6 +33,9 @@ class CForwardRulesPage;
 
 inline constexpr const char* kNoAdminRightsText =
     "Administrator rights are needed to change the mail service settings.";
+// A user other than the service's own (the hive is 0600) reads nothing:
+// the pages then show defaults, not the service's settings.
+std::string HiveUnreadableText();
 inline constexpr int kPageCount = 7;
 
 class CMailPropertySheet : public QDialog {
@@ -45,8 +49,10 @@ class CMailPropertySheet : public QDialog {
   CPropertyPage* Page(int index) const { return m_arrTabOrder[static_cast<std::size_t>(index)]; }
   QTabWidget* Tabs() const { return m_pTabs; }
 
-  // Replaces the check of the hive's write access (tests); call before show.
+  // Replace the checks of the hive's write and read access (tests); call
+  // before show.
   void SetHiveWritableCheck(std::function<bool()> check) { m_fnHiveWritable = std::move(check); }
+  void SetHiveReadableCheck(std::function<bool()> check) { m_fnHiveReadable = std::move(check); }
 
   // The sheet's Apply: save every built page; true when all saved.
   bool ApplyPages();
@@ -79,6 +85,7 @@ class CMailPropertySheet : public QDialog {
   int m_nActivePage = -1;
   bool m_bShownOnce = false;
   std::function<bool()> m_fnHiveWritable;
+  std::function<bool()> m_fnHiveReadable;
 };
 
 // Runs the sheet modally, as the applet's double-click does, and signals the

@@ -105,5 +105,8 @@ class RegKey {
 
 // True when the hive file can be opened for writing by this process.
 bool HiveIsWritable();
+// True when this process may read the hive (or it does not exist yet): the
+// hive is 0600, so another user than its owner reads nothing.
+bool HiveIsReadable();
 
 }  // namespace platform

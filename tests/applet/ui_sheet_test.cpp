@@ -116,6 +116,24 @@ class SheetTest : public FreshHomeTest {
     QCOMPARE(seen.size(), std::size_t(1));
   }
 
+  // A hive it may not read (the service's user owns it) is named, and said
+  // instead of the rights to write.
+  void saysWhenTheSettingsCannotBeRead() {
+    std::vector<SeenMessage> seen;
+    ModalScript::AnswerMessage(QMessageBox::Ok, &seen);
+    applet::CMailPropertySheet sheet;
+    sheet.SetHiveReadableCheck([] { return false; });
+    sheet.SetHiveWritableCheck([] { return false; });
+    sheet.show();
+    QTRY_COMPARE(seen.size(), std::size_t(1));
+    QVERIFY2(seen[0].text.startsWith(QStringLiteral("The mail service settings cannot be read: this user "
+                                                    "may not read ")),
+             qPrintable(seen[0].text));
+    QVERIFY(seen[0].text.contains(QStringLiteral("/registry.db. Run the configuration as root")));
+    QTest::qWait(100);
+    QCOMPARE(seen.size(), std::size_t(1));
+  }
+
   void saysNothingWhenTheSettingsCanBeWritten() {
     applet::CMailPropertySheet sheet;
     sheet.SetHiveWritableCheck([] { return true; });

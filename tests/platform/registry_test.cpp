@@ -354,9 +354,11 @@ TEST_F(RegistryTest, AUserWhoCannotWriteTheHiveIsDenied) {
     if (RegKey::Create("Software\\Other", platform::KEY_WRITE, key) != ERROR_ACCESS_DENIED) return 12;
     if (RegKey::DeleteTree("Software\\Orvalen") != ERROR_ACCESS_DENIED) return 13;
     if (platform::HiveIsWritable()) return 14;
+    if (platform::HiveIsReadable()) return 15;
     return 0;
   });
-  EXPECT_EQ(status, 0) << "10 setuid, 11 open, 12 create, 13 delete, 14 HiveIsWritable";
+  EXPECT_EQ(status, 0) << "10 setuid, 11 open, 12 create, 13 delete, 14 HiveIsWritable, 15 HiveIsReadable";
+  EXPECT_TRUE(platform::HiveIsReadable()) << "its owner reads it";
   EXPECT_TRUE(RegKey::Exists("Software\\Orvalen"));
 }
 

@@ -347,6 +347,11 @@ LONG RegKey::EnumSubkeys(std::vector<std::string>& names) const {
   return names.empty() ? KeyStillExists(impl_->db, impl_->id) : ERROR_SUCCESS;
 }
 
+bool HiveIsReadable() {
+  const std::string file = StateRoot() + "/registry.db";
+  return ::access(file.c_str(), F_OK) != 0 || ::access(file.c_str(), R_OK) == 0;
+}
+
 bool HiveIsWritable() {
   const std::string root = StateRoot();
   const std::string file = root + "/registry.db";
