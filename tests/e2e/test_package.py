@@ -91,9 +91,10 @@ class DebianPackageTest(unittest.TestCase):
         listing = subprocess.run(["dpkg-deb", "-c", self.deb], capture_output=True, text=True,
                                  check=True).stdout
         files = {line.split()[5].lstrip(".") for line in listing.splitlines()}
-        expected = {"/usr/sbin/quillpost", "/usr/sbin/quillreg",
+        expected = {"/usr/sbin/quillpost", "/usr/sbin/quillreg", "/usr/sbin/quillctl",
                     "/usr/lib/systemd/system/quillpost.service",
-                    "/usr/share/man/man8/quillpost.8.gz", "/usr/share/man/man8/quillreg.8.gz"}
+                    "/usr/share/man/man8/quillpost.8.gz", "/usr/share/man/man8/quillreg.8.gz",
+                    "/usr/share/man/man8/quillctl.8.gz"}
         if os.path.exists(os.path.join(qptest.BIN_DIR, "quillpanel.cpl")):
             expected |= {"/usr/libexec/quillpost/quillpanel", "/usr/libexec/quillpost/quillpanel.cpl",
                          "/usr/share/applications/quillpanel.desktop"}
