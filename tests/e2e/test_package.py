@@ -165,6 +165,12 @@ class DebianPackageTest(unittest.TestCase):
             quillreg("add", qptest.SETTINGS_KEY + "\\" + key, "/v", value, "/t", "REG_BINARY",
                      "/d", qptest.serialise_list(items).hex(), "/f")
         self.assertEqual(os.stat(os.path.join(home, "registry.db")).st_uid, account.pw_uid)
+        # Any other user is told that it may not read the hive, not shown defaults.
+        stranger = subprocess.run(
+            [setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", "--",
+             os.path.join(sbin, "quillctl"), "get", "Port"], env=env, capture_output=True, text=True)
+        self.assertEqual((stranger.returncode, stranger.stdout), (1, ""))
+        self.assertIn("quillctl: this user may not read %s/registry.db" % home, stranger.stderr)
 
         # Without the capability the service cannot bind port 110 and says so.
         notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)

@@ -8,6 +8,8 @@
 #include <sstream>
 
 #include "admin/service_control.h"
+#include "platform/paths.h"
+#include "platform/registry.h"
 #include "quillctl/ctl_commands.h"
 
 namespace quillctl {
@@ -350,6 +352,13 @@ int Run(const std::vector<std::string>& args, Io& io) {
     return kExitOk;
   }
   Invocation invocation{io, parsed.operands, parsed.options, parsed.full_name, parsed.server, parsed.lines};
+  // The hive is 0600 for the service's user: another user would read only
+  // defaults and show them as the settings. The reference made from the
+  // settings table alone reads nothing.
+  if (!invocation.Has(kOptMarkdown) && !platform::HiveIsReadable())
+    return invocation.Fail("this user may not read " + platform::StateRoot() +
+                           "/registry.db, which holds the settings: run quillctl as root or as the "
+                           "service's user (sudo -u quillpost quillctl ...)");
   const int result = parsed.command->run(invocation);
   if (invocation.changed && !invocation.Has(kOptNoReload)) admin::SignalReloadEvent();
   return result;
