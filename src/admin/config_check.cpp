@@ -169,6 +169,11 @@ void CheckListEntries(const CheckProbes&, std::vector<Finding>& findings) {
 }
 
 void CheckPorts(const CheckProbes& probes, std::vector<Finding>& findings) {
+  for (const std::string& address : settings::ListenAddressList(settings::ReadText(settings::kListenAddresses))) {
+    if (!platform::IsDottedIPv4(address))
+      Add(findings, Severity::Error, settings::kListenAddresses,
+          text::Format("names \"%s\", which is no IPv4 address: the listeners cannot start", address.c_str()));
+  }
   const int pop3 = settings::ReadNumber(settings::kPort);
   const int smtp = settings::ReadNumber(settings::kSmtpPort);
   if (pop3 == smtp) {

@@ -1,7 +1,10 @@
 // The settings table's list and its reads and writes (see settings_table.h).
 #include "common/settings_table.h"
 
+#include <algorithm>
+
 #include "common/settings_registry.h"
+#include "common/text.h"
 #include "platform/ascii.h"
 #include "platform/sockets.h"
 
@@ -27,6 +30,16 @@ const Setting* FindSetting(std::string_view section, std::string_view name) {
       return setting;
   }
   return nullptr;
+}
+
+std::vector<std::string> ListenAddressList(std::string_view text) {
+  std::vector<std::string> addresses;
+  for (const std::string& item : text::Split(text, ',')) {
+    std::string address = text::Trim(item);
+    if (address.empty() || std::find(addresses.begin(), addresses.end(), address) != addresses.end()) continue;
+    addresses.push_back(std::move(address));
+  }
+  return addresses;
 }
 
 int ReadNumber(const Setting& setting) {

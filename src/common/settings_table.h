@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace settings {
 
@@ -193,6 +194,10 @@ inline constexpr Setting kBlockMailFrom{
     .element = "a sender address pattern; \"*\" and \"?\" match with regard to case",
     .meaning = "blocked senders (patterns with * and ?)",
     .read_by = "service (new connections), applet"};
+
+// The addresses a ListenAddresses text names: the items between commas,
+// trimmed, without empty items and repeats. None means every address.
+std::vector<std::string> ListenAddressList(std::string_view text);
 
 // Every setting, in the order of the configuration's sections.
 std::span<const Setting* const> AllSettings();

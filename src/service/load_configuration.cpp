@@ -7,7 +7,6 @@
 // stays (the defaults at start, and no account at all, never the admin
 // account in place of the stored ones), and one Error line names every such
 // value, on standard error and in the trace log.
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -103,16 +102,8 @@ void CMailServer::LoadConfiguration() {
   number(settings::kMaxRecipients, m_nMaxRecipients);
   text(settings::kServerID, m_strServerID);
   number(settings::kScanInterval, m_nScanInterval);
-  if (errors.Readable(settings::kListenAddresses)) {
-    m_arrListenAddresses.clear();
-    for (const std::string& item : ::text::Split(settings::ReadText(settings::kListenAddresses), ',')) {
-      std::string address = ::text::Trim(item);
-      if (address.empty() || std::find(m_arrListenAddresses.begin(), m_arrListenAddresses.end(),
-                                       address) != m_arrListenAddresses.end())
-        continue;
-      m_arrListenAddresses.push_back(std::move(address));
-    }
-  }
+  if (errors.Readable(settings::kListenAddresses))
+    m_arrListenAddresses = settings::ListenAddressList(settings::ReadText(settings::kListenAddresses));
 
   // Accounts: a missing value means the default account; one that cannot
   // be read, is too large or malformed leaves the accounts as they were.
