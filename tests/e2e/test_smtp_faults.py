@@ -301,9 +301,11 @@ class SmtpFaultsTest(qptest.MachineTestCase):
         self.assertEqual(hashlib.sha256(text).hexdigest(), digest.hexdigest())
         peak = peak_rss_kib(self.server.proc.pid)
         # Under the sanitizers (scripts/sanitize.sh sets QP_SANITIZER) shadow
-        # memory and the quarantine of freed blocks come on top; the bound
-        # stays below the 48 MiB of the message all the same.
-        limit = 40 * 1024 if os.environ.get("QP_SANITIZER") else 24 * 1024
+        # memory, the quarantine of freed blocks and the fake stacks that
+        # catch a use after return come on top (about 37 MB before the first
+        # byte, varying with the threads' frames); the bound stays below the
+        # 48 MiB of the message, so a server that held it whole still fails.
+        limit = 46 * 1024 if os.environ.get("QP_SANITIZER") else 24 * 1024
         self.assertLess(peak, limit, "peak RSS %d KiB while receiving 48 MiB" % peak)
 
 
