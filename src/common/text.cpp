@@ -59,6 +59,27 @@ std::string ReplaceAll(std::string_view s, std::string_view from, std::string_vi
 
 std::string EscapePercent(std::string_view s) { return ReplaceAll(s, "%", "%%"); }
 
+std::string EscapeControls(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (const char c : s) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if ((byte < 0x20 && c != '\t') || byte == 0x7F) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string FormatV(const char* format, va_list args) {
   va_list measure;
   va_copy(measure, args);

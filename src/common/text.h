@@ -25,6 +25,11 @@ bool StartsWith(std::string_view s, std::string_view prefix);
 std::string ReplaceAll(std::string_view s, std::string_view from, std::string_view to);
 // "%" doubled, so that the text can be used as a printf format.
 std::string EscapePercent(std::string_view s);
+// Client text made safe for one log line: CR and LF as \r and \n, every other
+// control byte but TAB (ESC, BEL, BS, DEL, ...) as \xHH, so that a
+// client can neither start a log line nor send a terminal escape sequence to
+// whoever reads the log.
+std::string EscapeControls(std::string_view s);
 // printf-style formatting into a string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string FormatV(const char* format, va_list args);

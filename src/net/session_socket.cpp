@@ -91,12 +91,9 @@ bool CSessionSocket::TakeCommand(CommandLine& command) {
   std::string logged = command.word;
   logged += ' ';
   logged += command.argument;
-  // Stray CR and LF inside a received line are made visible, so that one
+  // Stray control bytes inside a received line are made visible, so that one
   // received line stays one log line (a client cannot write log lines).
-  if (logged.find_first_of("\r\n") != std::string::npos) {
-    logged = text::ReplaceAll(text::ReplaceAll(logged, "\r", "\\r"), "\n", "\\n");
-  }
-  m_pThread->Log(logged);
+  m_pThread->Log(text::EscapeControls(logged));
   m_pThread->TouchActivity();
   return true;
 }

@@ -25,7 +25,9 @@ class File {
     ReadExclusive, // read, holding the exclusive advisory lock ("no sharing"):
                    // fails with ERROR_SHARING_VIOLATION while a writer holds it
     WriteTruncate, // create or truncate, write only
-    AppendShared,  // create if missing, append, others may read (trace log)
+    AppendShared,  // create if missing, append, others may read (trace log);
+                   // never through a symbolic link (another user could aim
+                   // it at a file of their choice)
   };
   File() = default;
   ~File();
@@ -119,6 +121,8 @@ bool DeleteFile(std::string_view path);
 bool MoveFile(std::string_view from, std::string_view to);
 bool IsDirectory(std::string_view path);
 bool IsRegularFile(std::string_view path);
+// True when the path itself is a symbolic link (not followed).
+bool IsSymbolicLink(std::string_view path);
 bool SyncDirectory(std::string_view path);
 
 struct FindEntry {
@@ -129,6 +133,7 @@ struct FindEntry {
   std::time_t creation_time = 0;   // status change time on Linux
   std::time_t last_write_time = 0;
   std::time_t last_access_time = 0;
+  unsigned permissions = 0;  // rwx bits of owner, group and others (0777 mask)
 };
 // Lists a folder, "." and ".." included as the Windows search returns them.
 // Returns false (empty result) when the folder cannot be read.

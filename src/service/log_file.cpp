@@ -49,7 +49,12 @@ bool CLogFile::Open(const std::string& path) {
   m_file = platform::File::Open(path, platform::File::Mode::AppendShared, kLogFileMode);
   if (!m_file.IsOpen()) {
     char text[1024];
-    std::snprintf(text, sizeof text, "Cannot create or open file: '%s'", path.c_str());
+    if (platform::IsSymbolicLink(path)) {
+      std::snprintf(text, sizeof text, "Cannot open file: '%s' is a symbolic link; the trace log is not written",
+                    path.c_str());
+    } else {
+      std::snprintf(text, sizeof text, "Cannot create or open file: '%s'", path.c_str());
+    }
     platform::MessageBoxToStderr(text, "Error in CLogFile::Open()");
     return false;
   }

@@ -12,7 +12,8 @@
 class CLogFile {
  public:
   // Opens (creating, never truncating) for appending; closes an open file
-  // first. On failure reports "Cannot create or open file: '%s'" (standard
+  // first. Never follows a symbolic link at the path. On failure reports
+  // "Cannot create or open file: '%s'" or that the path is a link (standard
   // error: the service has no desktop) and returns false.
   bool Open(const std::string& path);
   void Close();

@@ -174,6 +174,7 @@ LRESULT CMailServer::OnMessage(const platform::Message& msg) {
         return 0;
       }
       platform::notify::SendReloading();
+      ReopenLog();
       LoadConfiguration();
       platform::notify::Send("READY=1");
       return 0;
@@ -292,12 +293,25 @@ void CMailServer::RemoveConnection(bool smtp, const CConnectionThread* thread) {
 
 void CMailServer::OpenLog() {
   if (m_nLogLevel == 0) return;
-  std::string folder = m_strLogPath.empty() ? platform::ModuleFolder() : m_strLogPath;
-  folder = platform::StripTrailingSeparators(folder) + "\\Mailtrace.log";
+  const std::string folder =
+      platform::StripTrailingSeparators(m_strLogPath.empty() ? platform::ModuleFolder() : m_strLogPath);
+  // Whoever can write the folder can put a link or a file of their own where
+  // the log goes: the administrator hears of it at every start.
+  platform::FindEntry status;
+  if (platform::GetFileStatus(folder, status) && (status.permissions & 0022u) != 0) {
+    ReportError(text::Format("ERROR: The log folder \"%s\" can be written by other users.", folder.c_str()));
+  }
   m_LogFile.m_bEnabled = true;
-  if (!m_LogFile.Open(folder)) return;
+  if (!m_LogFile.Open(folder + "\\Mailtrace.log")) return;
   for (const std::string& text : m_arrUnloggedErrors) WriteLog(LOG_ERROR, 0, "%s", text.c_str());
   m_arrUnloggedErrors.clear();
+}
+
+void CMailServer::ReopenLog() {
+  // After a rotation the log goes on in a new file at the same path.
+  if (!m_LogFile.IsOpen()) return;
+  const std::string path = m_LogFile.FileName();
+  m_LogFile.Open(path);
 }
 
 void CMailServer::ReportError(const std::string& text) {

@@ -117,6 +117,7 @@ class CMailServer : public CServiceBase, public CServerLink {
   void OnClientConnected(bool connected, std::string text);
   void StopConnectionThreads(bool smtp);
   void OpenLog();
+  void ReopenLog();
   void CloseLog();
   // Writes the errors reported before the log was open into a log opened
   // for them alone (a start that ends before the servers run).

@@ -36,4 +36,18 @@ TEST(Text, FormattingAndEscaping) {
   EXPECT_EQ(text::ReplaceAll("abc", "", "x"), "abc");
 }
 
+TEST(Text, ControlBytesAreEscapedForTheLog) {
+  const struct {
+    std::string_view in;
+    std::string_view out;
+  } cases[] = {
+      {"plain\ttext 100%", "plain\ttext 100%"},  // TAB and printable bytes stay
+      {"a\r\nb", "a\\r\\nb"},
+      {"\x1b]0;title\x07\x1b[31m", "\\x1b]0;title\\x07\\x1b[31m"},  // OSC and colour
+      {std::string_view("\0\b\x7f", 3), "\\x00\\x08\\x7f"},
+      {"\xc3\xa9\x80", "\xc3\xa9\x80"},  // bytes above 127 are text, not controls
+  };
+  for (const auto& c : cases) EXPECT_EQ(text::EscapeControls(c.in), c.out) << c.in;
+}
+
 }  // namespace

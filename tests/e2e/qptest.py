@@ -23,6 +23,9 @@ API (kept stable; other tests build on it):
                                (str or bytes) or (user, full name, password)
                                triples for the accounts list
   process_alive(pid) -> bool   running and not a zombie
+  local_user()                 context manager: a new unprivileged local user
+                               (uid, name) with a unique name, removed on exit
+                               (needs root)
   wait_until(predicate, timeout, what) -> value
                                polls predicate every 50 ms until it returns a
                                true value (returned); AssertionError naming
@@ -98,7 +101,9 @@ API (kept stable; other tests build on it):
   main()                       unittest.main() with verbosity 2
 """
 
+import contextlib
 import os
+import pwd
 import random
 import shutil
 import signal
@@ -108,6 +113,7 @@ import tempfile
 import threading
 import time
 import unittest
+import uuid
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 BIN_DIR = os.environ.get("QP_BIN_DIR") or os.path.normpath(
@@ -178,6 +184,18 @@ def serialise_list(items):
         else:
             out += _serialise_text(item)
     return bytes(out)
+
+
+@contextlib.contextmanager
+def local_user():
+    """A local unprivileged user of its own (uid, name), removed afterwards."""
+    name = "qpab%s" % uuid.uuid4().hex[:8]
+    subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", name],
+                   check=True, capture_output=True, timeout=30)
+    try:
+        yield pwd.getpwnam(name).pw_uid, name
+    finally:
+        subprocess.run(["userdel", name], capture_output=True, timeout=30)
 
 
 def process_alive(pid):

@@ -6,6 +6,7 @@ import os
 import smtplib
 import socket
 import stat
+import subprocess
 import time
 
 import qptest
@@ -159,17 +160,47 @@ class TraceLogTest(qptest.MachineTestCase):
         self.assertEqual(lines, ["Malformed list ignored: Domains\\Extensions",
                                  "*** APPLICATION STOPPED ***"])
 
-    def test_percent_in_client_text_is_written_unchanged(self):
+    def test_client_text_keeps_percent_and_shows_control_bytes_escaped(self):
         m = self.machine
         server = m.start_console(log_level=2)
         server.wait_ready()
         c = Client(server.smtp_port)
         c.read_line()
-        c.command(b"HELO 100%s%d%%")
+        # A terminal title (OSC), a colour, a bell and a backspace never reach
+        # the file raw; TAB does.
+        c.command(b"HELO 100%s%d%%\x1b]0;owned\x07\x1b[31m\x08\tend")
         c.command(b"QUIT")
         c.close()
-        server.wait_log("<SMTP> HELO 100%s%d%%")
+        server.wait_log("<SMTP> HELO 100%s%d%%\\x1b]0;owned\\x07\\x1b[31m\\x08\tend")
         server.stop()
+        self.assertNotIn("\x1b", m.read_log())
+
+    def test_link_at_the_log_path_is_refused_and_an_open_folder_reported(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root: a local user's link against the root service")
+        m = self.machine
+        m.set_settings(LogPath="c:\\OpenLogs")
+        folder = m.native("c:\\OpenLogs")
+        os.makedirs(folder)
+        os.chmod(folder, 0o777)  # writable by everyone, no sticky bit
+        for part in (m.home, os.path.dirname(folder)):
+            os.chmod(part, 0o755)
+        with qptest.local_user() as (uid, name):
+            victim = os.path.join(m.home, "victim.txt")
+            open(victim, "w").close()
+            os.chown(victim, uid, -1)
+            subprocess.run(["ln", "-s", victim, os.path.join(folder, "Mailtrace.log")],
+                           user=name, check=True, timeout=10)
+            server = m.start_console(log_level=2)
+            server.wait_ready()
+            c = Client(server.smtp_port)
+            self.assertTrue(c.read_line().startswith(b"220 "), "the service runs without its log")
+            c.close()
+            server.stop()
+            out = server.output()
+            self.assertIn("'c:\\OpenLogs\\Mailtrace.log' is a symbolic link", out)
+            self.assertEqual(out.count("can be written by other users"), 1, out)
+            self.assertEqual(os.path.getsize(victim), 0, "nothing written through the link")
 
 
 class ReloadTest(qptest.MachineTestCase):
@@ -196,6 +227,20 @@ class ReloadTest(qptest.MachineTestCase):
         self.assertEqual(rcpt_reply(server.smtp_port, b"joe@second.test"), NOT_AUTHENTICATED)
         self.assertEqual(rcpt_reply(server.smtp_port, b"joe@first.test"), b"250 OK")
         server.stop()
+
+    def test_reload_reopens_a_rotated_log(self):
+        m = self.machine
+        server = m.start_console(log_level=2)
+        server.wait_ready()
+        os.rename(m.log_path, m.log_path + ".1")
+        signal_reload(m)
+        server.wait_log("Loading configuration...")
+        server.stop()
+        with open(m.log_path + ".1", "rb") as f:
+            rotated = f.read().decode()
+        self.assertIn("<SMTP> Server started", rotated)
+        self.assertNotIn("Loading configuration...", rotated)
+        self.assertIn("*** APPLICATION STOPPED ***", m.read_log())
 
     def test_reload_changes_level_in_memory_only(self):
         m = self.machine

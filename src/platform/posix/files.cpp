@@ -128,7 +128,7 @@ File File::Open(std::string_view path, Mode mode, unsigned mode_bits) {
     case Mode::Read:
     case Mode::ReadExclusive: flags |= O_RDONLY; break;
     case Mode::WriteTruncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
-    case Mode::AppendShared: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
+    case Mode::AppendShared: flags |= O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW; break;
   }
   const int fd = ::open(native.c_str(), flags, static_cast<mode_t>(mode_bits));
   if (fd < 0) {
@@ -381,6 +381,11 @@ bool IsRegularFile(std::string_view path) {
   return ::stat(MapPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool IsSymbolicLink(std::string_view path) {
+  struct stat st;
+  return ::lstat(MapPath(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool SyncDirectory(std::string_view path) { return SyncFolderNative(MapPath(path)); }
 
 namespace {
@@ -391,6 +396,7 @@ void FillEntry(const struct stat& st, FindEntry& entry) {
   entry.creation_time = st.st_ctime;
   entry.last_write_time = st.st_mtime;
   entry.last_access_time = st.st_atime;
+  entry.permissions = static_cast<unsigned>(st.st_mode) & 0777u;
 }
 }  // namespace
 
