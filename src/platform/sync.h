@@ -87,7 +87,8 @@ class NamedEvent : public Waitable {
   int error_ = 0;
 };
 
-// Named mutex, owned by the creating process while it lives.
+// Named mutex, owned by the creating process while it lives. Its lock file
+// is 0600: no other user can hold it.
 class NamedMutex {
  public:
   NamedMutex() = default;

@@ -70,7 +70,12 @@ void CMailServer::RunServer() {
   platform::NamedMutex mutex;
   bool already_exists = false;
   if (!mutex.Create(kMutexName, &already_exists)) {
-    if (already_exists) {  // another instance runs
+    if (already_exists) {
+      // Usually another instance runs; said all the same, so that a start
+      // that does nothing is never mistaken for a clean stop.
+      ReportError(text::Format("ERROR: The lock of \"%s\" is held by another process; the service does not start.",
+                               kMutexName));
+      WriteErrorsToLogNow();
       CannotServe("another instance is running");
       return;
     }

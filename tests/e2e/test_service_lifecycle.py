@@ -3,6 +3,8 @@ stop, remove, the debug console, the single-instance rule and named objects
 that cannot be made."""
 
 import os
+import stat
+import subprocess
 import sys
 import time
 
@@ -130,13 +132,16 @@ class ConsoleModeTest(qptest.MachineTestCase):
         self.assertIn("Stopping Kestrune Mail Service.\n", output)
         self.assertIn("*** APPLICATION STOPPED ***", server.read_log())
 
-    def test_second_console_returns_at_once(self):
-        server = self.machine.start_console()
+    def test_second_console_returns_at_once_and_says_why(self):
+        server = self.machine.start_console(log_level=1)
         server.wait_ready()
         started = time.monotonic()
         second = self.machine.run("-d", timeout=30)
         self.assertEqual(second.returncode, 1)
         self.assertLess(time.monotonic() - started, SECOND_INSTANCE_LIMIT_S)
+        line = 'ERROR: The lock of "Mail Service Mutex" is held by another process; the service does not start.'
+        self.assertIn(line, second.stdout + second.stderr)
+        self.assertIn(line, self.machine.read_log())
         server.wait_ready()  # the first one still serves
         self.assertEqual(server.stop(), 1)
 
@@ -155,6 +160,22 @@ class StartFailureTest(qptest.MachineTestCase):
         line = 'ERROR: Cannot create the lock of "Mail Service Mutex" (Is a directory); the service does not start.'
         self.assertIn(line, result.stdout + result.stderr)
         self.assertIn(line, self.machine.read_log())
+
+    def test_lock_file_cannot_be_held_by_another_user(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root: a local user against the root service's lock")
+        m = self.machine
+        server = m.start_console()
+        server.wait_ready()
+        lock = os.path.join(m.home, "run", "Mail Service Mutex.lock")
+        self.assertEqual(stat.S_IMODE(os.stat(lock).st_mode), 0o600)
+        for folder in (m.home, os.path.dirname(lock)):
+            os.chmod(folder, 0o755)
+        with qptest.local_user() as (_, name):
+            result = subprocess.run(["flock", "--shared", "--nonblock", lock, "true"], user=name,
+                                    capture_output=True, text=True, timeout=30)
+        self.assertIn("Permission denied", result.stderr, "the user could open the lock file")
+        self.assertEqual(server.stop(), 1)
 
     def test_reload_event_that_cannot_be_made_is_reported(self):
         self.block("Mail Service Event")

@@ -161,11 +161,15 @@ bool NamedMutex::Create(std::string_view name, bool* already_exists) {
   if (already_exists) *already_exists = false;
   Close();
   const std::string path = ObjectPath(name) + ".lock";
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // Only the owner may open the lock file: anyone who can open it can hold
+  // the lock and keep the service from starting. A file left 0644 by an
+  // older start is mended.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     error_ = errno;
     return false;
   }
+  (void)::fchmod(fd, 0600);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     error_ = errno;
     if (already_exists) *already_exists = (errno == EWOULDBLOCK);
