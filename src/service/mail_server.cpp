@@ -29,8 +29,12 @@ constexpr DWORD kThreadStopWaitMs = 5000;
 constexpr DWORD kStatusWaitHintMs = 3000;
 constexpr DWORD kStopWaitHintMs = 5000;
 
-// Waits for "Mail Service Event" and has the server thread reload; ends with
-// the stop event.
+// The shortest time between two reloads. Any local user may signal the
+// event: a storm of signals must not keep the server thread reloading.
+constexpr DWORD kReloadQuietMs = 1000;
+
+// Waits for "Mail Service Event" and has the server thread reload, at most
+// once per quiet time; ends with the stop event.
 class CEventWatcher : public platform::Thread {
  public:
   CEventWatcher(platform::NamedEvent& reload, platform::Event& stop, platform::ThreadId window)
@@ -42,6 +46,10 @@ class CEventWatcher : public platform::Thread {
       const int which = platform::WaitForAny({&m_Reload, &m_Stop}, platform::INFINITE_WAIT);
       if (which != 0) return;
       platform::MessageQueue::Send(m_Window, WM_MAIL_RELOAD);
+      // Signals arriving meanwhile stay pending in the event: together they
+      // make one reload when the quiet time is over, so the last change is
+      // never missed.
+      if (m_Stop.Wait(kReloadQuietMs)) return;
     }
   }
 

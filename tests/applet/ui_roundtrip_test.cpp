@@ -128,7 +128,9 @@ class RoundTripTest : public QObject {
     Click(sheet.Page(kDomainsTab), "addButton");
     Click(&sheet, "applyButton");
     QTRY_COMPARE_WITH_TIMEOUT(Pop3Login(pop3), std::string("+OK authentication successful"), kReloadTimeoutMs);
-    QCOMPARE(SmtpRecipient(smtp), std::string("250 OK"));
+    // Each page signals its own reload; the service takes at most one a
+    // second, so the domains may arrive a second after the accounts.
+    QTRY_COMPARE_WITH_TIMEOUT(SmtpRecipient(smtp), std::string("250 OK"), kReloadTimeoutMs);
 
     sheet.Tabs()->setCurrentIndex(kIpFilterTab);
     ModalScript::WhenNamed(QStringLiteral("ipAddressDialog"), [](QWidget* dialog) {

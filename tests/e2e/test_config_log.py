@@ -228,6 +228,37 @@ class ReloadTest(qptest.MachineTestCase):
         self.assertEqual(rcpt_reply(server.smtp_port, b"joe@first.test"), b"250 OK")
         server.stop()
 
+    def test_signal_storm_reloads_once_a_second_and_never_misses_the_last(self):
+        m = self.machine
+        server = m.start_console(log_level=2)
+        server.wait_ready()
+        path = os.path.join(m.home, "run", "Mail Service Event")
+        fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+        try:
+            started = time.monotonic()
+            while time.monotonic() - started < 2.5:
+                try:
+                    os.write(fd, b"\x01")
+                except BlockingIOError:
+                    time.sleep(0.001)  # the pipe is full: the server is behind
+            # A change signalled in the middle of a quiet second is still read
+            # (a full pipe is a signal already pending).
+            m.set_list("Domains", "Extensions", ["late.test"])
+            try:
+                os.write(fd, b"\x01")
+            except BlockingIOError:
+                pass
+        finally:
+            os.close(fd)
+        qptest.wait_until(lambda: rcpt_reply(server.smtp_port, b"joe@late.test") == b"250 OK", 5,
+                          "the last reload")
+        storm = time.monotonic() - started
+        time.sleep(1.5)
+        reloads = m.read_log().count("Loading configuration...")
+        self.assertGreaterEqual(reloads, 2)
+        self.assertLessEqual(reloads, int(storm) + 2, "at most one reload a second")
+        server.stop()
+
     def test_reload_reopens_a_rotated_log(self):
         m = self.machine
         server = m.start_console(log_level=2)
