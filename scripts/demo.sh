@@ -16,7 +16,8 @@ mkdir -p "$QUILLPOST_HOME"
 SMTP_PORT=${SMTP_PORT:-2525}
 POP3_PORT=${POP3_PORT:-1110}
 
-# The demo machine: two accounts, one local domain, a trace log beside it.
+# The demo machine: two accounts, one local domain, a trace log beside it,
+# messages up to 50 MB.
 # Lists are serialised as a 16-bit count and length-prefixed texts.
 build/quillreg import /dev/stdin <<REG
 Windows Registry Editor Version 5.00
@@ -29,6 +30,7 @@ Windows Registry Editor Version 5.00
 "LogPath"="$QUILLPOST_HOME"
 "AuthRemote"=dword:00000001
 "Timeout"=dword:0000003c
+"MaxMessageSize"=dword:$(printf '%08x' $((50 * 1024 * 1024)))
 
 [HKEY_LOCAL_MACHINE\\software\\Orvalen\\Mail Service\\Domains]
 "Extensions"=hex:01,00,09,64,65,6d,6f,2e,74,65,73,74

@@ -18,6 +18,7 @@ constexpr const Setting* kAll[] = {
     &kHostName,   &kDNSServer,  &kMaxRecipients, &kServerID,         &kCatchAllAccount, &kScanInterval,
     &kListenAddresses,
     &kUsers,      &kMxRecords,  &kDomains,       &kIPFilter,         &kForwardRules, &kBlockMailFrom,
+    &kMaxMessageSize,
 };
 
 }  // namespace

@@ -152,6 +152,11 @@ inline constexpr Setting kListenAddresses{
     .text_default = "",
     .meaning = "comma-separated IPv4 addresses the POP3 and SMTP listeners bind; empty: every address",
     .read_by = "service at start"};
+inline constexpr Setting kMaxMessageSize{
+    .section = kSettingsSection, .name = "MaxMessageSize", .type = Type::Number,
+    .number_default = 0, .min = 0,
+    .meaning = "largest message text taken over SMTP, bytes (announced as SIZE); 0: no limit",
+    .read_by = "service (new SMTP connections)"};
 
 inline constexpr Setting kUsers{
     .section = "UserAccounts", .name = "Users", .type = Type::List,

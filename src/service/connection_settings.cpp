@@ -18,4 +18,5 @@ void CMailServer::CopySettings(CSmtpThread& thread) const {
   session.m_arrForwardRules = m_arrForwardRules;
   session.m_arrBlockMailFrom = m_arrBlockMailFrom;
   session.m_strServerID = m_strServerID;
+  session.m_nMaxMessageSize = m_nMaxMessageSize;
 }

@@ -104,6 +104,7 @@ void CMailServer::LoadConfiguration() {
   number(settings::kScanInterval, m_nScanInterval);
   if (errors.Readable(settings::kListenAddresses))
     m_arrListenAddresses = settings::ListenAddressList(settings::ReadText(settings::kListenAddresses));
+  number(settings::kMaxMessageSize, m_nMaxMessageSize);
 
   // Accounts: a missing value means the default account; one that cannot
   // be read, is too large or malformed leaves the accounts as they were.

@@ -96,6 +96,7 @@ class CMailServer : public CServiceBase, public CServerLink {
   std::atomic<int> m_nTimeout{settings::kTimeout.number_default};
   int m_nRelayTimeout = settings::kRelayTimeout.number_default;
   std::string m_strServerID = settings::kServerID.text_default;
+  int m_nMaxMessageSize = settings::kMaxMessageSize.number_default;
   std::string m_strLogPath;
   std::atomic<int> m_nLogLevel{settings::kLogLevel.number_default};
   int m_nPort = settings::kPort.number_default;

@@ -19,6 +19,10 @@
 // The spool file is created when the first part is written (the Received
 // date is then taken) and committed before the reply; a file that cannot be
 // created or written completely answers "451 ..." and nothing is kept.
+//
+// With a size limit, a text that grows past it is dropped as it arrives (the
+// spool file goes at once, later bytes are only searched for the
+// terminator) and its end is answered "552 ..."; nothing is kept.
 #include "smtp/smtp_socket.h"
 
 #include "common/text.h"
@@ -34,6 +38,9 @@ constexpr std::string_view kTerminatorAtStart = kTerminator.substr(2);
 // found once the next read brings the rest.
 constexpr std::size_t kKeptTail = kTerminator.size() - 1;
 constexpr const char* kLocalError = "451 Requested action aborted: local error in processing";
+// The ".\r\n" of the terminator is not message text (its CR LF ends the last
+// line of the text).
+constexpr std::uint64_t kTerminatorOnly = 3;
 
 }  // namespace
 
@@ -52,11 +59,19 @@ void CSmtpSocket::ReceiveMessageText(std::string_view text) {
   m_nMessageBytes += text.size();
   const std::size_t end = FindMessageEnd(search_from);
   if (end == std::string::npos) {
-    if (m_strMessage.size() >= kMessageFlushSize) FlushMessageText();
+    // Whatever else comes, the text is already longer than the limit.
+    if (HasSizeLimit() && m_nMessageBytes > static_cast<std::uint64_t>(m_nMaxMessageSize) + kTerminatorOnly) {
+      m_bMessageTooLarge = true;
+    }
+    if (m_bMessageTooLarge || m_strMessage.size() >= kMessageFlushSize) FlushMessageText();
     return;
   }
   std::string rest = m_strMessage.substr(end);
   m_strMessage.resize(end);
+  const std::uint64_t text_bytes = m_nMessageBytes - rest.size();
+  if (HasSizeLimit() && text_bytes > static_cast<std::uint64_t>(m_nMaxMessageSize) + kTerminatorOnly) {
+    m_bMessageTooLarge = true;
+  }
   if (!StoreMessage()) return;  // the connection is gone: nothing more to answer
   if (!rest.empty()) OnReceivedText(rest);
 }
@@ -93,6 +108,11 @@ std::string CSmtpSocket::BuildEnvelope() const {
 
 void CSmtpSocket::FlushMessageText() {
   if (m_strMessage.size() <= kKeptTail) return;
+  if (m_bMessageTooLarge) {
+    m_Spool.Abandon();  // what was written of it goes now, not at its end
+    m_strMessage.erase(0, m_strMessage.size() - kKeptTail);
+    return;
+  }
   if (!m_Spool.IsOpen() && !m_Spool.HasFailed()) OpenSpoolFile();
   const std::size_t count = m_strMessage.size() - kKeptTail;
   // After a failure the text is only read to its end, to answer it.
@@ -119,6 +139,8 @@ bool CSmtpSocket::StoreMessage() {
   // client hears what DATA itself says without a sender or recipients.
   if (m_strFrom.empty() || m_arrRecipients.empty()) {
     answered = SendReply(m_strFrom.empty() ? "503 Need MAIL command" : "503 Need RCPT command");
+  } else if (m_bMessageTooLarge) {
+    answered = SendReply(kMessageTooLarge);
   } else if (WriteSpoolFile()) {
     answered = SendReply("250 OK: Queued as: %s", m_Spool.QueueId().c_str());
   } else {
@@ -133,5 +155,6 @@ void CSmtpSocket::ResetTransaction() {
   m_arrRecipients.clear();
   m_strMessage.clear();
   m_nMessageBytes = 0;
+  m_bMessageTooLarge = false;
   m_Spool.Abandon();
 }

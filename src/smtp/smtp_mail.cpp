@@ -21,12 +21,30 @@ void CSmtpSocket::OnMail(const std::string& argument) {
     SendReply(kSyntaxError);
     return;
   }
+  if (IsDeclaredSizeTooLarge(argument)) {
+    m_strFrom.clear();
+    SendReply(kMessageTooLarge);
+    return;
+  }
   if (IsSenderBlocked(m_strFrom)) {
     m_strFrom.clear();
     SendReply("550 Sender verify failed");
     return;
   }
   SendReply("250 OK");
+}
+
+bool CSmtpSocket::IsDeclaredSizeTooLarge(std::string_view argument) const {
+  if (!HasSizeLimit()) return false;
+  // The parameters follow the path, separated by blanks: "SIZE=n" among them.
+  for (const std::string& word : text::Split(argument, ' ')) {
+    if (!text::StartsWithNoCase(word, "SIZE=")) continue;
+    const std::string digits = word.substr(5);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+    // More digits than any int has is above every limit.
+    return digits.size() > 10 || std::stoull(digits) > static_cast<unsigned long long>(m_nMaxMessageSize);
+  }
+  return false;
 }
 
 void CSmtpSocket::OnRcpt(const std::string& argument) {

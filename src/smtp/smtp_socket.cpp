@@ -109,7 +109,15 @@ void CSmtpSocket::OnEhlo(const std::string& argument) {
   m_strHelo = argument;
   m_bAuthenticated = 0;
   SetState(SMTP_STATE_READY);
-  SendReply(kEhloReply);
+  if (!HasSizeLimit()) {
+    SendReply(kEhloReply);
+    return;
+  }
+  // The limit goes before the last line.
+  const std::string_view reply = kEhloReply;
+  const std::size_t last = reply.rfind("\r\n") + 2;
+  SendReply("%.*s250-SIZE %d\r\n%s", static_cast<int>(last), reply.data(), m_nMaxMessageSize,
+            reply.data() + last);
 }
 
 void CSmtpSocket::OnQuit() {

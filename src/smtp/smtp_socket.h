@@ -43,6 +43,8 @@ class CSmtpSocket : public CSessionSocket {
   // silently lose recipients after "250"); real addresses have at most 256
   // characters (RFC 5321).
   static constexpr std::size_t kMaxAddressText = 4096;
+  // Answer to a message above m_nMaxMessageSize, declared or sent.
+  static constexpr const char* kMessageTooLarge = "552 5.3.4 Message size exceeds fixed maximum message size";
 
   CSmtpSocket();
   ~CSmtpSocket() override;
@@ -62,6 +64,8 @@ class CSmtpSocket : public CSessionSocket {
   std::vector<std::string> m_arrForwardRules;
   std::vector<std::string> m_arrBlockMailFrom;
   std::string m_strServerID = settings::kServerID.text_default;
+  // Largest message text taken, bytes; 0 (or less): no limit.
+  int m_nMaxMessageSize = settings::kMaxMessageSize.number_default;
 
   // Session and transaction.
   int m_bAuthenticated = 0;
@@ -125,4 +129,10 @@ class CSmtpSocket : public CSessionSocket {
   // Bytes of message text received in this data phase (tells whether the
   // start of the text is still in m_strMessage).
   std::uint64_t m_nMessageBytes = 0;
+  // The text has grown past m_nMaxMessageSize: the rest is read and dropped,
+  // and its end answered 552.
+  bool m_bMessageTooLarge = false;
+  bool HasSizeLimit() const { return m_nMaxMessageSize > 0; }
+  // The SIZE= parameter of a MAIL command is above the limit.
+  bool IsDeclaredSizeTooLarge(std::string_view argument) const;
 };

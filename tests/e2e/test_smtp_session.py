@@ -154,5 +154,33 @@ class SpoolFormatTest(qptest.MachineTestCase):
             self.assertRegex(d.reply(), QUEUED)
 
 
+class MessageSizeTest(qptest.MachineTestCase):
+    def test_limit_is_announced_and_larger_mail_refused(self):
+        too_large = "552 5.3.4 Message size exceeds fixed maximum message size"
+        server = start(self.machine, MaxMessageSize=10000)
+        with Dialogue(server.smtp_port) as d:
+            self.assertIn("\r\n250-SIZE 10000\r\n250 OK", d.command("EHLO h"))
+            self.assertEqual(d.command("MAIL FROM:<a@d1.test> SIZE=10001"), too_large)
+            self.assertEqual(d.command("MAIL FROM:<a@d1.test> SIZE=500"), "250 OK")
+            self.assertEqual(d.command("RCPT TO:<joe@d1.test>"), "250 OK")
+            self.assertEqual(d.command("DATA"), "354 End with <CRLF>.<CRLF>")
+            # The client lied about the size: 20 MB follow.
+            line = b"x" * 998 + b"\r\n"
+            for _ in range(20 * 1024):
+                d.send(line)
+            d.send(b".\r\n")
+            self.assertEqual(d.reply(), too_large)
+            self.assertEqual(files(self.machine, "drop"), [])
+            self.assertEqual(files(self.machine, ".tmp"), [], "nothing written")
+            # The session goes on, and a message under the limit is stored.
+            self.assertEqual(d.command("MAIL FROM:<a@d1.test>"), "250 OK")
+            self.assertEqual(d.command("RCPT TO:<joe@d1.test>"), "250 OK")
+            self.assertEqual(d.command("DATA"), "354 End with <CRLF>.<CRLF>")
+            d.send(b"Subject: small\r\n\r\nhi\r\n.\r\n")
+            queue_id = QUEUED.match(d.reply()).group(1)
+        wait_delivered(self.machine, queue_id, ["joe"])
+        self.assertEqual(files(self.machine, "joe"), [queue_id + ".eml"])
+
+
 if __name__ == "__main__":
     qptest.main()

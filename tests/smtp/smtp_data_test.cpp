@@ -266,6 +266,56 @@ TEST_F(SmtpData, SessionEndingMidMessageLeavesNoFile) {
   EXPECT_EQ(FilesIn(Folder("drop")), std::vector<std::string>{});
 }
 
+// With MaxMessageSize the limit is announced, a larger declared SIZE is
+// refused at MAIL, and a larger text is dropped as it arrives and refused at
+// its end; text up to the limit (its CR LFs counted) is stored as always.
+TEST_F(SmtpData, SizeLimit) {
+  const std::string kTooLarge = "552 5.3.4 Message size exceeds fixed maximum message size";
+  m_session->m_nMaxMessageSize = 100;
+  EXPECT_EQ(Lines({"EHLO x"}), Replies{"250-Supported extensions:\r\n250-AUTH PLAIN LOGIN\r\n250-VRFY\r\n"
+                                       "250-SIZE 100\r\n250 OK"});
+  const struct {
+    const char* mail;
+    const char* reply;
+  } declared[] = {
+      {"MAIL FROM:<a@d1.test> SIZE=100", "250 OK"},
+      {"MAIL FROM:<a@d1.test> BODY=8BITMIME size=101", kTooLarge.c_str()},
+      {"MAIL FROM:<a@d1.test> SIZE=99999999999999999999999", kTooLarge.c_str()},
+      {"MAIL FROM:<a@d1.test> SIZE=12x", "250 OK"},  // no number: the text decides
+      {"MAIL FROM:<a@d1.test>", "250 OK"},
+  };
+  for (const auto& d : declared) EXPECT_EQ(Lines({d.mail}), Replies{d.reply}) << d.mail;
+  EXPECT_EQ(Lines({"RCPT TO:<joe@d1.test>"}), Replies{"250 OK"}) << "the last MAIL started a transaction";
+
+  for (bool bytewise : {false, true}) {
+    SCOPED_TRACE(bytewise ? "byte by byte" : "whole");
+    const std::string at_limit = std::string(98, 'a') + "\r\n";
+    StartMessage("<a@d1.test>", {"<joe@d1.test>"});
+    EXPECT_EQ(QueueId(Feed(at_limit + ".\r\n", bytewise)).size(), 32u) << "exactly the limit is taken";
+    fs::remove_all(Folder("drop"));
+
+    StartMessage("<a@d1.test>", {"<joe@d1.test>"});
+    EXPECT_EQ(Feed("b" + at_limit + ".\r\n", bytewise), Replies{kTooLarge});
+    EXPECT_EQ(m_conn.delivered.size(), 1u) << "only the message at the limit was posted";
+    m_conn.delivered.clear();
+  }
+
+  // A text far larger than the limit keeps neither memory nor a file while
+  // it arrives, and the session goes on.
+  StartMessage("<a@d1.test>", {"<joe@d1.test>"});
+  const std::string chunk(CConnectionThread::kReceiveChunk, 'z');
+  std::size_t peak = 0;
+  for (int i = 0; i < 64; ++i) {
+    m_session->OnReceivedText(chunk);
+    peak = std::max(peak, m_session->m_strMessage.size());
+  }
+  EXPECT_LE(peak, CConnectionThread::kReceiveChunk + 4);
+  ExpectNoTemporaryFiles();
+  EXPECT_EQ(Feed("\r\n.\r\nNOOP\r\n"), (Replies{kTooLarge, "250 OK"}));
+  EXPECT_EQ(FilesIn(Folder("drop")), std::vector<std::string>{});
+  EXPECT_EQ(m_conn.delivered, std::vector<std::string>{});
+}
+
 TEST_F(SmtpData, RsetBeforeTheMessageDropsIt) {
   Lines({"HELO x", "MAIL FROM:<a@d1.test>", "RCPT TO:<joe@d1.test>"});
   // RSET pipelined after DATA is taken as a command and leaves the data state.
