@@ -47,6 +47,11 @@ void CLocalDelivery::DeliverSpoolFile(const std::string& path, const std::string
     // Only a repeated delivery needs it; the link makes it then.
     const std::string temp_folder = MailSubfolder(mail_folder, kTempFolder);
     bool queued = false;
+    // The catch-all account is read and its folder made once per file, not
+    // once per unknown recipient; a folder that already got this file gets
+    // no second link of the same name.
+    std::string catch_all_folder;
+    std::set<std::string> linked_folders;
     for (const std::string& recipient : recipients) {
       std::string folder;
       if (IsLocalDomainName(GetAddressDomain(recipient), domains)) {
@@ -55,12 +60,13 @@ void CLocalDelivery::DeliverSpoolFile(const std::string& path, const std::string
         const std::string user = GetAddressUser(recipient);
         if (IsSafeMailboxName(user)) folder = MailSubfolder(mail_folder, user);
         if (folder.empty() || !PathExists(folder, true)) {
-          folder = MailSubfolder(mail_folder, CatchAllAccount());
-          Log(LOG_TRACE, "<SMTP> Copying message to: " + folder);
-          CreateFolderPath(folder);
-        } else {
-          Log(LOG_TRACE, "<SMTP> Copying message to: " + folder);
+          if (catch_all_folder.empty()) {
+            catch_all_folder = MailSubfolder(mail_folder, CatchAllAccount());
+            CreateFolderPath(catch_all_folder);
+          }
+          folder = catch_all_folder;
         }
+        Log(LOG_TRACE, "<SMTP> Copying message to: " + folder);
       } else {
         // The one queued copy serves every remote recipient: it names them all.
         if (queued) continue;
@@ -69,11 +75,14 @@ void CLocalDelivery::DeliverSpoolFile(const std::string& path, const std::string
         Log(LOG_TRACE, "<SMTP> Copying message to: " + folder);
         CreateFolderPath(folder);
       }
+      if (linked_folders.contains(folder)) continue;
       // The spool file is already on disk: the copy is a second name for it.
-      if (platform::LinkFileAtomic(path, folder, file_name, temp_folder, false))
+      if (platform::LinkFileAtomic(path, folder, file_name, temp_folder, false)) {
         m_setUnsyncedFolders.insert(folder);
-      else
+        linked_folders.insert(folder);
+      } else {
         delivered = false;
+      }
     }
   }
   // A spool file without recipients has nothing to deliver and goes; one

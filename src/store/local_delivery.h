@@ -37,7 +37,7 @@ class CLocalDelivery {
   CLocalDelivery& operator=(const CLocalDelivery&) = delete;
 
   // Delivers one spool file below `mail_folder`; `domains` are the local
-  // domains. The catch-all account is read at each delivery.
+  // domains. The catch-all account is read once per delivered file.
   void DeliverSpoolFile(const std::string& path, const std::string& mail_folder,
                         const std::vector<std::string>& domains);
   // Syncs the folders of the deliveries made since the last flush, then
@@ -54,7 +54,7 @@ class CLocalDelivery {
 
  private:
   void Log(int level, const std::string& text) const;
-  // The catch-all account's name, read at each delivery; "admin" (with one
+  // The catch-all account's name, read from the settings; "admin" (with one
   // Error line per unsafe value) when it cannot name a mailbox folder.
   std::string CatchAllAccount();
   // Keeps a spool file in the drop folder for the next try, and says so.
