@@ -19,6 +19,8 @@ constexpr const Setting* kAll[] = {
     &kListenAddresses,
     &kUsers,      &kMxRecords,  &kDomains,       &kIPFilter,         &kForwardRules, &kBlockMailFrom,
     &kMaxMessageSize,
+    &kTlsCertificate, &kTlsPrivateKey, &kTlsAuthOnly, &kSmtpsPort, &kPop3sPort, &kRelayTls,
+    &kRetryFor, &kRetrySchedule,
 };
 
 }  // namespace

@@ -157,6 +157,44 @@ inline constexpr Setting kMaxMessageSize{
     .number_default = 0, .min = 0,
     .meaning = "largest message text taken over SMTP, bytes (announced as SIZE); 0: no limit",
     .read_by = "service (new SMTP connections)"};
+inline constexpr Setting kTlsCertificate{
+    .section = kSettingsSection, .name = "TlsCertificate", .type = Type::Text, .text_default = "",
+    .path = PathKind::File,
+    .meaning = "PEM certificate chain file for STARTTLS, STLS and the implicit TLS ports; empty: no encryption",
+    .read_by = "service at start and on reload (new connections), applet (Encryption page)"};
+inline constexpr Setting kTlsPrivateKey{
+    .section = kSettingsSection, .name = "TlsPrivateKey", .type = Type::Text, .text_default = "",
+    .path = PathKind::File,
+    .meaning = "PEM private key file of the certificate (may be the certificate's own file)",
+    .read_by = "service at start and on reload (new connections), applet (Encryption page)"};
+inline constexpr Setting kTlsAuthOnly{
+    .section = kSettingsSection, .name = "TlsAuthOnly", .type = Type::Number, .number_default = 0,
+    .min = 0, .max = 1,
+    .meaning = "1: passwords (SMTP AUTH, POP3 USER and PASS) only on an encrypted session",
+    .read_by = "service (new connections), applet (Encryption page)"};
+inline constexpr Setting kSmtpsPort{
+    .section = kSettingsSection, .name = "SmtpsPort", .type = Type::Number, .number_default = 0,
+    .min = 0, .max = 65535, .meaning = "SMTP port with implicit TLS (usually 465); 0: none",
+    .read_by = "service at start, applet (Encryption page)"};
+inline constexpr Setting kPop3sPort{
+    .section = kSettingsSection, .name = "Pop3sPort", .type = Type::Number, .number_default = 0,
+    .min = 0, .max = 65535, .meaning = "POP3 port with implicit TLS (usually 995); 0: none",
+    .read_by = "service at start, applet (Encryption page)"};
+inline constexpr Setting kRelayTls{
+    .section = kSettingsSection, .name = "RelayTls", .type = Type::Number, .number_default = 0,
+    .min = 0, .max = 1,
+    .meaning = "1: the relay says EHLO and uses STARTTLS where the remote server offers it",
+    .read_by = "service (relay), applet (Encryption page)"};
+inline constexpr Setting kRetryFor{
+    .section = kSettingsSection, .name = "RetryFor", .type = Type::Text, .text_default = "0",
+    .meaning = "how long the relay keeps trying a recipient after a temporary failure, "
+               "with the unit s, m, h or d (\"5d\"); \"0\": one pass, failures go to badmail",
+    .read_by = "service (relay) at start and on reload"};
+inline constexpr Setting kRetrySchedule{
+    .section = kSettingsSection, .name = "RetrySchedule", .type = Type::Text,
+    .text_default = "5m,10m,20m,40m,60m",
+    .meaning = "the relay's waits before each next try, with the unit s, m or h; the last one repeats",
+    .read_by = "service (relay) at start and on reload"};
 
 inline constexpr Setting kUsers{
     .section = "UserAccounts", .name = "Users", .type = Type::List,
