@@ -74,6 +74,7 @@ bool CDnsResolver::ResolveHost(const std::string& server, const std::string& hos
                                std::vector<std::string>& addresses) {
   addresses.clear();
   m_strErrorText.clear();
+  m_nResponseCode = kNoReply;
   if (platform::IsDottedIPv4(host)) {
     addresses.push_back(host);
     return true;
@@ -94,6 +95,7 @@ bool CDnsResolver::ResolveHost(const std::string& server, const std::string& hos
 bool CDnsResolver::Ask(const std::string& server, const std::string& name, std::uint16_t type) {
   CloseQuerySocket();
   m_strErrorText.clear();
+  m_nResponseCode = kNoReply;
   m_vecAnswers.clear();
   m_bDone = false;
   m_nReferrals = 0;
@@ -108,7 +110,9 @@ bool CDnsResolver::Ask(const std::string& server, const std::string& name, std::
   m_strQueryName = name;
   m_wQueryType = type;
   if (!PrepareQuery()) {
-    // Checked before any socket exists: nothing leaves the machine.
+    // Checked before any socket exists: nothing leaves the machine. Such a
+    // name exists nowhere, as if the server had said so.
+    m_nResponseCode = kRcodeNameError;
     Finish("Query is not a valid domain");
     return true;
   }
@@ -269,6 +273,7 @@ void CDnsResolver::OnMessage(std::span<const std::uint8_t> message) {
       return;
     }
   }
+  m_nResponseCode = response.header.flags & dns::kRcodeMask;
   m_vecAnswers = std::move(response.answers);
   Finish(std::string());
 }

@@ -80,6 +80,14 @@ class CDnsResolver {
                    std::vector<std::string>& addresses);
 
   std::string GetErrorText() const { return m_strErrorText; }
+  // The response code (RCODE) of the reply that ended the last lookup:
+  // kRcodeNoError, kRcodeNameError (the name does not exist; also given for
+  // a name that cannot be asked for), another code (a server failure, a
+  // refusal), or kNoReply when no reply came or it could not be read.
+  static constexpr int kNoReply = -1;
+  static constexpr int kRcodeNoError = 0;
+  static constexpr int kRcodeNameError = 3;
+  int GetResponseCode() const { return m_nResponseCode; }
 
   void SetTimeout(int timeout_seconds);
   void SetTransport(int transport) { m_nTransport = transport; }
@@ -122,6 +130,7 @@ class CDnsResolver {
   int m_nServerPort = kDnsPort;
   bool m_bFollowReferrals = true;
   std::string m_strErrorText;
+  int m_nResponseCode = kNoReply;
   bool m_bDone = false;
   std::vector<dns::DnsRecord> m_vecAnswers;  // the answer section of the reply used
 
