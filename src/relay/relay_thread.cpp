@@ -7,6 +7,10 @@
 // When the folder cannot be watched the time-out alone serves it. A pass
 // looks at the stop event between files and between recipients; the
 // transaction in progress runs to its end first.
+//
+// While the relay retries, the wait also ends at the earliest next try of
+// a waiting file (a pass then takes the files that are due), and when a
+// reload hands over new retry values.
 #include "relay/relay_thread.h"
 
 #include <algorithm>
@@ -43,6 +47,45 @@ void CRelayThread::Stop() {
 
 void CRelayThread::Run() { m_pImpl->Run(); }
 
+void CRelayThread::UpdateRetryPolicy(const RetryPolicy& policy) {
+  {
+    std::lock_guard<std::mutex> guard(m_pImpl->m_PolicyLock);
+    m_pImpl->m_NewPolicy = policy;
+  }
+  m_pImpl->m_WakeEvent.Set();
+}
+
+bool CRelayThread::Impl::TakeNewPolicy() {
+  std::optional<RetryPolicy> policy;
+  {
+    std::lock_guard<std::mutex> guard(m_PolicyLock);
+    policy.swap(m_NewPolicy);
+  }
+  if (!policy) return false;
+  const bool was_retrying = Retrying();
+  m_Policy = *policy;
+  // Nothing waits unless the relay retried: with retries off before and
+  // after, a reload changes nothing the relay does.
+  if (!was_retrying && !Retrying()) return false;
+  // The schedules on disk may have changed (a try made due by hand); the
+  // pass reads them again. With retries now off, what waits is tried once
+  // more and then handled as without retries.
+  const bool waiting = !m_mapWaiting.empty();
+  m_mapWaiting.clear();
+  return waiting;
+}
+
+std::optional<DWORD> CRelayThread::Impl::NextTryWaitMs() const {
+  if (m_mapWaiting.empty()) return std::nullopt;
+  std::time_t earliest = m_mapWaiting.begin()->second;
+  for (const auto& [name, at] : m_mapWaiting) earliest = std::min(earliest, at);
+  const std::time_t now = std::time(nullptr);
+  if (earliest <= now) return 0;
+  // At most a day at a time: the wall clock may be set in between.
+  const std::time_t seconds = std::min<std::time_t>(earliest - now, 24 * 3600);
+  return static_cast<DWORD>(seconds) * 1000u;
+}
+
 void CRelayThread::Impl::Run() {
   // An interval of 0 (or less) would turn the fallback scan into a busy
   // loop; the range's top keeps the milliseconds within a DWORD.
@@ -55,16 +98,33 @@ void CRelayThread::Impl::Run() {
   // every interval and tries to watch it again.
   platform::DirWatch watch;
   if (!watch.Open(QueueFolder())) LogWatchFailure(watch, scan_interval);
+  m_Policy = m_Owner.m_RetryPolicy;
   m_arrSnapshot.clear();
   if (CheckForNewFiles()) ProcessQueue();
 
+  // The scan comes at its interval after the last change or scan, however
+  // often a retry falls due in between.
+  std::uint64_t scan_at = platform::TickCountMs() + scan_ms;
   for (;;) {
     // The stop event comes first, so that a steady stream of new mail cannot
     // keep the thread from ending.
-    std::vector<platform::Waitable*> objects{&m_StopEvent};
+    std::vector<platform::Waitable*> objects{&m_StopEvent, &m_WakeEvent};
     if (watch.IsOpen()) objects.push_back(&watch);
-    const int result = platform::WaitForAny(objects, scan_ms);
+    const std::uint64_t now = platform::TickCountMs();
+    DWORD wait_ms = scan_at > now ? static_cast<DWORD>(scan_at - now) : 0;
+    const std::optional<DWORD> try_ms = NextTryWaitMs();
+    const bool try_first = try_ms && *try_ms < wait_ms;
+    if (try_first) wait_ms = *try_ms;
+    const int result = platform::WaitForAny(objects, wait_ms);
+    if (result == platform::WAIT_TIMEOUT_RESULT && try_first) {
+      ProcessQueue("Trying deferred recipients again.");
+      continue;
+    }
     if (result == 1) {
+      if (TakeNewPolicy()) ProcessQueue("Trying deferred recipients again.");
+      continue;
+    }
+    if (result == 2) {
       // Re-armed before the folder is looked at: a file that arrives during
       // the pass below signals the watch again instead of being missed.
       if (!watch.Rearm()) {
@@ -86,6 +146,7 @@ void CRelayThread::Impl::Run() {
       if (result != 0) LogError("ERROR: Relaying thread ended: waiting for the queue folder failed.");
       break;  // the stop event, or a failed wait
     }
+    scan_at = platform::TickCountMs() + scan_ms;
   }
   watch.Close();
   m_pClient.reset();
@@ -151,7 +212,7 @@ bool CRelayThread::Impl::CheckForNewFiles() {
 bool CRelayThread::Impl::QueueHoldsFiles() const {
   std::vector<platform::FindEntry> entries;
   platform::ListFolder(QueueFolder(), entries);
-  return std::any_of(entries.begin(), entries.end(), [](const platform::FindEntry& entry) {
-    return !entry.is_directory && !IsDotEntry(entry.name);
+  return std::any_of(entries.begin(), entries.end(), [this](const platform::FindEntry& entry) {
+    return !entry.is_directory && !IsDotEntry(entry.name) && !m_mapWaiting.contains(entry.name);
   });
 }

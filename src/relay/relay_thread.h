@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/retry_policy.h"
 #include "common/settings_table.h"
 #include "platform/messages.h"
 #include "platform/sync.h"
@@ -29,6 +30,12 @@ class CRelayThread : public platform::Thread {
   int m_nRelayTimeout = settings::kRelayTimeout.number_default;
   platform::ThreadId m_hNotifyWindow = 0;
   std::map<std::string, std::string> m_mapMailServers;  // lower-case domain -> servers
+  RetryPolicy m_RetryPolicy;  // off unless RetryFor is set
+
+  // A reload's retry values (from the server thread, at any time). The
+  // thread takes them at its next wait and looks at its queue's schedules
+  // again, so a try that `quillctl queue retry` made due happens now.
+  void UpdateRetryPolicy(const RetryPolicy& policy);
 
   // Signals the thread to end, waits for the end of its run (a queue pass in
   // progress runs to its end first) and returns; the caller then deletes it.

@@ -36,37 +36,59 @@ std::string MailServersFromDns(std::vector<std::string> results) {
   return servers;
 }
 
-CRelayThread::Impl::Delivery CRelayThread::Impl::DeliverToRecipient(const std::string& path,
-                                                                    const std::string& recipient,
-                                                                    CRelayJournalWriter& journal) {
+CRelayThread::Impl::Outcome CRelayThread::Impl::DeliverToRecipient(const std::string& path,
+                                                                   const std::string& recipient,
+                                                                   CRelayJournalWriter& journal) {
   const std::string domain = text::ToLower(GetAddressDomain(recipient));
   std::string servers;
-  if (!FindMailServers(domain, servers)) return Delivery::kFailed;
+  if (!FindMailServers(domain, servers)) return m_LookupFailure;
+  // What the failure was when no server takes the message: temporary when
+  // any server failed in a way that may pass.
+  Outcome failure;
   for (int i = 0;; ++i) {
     const std::string server = text::ExtractField(servers, i, '|');
-    if (server.empty()) return Delivery::kFailed;
+    if (server.empty()) return failure;
     Log("Delivering email to '" + recipient + "' (" + server + ")");
     std::vector<std::string> addresses;
-    if (!FindServerAddresses(server, addresses)) continue;
+    if (!FindServerAddresses(server, addresses)) {
+      failure.temporary = failure.temporary || m_LookupFailure.temporary;
+      failure.reply = m_LookupFailure.reply;
+      continue;
+    }
     // The first address that takes the connection has the dialogue.
+    bool connected = false;
     for (const std::string& address : addresses) {
       // Read afresh for every attempt: the text streams from the file.
       CRelayMessage message;
-      if (!message.Open(path)) return Delivery::kUnreadable;
+      if (!message.Open(path)) return {Delivery::kUnreadable, false, false, {}};
       m_Pending = {&journal, platform::FileNamePart(path), recipient};
-      const bool connected = StartClient(address, message.Sender(), recipient, message);
+      connected = StartClient(address, message.Sender(), recipient, message);
       m_Pending = {};
       if (!connected) continue;
       const Attempt attempt = WaitForClient();
-      if (attempt.delivered) return Delivery::kDelivered;
-      if (message.ReadFailed()) return Delivery::kUnreadable;
-      if (attempt.text_sent) {
+      if (attempt.delivered) return {Delivery::kDelivered, false, false, {}};
+      if (message.ReadFailed()) return {Delivery::kUnreadable, false, false, {}};
+      failure.reply = attempt.reply;
+      // A reply code says what the server did with the message; without
+      // one (a time-out, a closed connection) the text's fate is open.
+      const char code = attempt.reply.empty() ? '0' : attempt.reply[0];
+      const bool refused = code == '5' && attempt.reply.size() >= 3;
+      const bool deferred = code == '4' && attempt.reply.size() >= 3;
+      const bool unanswered = !refused && !deferred;
+      if (attempt.text_sent && (unanswered || !Retrying())) {
         // The server has the whole text and may keep it even though no
-        // acceptance came: another server would make a second copy.
+        // acceptance came: another server would make a second copy. (While
+        // the relay retries, a reply that refuses the text settles it.)
         Log("The message was sent to " + server + " without an acceptance; no other server is tried.");
-        return Delivery::kFailed;
+        return {Delivery::kFailed, false, unanswered, attempt.reply};
       }
+      if (refused && Retrying()) return {Delivery::kFailed, false, false, attempt.reply};
+      if (!refused) failure.temporary = true;
       break;
+    }
+    if (!connected) {
+      failure.temporary = true;
+      failure.reply = "Cannot connect to " + server + ".";
     }
   }
 }
@@ -85,7 +107,7 @@ bool CRelayThread::Impl::FindMailServers(const std::string& domain, std::string&
   CDnsResolver resolver(m_Owner.m_nRelayTimeout);
   std::vector<std::string> results;
   if (!resolver.Lookup(m_Owner.m_strDNSServer, domain, results) || results.empty()) {
-    LogLookupFailure(domain, resolver.GetErrorText());
+    LogLookupFailure(domain, resolver);
     return false;
   }
   servers = MailServersFromDns(std::move(results));
@@ -99,14 +121,21 @@ bool CRelayThread::Impl::FindServerAddresses(const std::string& server,
   // decides whom the relay believes; a dotted address needs no lookup.
   CDnsResolver resolver(m_Owner.m_nRelayTimeout);
   if (resolver.ResolveHost(m_Owner.m_strDNSServer, server, addresses)) return true;
-  LogLookupFailure(server, resolver.GetErrorText());
+  LogLookupFailure(server, resolver);
   return false;
 }
 
-void CRelayThread::Impl::LogLookupFailure(const std::string& name, const std::string& reason) {
+void CRelayThread::Impl::LogLookupFailure(const std::string& name, const CDnsResolver& resolver) {
   // A lookup that ended without records says why when it knows (no
   // response, an invalid reply); an empty answer keeps the plain line.
-  Log("DNS Lookup for '" + name + (reason.empty() ? "' failed!" : "' failed: " + reason));
+  const std::string reason = resolver.GetErrorText();
+  const std::string line = "DNS Lookup for '" + name + (reason.empty() ? "' failed!" : "' failed: " + reason);
+  Log(line);
+  // Only an answer saying the name has no such records (or does not exist)
+  // is final; no answer, a server failure or a refusal may pass.
+  const int code = resolver.GetResponseCode();
+  const bool final_answer = code == CDnsResolver::kRcodeNoError || code == CDnsResolver::kRcodeNameError;
+  m_LookupFailure = {Delivery::kFailed, !final_answer, false, line};
 }
 
 bool CRelayThread::Impl::StartClient(const std::string& server, const std::string& sender,
@@ -127,9 +156,12 @@ CRelayThread::Impl::Attempt CRelayThread::Impl::WaitForClient() {
   // A client that has disconnected is done; one that stopped early with the
   // connection open is given time to see the server close it, unless the
   // thread is being stopped.
+  // While the relay retries, a refused attempt is closed at once: the
+  // next try comes later anyway, and every other message waits meanwhile.
+  if (m_pClient->IsConnected() && Retrying() && !m_pClient->IsDelivered()) m_pClient->Disconnect();
   if (m_pClient->IsConnected() && !m_StopEvent.IsSet())
     platform::MessageQueue::ForCurrentThread().WaitWithMessages(m_DisconnectEvent, kClientWaitMs);
-  const Attempt attempt{m_pClient->IsDelivered(), m_pClient->IsTextSent()};
+  const Attempt attempt{m_pClient->IsDelivered(), m_pClient->IsTextSent(), m_pClient->LastReply()};
   m_pClient.reset();
   return attempt;
 }

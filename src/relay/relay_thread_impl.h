@@ -10,14 +10,19 @@
 
 #include <cstdint>
 #include <ctime>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/dns_resolver.h"
 #include "platform/dir_watch.h"
 #include "platform/files.h"
 #include "platform/sync.h"
+#include "relay/delivery_report.h"
 #include "relay/relay_thread.h"
 #include "relay/smtp_client.h"
 #include "store/relay_journal.h"
@@ -45,10 +50,22 @@ struct CRelayThread::Impl : public CSmtpClientSink {
     kFailed,      // no server did: the bad-mail copy stands for it
     kUnreadable,  // the queued file could not be read: it stays for later
   };
+  // What became of one recipient, and why.
+  struct Outcome {
+    Delivery delivery = Delivery::kFailed;
+    // A failure that may pass (a 4xx reply, no connection, a time-out
+    // before the text went out, a DNS time-out or server failure).
+    bool temporary = false;
+    // The whole text went out and no reply came: the server may have the
+    // message, so it is never sent again, and no report says it failed.
+    bool uncertain = false;
+    std::string reply;  // the last reply, or why no server answered
+  };
   // The outcome of one client's dialogue.
   struct Attempt {
     bool delivered = false;
     bool text_sent = false;  // the server may have the message, accepted or not
+    std::string reply;       // the last reply read
   };
   // A queued file during its pass.
   struct QueuedFile {
@@ -56,6 +73,7 @@ struct CRelayThread::Impl : public CSmtpClientSink {
     std::string name;
     bool bad_mail_needed = false;  // a recipient failed, or the file cannot be sent at all
     bool bad_mail_copied = false;  // ... and the copy is there
+    std::time_t next_try = 0;      // the earliest try still to come (0: none)
   };
 
   // One queue-folder entry seen so far.
@@ -83,8 +101,9 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   // True when the queue folder holds a file name not seen before; brings the
   // snapshot up to date.
   bool CheckForNewFiles();
-  // One pass over every file of the queue folder.
-  void ProcessQueue();
+  // One pass over every file of the queue folder (but those that wait for a
+  // later try), opened by a log line that says why.
+  void ProcessQueue(const char* reason = "Detected new messages in queue.");
   // One queued file: its recipients, its bad-mail copy, its deletion. A
   // file leaves the queue only when every copy it needs has been made.
   void ProcessFile(const std::string& folder, const platform::FindEntry& entry);
@@ -93,22 +112,35 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   // queue as it is (a stop, a file that cannot be read).
   bool HandleRecipients(QueuedFile& file, const std::vector<std::string>& recipients);
   // Sends the queued file to one recipient. Once a server may have the
-  // message (the whole text went out), no other server is tried. An
-  // acceptance is written to `journal` the moment it arrives.
-  Delivery DeliverToRecipient(const std::string& path, const std::string& recipient,
-                              CRelayJournalWriter& journal);
+  // message (the whole text went out), no other server is tried; while the
+  // relay retries, a 5xx reply ends the recipient too. An acceptance is
+  // written to `journal` the moment it arrives.
+  Outcome DeliverToRecipient(const std::string& path, const std::string& recipient,
+                             CRelayJournalWriter& journal);
+  // A recipient that failed while the relay retries: kept with its next
+  // try, or (a permanent failure, or the retry time has run out) ended,
+  // with its report to the sender still due. True when it stays.
+  bool Defer(QueuedFile& file, CRelayJournalWriter& journal, const RelayJournalRecord* earlier,
+             const std::string& recipient, const Outcome& outcome, std::vector<RelayJournalRecord>& ended);
+  // Queues one report to the file's sender naming the recipients `ended`
+  // and marks them reported in the journal.
+  void SendBounce(QueuedFile& file, CRelayJournalWriter& journal,
+                  const std::vector<RelayJournalRecord>& ended);
   // Appends a recipient's record to a file's journal; an Error line when it
   // may not be on disk.
   void Record(CRelayJournalWriter& journal, const std::string& name, std::string_view state,
               const std::string& recipient);
+  void Record(CRelayJournalWriter& journal, const std::string& name, const RelayJournalRecord& record);
   // The servers for a domain ("a|b|..." or a single server); false when
-  // there are none (the reason is logged).
+  // there are none (the reason is logged, and kept with whether it may pass
+  // in m_LookupFailure).
   bool FindMailServers(const std::string& domain, std::string& servers);
   // The IPv4 addresses of a mail server (a dotted address or a host name);
-  // false when there are none (the reason is logged).
+  // false when there are none (the reason is logged and kept likewise).
   bool FindServerAddresses(const std::string& server, std::vector<std::string>& addresses);
-  // Logs that the lookup of a domain or host found no records, and why.
-  void LogLookupFailure(const std::string& name, const std::string& reason);
+  // Logs that the lookup of a domain or host found no records, and why, and
+  // keeps it in m_LookupFailure.
+  void LogLookupFailure(const std::string& name, const CDnsResolver& resolver);
   // Creates a client and runs its dialogue; false when no connection was made.
   bool StartClient(const std::string& server, const std::string& sender,
                    const std::string& recipient, CMessageSource& message);
@@ -116,8 +148,10 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   // deletes it.
   Attempt WaitForClient();
 
-  // The queue folder without trailing separators.
+  // The queue folder without trailing separators, and the mail folder that
+  // holds it.
   std::string QueueFolder() const;
+  std::string MailFolder() const;
   // Logs "Copying message to: " and copies the queued file into the bad-mail
   // folder, replacing a file of that name (the copy appears complete or not
   // at all); a failure is logged as an Error.
@@ -127,8 +161,15 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   void RemoveStrayJournals(const std::string& folder);
   // The server thread asked the thread to end.
   bool StopRequested() const { return m_StopEvent.IsSet(); }
-  // The queue folder holds at least one file (not a folder).
+  // The queue folder holds at least one file (not a folder) that does not
+  // wait for its next try.
   bool QueueHoldsFiles() const;
+  // Milliseconds until the earliest try a queued file waits for, if any.
+  std::optional<DWORD> NextTryWaitMs() const;
+  // A reload's retry values, when one came: taken, and the waiting files'
+  // schedules read again at the next pass. True when a pass is needed.
+  bool TakeNewPolicy();
+  bool Retrying() const { return m_Policy.Enabled(); }
 
   // CSmtpClientSink
   void OnLog(const std::string& text) override { Log(text); }
@@ -150,4 +191,13 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   std::vector<FileStatus> m_arrSnapshot;
   std::unique_ptr<CSmtpClient> m_pClient;  // the attempt in progress
   PendingAcceptance m_Pending;
+  // Why the last failed lookup failed, and whether that may pass.
+  Outcome m_LookupFailure;
+
+  RetryPolicy m_Policy;                   // this thread's copy
+  std::mutex m_PolicyLock;                // guards m_NewPolicy
+  std::optional<RetryPolicy> m_NewPolicy;  // from a reload, not yet taken
+  platform::Event m_WakeEvent{false};     // automatic reset: m_NewPolicy is set
+  // Queued files whose every open recipient waits: name -> earliest try.
+  std::map<std::string, std::time_t> m_mapWaiting;
 };

@@ -9,6 +9,13 @@
 // outcome as soon as it is known. A file that stays in the queue (a stop,
 // a crash, a bad-mail copy or a deletion that failed) is taken up again at
 // a later pass, and the recipients its journal names are not sent again.
+//
+// While the relay retries (RetryFor above "0", relay_thread_retry.cpp), a
+// recipient that failed in a way that may pass is kept instead, and the
+// file stays in the queue until no recipient waits for a next try; a pass
+// leaves a file alone until its earliest next try has come.
+#include <algorithm>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -45,14 +52,23 @@ const RelayJournalRecord* FindRecord(const std::vector<RelayJournalRecord>& reco
 
 }  // namespace
 
-void CRelayThread::Impl::ProcessQueue() {
+void CRelayThread::Impl::ProcessQueue(const char* reason) {
   const std::string folder = QueueFolder();  // without its trailing separator
-  Log("Detected new messages in queue.");
+  Log(reason);
 
   std::vector<platform::FindEntry> entries;
   platform::ListFolder(folder, entries);
+  // Files gone from the queue (delivered elsewhere, deleted by hand) wait
+  // for nothing.
+  std::erase_if(m_mapWaiting, [&entries](const auto& waiting) {
+    return std::none_of(entries.begin(), entries.end(),
+                        [&waiting](const platform::FindEntry& entry) { return entry.name == waiting.first; });
+  });
+  const std::time_t now = std::time(nullptr);
   for (const platform::FindEntry& entry : entries) {
     if (entry.is_directory || IsDotEntry(entry.name)) continue;
+    const auto waiting = m_mapWaiting.find(entry.name);
+    if (waiting != m_mapWaiting.end() && waiting->second > now) continue;
     if (StopRequested()) {
       Log("Stopping: the rest of the queue stays for the next start.");
       break;
@@ -67,6 +83,7 @@ void CRelayThread::Impl::ProcessQueue() {
 }
 
 void CRelayThread::Impl::ProcessFile(const std::string& folder, const platform::FindEntry& entry) {
+  m_mapWaiting.erase(entry.name);
   Log("Checking file: " + entry.name);
   QueuedFile file{folder + "\\" + entry.name, entry.name};
   // A file still locked by its writer stays for a later pass.
@@ -90,6 +107,11 @@ void CRelayThread::Impl::ProcessFile(const std::string& folder, const platform::
         break;
       case RecipientsRead::kFound:
         if (!HandleRecipients(file, recipients)) return;
+        // Recipients still to be tried keep the file (and its journal).
+        if (file.next_try != 0) {
+          m_mapWaiting[file.name] = file.next_try;
+          return;
+        }
         break;
     }
   }
@@ -127,11 +149,30 @@ bool CRelayThread::Impl::HandleRecipients(QueuedFile& file, const std::vector<st
   const std::size_t count =
       limit > 0 ? std::min(recipients.size(), static_cast<std::size_t>(limit)) : recipients.size();
   CRelayJournalWriter journal(folder, file.name);
+  // Recipients that failed for good and whose sender is still to hear of it
+  // (at this pass, or at one a crash cut short).
+  std::vector<RelayJournalRecord> ended;
+  for (const RelayJournalRecord& record : handled)
+    if (record.state == kRecipientFailed && RelayJournalField(record, kFieldBounce) == kBounceDue)
+      ended.push_back(record);
+  std::vector<std::string> seen;  // recipients handled at this pass
+  const std::time_t now = std::time(nullptr);
   for (std::size_t i = 0; i < count; ++i) {
     const std::string& recipient = recipients[i];
     if (IsLocalAddress(recipient, m_Owner.m_arrDomains)) continue;
-    // Handled at an earlier pass, or named twice in this file.
-    if (FindRecord(handled, recipient)) continue;
+    // Named twice in this file.
+    if (std::find(seen.begin(), seen.end(), recipient) != seen.end()) continue;
+    seen.push_back(recipient);
+    // Handled at an earlier pass, or waiting for its next try.
+    const RelayJournalRecord* earlier = FindRecord(handled, recipient);
+    if (earlier && earlier->state != kRecipientDeferred) continue;
+    if (earlier && Retrying()) {
+      const std::time_t next_try = static_cast<std::time_t>(RelayJournalNumber(*earlier, kFieldNextTry));
+      if (next_try > now) {
+        if (file.next_try == 0 || next_try < file.next_try) file.next_try = next_try;
+        continue;
+      }
+    }
     if (StopRequested()) {
       Log("Stopping: " + file.name + " stays in the queue for the next start.");
       return false;
@@ -139,19 +180,21 @@ bool CRelayThread::Impl::HandleRecipients(QueuedFile& file, const std::vector<st
     // The outcome goes to the journal as soon as it is known (an acceptance
     // while the client still talks to the server, OnAccepted): from then on
     // a crash must not send this recipient the message again.
-    const Delivery delivery = DeliverToRecipient(file.path, recipient, journal);
-    if (delivery == Delivery::kUnreadable) {
+    const Outcome outcome = DeliverToRecipient(file.path, recipient, journal);
+    if (outcome.delivery == Delivery::kUnreadable) {
       LogError(text::Format("ERROR: Cannot read %s: %s It stays in the queue.", file.name.c_str(),
                             LastFileErrorText().c_str()));
       return false;
     }
-    const bool delivered = delivery == Delivery::kDelivered;
-    handled.push_back({std::string(delivered ? kRecipientDelivered : kRecipientFailed), recipient, {}});
-    if (!delivered) {
+    if (outcome.delivery == Delivery::kDelivered) continue;
+    if (Retrying()) {
+      if (Defer(file, journal, earlier, recipient, outcome, ended)) continue;
+    } else {
       Record(journal, file.name, kRecipientFailed, recipient);
-      CopyToBadMail(file);
     }
+    CopyToBadMail(file);
   }
+  if (!ended.empty()) SendBounce(file, journal, ended);
 
   bool remote_left_over = false;
   for (std::size_t i = count; i < recipients.size(); ++i)
@@ -165,7 +208,12 @@ bool CRelayThread::Impl::HandleRecipients(QueuedFile& file, const std::vector<st
 
 void CRelayThread::Impl::Record(CRelayJournalWriter& journal, const std::string& name, std::string_view state,
                                 const std::string& recipient) {
-  if (journal.Append({std::string(state), recipient, {}})) return;
+  Record(journal, name, {std::string(state), recipient, {}});
+}
+
+void CRelayThread::Impl::Record(CRelayJournalWriter& journal, const std::string& name,
+                                const RelayJournalRecord& record) {
+  if (journal.Append(record)) return;
   LogError(text::Format("ERROR: Cannot write the relay journal of %s: %s", name.c_str(),
                         LastFileErrorText().c_str()));
 }
@@ -174,6 +222,8 @@ void CRelayThread::Impl::OnAccepted() {
   if (m_Pending.journal)
     Record(*m_Pending.journal, m_Pending.file_name, kRecipientDelivered, m_Pending.recipient);
 }
+
+std::string CRelayThread::Impl::MailFolder() const { return ParentFolder(m_Owner.m_strQueueFolder); }
 
 void CRelayThread::Impl::CopyToBadMail(QueuedFile& file) {
   const std::string& bad_mail = m_Owner.m_strBadMailFolder;

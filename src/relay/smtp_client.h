@@ -92,6 +92,9 @@ class CSmtpClient {
   // The whole message text, with its end, went out: the server may have
   // taken the message even when no acceptance was read.
   bool IsTextSent() const { return m_bTextSent; }
+  // The last reply read (its lines joined by LF), or what came of it before
+  // the time-out or the end of the connection.
+  const std::string& LastReply() const { return m_strReply; }
 
   // If connected: closes the socket and reports OnDisconnected.
   void Disconnect();

@@ -12,12 +12,14 @@
 #include <vector>
 
 #include "store/mail_store.h"
+#include "common/retry_policy.h"
 #include "common/serial_list.h"
 #include "common/settings_registry.h"
 #include "common/settings_table.h"
 #include "common/text.h"
 #include "platform/message_box.h"
 #include "platform/paths.h"
+#include "relay/relay_thread.h"
 #include "service/mail_server.h"
 
 namespace {
@@ -73,6 +75,20 @@ void ReadTextList(CMailServer& server, ReadErrors& errors, const settings::Setti
   list = std::move(texts);
 }
 
+// RetryFor and RetrySchedule: a malformed value is named in one Error line
+// and its default used.
+void LoadRetryPolicy(CMailServer& server, ReadErrors& errors, RetryPolicy& policy) {
+  auto load = [&](const settings::Setting& setting, auto parse, auto& field) {
+    if (!errors.Readable(setting)) return;
+    if (parse(settings::ReadText(setting), field)) return;
+    server.WriteLog(LOG_ERROR, 0, "Malformed value ignored: %s\\%s; the default \"%s\" is used.", setting.section,
+                    setting.name, setting.text_default);
+    parse(setting.text_default, field);
+  };
+  load(settings::kRetryFor, ParseRetryFor, policy.retry_for);
+  load(settings::kRetrySchedule, ParseRetrySchedule, policy.waits);
+}
+
 }  // namespace
 
 void CMailServer::LoadConfiguration() {
@@ -105,6 +121,9 @@ void CMailServer::LoadConfiguration() {
   if (errors.Readable(settings::kListenAddresses))
     m_arrListenAddresses = settings::ListenAddressList(settings::ReadText(settings::kListenAddresses));
   number(settings::kMaxMessageSize, m_nMaxMessageSize);
+  LoadRetryPolicy(*this, errors, m_RetryPolicy);
+  // The relay thread keeps the settings it started with, but for these.
+  if (m_pRelayThread) m_pRelayThread->UpdateRetryPolicy(m_RetryPolicy);
 
   // Accounts: a missing value means the default account; one that cannot
   // be read, is too large or malformed leaves the accounts as they were.

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/retry_policy.h"
 #include "common/service_names.h"
 #include "common/settings_table.h"
 #include "common/user_account.h"
@@ -107,6 +108,7 @@ class CMailServer : public CServiceBase, public CServerLink {
   int m_nMaxRecipients = settings::kMaxRecipients.number_default;
   std::string m_strDNSServer;
   int m_nScanInterval = settings::kScanInterval.number_default;
+  RetryPolicy m_RetryPolicy;  // RetryFor and RetrySchedule
   std::vector<std::string> m_arrListenAddresses;  // empty: every address
   std::vector<CUserAccount> m_arrAccounts;  // guarded by m_AccountsLock
   mutable std::mutex m_AccountsLock;

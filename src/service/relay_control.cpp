@@ -18,6 +18,7 @@ void CMailServer::StartRelayThread() {
   relay->m_nMaxRecipients = m_nMaxRecipients;
   relay->m_nRelayTimeout = m_nRelayTimeout;
   relay->m_hNotifyWindow = NotificationWindow();
+  relay->m_RetryPolicy = m_RetryPolicy;
   for (const std::string& record : m_arrMxRecords) {
     // One server per domain: a later record of the same domain wins.
     relay->m_mapMailServers[text::ToLower(text::ExtractField(record, 0, '|'))] =

@@ -67,6 +67,23 @@ bool ReadWhole(std::string_view path, std::string& contents) {
 
 }  // namespace
 
+std::string RelayJournalField(const RelayJournalRecord& record, std::string_view name) {
+  for (auto it = record.fields.rbegin(); it != record.fields.rend(); ++it)
+    if (it->first == name) return it->second;
+  return {};
+}
+
+long long RelayJournalNumber(const RelayJournalRecord& record, std::string_view name) {
+  const std::string value = RelayJournalField(record, name);
+  if (value.empty() || value.size() > 18 || value.find_first_not_of("0123456789") != std::string::npos) return 0;
+  return std::stoll(value);
+}
+
+void SetRelayJournalField(RelayJournalRecord& record, std::string_view name, std::string value) {
+  std::erase_if(record.fields, [name](const auto& field) { return field.first == name; });
+  record.fields.emplace_back(std::string(name), std::move(value));
+}
+
 std::string RelayJournalFolder(std::string_view queue_folder) {
   return MailSubfolder(queue_folder, kRelayJournalFolder);
 }

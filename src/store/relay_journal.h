@@ -29,6 +29,21 @@ inline constexpr std::string_view kRelayJournalHeader = "quillpost relay journal
 // States the relay writes. A recipient with any state has been handled.
 inline constexpr std::string_view kRecipientDelivered = "delivered";  // a server accepted it
 inline constexpr std::string_view kRecipientFailed = "failed";  // none did: the bad-mail copy stands for it
+// A temporary failure: the recipient is tried again at its next-try time
+// (written only while the relay retries, RetryFor above "0").
+inline constexpr std::string_view kRecipientDeferred = "deferred";
+
+// Fields of the retry schedule. Times are seconds since 1970 (UTC).
+inline constexpr std::string_view kFieldTries = "tries";  // attempts made so far
+inline constexpr std::string_view kFieldFirstTry = "first";
+inline constexpr std::string_view kFieldNextTry = "next";
+inline constexpr std::string_view kFieldReply = "reply";  // the last reply, or why no server answered
+// On a failed recipient: "due" while the report to the sender is still to
+// be sent, "sent" once it is queued.
+inline constexpr std::string_view kFieldBounce = "bounce";
+inline constexpr std::string_view kBounceDue = "due";
+inline constexpr std::string_view kBounceSent = "sent";
+inline constexpr std::string_view kBounceNone = "none";  // no sender to send it to
 
 struct RelayJournalRecord {
   std::string state;
@@ -37,6 +52,13 @@ struct RelayJournalRecord {
 
   bool operator==(const RelayJournalRecord&) const = default;
 };
+
+// The value of a record's field (the last of that name), or empty.
+std::string RelayJournalField(const RelayJournalRecord& record, std::string_view name);
+// A number field, or 0 when it is missing or no number.
+long long RelayJournalNumber(const RelayJournalRecord& record, std::string_view name);
+// Sets a field, replacing any of that name.
+void SetRelayJournalField(RelayJournalRecord& record, std::string_view name, std::string value);
 
 // "<queue folder>\journal\" and the journal of one queued file in it.
 std::string RelayJournalFolder(std::string_view queue_folder);
