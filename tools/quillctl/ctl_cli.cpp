@@ -86,6 +86,8 @@ constexpr Command kCommands[] = {
     {"queue list", "", 0, 0, kList, "list the messages waiting for the relay", QueueList},
     {"queue show", "ID", 1, 1, kList, "show a queued message with its envelope", QueueShow},
     {"queue delete", "ID", 1, 1, 0, "delete a queued message", QueueDelete},
+    {"queue retry", "ID", 1, 1, kChange, "make the recipients of a queued message that wait for a retry due now",
+     QueueRetry},
     {"badmail list", "", 0, 0, kList, "list the messages the relay gave up on", BadMailList},
     {"badmail show", "ID", 1, 1, kList, "show a message of the bad-mail folder", BadMailShow},
     {"badmail retry", "ID", 1, 1, 0, "move a message of the bad-mail folder back into the queue", BadMailRetry},

@@ -53,6 +53,7 @@ int RelaySet(Invocation& invocation);
 int QueueList(Invocation& invocation);
 int QueueShow(Invocation& invocation);
 int QueueDelete(Invocation& invocation);
+int QueueRetry(Invocation& invocation);
 int BadMailList(Invocation& invocation);
 int BadMailShow(Invocation& invocation);
 int BadMailRetry(Invocation& invocation);
