@@ -16,6 +16,7 @@
 // leaves a file alone until its earliest next try has come.
 #include <algorithm>
 #include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -60,10 +61,11 @@ void CRelayThread::Impl::ProcessQueue(const char* reason) {
   platform::ListFolder(folder, entries);
   // Files gone from the queue (delivered elsewhere, deleted by hand) wait
   // for nothing.
-  std::erase_if(m_mapWaiting, [&entries](const auto& waiting) {
-    return std::none_of(entries.begin(), entries.end(),
-                        [&waiting](const platform::FindEntry& entry) { return entry.name == waiting.first; });
-  });
+  if (!m_mapWaiting.empty()) {
+    std::set<std::string> names;
+    for (const platform::FindEntry& entry : entries) names.insert(entry.name);
+    std::erase_if(m_mapWaiting, [&names](const auto& waiting) { return !names.contains(waiting.first); });
+  }
   const std::time_t now = std::time(nullptr);
   for (const platform::FindEntry& entry : entries) {
     if (entry.is_directory || IsDotEntry(entry.name)) continue;

@@ -45,6 +45,15 @@ TEST(RelayJournal, RecordsAndTheirLines) {
   EXPECT_EQ(record.fields, (std::vector<std::pair<std::string, std::string>>{
                                {"flag", ""}, {"bad", "%4"}, {"pct", "%zz"}}))
       << "a field without '=' and '%' without two hex digits stand for themselves";
+
+  // The retry fields: a later field of a name wins; setting one replaces
+  // every field of that name; a number that is none reads as 0.
+  RelayJournalRecord retry{"deferred", "<x@a.test>", {{"tries", "1"}, {"next", "9x"}, {"tries", "2"}}};
+  EXPECT_EQ(RelayJournalNumber(retry, kFieldTries), 2);
+  EXPECT_EQ(RelayJournalNumber(retry, kFieldNextTry), 0);
+  EXPECT_EQ(RelayJournalField(retry, kFieldReply), "");
+  SetRelayJournalField(retry, kFieldTries, "3");
+  EXPECT_EQ(retry.fields, (std::vector<std::pair<std::string, std::string>>{{"next", "9x"}, {"tries", "3"}}));
 }
 
 class RelayJournalFileTest : public ::testing::Test {
