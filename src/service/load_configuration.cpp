@@ -81,8 +81,9 @@ void LoadRetryPolicy(CMailServer& server, ReadErrors& errors, RetryPolicy& polic
   auto load = [&](const settings::Setting& setting, auto parse, auto& field) {
     if (!errors.Readable(setting)) return;
     if (parse(settings::ReadText(setting), field)) return;
-    server.WriteLog(LOG_ERROR, 0, "Malformed value ignored: %s\\%s; the default \"%s\" is used.", setting.section,
-                    setting.name, setting.text_default);
+    // Also at the start, before the log is open: kept until it is.
+    server.ReportError(text::Format("Malformed value ignored: %s\\%s; the default \"%s\" is used.",
+                                    setting.section, setting.name, setting.text_default));
     parse(setting.text_default, field);
   };
   load(settings::kRetryFor, ParseRetryFor, policy.retry_for);

@@ -237,6 +237,19 @@ class RetryOutcomeTest(RetryTestBase):
         self.assertEqual(self.folder("badmail"), [])
 
 
+    def test_malformed_retry_for_is_named_and_the_relay_makes_one_pass(self):
+        self.machine.set_settings(RetryFor="5x")
+        greylist = self.receiver(MX_GREYLIST, ["450 4.7.1 Greylisted", "250 OK"])
+        self.start_server()
+        self.server.wait_log('Malformed value ignored: Settings\\RetryFor; the default "0" is used.')
+        self.send(["<bob@greylist.test>"])
+        # Without retries the relay waits its 10 s for the refusing server to close.
+        self.wait_folder("badmail", 1, 20)
+        self.wait_queue_empty(5)
+        self.assertEqual(len(greylist.rcpt_times), 1)
+        self.assertNotIn("<RELAY> Deferred", self.server.read_log())
+
+
 class DnsOutcomeTest(RetryTestBase):
     def test_dns_failures_that_may_pass_defer_and_final_answers_bounce(self):
         self.machine.set_settings(DNSServer=DNS_IP)
