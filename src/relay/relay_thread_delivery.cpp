@@ -88,7 +88,7 @@ CRelayThread::Impl::Outcome CRelayThread::Impl::DeliverToRecipient(const std::st
     }
     if (!connected) {
       failure.temporary = true;
-      failure.reply = "Cannot connect to " + server + ".";
+      failure.reply = "Cannot connect to " + server;
     }
   }
 }

@@ -229,7 +229,7 @@ class RetryOutcomeTest(RetryTestBase):
     def test_receiver_down_at_first_gets_the_message_once_it_is_up(self):
         self.start_server()
         self.send(["<bob@late.test>"])
-        self.server.wait_log("<RELAY> Deferred <bob@late.test>: Cannot connect to " + MX_LATE)
+        self.server.wait_log("<RELAY> Deferred <bob@late.test>: Cannot connect to %s; next try in 1 seconds." % MX_LATE)
         late = self.receiver(MX_LATE)
         [(sender, rcpts, _)] = late.wait_messages(1, 10)
         self.assertEqual((sender, rcpts), ("<alice@local.test>", ["<bob@late.test>"]))
