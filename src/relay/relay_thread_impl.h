@@ -43,6 +43,9 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   // behind it, and mail exchangers refuse far smaller ones. A larger file
   // goes to the bad-mail folder with a line that says why.
   static constexpr std::uint64_t kMaxRelayMessageBytes = 64 * 1024 * 1024;
+  // Every retry appends a line to the journal, which is read whole at each
+  // pass (and refused past a few MiB): past this size it is rewritten.
+  static constexpr std::uint64_t kCompactJournalBytes = 64 * 1024;
 
   // What became of one recipient of a queued file.
   enum class Delivery {
@@ -156,6 +159,9 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   // folder, replacing a file of that name (the copy appears complete or not
   // at all); a failure is logged as an Error.
   void CopyToBadMail(QueuedFile& file);
+  // Rewrites the journal of a waiting file with only the current record of
+  // each recipient once it has grown past kCompactJournalBytes.
+  void CompactJournal(const std::string& folder, const std::string& name);
   // Removes the journals whose queued file is gone (a crash between the two
   // deletions, or a file deleted by hand).
   void RemoveStrayJournals(const std::string& folder);

@@ -112,6 +112,7 @@ void CRelayThread::Impl::ProcessFile(const std::string& folder, const platform::
         // Recipients still to be tried keep the file (and its journal).
         if (file.next_try != 0) {
           m_mapWaiting[file.name] = file.next_try;
+          CompactJournal(folder, file.name);
           return;
         }
         break;
@@ -241,6 +242,17 @@ void CRelayThread::Impl::CopyToBadMail(QueuedFile& file) {
   }
   LogError(text::Format("ERROR: Cannot copy %s to the bad-mail folder: %s It stays in the queue.",
                         file.name.c_str(), LastFileErrorText().c_str()));
+}
+
+void CRelayThread::Impl::CompactJournal(const std::string& folder, const std::string& name) {
+  const std::string path = RelayJournalPath(folder, name);
+  platform::FindEntry status;
+  if (!platform::GetFileStatus(path, status) || status.size < kCompactJournalBytes) return;
+  std::vector<RelayJournalRecord> records;
+  if (ReadRelayJournal(path, records) && RewriteRelayJournal(folder, name, records, MailTempFolder(MailFolder())))
+    return;
+  LogError(text::Format("ERROR: Cannot rewrite the relay journal of %s: %s", name.c_str(),
+                        LastFileErrorText().c_str()));
 }
 
 void CRelayThread::Impl::RemoveStrayJournals(const std::string& folder) {

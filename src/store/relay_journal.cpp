@@ -148,6 +148,15 @@ bool ReadRelayJournal(std::string_view path, std::vector<RelayJournalRecord>& re
   return true;
 }
 
+bool RewriteRelayJournal(std::string_view queue_folder, std::string_view file_name,
+                         const std::vector<RelayJournalRecord>& records, std::string_view temp_folder) {
+  std::string text = std::string(kRelayJournalHeader) + "\n";
+  for (const RelayJournalRecord& record : records) text += FormatRelayJournalRecord(record);
+  platform::AtomicFileWriter writer;
+  return writer.Begin(temp_folder, RelayJournalPath(queue_folder, file_name)) && writer.Write(text) &&
+         writer.Commit();
+}
+
 CRelayJournalWriter::CRelayJournalWriter(std::string_view queue_folder, std::string_view file_name)
     : m_strQueueFolder(queue_folder),
       m_strFolder(RelayJournalFolder(queue_folder)),

@@ -74,6 +74,14 @@ bool ParseRelayJournalLine(std::string_view line, RelayJournalRecord& record);
 // false (with LastFileError) when it exists but cannot be read.
 bool ReadRelayJournal(std::string_view path, std::vector<RelayJournalRecord>& records);
 
+// Replaces the journal of one queued file with these records (the current
+// one of each recipient): every try of a retried recipient appends a line,
+// and a journal is read whole. The new journal appears complete or not at
+// all (written in `temp_folder`, on the queue's file system, then renamed).
+// False (with LastFileError) when the old one stays.
+bool RewriteRelayJournal(std::string_view queue_folder, std::string_view file_name,
+                         const std::vector<RelayJournalRecord>& records, std::string_view temp_folder);
+
 // Appends records to the journal of one queued file, creating it (and the
 // journal folder) at the first.
 class CRelayJournalWriter {

@@ -88,6 +88,18 @@ TEST_F(RelayJournalFileTest, AppendedRecordsReadBackAsTheLatestStateOfEachRecipi
   CRelayJournalWriter next(Queue(), "A.eml");
   ASSERT_TRUE(next.Append({"failed", "<carol@a.test>", {}}));
   EXPECT_EQ(Read("A.eml").size(), 3u);
+
+  // Rewritten with the current records only, it reads the same and takes
+  // further records.
+  const std::vector<RelayJournalRecord> current = Read("A.eml");
+  fs::create_directories(m_root / "tmp");
+  ASSERT_TRUE(RewriteRelayJournal(Queue(), "A.eml", current, (m_root / "tmp").string()));
+  EXPECT_EQ(ReadFileBytes(Journal("A.eml")), std::string(kRelayJournalHeader) +
+                                                 "\ndelivered\t<ann@a.test>\ttries=2\ndelivered\t<bob@a.test>\n"
+                                                 "failed\t<carol@a.test>\n");
+  CRelayJournalWriter after(Queue(), "A.eml");
+  ASSERT_TRUE(after.Append({"delivered", "<carol@a.test>", {}}));
+  EXPECT_EQ(Read("A.eml").back(), (RelayJournalRecord{"delivered", "<carol@a.test>", {}}));
 }
 
 TEST_F(RelayJournalFileTest, LineCutShortByACrashIsIgnoredAndEndedBeforeTheNextRecord) {
