@@ -331,7 +331,8 @@ class RetryScheduleTest(RetryTestBase):
         self.start_server()
         [_] = greylist.wait_messages(1, 15)
         self.assertEqual(len(greylist.rcpt_times), 2, "not tried again at the restart")
-        self.assertGreaterEqual(greylist.rcpt_times[1] - first_try, 5.5)
+        # Tries are due to the second, so the wait may be up to one short.
+        self.assertGreaterEqual(greylist.rcpt_times[1] - first_try, 4.9)
         self.wait_queue_empty(5)
 
     def test_queue_retry_makes_a_waiting_recipient_due_now(self):
