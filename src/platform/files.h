@@ -54,6 +54,7 @@ class File {
 
  private:
   friend class AtomicFileWriter;
+  friend class Folder;
   explicit File(int fd) : fd_(fd) {}
   int fd_ = -1;
 };
@@ -140,5 +141,43 @@ struct FindEntry {
 bool ListFolder(std::string_view folder, std::vector<FindEntry>& entries);
 // Status of one path; false when it does not exist.
 bool GetFileStatus(std::string_view path, FindEntry& entry);
+
+// Move-only owner of an open folder, for work on many of its files by the
+// names its own listing gave. Each name is taken exactly as spelled: no
+// search of the folder for an entry of other case (which reads the whole
+// folder, so a name that has gone would cost a full listing each time), and
+// a name keeps meaning this folder even if the folder's path is changed
+// meanwhile.
+class Folder {
+ public:
+  Folder() = default;
+  ~Folder();
+  Folder(Folder&& other) noexcept;
+  Folder& operator=(Folder&& other) noexcept;
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+
+  // Opens the folder a path text names (mapped with MapPath, once).
+  static Folder Open(std::string_view path);
+  bool IsOpen() const { return fd_ >= 0; }
+  void Close();
+
+  // Lists the entries as they are themselves: a symbolic link is listed as
+  // a link (neither folder nor plain file), not as what it points to. "."
+  // and ".." are left out.
+  bool List(std::vector<FindEntry>& entries) const;
+  // Opens an entry for reading when it is a plain file. A symbolic link is
+  // not followed, and a pipe or a device is not waited on (it is opened
+  // without blocking and refused after a look at what was opened): such an
+  // entry fails with ERROR_FILE_NOT_FOUND, as a missing one does.
+  File OpenPlainFile(std::string_view name) const;
+  // Deletes an entry that is not a folder (a folder fails with
+  // ERROR_ACCESS_DENIED).
+  bool DeleteFile(std::string_view name) const;
+
+ private:
+  explicit Folder(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
 
 }  // namespace platform

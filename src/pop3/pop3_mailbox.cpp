@@ -2,8 +2,11 @@
 // at login. Every plain file of the folder is one message, numbered from 1 in
 // the order the folder listing returns them; sizes are taken once. The
 // numbering never changes during the session: DELE only marks, and the marked
-// files are deleted when the session ends.
+// files are deleted when the session ends. Messages are opened and deleted
+// by name in the folder opened at login (platform::Folder): a message that
+// has gone costs one failed look-up, not a listing of the whole folder.
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "store/mail_store.h"
@@ -12,8 +15,28 @@
 #include "platform/paths.h"
 #include "pop3/pop3_socket.h"
 
+namespace {
+
+// A file of the folder is a message only when its name can go into a reply
+// as the one word it is meant to be: the unique id is the name less its
+// extension, and a blank or a control character in it (a CR LF above all)
+// would break the UIDL listing for the client. Such a file is no message at
+// all, so that every command numbers the messages alike. A backslash would
+// split the path text the snapshot keeps; local delivery makes none of these.
+bool IsMessageName(std::string_view name) {
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte == 0x7F || c == '\\') return false;
+  }
+  return !name.empty();
+}
+
+}  // namespace
+
+std::string CPop3Message::FileName() const { return platform::FileNamePart(m_strPath); }
+
 std::string CPop3Message::UniqueId() const {
-  std::string name = platform::FileNamePart(m_strPath);
+  std::string name = FileName();
   const std::size_t dot = name.rfind('.');
   if (dot != std::string::npos) name.erase(dot);
   return name;
@@ -21,6 +44,7 @@ std::string CPop3Message::UniqueId() const {
 
 int CPop3Socket::BuildMessageList() {
   m_arrMessages.clear();
+  m_Folder.Close();
   // The user name goes into a path as the client typed it; a name that could
   // reach outside its own folder (or into a system folder) has no mailbox.
   if (!IsSafeMailboxName(m_strUser)) return 1;
@@ -31,18 +55,15 @@ int CPop3Socket::BuildMessageList() {
 
   // The path lookup finds the folder whatever the letter case of the name.
   const std::string folder = MailSubfolder(mail_folder, m_strUser);
+  m_Folder = platform::Folder::Open(folder);
   std::vector<platform::FindEntry> entries;
-  if (!platform::ListFolder(folder, entries)) return 1;  // no folder: empty mailbox
+  if (!m_Folder.List(entries)) return 1;  // no folder: empty mailbox
   for (const platform::FindEntry& entry : entries) {
-    if (entry.is_directory || entry.name == "." || entry.name == "..") continue;
-    // A name with a backslash could not be opened again by its path text
-    // (and could climb out of the folder); no file of local delivery has one.
-    if (entry.name.find('\\') != std::string::npos) continue;
+    // Only plain files are messages: a symbolic link could lead out of the
+    // mailbox, and a pipe or a device could block RETR for good.
+    if (!entry.is_regular || !IsMessageName(entry.name)) continue;
     CPop3Message message;
     message.m_strPath = folder + entry.name;
-    // Only plain files are messages: opening a pipe or a device for RETR
-    // could block the session for good.
-    if (!platform::IsRegularFile(message.m_strPath)) continue;
     message.m_dwSize = static_cast<DWORD>(entry.size);
     m_arrMessages.push_back(std::move(message));
   }
@@ -56,8 +77,9 @@ void CPop3Socket::DeleteMarkedMessages() {
   for (const CPop3Message& message : m_arrMessages) {
     if (!message.m_bDeleted) continue;
     if (m_pThread) m_pThread->Log("Deleting " + message.m_strPath + "...");
-    if (!platform::DeleteFile(message.m_strPath) && m_pThread)
+    if (!m_Folder.DeleteFile(message.FileName()) && m_pThread)
       m_pThread->Log("Failed to delete: " + message.m_strPath);
   }
   m_arrMessages.clear();
+  m_Folder.Close();
 }

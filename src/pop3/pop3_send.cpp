@@ -53,8 +53,7 @@ void CPop3Socket::LogReply(std::string_view reply) {
 }
 
 bool CPop3Socket::SendMessage(int n) {
-  const std::string& path = m_arrMessages[n - 1].m_strPath;
-  platform::File file = platform::File::Open(path, platform::File::Mode::Read);
+  platform::File file = m_Folder.OpenPlainFile(m_arrMessages[n - 1].FileName());
   const std::int64_t length = file.IsOpen() ? file.Size() : -1;
   if (length < 0) {
     SendReply("%s", kNoSuchMessage);
@@ -102,9 +101,8 @@ bool CPop3Socket::SendMessage(int n) {
     SetState(kStateTransaction);
     return true;
   }
-  // Read again from the start and send up to the trimmed end.
-  file = platform::File::Open(path, platform::File::Mode::Read);
-  if (!file.IsOpen()) {
+  // Read the same file again from the start and send up to the trimmed end.
+  if (!file.Seek(0)) {
     SendReply("%s", kNoSuchMessage);
     return false;
   }
@@ -158,8 +156,7 @@ void CPop3Socket::StreamMessageText(platform::File& file, const std::string& hea
 }
 
 bool CPop3Socket::SendMessageTop(int n, int lines) {
-  platform::File file = platform::File::Open(m_arrMessages[n - 1].m_strPath,
-                                             platform::File::Mode::Read);
+  platform::File file = m_Folder.OpenPlainFile(m_arrMessages[n - 1].FileName());
   if (!file.IsOpen()) {
     SendReply("%s", kNoSuchMessage);
     return false;

@@ -21,6 +21,8 @@ struct CPop3Message {
   DWORD m_dwSize = 0;     // file size (low 32 bits) when the snapshot was taken
   int m_bDeleted = 0;     // marked by DELE in this session
 
+  // The name of the file in the mailbox folder.
+  std::string FileName() const;
   // The unique id (UIDL): the file name without folder and extension.
   std::string UniqueId() const;
 };
@@ -85,7 +87,8 @@ class CPop3Socket : public CSessionSocket {
   bool CheckMessageNumber(int n);
 
   // Message sending (pop3_send.cpp). Both reply "-ERR no such message" when
-  // the file cannot be opened; false when nothing was sent for that reason.
+  // the file cannot be opened as a plain file (it has gone, or a link, pipe
+  // or device took its name); false when nothing was sent for that reason.
   bool SendMessage(int n);
   bool SendMessageTop(int n, int lines);
   // Sends the head and the first `text_length` bytes of the shown text of
@@ -96,6 +99,10 @@ class CPop3Socket : public CSessionSocket {
                          std::uint64_t text_length, std::string& chunk);
 
   State m_nState = kStateAuthorization;
+  // The mailbox folder of the snapshot, open from login to the end of the
+  // session: its messages are opened and deleted by the names its listing
+  // gave, whatever happens to the folder's path or to other names meanwhile.
+  platform::Folder m_Folder;
 };
 
 // A message number as the client wrote it: leading white space skipped, an

@@ -3,7 +3,8 @@ poplib and with curl, byte for byte as stored but for the envelope's
 recipients (blind copies stay blind); a line no client dot-stuffed never ends
 a message early; marks are carried out when a session ends, also when the
 client just drops the connection; the user name reaches the same mailbox in
-any letter case. Loopback only."""
+any letter case; links, pipes and odd names in a mailbox are never served.
+Loopback only."""
 
 import os
 import poplib
@@ -290,6 +291,33 @@ class Pop3Test(Pop3Case):
         self.assertEqual(p.command("DELE 1"), b"+OK message 1 marked as deleted")
         self.assertEqual(p.command("QUIT"), b"+OK session ended")
         self.assertEqual(files(self.machine, "joe"), [])
+
+    def test_only_plain_files_with_plain_names_are_messages(self):
+        """Links, pipes and names a listing cannot carry are no messages; a
+        message that a link or a pipe replaces after login is refused at
+        once, and the file outside the mailbox is never sent."""
+        queue_id = self.send_mail()
+        mailbox = folder(self.machine, "joe")
+        outside = os.path.join(self.machine.home, "outside.txt")
+        with open(outside, "wb") as f:
+            f.write(b"Subject: not joe's\r\n\r\nsecret\r\n")
+        os.symlink(outside, os.path.join(mailbox, "link.eml"))
+        os.mkfifo(os.path.join(mailbox, "pipe.eml"))
+        for name in ("two words.eml", "esc\x1b[2J.eml", "line\r\nend.eml"):
+            with open(os.path.join(mailbox, name), "wb") as f:
+                f.write(b"Subject: odd name\r\n\r\nodd\r\n")
+        p = self.raw()
+        p.login("joe", "secret")
+        self.assertEqual(p.multi("UIDL"),
+                         b"+OK unique-id listing follows\r\n1 " + queue_id.encode() + b"\r\n.\r\n")
+        self.assertEqual(p.command("STAT")[:6], b"+OK 1 ")
+        os.rename(os.path.join(mailbox, queue_id + ".eml"), os.path.join(self.machine.home, "moved.eml"))
+        os.symlink(outside, os.path.join(mailbox, queue_id + ".eml"))
+        self.assertEqual(p.command("RETR 1"), b"-ERR no such message")
+        os.unlink(os.path.join(mailbox, queue_id + ".eml"))
+        os.mkfifo(os.path.join(mailbox, queue_id + ".eml"))
+        self.assertEqual(p.command("TOP 1 0"), b"-ERR no such message")
+        self.assertEqual(p.command("QUIT"), b"+OK session ended")
 
     def test_authorization_state_and_unknown_commands(self):
         p = self.raw()

@@ -1,5 +1,7 @@
 // The mailbox snapshot: which files are messages, whose folder a user name
 // reaches, and the deletion of marked messages however the session ends.
+#include <functional>
+
 #include "platform/paths.h"
 #include "pop3_test_support.h"
 
@@ -69,12 +71,69 @@ TEST_F(Pop3Test, UnsafeUserNamesHaveAnEmptyMailbox) {
   }
 }
 
-TEST_F(Pop3Test, NonRegularFilesAreNotMessages) {
-  WriteFileBytes(Mailbox() / "a.eml", "12345");
-  // A device is no message (a pipe would block RETR).
-  fs::create_symlink("/dev/null", Mailbox() / "device");
+// Only a plain file whose name can be sent as a unique id is a message: a
+// link (which could lead out of the mailbox), a pipe or a device (which
+// could block RETR), a folder named like a message, and a name with a blank
+// or control character are no messages for any command.
+TEST_F(Pop3Test, EntriesThatAreNoMessages) {
+  WriteFileBytes(m_root / "secret.txt", "outside the mailbox");
+  struct Entry {
+    const char* what;
+    std::function<bool()> make;
+  } entries[] = {
+      {"link to a file outside", [&] { fs::create_symlink(m_root / "secret.txt", Mailbox() / "link.eml"); return true; }},
+      {"link to a device", [&] { fs::create_symlink("/dev/null", Mailbox() / "null.eml"); return true; }},
+      {"pipe", [&] { return MakeFifo(Mailbox() / "fifo.eml"); }},
+      {"device", [&] { return MakeNullDevice(Mailbox() / "device.eml"); }},
+      {"folder", [&] { return fs::create_directory(Mailbox() / "dir.eml"); }},
+      {"space", [&] { return WriteFileBytes(Mailbox() / "a b.eml", "x"); }},
+      {"tab", [&] { return WriteFileBytes(Mailbox() / "a\tb.eml", "x"); }},
+      {"CR LF", [&] { return WriteFileBytes(Mailbox() / "a\r\n.\r\nb.eml", "x"); }},
+      {"ESC", [&] { return WriteFileBytes(Mailbox() / "\x1b[2J.eml", "x"); }},
+      {"DEL", [&] { return WriteFileBytes(Mailbox() / "a\x7f.eml", "x"); }},
+  };
+  WriteFileBytes(Mailbox() / "good.eml", "12345");
+  for (Entry& entry : entries) {
+    // A device node needs the right to make one; the rest of the table runs.
+    if (!entry.make() && std::string(entry.what) != "device") ADD_FAILURE() << "cannot make: " << entry.what;
+  }
   LoginBob();
   EXPECT_EQ(Say("STAT"), "+OK 1 5\r\n");
+  EXPECT_EQ(Say("LIST"), "+OK scan listing follows\r\n1 5\r\n.\r\n");
+  EXPECT_EQ(Say("UIDL"), "+OK unique-id listing follows\r\n1 good\r\n.\r\n");
+  EXPECT_EQ(Say("RETR 1"), "+OK 5 octets\r\n12345\r\n.\r\n");
+  EXPECT_EQ(Say("RETR 2"), "-ERR no such message\r\n");
+}
+
+// What a message's name stands for may change after login. RETR and TOP
+// then refuse it without following a link or waiting on a pipe, and nothing
+// else of the folder takes its place: not a file of the same name in other
+// letter case, not at QUIT either.
+TEST_F(Pop3Test, AMessageReplacedAfterLoginIsNotSent) {
+  WriteFileBytes(m_root / "secret.txt", "outside the mailbox");
+  const char* const kNames[] = {"link.eml", "fifo.eml", "dir.eml", "gone.eml", "case.eml"};
+  for (const char* name : kNames) WriteFileBytes(Mailbox() / name, "original");
+  LoginBob();
+  for (const char* name : kNames) fs::remove(Mailbox() / name);
+  fs::create_symlink(m_root / "secret.txt", Mailbox() / "link.eml");
+  ASSERT_TRUE(MakeFifo(Mailbox() / "fifo.eml"));
+  fs::create_directory(Mailbox() / "dir.eml");
+  WriteFileBytes(Mailbox() / "CASE.eml", "another message");
+  for (const char* name : kNames) {
+    const std::string n = std::to_string(NumberOf(name));
+    ASSERT_NE(n, "0") << name;
+    EXPECT_EQ(Say("RETR " + n), "-ERR no such message\r\n") << name;
+    EXPECT_EQ(Say("TOP " + n + " 1"), "-ERR no such message\r\n") << name;
+    // The message stays listed with its size from login.
+    EXPECT_EQ(Say("LIST " + n), "+OK " + n + " 8\r\n") << name;
+    EXPECT_EQ(Say("DELE " + n), "+OK message " + n + " marked as deleted\r\n") << name;
+  }
+  EXPECT_EQ(Say("QUIT"), "+OK session ended\r\n");
+  EXPECT_TRUE(Logged("Failed to delete: " + SessionPath("gone.eml")));
+  EXPECT_TRUE(Logged("Failed to delete: " + SessionPath("dir.eml")));
+  EXPECT_EQ(ReadFileBytes(Mailbox() / "CASE.eml"), "another message");
+  EXPECT_EQ(ReadFileBytes(m_root / "secret.txt"), "outside the mailbox");
+  EXPECT_TRUE(fs::is_directory(Mailbox() / "dir.eml"));
 }
 
 TEST_F(Pop3Test, QuitDeletesOnlyMarkedMessagesAndLogsEach) {

@@ -1,6 +1,9 @@
 // File helpers of the tests (see files.h).
 #include "files.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -20,6 +23,12 @@ std::set<std::string> EntriesBelow(const fs::path& root, bool folders) {
 }
 
 }  // namespace
+
+bool MakeFifo(const fs::path& path) { return ::mkfifo(path.c_str(), 0600) == 0; }
+
+bool MakeNullDevice(const fs::path& path) {
+  return ::mknod(path.c_str(), S_IFCHR | 0600, ::makedev(1, 3)) == 0;
+}
 
 std::string ReadFileBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -12,6 +12,10 @@
 std::string ReadFileBytes(const std::filesystem::path& path);
 // Writes the bytes, replacing the file; false when that failed.
 bool WriteFileBytes(const std::filesystem::path& path, std::string_view bytes);
+// A named pipe, and a character device node (the null device's numbers;
+// making one needs the right to, as root has); false when that failed.
+bool MakeFifo(const std::filesystem::path& path);
+bool MakeNullDevice(const std::filesystem::path& path);
 // Names of the regular files in a folder, sorted (empty when missing).
 std::vector<std::string> FilesIn(const std::filesystem::path& folder);
 // Files, and folders, below `root` as "/"-separated relative paths.

@@ -417,6 +417,82 @@ bool ListFolder(std::string_view folder, std::vector<FindEntry>& entries) {
   return true;
 }
 
+Folder::~Folder() { Close(); }
+Folder::Folder(Folder&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+Folder& Folder::operator=(Folder&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+Folder Folder::Open(std::string_view path) {
+  const int fd = ::open(NativeFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    Fail();
+    return Folder();
+  }
+  return Folder(fd);
+}
+
+void Folder::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool Folder::List(std::vector<FindEntry>& entries) const {
+  entries.clear();
+  if (fd_ < 0) return Fail(EBADF);
+  // The listing reads through a descriptor of its own, from the start.
+  const int own = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (own < 0) return Fail();
+  DIR* dir = ::fdopendir(own);
+  if (dir == nullptr) {
+    const int err = errno;
+    ::close(own);
+    return Fail(err);
+  }
+  while (dirent* d = ::readdir(dir)) {
+    if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
+    FindEntry entry;
+    entry.name = d->d_name;
+    struct stat st;
+    if (::fstatat(fd_, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+    FillEntry(st, entry);
+    entries.push_back(std::move(entry));
+  }
+  ::closedir(dir);
+  return true;
+}
+
+File Folder::OpenPlainFile(std::string_view name) const {
+  const std::string own(name);
+  // O_NOCTTY: a terminal device must not become the service's terminal.
+  const int fd = ::openat(fd_, own.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    Fail(errno == ELOOP ? ENOENT : errno);
+    return File();
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    Fail(ENOENT);
+    return File();
+  }
+  // Reads of a plain file never wait anyway; the flag goes so that nothing
+  // else sees it.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return File(fd);
+}
+
+bool Folder::DeleteFile(std::string_view name) const {
+  const std::string own(name);
+  if (::unlinkat(fd_, own.c_str(), 0) == 0) return true;
+  return Fail(errno == EISDIR ? EACCES : errno);
+}
+
 bool GetFileStatus(std::string_view path, FindEntry& entry) {
   const std::string native = MapPath(path);
   struct stat st;
