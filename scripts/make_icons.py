@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Draws the configuration applet's icons (the applet icon 100 and the seven
+"""Draws the configuration applet's icons (the applet icon 100 and the eight
 tab icons) as PNG files into src/applet/icons/.
 
 The shapes are given in a 16 x 16 unit square and rasterised with 8 x 8
@@ -224,6 +224,16 @@ def draw_ipfilter(c):
     c.outline(funnel, 1.0, rgba("#8a5a00"))
 
 
+def draw_encryption(c):
+    # A padlock.
+    c.outline([(5.0, 7.5), (5.0, 4.6), (6.2, 2.2), (8.0, 1.5), (9.8, 2.2), (11.0, 4.6), (11.0, 7.5)],
+              1.6, rgba("#5a6472"), closed=False)
+    c.rect(2.5, 7.0, 13.5, 15.5, rgba("#8a5a00"), radius=1.2)
+    c.rect(3.4, 7.9, 12.6, 14.6, rgba("#f0b429"), radius=0.6)
+    c.circle(8.0, 10.6, 1.4, rgba("#4a3000"))
+    c.rect(7.4, 10.8, 8.6, 13.4, rgba("#4a3000"))
+
+
 ICONS = [
     ("applet", draw_applet, (16, 32)),
     ("general", draw_general, (16,)),
@@ -233,6 +243,7 @@ ICONS = [
     ("forward", draw_forward, (16,)),
     ("relay", draw_relay, (16,)),
     ("ipfilter", draw_ipfilter, (16,)),
+    ("encryption", draw_encryption, (16,)),
 ]
 
 

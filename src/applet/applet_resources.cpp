@@ -15,6 +15,7 @@ struct IconResource {
 constexpr IconResource kIcons[] = {
     {IDI_APPLET, "applet"}, {156, "general"},  {2022, "advanced"}, {161, "accounts"},
     {2021, "domains"},      {2020, "forward"}, {168, "relay"},     {2025, "ipfilter"},
+    {2026, "encryption"},
 };
 
 const IconResource* FindIcon(int id) {

@@ -19,9 +19,9 @@ inline constexpr int IDS_APPLET_INFO = 2;
 inline constexpr int IDS_SHEET_CAPTION = 2000;
 inline constexpr int IDS_SOCKETS_INIT_FAILED = 2004;
 
-// Icon ids: the applet icon and the tab icons of the seven pages in page order.
+// Icon ids: the applet icon and the tab icons of the eight pages in page order.
 inline constexpr int IDI_APPLET = 100;
-inline constexpr std::array<int, 7> kTabIconIds = {156, 2022, 161, 2021, 2020, 168, 2025};
+inline constexpr std::array<int, 8> kTabIconIds = {156, 2022, 161, 2021, 2020, 168, 2025, 2026};
 
 // The text of a string resource; empty for an unknown id.
 std::string LoadResourceString(int id);

@@ -3,7 +3,10 @@
 #include <QDialogButtonBox>
 #include <QEvent>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
@@ -65,6 +68,49 @@ std::string BrowseForFolder(QWidget* owner, const QString& prompt, unsigned flag
     return std::string();
   }
   return DriveFormOfPath(path);
+}
+
+std::string BrowseForFile(QWidget* owner, const QString& prompt, const std::string& initial_file) {
+  QFileDialog picker(owner, prompt);
+  picker.setObjectName(QStringLiteral("filePicker"));
+  picker.setFileMode(QFileDialog::ExistingFile);
+  picker.setOptions(QFileDialog::DontUseNativeDialog);
+  if (!initial_file.empty()) {
+    const QString native = ToQ(platform::MapPath(initial_file));
+    picker.setDirectory(QFileInfo(native).absolutePath());
+    picker.selectFile(native);
+  }
+  if (picker.exec() != QDialog::Accepted) return std::string();
+  const QStringList chosen = picker.selectedFiles();
+  const std::string path = chosen.isEmpty() ? std::string() : FromQ(chosen.front());
+  if (path.empty()) return std::string();
+  return DriveFormOfPath(path);
+}
+
+QLineEdit* AddEdit(QGridLayout* grid, int row, const QString& label, const QString& name, QWidget* parent) {
+  auto* edit = new QLineEdit(parent);
+  edit->setObjectName(name);
+  auto* text = new QLabel(label, parent);
+  text->setBuddy(edit);
+  grid->addWidget(text, row, 0);
+  grid->addWidget(edit, row, 1);
+  return edit;
+}
+
+void MakePortField(QGridLayout* grid, int row, QLineEdit* edit) {
+  // A port needs five digits; the rest of the row is left to the others.
+  constexpr int kPortFieldChars = 8;
+  edit->setFixedWidth(edit->fontMetrics().horizontalAdvance(QLatin1Char('0')) * kPortFieldChars + 12);
+  grid->removeWidget(edit);
+  grid->addWidget(edit, row, 1, Qt::AlignLeft);
+}
+
+QPushButton* AddBrowseButton(QGridLayout* grid, int row, const QString& name, QWidget* parent) {
+  auto* button = new QPushButton(QStringLiteral(".."), parent);
+  button->setObjectName(name);
+  button->setFixedWidth(button->fontMetrics().horizontalAdvance(QStringLiteral("....")) + 16);
+  grid->addWidget(button, row, 2);
+  return button;
 }
 
 namespace {

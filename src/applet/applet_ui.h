@@ -9,6 +9,7 @@
 #include <string>
 
 class QDialogButtonBox;
+class QGridLayout;
 class QLineEdit;
 class QPushButton;
 class QTreeWidget;
@@ -34,6 +35,19 @@ QMessageBox::StandardButton ShowMessage(QWidget* owner, const QString& text, con
 // letter form ("C:\Mailboxes"), others as native paths.
 std::string BrowseForFolder(QWidget* owner, const QString& prompt, unsigned flags,
                             const std::string& initial_folder);
+
+// The file picker of a ".." button beside a file field: as BrowseForFolder,
+// with an existing file to choose, starting in the folder of `initial_file`
+// with that file selected; an empty text when cancelled.
+std::string BrowseForFile(QWidget* owner, const QString& prompt, const std::string& initial_file);
+
+// A field with its label in front of it: the label in column 0 of `row`,
+// the field in column 1.
+QLineEdit* AddEdit(QGridLayout* grid, int row, const QString& label, const QString& name, QWidget* parent);
+// Narrows a field of AddEdit to what a port number needs, left in its cell.
+void MakePortField(QGridLayout* grid, int row, QLineEdit* edit);
+// The narrow ".." button beside a path field, put into column 2 of `row`.
+QPushButton* AddBrowseButton(QGridLayout* grid, int row, const QString& name, QWidget* parent);
 
 // The Windows form of a native path below $QUILLPOST_HOME/drive_x/, or the
 // native path unchanged.

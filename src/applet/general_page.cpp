@@ -16,28 +16,6 @@
 #include "platform/shell.h"
 
 namespace applet {
-namespace {
-
-QLineEdit* AddEdit(QGridLayout* grid, int row, const QString& label, const QString& name, QWidget* parent) {
-  auto* edit = new QLineEdit(parent);
-  edit->setObjectName(name);
-  auto* text = new QLabel(label, parent);
-  text->setBuddy(edit);
-  grid->addWidget(text, row, 0);
-  grid->addWidget(edit, row, 1);
-  return edit;
-}
-
-QPushButton* AddBrowseButton(QGridLayout* grid, int row, const QString& name, QWidget* parent) {
-  auto* button = new QPushButton(QStringLiteral(".."), parent);
-  button->setObjectName(name);
-  button->setFixedWidth(button->fontMetrics().horizontalAdvance(QStringLiteral("....")) + 16);
-  grid->addWidget(button, row, 2);
-  return button;
-}
-
-}  // namespace
-
 CGeneralPage::CGeneralPage(ServiceManagerAccess service)
     : CPropertyPage(tr("General")), m_service(std::move(service)) {
   setObjectName(QStringLiteral("generalPage"));
@@ -52,14 +30,9 @@ void CGeneralPage::OnInitDialog() {
   m_pMailFolder = AddEdit(server_grid, 2, tr("&Mail Folder:"), QStringLiteral("mailFolderEdit"), server);
   auto* browse_mail = AddBrowseButton(server_grid, 2, QStringLiteral("browseMailFolderButton"), server);
   m_pServerId = AddEdit(server_grid, 3, tr("Server &ID:"), QStringLiteral("serverIdEdit"), server);
-  // A port needs five digits; the folder and the identification take the rest.
-  constexpr int kPortFieldChars = 8;
-  for (QLineEdit* port : {m_pPop3Port, m_pSmtpPort}) {
-    port->setFixedWidth(port->fontMetrics().horizontalAdvance(QLatin1Char('0')) * kPortFieldChars + 12);
-    server_grid->removeWidget(port);
-  }
-  server_grid->addWidget(m_pPop3Port, 0, 1, Qt::AlignLeft);
-  server_grid->addWidget(m_pSmtpPort, 1, 1, Qt::AlignLeft);
+  // The folder and the identification take the room the ports leave.
+  MakePortField(server_grid, 0, m_pPop3Port);
+  MakePortField(server_grid, 1, m_pSmtpPort);
   server_grid->setColumnStretch(1, 1);
 
   auto* logging = new QGroupBox(tr("Logging"), this);

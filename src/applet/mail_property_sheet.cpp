@@ -15,6 +15,7 @@
 #include "applet/applet_resources.h"
 #include "applet/applet_ui.h"
 #include "applet/domains_page.h"
+#include "applet/encryption_page.h"
 #include "applet/forward_rules_page.h"
 #include "applet/general_page.h"
 #include "applet/ip_filter_page.h"
@@ -38,6 +39,7 @@ CMailPropertySheet::CMailPropertySheet(QWidget* parent)
       m_pDomainsPage(new CDomainsPage),
       m_pUserAccountPage(new CUserAccountPage),
       m_pForwardRulesPage(new CForwardRulesPage),
+      m_pEncryptionPage(new CEncryptionPage),
       m_fnHiveWritable(platform::HiveIsWritable),
       m_fnHiveReadable(platform::HiveIsReadable) {
   setObjectName(QStringLiteral("mailPropertySheet"));
@@ -53,7 +55,7 @@ CMailPropertySheet::CMailPropertySheet(QWidget* parent)
 
   const std::array<CPropertyPage*, kPageCount> order = {
       m_pGeneralPage,   m_pAdvancedPage, m_pUserAccountPage, m_pDomainsPage,
-      m_pForwardRulesPage, m_pRelayPage, m_pIpFilterPage};
+      m_pForwardRulesPage, m_pRelayPage,  m_pIpFilterPage,    m_pEncryptionPage};
   for (std::size_t i = 0; i < order.size(); ++i) AddPage(order[i], kTabIconIds[i]);
   m_arrTabOrder = order;
   // Every tab stays readable: the sheet is at least as wide as its tab row.

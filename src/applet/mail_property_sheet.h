@@ -1,6 +1,6 @@
-// CMailPropertySheet: the applet's modal property sheet with its seven pages
+// CMailPropertySheet: the applet's modal property sheet with its eight pages
 // in tab order General, Advanced, User Accounts, Domains, Forward Rules,
-// Relay and IP Filter, each tab with its own icon; OK, Cancel and Apply (no
+// Relay, IP Filter and Encryption, each tab with its own icon; OK, Cancel and Apply (no
 // Help). Apply makes every built page save and then signals "Mail Service
 // Event" at once; OK does the same save, and the caller signals the event
 // when the sheet has closed (ShowConfiguration); Cancel signals nothing, but
@@ -30,13 +30,14 @@ class CIpFilterPage;
 class CDomainsPage;
 class CUserAccountPage;
 class CForwardRulesPage;
+class CEncryptionPage;
 
 inline constexpr const char* kNoAdminRightsText =
     "Administrator rights are needed to change the mail service settings.";
 // A user other than the service's own (the hive is 0600) reads nothing:
 // the pages then show defaults, not the service's settings.
 std::string HiveUnreadableText();
-inline constexpr int kPageCount = 7;
+inline constexpr int kPageCount = 8;
 
 class CMailPropertySheet : public QDialog {
   Q_OBJECT
@@ -77,6 +78,7 @@ class CMailPropertySheet : public QDialog {
   CDomainsPage* m_pDomainsPage;
   CUserAccountPage* m_pUserAccountPage;
   CForwardRulesPage* m_pForwardRulesPage;
+  CEncryptionPage* m_pEncryptionPage;
 
   std::array<CPropertyPage*, kPageCount> m_arrTabOrder{};
   QTabWidget* m_pTabs = nullptr;

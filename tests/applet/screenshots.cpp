@@ -91,6 +91,11 @@ void StoreSampleSettings() {
   StoreTexts("Relay", "MxRecords", {"example.org|mx1.example.net", "example.net|mx2.example.net"});
   StoreTexts("BlockMailFrom", "Rules", {"spammer@bad.example", "*@junk.example"});
   WriteRegDword("Settings", "IPFilterMode", 1);
+  WriteRegString("Settings", "TlsCertificate", "C:\\Certificates\\mail.example.com.pem");
+  WriteRegString("Settings", "TlsPrivateKey", "C:\\Certificates\\mail.example.com.key");
+  WriteRegDword("Settings", "SmtpsPort", 465);
+  WriteRegDword("Settings", "Pop3sPort", 995);
+  WriteRegDword("Settings", "TlsAuthOnly", 1);
   StoreTexts("IpFilter", "Addresses", {"10.0.0.1 10.0.0.9", "192.168.*.* 192.168.*.*", "172.16.0.5 172.16.0.5"});
 }
 
@@ -224,7 +229,7 @@ int main(int argc, char** argv) {
     sheet.SetHiveWritableCheck([] { return true; });
     static const char* const kPageFiles[] = {"page1-general", "page2-advanced", "page3-user-accounts",
                                              "page4-domains", "page5-forward-rules", "page6-relay",
-                                             "page7-ip-filter"};
+                                             "page7-ip-filter", "page8-encryption"};
     sheet.show();
     for (int i = 0; i < applet::kPageCount; ++i) {
       sheet.Tabs()->setCurrentIndex(i);

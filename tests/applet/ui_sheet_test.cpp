@@ -17,14 +17,14 @@ class SheetTest : public FreshHomeTest {
   Q_OBJECT
 
  private slots:
-  void showsSevenTabsInOrderWithTheirIcons() {
+  void showsEightTabsInOrderWithTheirIcons() {
     applet::CMailPropertySheet sheet;
     sheet.show();
     QCOMPARE(sheet.windowTitle(), QStringLiteral("Kestrune Mail Service Configuration"));
     QVERIFY(!sheet.windowIcon().isNull());
     QTabWidget* tabs = sheet.Tabs();
     const QStringList titles = {"General", "Advanced", "User Accounts", "Domains", "Forward Rules", "Relay",
-                                "IP Filter"};
+                                "IP Filter", "Encryption"};
     QCOMPARE(tabs->count(), int(titles.size()));
     QList<QImage> icons;
     for (int i = 0; i < tabs->count(); ++i) {
