@@ -1,7 +1,8 @@
 """The systemd unit and the Debian package: the unit passes systemd's own
 checks, the package holds the programs, unit, desktop entry and manual pages
 with its maintainer scripts, and the packaged service runs as an unprivileged
-user that may bind only ports below 1024 (as root; skipped otherwise)."""
+user that may bind only ports below 1024, with the package's default message
+size limit (as root; skipped otherwise)."""
 
 import os
 import poplib
@@ -92,6 +93,7 @@ class DebianPackageTest(unittest.TestCase):
                                  check=True).stdout
         files = {line.split()[5].lstrip(".") for line in listing.splitlines()}
         expected = {"/usr/sbin/quillpost", "/usr/sbin/quillreg", "/usr/sbin/quillctl",
+                    "/usr/libexec/quillpost/seed-settings",
                     "/usr/lib/systemd/system/quillpost.service",
                     "/usr/share/man/man8/quillpost.8.gz", "/usr/share/man/man8/quillreg.8.gz",
                     "/usr/share/man/man8/quillctl.8.gz"}
@@ -119,6 +121,7 @@ class DebianPackageTest(unittest.TestCase):
         for name, command in [
                 ("postinst", "adduser --system"),
                 ("postinst", 'chown -R "$USER:$USER" "$HOME_DIR"'),
+                ("postinst", "/usr/libexec/quillpost/seed-settings"),
                 ("postinst", "deb-systemd-helper enable quillpost.service"),
                 ("postinst", "deb-systemd-invoke start quillpost.service"),
                 ("prerm", "deb-systemd-invoke stop quillpost.service"),
@@ -165,6 +168,15 @@ class DebianPackageTest(unittest.TestCase):
             quillreg("add", qptest.SETTINGS_KEY + "\\" + key, "/v", value, "/t", "REG_BINARY",
                      "/d", qptest.serialise_list(items).hex(), "/f")
         self.assertEqual(os.stat(os.path.join(home, "registry.db")).st_uid, account.pw_uid)
+        # The package's defaults fill in what is not set, and keep what is.
+        seed = as_user([os.path.join(self.root, "usr", "libexec", "quillpost", "seed-settings")],
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.assertEqual(seed.wait(30), 0, seed.stdout.read())
+        seed.stdout.close()
+        query = subprocess.run([os.path.join(sbin, "quillreg"), "query", SETTINGS], env=env,
+                               capture_output=True, text=True)
+        self.assertIn("    MaxMessageSize    REG_DWORD    0x3200000\n", query.stdout)
+        self.assertIn("    LogPath    REG_SZ    %s\n" % home, query.stdout)
         # Any other user is told that it may not read the hive, not shown defaults.
         stranger = subprocess.run(
             [setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", "--",
@@ -191,6 +203,8 @@ class DebianPackageTest(unittest.TestCase):
         self.addCleanup(_kill, server)
         self.assertEqual(notify.recv(100), b"READY=1")
         with smtplib.SMTP(ADDRESS, 25, timeout=10) as smtp:
+            smtp.ehlo()
+            self.assertEqual(smtp.esmtp_features.get("size"), "52428800")
             smtp.sendmail("alice@example.org", ["bob@package.test"], b"Subject: hello\r\n\r\nfrom the package\r\n")
         with open("/proc/%d/status" % server.pid) as f:
             uid_line = next(l for l in f if l.startswith("Uid:"))
