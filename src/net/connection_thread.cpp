@@ -51,21 +51,46 @@ bool CConnectionThread::InitInstance() {
   const int connections = m_pServer ? m_pServer->CountConnection(+1) : 1;
   PostConnectionText(WM_MAIL_CLIENT_CONNECTED);
 
+  // A client of an implicit TLS port that is turned away gets no reply: it
+  // waits for a handshake and would take a plain text for a broken one.
   if (m_pServer && m_pServer->IsTooManyConnections(connections)) {
     Log("Connection denied: Too many users!");
-    m_pSession->SendReplyText(m_Texts.too_many);
+    if (!m_bImplicitTls) m_pSession->SendReplyText(m_Texts.too_many);
     PostQuit();
     return false;
   }
   if (!IsAddressAllowed(m_strPeerAddress.c_str())) {
     Log("Connection denied: IP address was rejected by the server.");
-    m_pSession->SendReplyText(m_Texts.forbidden);
+    if (!m_bImplicitTls) m_pSession->SendReplyText(m_Texts.forbidden);
     PostQuit();
     return false;
+  }
+  if (m_bImplicitTls) {
+    if (!m_pTlsContext) Log("Connection denied: no TLS certificate is loaded.");
+    // The greeting follows the handshake (OnTlsEstablished), which the
+    // idle time-out bounds like any wait for the client.
+    StartTls();
+    return m_bEncrypted;
   }
   m_pSession->SendReplyText(m_Texts.greeting);
   return true;
 }
+
+void CConnectionThread::StartTls() {
+  if (!m_pTlsContext || m_bEncrypted || !m_pTransport) return;
+  // Until now the transport is the plain one made at the start.
+  std::unique_ptr<CSocketTransport> plain(static_cast<CSocketTransport*>(m_pTransport.release()));
+  m_pTransport = std::make_unique<CTlsTransport>(m_pTlsContext, std::move(plain), static_cast<CTlsEvents*>(this));
+  m_bEncrypted = true;
+}
+
+void CConnectionThread::OnTlsEstablished(const std::string& description) {
+  Log("TLS established: " + description);
+  TouchActivity();
+  if (m_bImplicitTls) m_pSession->SendReplyText(m_Texts.greeting);
+}
+
+void CConnectionThread::OnTlsFailed(const std::string& text) { Log(text); }
 
 void CConnectionThread::ExitInstance() {
   m_pSession->OnSessionEnd();
@@ -82,8 +107,16 @@ void CConnectionThread::ExitInstance() {
 }
 
 void CConnectionThread::OnReceive() {
-  if (m_bQuitting || !m_pTransport || !m_pTransport->IsOpen()) return;
   char buffer[kReceiveChunk];
+  // An encrypted record may hold more text than one chunk: what the
+  // transport keeps is taken now, as the socket will not signal it again.
+  do {
+    ReceiveChunk(buffer);
+  } while (!m_bQuitting && m_pTransport && m_pTransport->HasBufferedData());
+}
+
+void CConnectionThread::ReceiveChunk(char (&buffer)[kReceiveChunk]) {
+  if (m_bQuitting || !m_pTransport || !m_pTransport->IsOpen()) return;
   const long n = m_pTransport->Receive(buffer, sizeof buffer);
   if (n < 0) {
     const int error = platform::LastSocketError();

@@ -11,6 +11,7 @@
 #include "net/server_link.h"
 #include "net/session_socket.h"
 #include "net/socket_transport.h"
+#include "net/tls_transport.h"
 #include "platform/messages.h"
 #include "platform/sockets.h"
 
@@ -25,7 +26,8 @@ struct ProtocolTexts {
 
 class CConnectionThread : public platform::Thread,
                           public CConnectionContext,
-                          private SessionTransport {
+                          private SessionTransport,
+                          private CTlsEvents {
  public:
   // Bytes taken from the socket per receive notification.
   static constexpr std::size_t kReceiveChunk = 4096;
@@ -44,6 +46,11 @@ class CConnectionThread : public platform::Thread,
   // it when it stops (see CSharedServerLink).
   std::shared_ptr<CServerLink> m_pServer;
   bool m_bSmtp = true;
+  // The server's encryption when the connection was accepted (null: none),
+  // and whether the connection is encrypted from its first byte (the
+  // implicit TLS ports: the greeting waits for the handshake).
+  std::shared_ptr<CTlsContext> m_pTlsContext;
+  bool m_bImplicitTls = false;
 
   bool IsAddressAllowed(const char* address) const;
 
@@ -54,6 +61,9 @@ class CConnectionThread : public platform::Thread,
   void PostDeliver(const std::string& path) override;
   CServerLink* Server() override { return m_pServer.get(); }
   const std::string& PeerAddress() const override { return m_strPeerAddress; }
+  bool IsTlsAvailable() const override { return m_pTlsContext != nullptr; }
+  bool IsEncrypted() const override { return m_bEncrypted; }
+  void StartTls() override;
 
   CSessionSocket& Session() { return *m_pSession; }
 
@@ -64,6 +74,7 @@ class CConnectionThread : public platform::Thread,
   bool InitInstance();
   void ExitInstance();
   void OnReceive();
+  void ReceiveChunk(char (&buffer)[kReceiveChunk]);
   void CheckIdleTimeout(unsigned timer_id);
   void PostConnectionText(UINT msg);
 
@@ -73,6 +84,10 @@ class CConnectionThread : public platform::Thread,
   bool SendAll(std::string_view bytes) override;
   void Close() override;
 
+  // CTlsEvents
+  void OnTlsEstablished(const std::string& description) override;
+  void OnTlsFailed(const std::string& reason) override;
+
   const ProtocolTexts& m_Texts;
   std::unique_ptr<CSessionSocket> m_pSession;
   std::unique_ptr<CConnectionTransport> m_pTransport;  // made from m_AcceptedSocket at start
@@ -81,4 +96,5 @@ class CConnectionThread : public platform::Thread,
   std::int64_t m_tLastActivity;
   UINT m_nTimerId = 0;
   bool m_bQuitting = false;  // WM_QUIT posted: socket events are ignored
+  bool m_bEncrypted = false;  // the transport is a CTlsTransport
 };

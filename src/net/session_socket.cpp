@@ -98,6 +98,12 @@ bool CSessionSocket::TakeCommand(CommandLine& command) {
   return true;
 }
 
+void CSessionSocket::BeginTls() {
+  m_strReceived.clear();
+  m_lstLines.clear();
+  if (m_pThread) m_pThread->StartTls();
+}
+
 void CSessionSocket::CloseConnection() {
   if (m_pTransport) m_pTransport->Close();
   if (m_pThread) m_pThread->PostQuit();

@@ -28,6 +28,14 @@ class CConnectionContext {
   // that need neither).
   virtual CServerLink* Server() = 0;
   virtual const std::string& PeerAddress() const = 0;
+
+  // Encryption: whether the server has a certificate for this connection,
+  // and whether the session is encrypted already.
+  virtual bool IsTlsAvailable() const { return false; }
+  virtual bool IsEncrypted() const { return false; }
+  // After the session's "go ahead" reply: the bytes that follow are the
+  // client's handshake.
+  virtual void StartTls() {}
 };
 
 // The bytes of one connection: the socket in the service, a recorder in unit
@@ -79,6 +87,8 @@ class CSessionSocket {
   std::string m_strReceived;
   std::list<std::string> m_lstLines;
   CConnectionContext* m_pThread = nullptr;
+  // Passwords only on an encrypted session (a copy taken at accept time).
+  int m_bTlsAuthOnly = 0;
 
  protected:
   // A command line taken up: the line as received, its first word in upper
@@ -102,5 +112,13 @@ class CSessionSocket {
   // way SendReply does, without logging the reply.
   bool SendBytes(std::string_view bytes, bool check_connection);
   void CloseConnection();
+  // TLS can start: the server has a certificate and the session is plain.
+  bool CanStartTls() const { return m_pThread && m_pThread->IsTlsAvailable() && !m_pThread->IsEncrypted(); }
+  // The session may not take a password here: TlsAuthOnly on a plain session.
+  bool NeedsTlsForPassword() const { return m_bTlsAuthOnly != 0 && !(m_pThread && m_pThread->IsEncrypted()); }
+  // After the reply that lets the client start TLS: whatever was received
+  // after that command line was sent in the clear and is thrown away (a
+  // man in the middle could have added it), then the handshake begins.
+  void BeginTls();
   SessionTransport* m_pTransport = nullptr;
 };

@@ -23,6 +23,9 @@ class CConnectionTransport : public SessionTransport {
   // Dotted IPv4 text of the client.
   virtual std::string PeerAddress() const = 0;
   virtual bool IsOpen() const = 0;
+  // Received bytes this transport holds that the descriptor will not
+  // signal again (decrypted text of a record not yet taken).
+  virtual bool HasBufferedData() const { return false; }
 };
 
 class CSocketTransport : public CConnectionTransport {
@@ -41,6 +44,9 @@ class CSocketTransport : public CConnectionTransport {
   int WatchedFd() const override { return m_Socket.fd(); }
   std::string PeerAddress() const override { return m_Socket.PeerAddress(); }
   bool IsOpen() const override { return m_Socket.IsValid(); }
+
+  // The socket an encrypting layer reads and writes through.
+  platform::Socket& Socket() { return m_Socket; }
 
  private:
   platform::Socket m_Socket;
