@@ -3,7 +3,8 @@
 // States: authorization (1) from the greeting until a successful PASS, where
 // only USER, PASS, CAPA and QUIT work; transaction (0) after it, where every
 // command works (a further successful PASS rebuilds the snapshot and so drops
-// all marks); sending (2) only while a RETR reply goes out.
+// all marks); sending (2) only while a RETR reply goes out. STLS (with a
+// certificate) works in authorization only, once, and forgets USER.
 #include <climits>
 #include <cstdint>
 #include <string>
@@ -17,6 +18,7 @@ namespace {
 constexpr const char* kNotValidInState = "-ERR Command not valid in this state";
 constexpr const char* kNoSuchMessage = "-ERR no such message";
 constexpr const char* kMarkedAsDel = "-ERR message %d is marked as del";
+constexpr const char* kTlsRequired = "-ERR TLS required";
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -58,6 +60,10 @@ void CPop3Socket::ProcessCommand() {
   const std::string& command = line.word;
   const std::string& arg = line.argument;
 
+  // With a certificate, STLS starts TLS before the login; without one it
+  // is an unknown command like any other.
+  const bool tls_command = command == "STLS" && m_pThread && m_pThread->IsTlsAvailable();
+  if (tls_command) return OnStls();
   const bool any_state = command == "USER" || command == "PASS" || command == "QUIT" ||
                          command == "CAPA";
   if (m_nState == kStateAuthorization && !any_state) {
@@ -84,12 +90,31 @@ void CPop3Socket::ProcessCommand() {
   SendReply("-ERR Command not implemented.");
 }
 
+void CPop3Socket::OnStls() {
+  // Only before the login, and only once.
+  if (m_nState != kStateAuthorization || !CanStartTls()) {
+    SendReply("%s", kNotValidInState);
+    return;
+  }
+  if (!SendReply("+OK Begin TLS negotiation")) return;
+  m_strUser.clear();
+  BeginTls();
+}
+
 void CPop3Socket::OnUser(const std::string& arg) {
+  if (NeedsTlsForPassword()) {
+    SendReply("%s", kTlsRequired);
+    return;
+  }
   m_strUser = arg;
   SendReply("+OK");
 }
 
 void CPop3Socket::OnPass(const std::string& arg) {
+  if (NeedsTlsForPassword()) {
+    SendReply("%s", kTlsRequired);
+    return;
+  }
   if (m_strUser.empty()) {
     SendReply("%s", kNotValidInState);
     return;
@@ -105,7 +130,12 @@ void CPop3Socket::OnPass(const std::string& arg) {
 }
 
 void CPop3Socket::OnCapa() {
-  SendReply("+OK Capability list follows\r\n%s.", "TOP\r\nUSER\r\nUIDL\r\n");
+  // USER only where a password may be given; STLS while TLS can start.
+  std::string list = "TOP\r\n";
+  if (!NeedsTlsForPassword()) list += "USER\r\n";
+  list += "UIDL\r\n";
+  if (CanStartTls()) list += "STLS\r\n";
+  SendReply("+OK Capability list follows\r\n%s.", list.c_str());
 }
 
 void CPop3Socket::OnQuit() {

@@ -1,5 +1,5 @@
-// CPop3Socket: one POP3 session (RFC 1939 with CAPA and LAST; no APOP, AUTH
-// or TLS). Lines come in through the connection framework's line cutting and
+// CPop3Socket: one POP3 session (RFC 1939 with CAPA and LAST, and STLS of
+// RFC 2595; no APOP or AUTH). Lines come in through the connection framework's line cutting and
 // replies go out through SendReply or, for RETR and TOP, are streamed from the
 // message file in bounded pieces. The session works on a snapshot of the
 // user's mailbox folder taken at login (pop3_mailbox.cpp); messages marked
@@ -73,6 +73,7 @@ class CPop3Socket : public CSessionSocket {
   void OnUser(const std::string& arg);
   void OnPass(const std::string& arg);
   void OnCapa();
+  void OnStls();
   void OnQuit();
   void OnStat();
   void OnList(const std::string& arg);

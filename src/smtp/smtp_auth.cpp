@@ -7,6 +7,7 @@
 // Any other mechanism word starts the LOGIN exchange. Every exchange ends
 // in state READY with "235 Authentication successful." or "501
 // Authentication failed."; a failure leaves an earlier success in force.
+// With TlsAuthOnly, a plain session's AUTH is refused before any exchange.
 #include "smtp/smtp_socket.h"
 
 #include <vector>
@@ -51,6 +52,10 @@ PlainCredentials ParsePlainCredentials(std::string_view line) {
 }  // namespace
 
 void CSmtpSocket::OnAuth(const std::string& word, const std::string& argument) {
+  if (NeedsTlsForPassword()) {
+    SendReply("538 5.7.11 Encryption required for requested authentication mechanism");
+    return;
+  }
   // The mechanism word, and for the plain "AUTH" command an optional
   // initial response after it.
   std::string mechanism = text::ToUpper(argument);

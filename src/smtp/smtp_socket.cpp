@@ -6,6 +6,8 @@
 //   c  state AUTH_PASSWORD                   the line is the base64 password
 //   d  state AUTH_PLAIN                      the line is the base64 PLAIN credentials
 //   e  HELO   f  EHLO   g  AUTH, AUTH=LOGIN   h  QUIT
+//   STARTTLS, when the server has a certificate (without one it is an
+//   unknown command, rule q)
 //   i  AuthLocal set and not authenticated   "551 Client was not authenticated"
 //   j  MAIL   k  RCPT   l  DATA   m  RSET   n  VRFY   o  HELP   p  NOOP
 //   q  anything else                         "500 Command not implemented."
@@ -22,11 +24,6 @@ namespace {
 constexpr const char* kBadSequence = "503 Bad sequence of commands (given out of order)";
 constexpr const char* kSyntaxError = "501 Syntax error in parameters or arguments";
 constexpr const char* kNotAuthenticated = "551 Client was not authenticated";
-constexpr const char* kEhloReply =
-    "250-Supported extensions:\r\n"
-    "250-AUTH PLAIN LOGIN\r\n"
-    "250-VRFY\r\n"
-    "250 OK";
 constexpr const char* kHelpReply =
     "214-This server supports the following commands:\r\n"
     "214 HELO EHLO RCPT DATA RSET MAIL QUIT VRFY HELP NOOP";
@@ -52,6 +49,7 @@ void CSmtpSocket::ProcessCommand() {
 // The transitions:
 //   from                       to             by
 //   CONNECTED, READY           READY          HELO, EHLO
+//   READY                      CONNECTED      STARTTLS (the handshake follows)
 //   READY                      READY          RSET; AUTH PLAIN with its credentials
 //   READY                      AUTH_USER      AUTH LOGIN (or any other mechanism but PLAIN)
 //   READY                      AUTH_PLAIN     AUTH PLAIN alone
@@ -78,6 +76,7 @@ void CSmtpSocket::RunCommand(const CommandLine& command) {
   if (word == "EHLO") return OnEhlo(argument);
   if (word == "AUTH" || word == "AUTH=LOGIN") return OnAuth(word, argument);
   if (word == "QUIT") return OnQuit();
+  if (word == "STARTTLS" && m_pThread && m_pThread->IsTlsAvailable()) return OnStartTls(argument);
 
   if (m_bAuthLocal != 0 && m_bAuthenticated == 0) {
     SendReply(kNotAuthenticated);
@@ -109,15 +108,34 @@ void CSmtpSocket::OnEhlo(const std::string& argument) {
   m_strHelo = argument;
   m_bAuthenticated = 0;
   SetState(SMTP_STATE_READY);
-  if (!HasSizeLimit()) {
-    SendReply(kEhloReply);
+  std::string reply = "250-Supported extensions:\r\n";
+  // Where passwords need encryption, a plain session is not offered AUTH.
+  if (!NeedsTlsForPassword()) reply += "250-AUTH PLAIN LOGIN\r\n";
+  reply += "250-VRFY\r\n";
+  if (HasSizeLimit()) reply += text::Format("250-SIZE %d\r\n", m_nMaxMessageSize);
+  if (CanStartTls()) reply += "250-STARTTLS\r\n";
+  reply += "250 OK";
+  SendReplyText(reply);
+}
+
+void CSmtpSocket::OnStartTls(const std::string& argument) {
+  if (!CanStartTls()) {
+    SendReply(kBadSequence);
     return;
   }
-  // The limit goes before the last line.
-  const std::string_view reply = kEhloReply;
-  const std::size_t last = reply.rfind("\r\n") + 2;
-  SendReply("%.*s250-SIZE %d\r\n%s", static_cast<int>(last), reply.data(), m_nMaxMessageSize,
-            reply.data() + last);
+  if (!argument.empty()) {
+    SendReply(kSyntaxError);
+    return;
+  }
+  if (!SendReply("220 Ready to start TLS")) return;
+  // The session starts again as before HELO: nothing said in the clear
+  // (greeting name, login, transaction) carries over.
+  m_strHelo.clear();
+  m_strAuthUser.clear();
+  m_bAuthenticated = 0;
+  ResetTransaction();
+  SetState(SMTP_STATE_CONNECTED);
+  BeginTls();
 }
 
 void CSmtpSocket::OnQuit() {

@@ -1,6 +1,7 @@
 // CSmtpSocket: the SMTP dialogue of one accepted connection. Command lines
 // cut by CSessionSocket run through the rule table of ProcessCommand (HELO,
-// EHLO, AUTH LOGIN/PLAIN, MAIL, RCPT, DATA, RSET, VRFY, HELP, NOOP, QUIT);
+// EHLO, STARTTLS, AUTH LOGIN/PLAIN, MAIL, RCPT, DATA, RSET, VRFY, HELP, NOOP,
+// QUIT);
 // after "354" the received text is message text, streamed into a spool file
 // in the drop folder and committed before "250 OK: Queued as: %s".
 //
@@ -97,6 +98,7 @@ class CSmtpSocket : public CSessionSocket {
   void OnEhlo(const std::string& argument);
   void OnQuit();
   void OnHelp();
+  void OnStartTls(const std::string& argument);
 
   // Transaction commands (smtp_mail.cpp).
   void OnMail(const std::string& argument);

@@ -33,6 +33,65 @@ TEST_F(Pop3Test, AuthorizationStateAllowsOnlyUserPassCapaQuit) {
   EXPECT_EQ(m_session.GetState(), CPop3Socket::kStateTransaction);
 }
 
+// STLS and the passwords it guards, by what the connection offers.
+TEST_F(Pop3Test, Encryption) {
+  struct Case {
+    const char* label;
+    bool tls_available;
+    bool encrypted;
+    int tls_auth_only;
+    std::vector<std::pair<const char*, const char*>> dialogue;
+  };
+  const char* const capa_tls = "+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\nSTLS\r\n.\r\n";
+  const char* const capa_plain = "+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\n.\r\n";
+  const Case cases[] = {
+      {"no certificate: STLS unknown", false, false, 0,
+       {{"CAPA", capa_plain}, {"STLS", kNotValid}, {"USER bob", "+OK\r\n"},
+        {"PASS secret", "+OK authentication successful\r\n"}, {"STLS", "-ERR Command not implemented.\r\n"}}},
+      {"certificate: STLS offered and taken, USER forgotten", true, false, 0,
+       {{"CAPA", capa_tls}, {"USER bob", "+OK\r\n"}, {"STLS", "+OK Begin TLS negotiation\r\n"}}},
+      {"no STLS after the login", true, false, 0,
+       {{"USER bob", "+OK\r\n"}, {"PASS secret", "+OK authentication successful\r\n"}, {"STLS", kNotValid}}},
+      {"encrypted: no STLS any more", true, true, 0, {{"CAPA", capa_plain}, {"STLS", kNotValid}}},
+      {"TlsAuthOnly on a plain session", true, false, 1,
+       {{"CAPA", "+OK Capability list follows\r\nTOP\r\nUIDL\r\nSTLS\r\n.\r\n"},
+        {"USER bob", "-ERR TLS required\r\n"}, {"PASS secret", "-ERR TLS required\r\n"}, {"STAT", kNotValid}}},
+      {"TlsAuthOnly on an encrypted session", true, true, 1,
+       {{"CAPA", capa_plain}, {"USER bob", "+OK\r\n"}, {"PASS secret", "+OK authentication successful\r\n"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    CPop3Socket session;
+    FakeConnection conn(&m_server);
+    conn.tls_available = c.tls_available;
+    conn.encrypted = c.encrypted;
+    session.m_bTlsAuthOnly = c.tls_auth_only;
+    session.Attach(&conn, &conn);
+    for (const auto& [line, reply] : c.dialogue) {
+      conn.sent.clear();
+      session.OnReceivedText(std::string(line) + "\r\n");
+      EXPECT_EQ(conn.sent, reply) << line;
+    }
+    const bool started = std::string(c.dialogue.back().second).starts_with("+OK Begin");
+    EXPECT_EQ(conn.tls_starts, started ? 1 : 0);
+    if (started) {
+      conn.encrypted = true;
+      conn.sent.clear();
+      session.OnReceivedText("PASS secret\r\n");
+      EXPECT_EQ(conn.sent, kNotValid) << "USER given in the clear is forgotten";
+    }
+  }
+}
+
+// What follows STLS in the same read came in the clear: it is thrown away.
+TEST_F(Pop3Test, TextAfterStlsIsDropped) {
+  m_conn.tls_available = true;
+  EXPECT_EQ(Say("STLS\r\nUSER bob\r\nPASS secret"), "+OK Begin TLS negotiation\r\n");
+  EXPECT_EQ(m_conn.tls_starts, 1);
+  EXPECT_TRUE(m_session.m_strReceived.empty());
+  EXPECT_EQ(m_session.GetState(), CPop3Socket::kStateAuthorization);
+}
+
 TEST_F(Pop3Test, UserNameIsTakenAsSentAndLoginFollowsTheAccounts) {
   struct Case {
     const char* label;

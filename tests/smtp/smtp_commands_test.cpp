@@ -3,6 +3,8 @@
 // senders, forward rules and refused line breaks inside a command line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "smtp_test_support.h"
 
 namespace {
@@ -300,6 +302,75 @@ TEST_F(SmtpCommands, LinesSplitAndJoinedAcrossReads) {
   m_session = std::make_unique<CSmtpSocket>();
   m_session->Attach(&m_conn, &m_conn);
   EXPECT_EQ(Feed(text, true), expected);
+}
+
+// STARTTLS and the passwords it guards, by what the connection offers:
+// a certificate or none, a plain or an encrypted session, TlsAuthOnly.
+TEST_F(SmtpCommands, Encryption) {
+  struct Case {
+    const char* label;
+    bool tls_available;
+    bool encrypted;
+    int tls_auth_only;
+    int max_size;
+    std::vector<std::string> lines;
+    Replies replies;
+  };
+  const std::string ehlo_tls = "250-Supported extensions:\r\n250-AUTH PLAIN LOGIN\r\n250-VRFY\r\n"
+                               "250-STARTTLS\r\n250 OK";
+  const std::string kRequired = "538 5.7.11 Encryption required for requested authentication mechanism";
+  const Case cases[] = {
+      {"no certificate: EHLO as always, STARTTLS unknown", false, false, 0, 0,
+       {"EHLO x", "STARTTLS"}, {kEhlo, "500 Command not implemented."}},
+      {"no certificate, with a size limit", false, false, 0, 1000, {"EHLO x"},
+       {"250-Supported extensions:\r\n250-AUTH PLAIN LOGIN\r\n250-VRFY\r\n250-SIZE 1000\r\n250 OK"}},
+      {"certificate: STARTTLS offered and taken", true, false, 0, 0,
+       {"STARTTLS", "EHLO x", "STARTTLS extra", "STARTTLS", "NOOP"},
+       {kBadSequence, ehlo_tls, "501 Syntax error in parameters or arguments", "220 Ready to start TLS",
+        kBadSequence}},
+      {"limit and STARTTLS together", true, false, 0, 1000, {"EHLO x"},
+       {"250-Supported extensions:\r\n250-AUTH PLAIN LOGIN\r\n250-VRFY\r\n250-SIZE 1000\r\n"
+        "250-STARTTLS\r\n250 OK"}},
+      {"encrypted: no STARTTLS any more", true, true, 0, 0, {"EHLO x", "STARTTLS"}, {kEhlo, kBadSequence}},
+      {"TlsAuthOnly on a plain session: no AUTH", true, false, 1, 0,
+       {"EHLO x", "AUTH LOGIN", "AUTH PLAIN AGpvZQBzZWNyZXQ=", "AUTH=LOGIN"},
+       {"250-Supported extensions:\r\n250-VRFY\r\n250-STARTTLS\r\n250 OK", kRequired, kRequired, kRequired}},
+      {"TlsAuthOnly on an encrypted session: AUTH", true, true, 1, 0, {"EHLO x", "AUTH PLAIN AGpvZQBzZWNyZXQ="},
+       {kEhlo, "235 Authentication successful."}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    m_conn.tls_available = c.tls_available;
+    m_conn.encrypted = c.encrypted;
+    m_conn.tls_starts = 0;
+    m_session = std::make_unique<CSmtpSocket>();
+    m_session->m_bTlsAuthOnly = c.tls_auth_only;
+    m_session->m_nMaxMessageSize = c.max_size;
+    m_session->Attach(&m_conn, &m_conn);
+    for (std::size_t i = 0; i < c.lines.size(); ++i)
+      EXPECT_EQ(Feed(c.lines[i] + "\r\n"), Replies{c.replies[i]}) << c.lines[i];
+    const bool started = std::find(c.replies.begin(), c.replies.end(), "220 Ready to start TLS") != c.replies.end();
+    EXPECT_EQ(m_conn.tls_starts, started ? 1 : 0);
+  }
+}
+
+// What follows STARTTLS in the same read came in the clear: it is thrown
+// away, and the session starts again as before HELO.
+TEST_F(SmtpCommands, TextAfterStartTlsIsDropped) {
+  m_conn.tls_available = true;
+  m_session->m_bAuthLocal = 1;
+  EXPECT_EQ(Feed(std::string("EHLO x\r\nAUTH PLAIN ") + kPlainJoe + "\r\nMAIL FROM:<a@d1.test>\r\n"
+                 "STARTTLS\r\nRCPT TO:<joe@d1.test>\r\nRSET\r\nHEL"),
+            (Replies{"250-Supported extensions:\r\n250-AUTH PLAIN LOGIN\r\n250-VRFY\r\n250-STARTTLS\r\n250 OK",
+                     "235 Authentication successful.", "250 OK", "220 Ready to start TLS"}));
+  EXPECT_EQ(m_conn.tls_starts, 1);
+  EXPECT_TRUE(m_session->m_strReceived.empty());
+  EXPECT_TRUE(m_session->m_lstLines.empty());
+  m_conn.encrypted = true;
+  EXPECT_EQ(Feed("O y\r\nMAIL FROM:<a@d1.test>\r\n"), (Replies{kBadSequence, kBadSequence}))
+      << "no HELO, and the login and the sender were forgotten";
+  EXPECT_EQ(Feed("HELO y\r\nMAIL FROM:<a@d1.test>\r\n"), (Replies{"250 OK", kNotAuthenticated}));
+  EXPECT_EQ(m_session->GetState(), SMTP_STATE_READY);
 }
 
 }  // namespace

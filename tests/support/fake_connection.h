@@ -23,6 +23,10 @@ class FakeConnection : public CConnectionContext, public SessionTransport {
   void PostDeliver(const std::string& path) override;
   CServerLink* Server() override { return server; }
   const std::string& PeerAddress() const override { return peer; }
+  bool IsTlsAvailable() const override { return tls_available; }
+  bool IsEncrypted() const override { return encrypted; }
+  // The handshake is not played: a test sets `encrypted` for its outcome.
+  void StartTls() override { ++tls_starts; }
 
   // SessionTransport. A closed connection still takes sends: a test that
   // wants them refused sets `lost`.
@@ -40,6 +44,7 @@ class FakeConnection : public CConnectionContext, public SessionTransport {
   int touches = 0;
   int quits = 0;
   bool closed = false;
+  int tls_starts = 0;
 
   // What the test makes happen.
   bool lost = false;       // IsConnectionLost
@@ -47,6 +52,8 @@ class FakeConnection : public CConnectionContext, public SessionTransport {
   int fail_after = -1;     // sends that succeed before every further one fails
   CServerLink* server = nullptr;
   std::string peer = "127.0.0.1";
+  bool tls_available = false;  // the server has a certificate
+  bool encrypted = false;
   // Checks a test runs on every send and every delivery as they happen.
   std::function<void(std::string_view bytes)> on_send;
   std::function<void(const std::string& path)> on_deliver;
