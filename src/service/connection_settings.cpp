@@ -7,6 +7,8 @@
 void CMailServer::CopySettings(CConnectionThread& thread) const {
   thread.m_nIPFilterMode = m_nIPFilterMode;
   thread.m_arrIPFilter = m_arrIPFilter;
+  thread.m_pTlsContext = m_pTlsContext;
+  thread.Session().m_bTlsAuthOnly = m_bTlsAuthOnly;
 }
 
 void CMailServer::CopySettings(CSmtpThread& thread) const {

@@ -125,6 +125,12 @@ void CMailServer::LoadConfiguration() {
   LoadRetryPolicy(*this, errors, m_RetryPolicy);
   // The relay thread keeps the settings it started with, but for these.
   if (m_pRelayThread) m_pRelayThread->UpdateRetryPolicy(m_RetryPolicy);
+  text(settings::kTlsCertificate, m_strTlsCertificate);
+  text(settings::kTlsPrivateKey, m_strTlsPrivateKey);
+  number(settings::kTlsAuthOnly, m_bTlsAuthOnly);
+  number(settings::kRelayTls, m_bRelayTls);
+  number(settings::kSmtpsPort, m_nSmtpsPort);
+  number(settings::kPop3sPort, m_nPop3sPort);
 
   // Accounts: a missing value means the default account; one that cannot
   // be read, is too large or malformed leaves the accounts as they were.
@@ -150,6 +156,7 @@ void CMailServer::LoadConfiguration() {
   ReadTextList(*this, errors, settings::kForwardRules, m_arrForwardRules);
   ReadTextList(*this, errors, settings::kBlockMailFrom, m_arrBlockMailFrom);
   errors.Report(*this);
+  LoadTlsContext();
 
   // Every account has its mailbox folder (never one outside the mail folder).
   const std::string mail_folder = GetMailFolder();

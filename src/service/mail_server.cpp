@@ -376,8 +376,9 @@ bool CMailServer::StartServers() {
         return std::make_unique<CSmtpListenSocket>(m_pLink, [this](CSmtpThread& thread) { CopySettings(thread); });
       }))
     return false;
-  m_bRunning = true;
   WriteLog(LOG_TRACE, 0, "<SMTP> Server started on port %d.", m_nSmtpPort);
+  if (!StartTlsListeners()) return false;
+  m_bRunning = true;
 
   if (m_bRelayMessages != 0) StartRelayThread();
   return true;
@@ -402,6 +403,8 @@ void CMailServer::StopServers() {
   // too: they are ended all the same.
   m_arrPop3Listeners.clear();
   m_arrSmtpListeners.clear();
+  m_arrPop3sListeners.clear();
+  m_arrSmtpsListeners.clear();
   StopConnectionThreads(false);
   StopConnectionThreads(true);
   // A thread that outlived its wait keeps an empty link from here on.

@@ -28,6 +28,7 @@
 
 class CSmtpThread;
 class CListenSocket;
+class CTlsContext;
 class CRelayThread;
 
 inline constexpr const char* kMutexName = "Mail Service Mutex";
@@ -48,6 +49,9 @@ class CMailServer : public CServiceBase, public CServerLink {
   void StartRelayThread();
   void StopRelayThread();
   void LoadConfiguration();
+  // Makes the server's encryption from TlsCertificate and TlsPrivateKey
+  // (tls_settings.cpp), at start and on every reload.
+  void LoadTlsContext();
 
   // CServerLink (see net/server_link.h).
   platform::ThreadId NotificationWindow() const override { return m_NotifyWindow.load(); }
@@ -110,6 +114,15 @@ class CMailServer : public CServiceBase, public CServerLink {
   int m_nScanInterval = settings::kScanInterval.number_default;
   RetryPolicy m_RetryPolicy;  // RetryFor and RetrySchedule
   std::vector<std::string> m_arrListenAddresses;  // empty: every address
+  std::string m_strTlsCertificate;
+  std::string m_strTlsPrivateKey;
+  int m_bTlsAuthOnly = settings::kTlsAuthOnly.number_default;
+  int m_nSmtpsPort = settings::kSmtpsPort.number_default;
+  int m_nPop3sPort = settings::kPop3sPort.number_default;
+  int m_bRelayTls = settings::kRelayTls.number_default;
+  // What new connections encrypt with (null: no certificate, no TLS); the
+  // files it was made from, to tell a reload that changed nothing.
+  std::shared_ptr<CTlsContext> m_pTlsContext;
   std::vector<CUserAccount> m_arrAccounts;  // guarded by m_AccountsLock
   mutable std::mutex m_AccountsLock;
 
@@ -136,6 +149,8 @@ class CMailServer : public CServiceBase, public CServerLink {
   bool StartListeners(std::vector<std::unique_ptr<CListenSocket>>& listeners, const char* protocol,
                       int port, const std::function<std::unique_ptr<CListenSocket>()>& make);
   void RemoveStaleTempFiles();
+  // The implicit TLS listeners of SmtpsPort and Pop3sPort (tls_settings.cpp).
+  bool StartTlsListeners();
 
   std::mutex m_ConnectionLock;
   std::list<std::shared_ptr<CConnectionThread>> m_lstPop3Connections;
@@ -148,6 +163,8 @@ class CMailServer : public CServiceBase, public CServerLink {
   // ListenAddresses is empty).
   std::vector<std::unique_ptr<CListenSocket>> m_arrPop3Listeners;
   std::vector<std::unique_ptr<CListenSocket>> m_arrSmtpListeners;
+  std::vector<std::unique_ptr<CListenSocket>> m_arrPop3sListeners;
+  std::vector<std::unique_ptr<CListenSocket>> m_arrSmtpsListeners;
   std::unique_ptr<CRelayThread> m_pRelayThread;
 
   CLocalDelivery m_Delivery;  // server thread only

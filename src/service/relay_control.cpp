@@ -1,6 +1,7 @@
 // Starting and stopping the relay thread from the server core.
 #include "store/mail_store.h"
 #include "common/text.h"
+#include "net/tls_context.h"
 #include "relay/relay_thread.h"
 #include "service/mail_server.h"
 
@@ -19,6 +20,12 @@ void CMailServer::StartRelayThread() {
   relay->m_nRelayTimeout = m_nRelayTimeout;
   relay->m_hNotifyWindow = NotificationWindow();
   relay->m_RetryPolicy = m_RetryPolicy;
+  if (m_bRelayTls != 0) {
+    std::string error;
+    relay->m_pTlsContext = CTlsContext::CreateClient(error);
+    if (!relay->m_pTlsContext)
+      WriteLog(LOG_ERROR, 0, "<RELAY> ERROR: Cannot make the TLS context (%s); relaying unencrypted.", error.c_str());
+  }
   for (const std::string& record : m_arrMxRecords) {
     // One server per domain: a later record of the same domain wins.
     relay->m_mapMailServers[text::ToLower(text::ExtractField(record, 0, '|'))] =
