@@ -6,9 +6,11 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   libsqlite3-dev libgtest-dev libgmock-dev
+  libssl-dev openssl
   qt6-base-dev libgl1-mesa-dev xvfb xauth
   xdotool imagemagick
   python3 curl
+  swaks libnet-ssleay-perl
   dnsmasq-base
   systemd dpkg-dev file procps adduser
   clang libclang-rt-14-dev

@@ -12,6 +12,7 @@
 
 #include "common/retry_policy.h"
 #include "common/settings_table.h"
+#include "net/tls_context.h"
 #include "platform/messages.h"
 #include "platform/sync.h"
 
@@ -36,6 +37,10 @@ class CRelayThread : public platform::Thread {
   // thread takes them at its next wait and looks at its queue's schedules
   // again, so a try that `quillctl queue retry` made due happens now.
   void UpdateRetryPolicy(const RetryPolicy& policy);
+
+  // RelayTls: encrypt where the remote server offers STARTTLS (null: the
+  // HELO dialogue).
+  std::shared_ptr<CTlsContext> m_pTlsContext;
 
   // Signals the thread to end, waits for the end of its run (a queue pass in
   // progress runs to its end first) and returns; the caller then deletes it.

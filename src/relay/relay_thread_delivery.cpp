@@ -144,6 +144,7 @@ bool CRelayThread::Impl::StartClient(const std::string& server, const std::strin
   m_pClient = std::make_unique<CSmtpClient>(this);
   m_pClient->SetHeloName(m_Owner.m_strHeloName);
   m_pClient->SetTimeout(m_Owner.m_nRelayTimeout);
+  m_pClient->SetTls(m_Owner.m_pTlsContext);
   // Cleared before the transfer, not after it: a client that completes its
   // dialogue reports its disconnection during TransmitMessage, and that
   // report must not be lost, or every delivery would wait for nothing.

@@ -13,6 +13,12 @@
 //   5      message text  250      QUIT
 //   6      QUIT          221      disconnect
 //
+// With encryption the greeting is answered with EHLO:
+//   7      EHLO          250      STARTTLS when offered (and not encrypted
+//                                 yet), else MAIL FROM; any other code: HELO
+//   8      STARTTLS      220      the handshake, then EHLO again; any other
+//                                 code: MAIL FROM unencrypted
+//
 // Any other code ends the dialogue without QUIT; the connection stays open
 // until the owner deletes the client (or the server closes it).
 #include "relay/smtp_client.h"
@@ -42,6 +48,7 @@ bool CSmtpClient::TransmitMessage(const std::string& host, int port,
                                   const std::string& sender, const std::string& recipients,
                                   CMessageSource& message) {
   if (m_bConnected) Disconnect();
+  m_pTls.reset();
   m_socket.Close();
   m_strReceived.clear();
   m_lstRecipients.clear();
@@ -100,8 +107,45 @@ bool CSmtpClient::OnReply(int code) {
         m_bDelivered = false;
         return false;
       }
+      if (m_pTlsContext) {
+        m_nState = kStateEhlo;
+        SendLine("EHLO %s", m_strHeloName.c_str());
+        return true;
+      }
       m_nState = kStateHelo;
       SendLine("HELO %s", m_strHeloName.c_str());
+      return true;
+
+    case kStateEhlo:
+      if (code != 250) {
+        // A server that knows no EHLO is spoken to as without encryption.
+        m_nState = kStateHelo;
+        SendLine("HELO %s", m_strHeloName.c_str());
+        return true;
+      }
+      m_bDelivered = true;
+      if (!m_pTls && OffersStartTls()) {
+        m_nState = kStateStartTls;
+        SendLine("STARTTLS");
+      } else {
+        m_nState = kStateMailFrom;
+        SendLine("MAIL FROM: %s", m_strSender.c_str());
+      }
+      return true;
+
+    case kStateStartTls:
+      if (code != 220) {
+        // Opportunistic: a refusal leaves the session as it was.
+        m_nState = kStateMailFrom;
+        SendLine("MAIL FROM: %s", m_strSender.c_str());
+        return true;
+      }
+      if (!StartTls()) {
+        m_bDelivered = false;
+        return false;
+      }
+      m_nState = kStateEhlo;
+      SendLine("EHLO %s", m_strHeloName.c_str());
       return true;
 
     case kStateHelo:
@@ -182,6 +226,48 @@ int CSmtpClient::ReadReply() {
   return ReplyCode(m_strReply);
 }
 
+bool CSmtpClient::OffersStartTls() const {
+  // The reply's lines, each "250-" or "250 " and a keyword.
+  for (const std::string& line : text::Split(m_strReply, '\n')) {
+    if (line.size() < 4) continue;
+    const std::string keyword = text::ToUpper(text::Trim(line.substr(4)));
+    if (keyword == "STARTTLS") return true;
+  }
+  return false;
+}
+
+bool CSmtpClient::StartTls() {
+  // Anything the server sent after its "220" came in the clear: dropped.
+  m_strReceived.clear();
+  m_pTls = std::make_unique<CTlsStream>(m_pTlsContext, m_socket);
+  const std::uint64_t deadline = platform::TickCountMs() + TimeoutMs();
+  for (;;) {
+    const CTlsStream::Result result = m_pTls->IsValid() ? m_pTls->Handshake() : CTlsStream::Result::kFailed;
+    if (result == CTlsStream::Result::kDone) break;
+    if (result == CTlsStream::Result::kFailed || platform::TickCountMs() >= deadline || !WaitReadable(deadline)) {
+      Log("TLS negotiation failed: " + (result == CTlsStream::Result::kFailed ? m_pTls->ErrorText()
+                                                                               : std::string("time-out")));
+      m_pTls.reset();
+      m_socket.Close();
+      return false;
+    }
+  }
+  Log("TLS established: " + m_pTls->Description());
+  return true;
+}
+
+long CSmtpClient::Receive(char* buffer, std::size_t size, bool& would_block) {
+  if (m_pTls) {
+    const long n = m_pTls->Read(buffer, size);
+    would_block = n < 0 && m_pTls->WouldBlock();
+    if (n < 0 && !would_block) Log("TLS error: " + m_pTls->ErrorText());
+    return n;
+  }
+  const long n = m_socket.Receive(buffer, size);
+  would_block = n < 0 && platform::LastSocketError() == WSAEWOULDBLOCK;
+  return n;
+}
+
 bool CSmtpClient::ReadLine(std::string& line) {
   m_nTimeoutMs = TimeoutMs();
   const std::uint64_t deadline = platform::TickCountMs() + m_nTimeoutMs;
@@ -203,7 +289,8 @@ bool CSmtpClient::ReadLine(std::string& line) {
 
     if (!m_socket.IsValid() || platform::TickCountMs() >= deadline) return false;
     char buffer[kReceiveChunk];
-    const long n = m_socket.Receive(buffer, sizeof buffer);
+    bool would_block = false;
+    const long n = Receive(buffer, sizeof buffer, would_block);
     if (n > 0) {
       m_strReceived.assign(buffer, static_cast<std::size_t>(n));
       continue;
@@ -212,7 +299,7 @@ bool CSmtpClient::ReadLine(std::string& line) {
       OnClose(0);
       return false;
     }
-    if (platform::LastSocketError() != WSAEWOULDBLOCK) return false;
+    if (!would_block) return false;
     if (!WaitReadable(deadline)) return false;
   }
 }
@@ -276,7 +363,7 @@ bool CSmtpClient::SendText(const std::string& text, bool logged) {
 }
 
 bool CSmtpClient::SendBytes(const std::string& bytes) {
-  if (m_socket.SendAll(bytes)) return true;
+  if (m_pTls ? m_pTls->Write(bytes) : m_socket.SendAll(bytes)) return true;
   m_socket.Close();
   Log("Could not send reply, disconnected.");
   return false;

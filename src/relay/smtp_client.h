@@ -1,5 +1,8 @@
 // CSmtpClient hands one message to one remote mail server: connect, HELO,
-// MAIL FROM, RCPT TO per recipient, DATA, the message text, QUIT. The relay
+// MAIL FROM, RCPT TO per recipient, DATA, the message text, QUIT. With
+// encryption (SetTls) it says EHLO instead, and when the server offers
+// STARTTLS it encrypts and says EHLO again; a server that refuses EHLO gets
+// HELO. The relay
 // thread creates one client per attempt, reads IsDelivered() afterwards and
 // deletes it. Progress and every line sent or received (except the message
 // text) go to a CSmtpClientSink; the client never writes the log itself.
@@ -11,7 +14,10 @@
 
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
+
+#include "net/tls_stream.h"
 
 #include "platform/sockets.h"
 #include "platform/win_types.h"
@@ -57,6 +63,8 @@ class CSmtpClient {
     kStateData = 4,
     kStateBody = 5,
     kStateQuit = 6,
+    kStateEhlo = 7,      // with encryption only
+    kStateStartTls = 8,  // with encryption only
   };
   // Per-line time limit when no (or no positive) time-out is set.
   static constexpr DWORD kDefaultTimeoutMs = 30000;
@@ -80,6 +88,9 @@ class CSmtpClient {
   void SetHeloName(const std::string& name) { m_strHeloName = name; }
   // Seconds a reply line (and the connect) may take; 0 or less: 30.
   void SetTimeout(int seconds) { m_nTimeout = seconds; }
+  // Encrypt where the server offers STARTTLS (null: the HELO dialogue).
+  void SetTls(std::shared_ptr<CTlsContext> context) { m_pTlsContext = std::move(context); }
+  bool IsEncrypted() const { return m_pTls != nullptr; }
 
   // Runs the whole dialogue with host:port. recipients: one or more
   // recipients separated by ","; message: the text after DATA (read during
@@ -105,6 +116,12 @@ class CSmtpClient {
   void OnClose(int error_code);
 
   bool ReadLine(std::string& line);
+  // One receive over the socket or the encryption: as Socket::Receive.
+  long Receive(char* buffer, std::size_t size, bool& would_block);
+  // After the server's "220" to STARTTLS: the handshake, bounded by the
+  // time-out. False when it failed (the dialogue ends).
+  bool StartTls();
+  bool OffersStartTls() const;
   int ReadReply();
   bool OnReply(int code);
   bool SendLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -129,6 +146,8 @@ class CSmtpClient {
   CMessageSource* m_pMessage = nullptr;    // during TransmitMessage only
   bool m_bTextSent = false;
 
+  std::shared_ptr<CTlsContext> m_pTlsContext;
   platform::Socket m_socket;
+  std::unique_ptr<CTlsStream> m_pTls;  // over m_socket, after STARTTLS
   std::string m_strReceived;  // received bytes not yet cut into lines
 };
