@@ -107,17 +107,21 @@ void CConnectionThread::ExitInstance() {
 }
 
 void CConnectionThread::OnReceive() {
-  char buffer[kReceiveChunk];
+  // On the heap, and only while receiving: below this frame the handshake
+  // goes deep into the library, and every page of stack a thread touched
+  // stays with it while its session idles. Freed at once, the chunk is no
+  // thread's either.
+  const std::unique_ptr<char[]> buffer(new char[kReceiveChunk]);
   // An encrypted record may hold more text than one chunk: what the
   // transport keeps is taken now, as the socket will not signal it again.
   do {
-    ReceiveChunk(buffer);
+    ReceiveChunk(buffer.get());
   } while (!m_bQuitting && m_pTransport && m_pTransport->HasBufferedData());
 }
 
-void CConnectionThread::ReceiveChunk(char (&buffer)[kReceiveChunk]) {
+void CConnectionThread::ReceiveChunk(char* buffer) {
   if (m_bQuitting || !m_pTransport || !m_pTransport->IsOpen()) return;
-  const long n = m_pTransport->Receive(buffer, sizeof buffer);
+  const long n = m_pTransport->Receive(buffer, kReceiveChunk);
   if (n < 0) {
     const int error = platform::LastSocketError();
     if (error == WSAEWOULDBLOCK) return;

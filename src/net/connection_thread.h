@@ -74,7 +74,8 @@ class CConnectionThread : public platform::Thread,
   bool InitInstance();
   void ExitInstance();
   void OnReceive();
-  void ReceiveChunk(char (&buffer)[kReceiveChunk]);
+  // One receive of at most kReceiveChunk bytes into `buffer`, handed on.
+  void ReceiveChunk(char* buffer);
   void CheckIdleTimeout(unsigned timer_id);
   void PostConnectionText(UINT msg);
 
