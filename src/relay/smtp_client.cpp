@@ -288,13 +288,12 @@ bool CSmtpClient::ReadLine(std::string& line) {
     m_strReceived.clear();
 
     if (!m_socket.IsValid() || platform::TickCountMs() >= deadline) return false;
-    char buffer[kReceiveChunk];
+    // Received straight into the (empty) buffer of received bytes.
+    m_strReceived.resize(kReceiveChunk);
     bool would_block = false;
-    const long n = Receive(buffer, sizeof buffer, would_block);
-    if (n > 0) {
-      m_strReceived.assign(buffer, static_cast<std::size_t>(n));
-      continue;
-    }
+    const long n = Receive(m_strReceived.data(), m_strReceived.size(), would_block);
+    m_strReceived.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (n > 0) continue;
     if (n == 0) {
       OnClose(0);
       return false;
