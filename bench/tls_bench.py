@@ -27,18 +27,16 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import qptest  # noqa: E402
+from conn_bench import proc_status  # noqa: E402
 
 NO_CHECK = ssl._create_unverified_context()
 BODY = b"Subject: bench\r\n\r\n" + (b"x" * 78 + b"\r\n") * 12 + b"y" * 26 + b"\r\n"  # 1 KiB
 
 
 def proc_memory(pid):
-    fields = {}
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            key, _, value = line.partition(":")
-            fields[key] = value.strip()
-    return int(fields["VmRSS"].split()[0]), int(fields["VmHWM"].split()[0]), int(fields["Threads"])
+    """VmRSS and VmHWM in KiB, and the thread count."""
+    threads, rss, peak = proc_status(pid)
+    return rss, peak, threads
 
 
 def make_certificate(machine, key_type):
