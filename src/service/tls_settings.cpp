@@ -31,7 +31,11 @@ void CMailServer::LoadTlsContext() {
 bool CMailServer::StartTlsListeners() {
   // Without a certificate the implicit ports stay closed: a client there
   // could do nothing but fail its handshake.
-  if (!m_pTlsContext) return true;
+  if (!m_pTlsContext) {
+    if (m_nSmtpsPort != 0 || m_nPop3sPort != 0)
+      WriteLog(LOG_ERROR, 0, "The TLS ports are not opened: no TLS certificate is loaded.");
+    return true;
+  }
   if (m_nPop3sPort != 0) {
     if (!StartListeners(m_arrPop3sListeners, "POP3", m_nPop3sPort, [this] {
           return std::make_unique<CPop3ListenSocket>(m_pLink, [this](CPop3Thread& thread) {
