@@ -47,6 +47,17 @@ bool IsLastLine(const std::string& line) { return line.size() < 4 || line[3] != 
 bool CSmtpClient::TransmitMessage(const std::string& host, int port,
                                   const std::string& sender, const std::string& recipients,
                                   CMessageSource& message) {
+  if (!RunDialogue(host, port, sender, recipients, message, m_pTlsContext != nullptr)) return false;
+  if (!m_bTlsFailed) return true;
+  // The handshake failed before any of the message went out: the server
+  // gets it unencrypted, as without encryption (opportunistic encryption
+  // must not keep mail from a server whose TLS is broken or too old).
+  Log("Trying again without TLS.");
+  return RunDialogue(host, port, sender, recipients, message, false);
+}
+
+bool CSmtpClient::RunDialogue(const std::string& host, int port, const std::string& sender,
+                              const std::string& recipients, CMessageSource& message, bool try_tls) {
   if (m_bConnected) Disconnect();
   m_pTls.reset();
   m_socket.Close();
@@ -55,6 +66,8 @@ bool CSmtpClient::TransmitMessage(const std::string& host, int port,
   m_nState = kStateGreeting;
   m_bDelivered = false;
   m_bTextSent = false;
+  m_bTryTls = try_tls;
+  m_bTlsFailed = false;
 
   const DWORD connect_ms = TimeoutMs();
   m_socket = platform::Socket::Connect(host, port, connect_ms);
@@ -107,7 +120,7 @@ bool CSmtpClient::OnReply(int code) {
         m_bDelivered = false;
         return false;
       }
-      if (m_pTlsContext) {
+      if (m_bTryTls) {
         m_nState = kStateEhlo;
         SendLine("EHLO %s", m_strHeloName.c_str());
         return true;
@@ -248,7 +261,8 @@ bool CSmtpClient::StartTls() {
       Log("TLS negotiation failed: " + (result == CTlsStream::Result::kFailed ? m_pTls->ErrorText()
                                                                                : std::string("time-out")));
       m_pTls.reset();
-      m_socket.Close();
+      m_bTlsFailed = true;
+      Disconnect();
       return false;
     }
   }

@@ -95,7 +95,8 @@ class CSmtpClient {
   // Runs the whole dialogue with host:port. recipients: one or more
   // recipients separated by ","; message: the text after DATA (read during
   // the dialogue). False only when no connection was made; the outcome of
-  // the dialogue is IsDelivered().
+  // the dialogue is IsDelivered(). When the TLS handshake fails, the
+  // dialogue runs once more on a new connection, unencrypted.
   bool TransmitMessage(const std::string& host, int port, const std::string& sender,
                        const std::string& recipients, CMessageSource& message);
   bool IsDelivered() const { return m_bDelivered; }
@@ -115,6 +116,9 @@ class CSmtpClient {
   void OnConnect(int error_code);
   void OnClose(int error_code);
 
+  // One connection and dialogue; `try_tls`: EHLO and STARTTLS.
+  bool RunDialogue(const std::string& host, int port, const std::string& sender,
+                   const std::string& recipients, CMessageSource& message, bool try_tls);
   bool ReadLine(std::string& line);
   // One receive over the socket or the encryption: as Socket::Receive.
   long Receive(char* buffer, std::size_t size, bool& would_block);
@@ -147,6 +151,8 @@ class CSmtpClient {
   bool m_bTextSent = false;
 
   std::shared_ptr<CTlsContext> m_pTlsContext;
+  bool m_bTryTls = false;     // this dialogue says EHLO and takes STARTTLS
+  bool m_bTlsFailed = false;  // its handshake failed: the dialogue ended
   platform::Socket m_socket;
   std::unique_ptr<CTlsStream> m_pTls;  // over m_socket, after STARTTLS
   std::string m_strReceived;  // received bytes not yet cut into lines

@@ -280,6 +280,7 @@ class CertificateFilesTest(qptest.MachineTestCase):
         line = next(l for l in log.splitlines() if "Cannot load the TLS" in l)
         self.assertIn(bad_key, line)
         self.assertIn("connections are not encrypted", line)
+        self.assertIn("The TLS ports are not opened: no TLS certificate is loaded.", log)
         with Dialogue(server.smtp_port) as d:
             self.assertEqual(d.command("EHLO x"), "250-Supported extensions:\r\n250-AUTH PLAIN LOGIN\r\n"
                                                   "250-VRFY\r\n250 OK")
@@ -306,15 +307,18 @@ class CertificateFilesTest(qptest.MachineTestCase):
 
 
 # The relay's peers (test_relay.py uses 127.0.62.x, the others 127.0.61-67.x).
-RELAY_PEERS = {"starttls.test": "127.0.68.20", "plain.test": "127.0.68.21", "oldstyle.test": "127.0.68.22"}
+RELAY_PEERS = {"starttls.test": "127.0.68.20", "plain.test": "127.0.68.21", "oldstyle.test": "127.0.68.22",
+               "brokentls.test": "127.0.68.23"}
 
 
 class Receiver:
     """An SMTP receiver on ip:25 that records each session's commands, with
     "(TLS)" after those that came encrypted. `cert`: it offers STARTTLS;
-    `ehlo`: False answers EHLO 502, as a server of the HELO era."""
+    `ehlo`: False answers EHLO 502, as a server of the HELO era; `broken`:
+    it offers STARTTLS but sends text where its handshake belongs."""
 
-    def __init__(self, ip, cert=None, ehlo=True):
+    def __init__(self, ip, cert=None, ehlo=True, broken=False):
+        self.broken = broken
         self.context = None
         if cert:
             self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -364,10 +368,15 @@ class Receiver:
             commands.append(line + tls)
             verb = line[:4].upper()
             if verb == "EHLO" and self.ehlo:
-                reply("250-receiver.test\r\n250-PIPELINING\r\n" + ("250-STARTTLS\r\n" if self.context and not tls else "")
+                offer = (self.context or self.broken) and not tls
+                reply("250-receiver.test\r\n250-PIPELINING\r\n" + ("250-STARTTLS\r\n" if offer else "")
                       + "250 8BITMIME")
             elif verb == "HELO" or (verb == "MAIL" or verb == "RCPT"):
                 reply("250 OK")
+            elif line.upper() == "STARTTLS" and self.broken:
+                reply("220 Go ahead")
+                reply("421 not a handshake")
+                return
             elif line.upper() == "STARTTLS" and self.context and not tls:
                 reply("220 Go ahead")
                 conn = self.connection = self.context.wrap_socket(conn, server_side=True)
@@ -394,7 +403,8 @@ class RelayTlsTest(qptest.MachineTestCase):
         cert_files = (self.machine.native(cert), self.machine.native(key))
         self.receivers = {"starttls.test": Receiver(RELAY_PEERS["starttls.test"], cert=cert_files),
                           "plain.test": Receiver(RELAY_PEERS["plain.test"]),
-                          "oldstyle.test": Receiver(RELAY_PEERS["oldstyle.test"], cert=cert_files, ehlo=False)}
+                          "oldstyle.test": Receiver(RELAY_PEERS["oldstyle.test"], cert=cert_files, ehlo=False),
+                          "brokentls.test": Receiver(RELAY_PEERS["brokentls.test"], broken=True)}
         for receiver in self.receivers.values():
             self.addCleanup(receiver.stop)
         self.machine.set_settings(RelayMessages=1, AuthRemote=0, DNSServer="127.0.68.53", RelayTimeout=5,
@@ -409,28 +419,31 @@ class RelayTlsTest(qptest.MachineTestCase):
         for domain, receiver in self.receivers.items():
             wait_for(lambda: receiver.sessions and receiver.sessions[-1][-1:] in (["QUIT"], ["QUIT (TLS)"]),
                      15, "the relay's QUIT at " + domain)
-        return server, {domain: receiver.sessions[0] for domain, receiver in self.receivers.items()}
+        return server, {domain: receiver.sessions for domain, receiver in self.receivers.items()}
 
     def test_opportunistic_starttls(self):
         server, sessions = self.relay_to_each(RelayTls=1)
         dialogue = ["MAIL FROM: <joe@d1.test>", "RCPT TO: <bob@%s>", "DATA", "QUIT"]
         expected = {
-            "starttls.test": ["EHLO relay.d1.test", "STARTTLS", "EHLO relay.d1.test (TLS)"]
-            + [(line + " (TLS)") for line in dialogue],
-            "plain.test": ["EHLO relay.d1.test"] + dialogue,
-            "oldstyle.test": ["EHLO relay.d1.test", "HELO relay.d1.test"] + dialogue,
+            "starttls.test": [["EHLO relay.d1.test", "STARTTLS", "EHLO relay.d1.test (TLS)"]
+                              + [(line + " (TLS)") for line in dialogue]],
+            "plain.test": [["EHLO relay.d1.test"] + dialogue],
+            "oldstyle.test": [["EHLO relay.d1.test", "HELO relay.d1.test"] + dialogue],
+            # A failed handshake: the message goes again, unencrypted.
+            "brokentls.test": [["EHLO relay.d1.test", "STARTTLS"], ["HELO relay.d1.test"] + dialogue],
         }
         for domain, commands in expected.items():
             with self.subTest(domain):
-                self.assertEqual(sessions[domain], [c.replace("%s", domain) for c in commands])
-        server.wait_log("<RELAY> TLS established: TLSv1.3 ")
+                self.assertEqual(sessions[domain], [[c.replace("%s", domain) for c in s] for s in commands])
+        log = server.wait_log("<RELAY> TLS established: TLSv1.3 ")
+        self.assertIn("<RELAY> TLS negotiation failed: ", log)
 
     def test_without_relay_tls_the_helo_dialogue_stays(self):
         _, sessions = self.relay_to_each()
         for domain in RELAY_PEERS:
             with self.subTest(domain):
-                self.assertEqual(sessions[domain], ["HELO relay.d1.test", "MAIL FROM: <joe@d1.test>",
-                                                    "RCPT TO: <bob@%s>" % domain, "DATA", "QUIT"])
+                self.assertEqual(sessions[domain], [["HELO relay.d1.test", "MAIL FROM: <joe@d1.test>",
+                                                     "RCPT TO: <bob@%s>" % domain, "DATA", "QUIT"]])
 
 
 if __name__ == "__main__":
