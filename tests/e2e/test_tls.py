@@ -306,9 +306,9 @@ class CertificateFilesTest(qptest.MachineTestCase):
         old.quit()
 
 
-# The relay's peers (test_relay.py uses 127.0.62.x, the others 127.0.61-67.x).
-RELAY_PEERS = {"starttls.test": "127.0.68.20", "plain.test": "127.0.68.21", "oldstyle.test": "127.0.68.22",
-               "brokentls.test": "127.0.68.23"}
+# The relay's peers (test_relay.py uses 127.0.62.x, the others 127.0.61-68.x).
+RELAY_PEERS = {"starttls.test": "127.0.73.20", "plain.test": "127.0.73.21", "oldstyle.test": "127.0.73.22",
+               "brokentls.test": "127.0.73.23"}
 
 
 class Receiver:
@@ -407,7 +407,7 @@ class RelayTlsTest(qptest.MachineTestCase):
                           "brokentls.test": Receiver(RELAY_PEERS["brokentls.test"], broken=True)}
         for receiver in self.receivers.values():
             self.addCleanup(receiver.stop)
-        self.machine.set_settings(RelayMessages=1, AuthRemote=0, DNSServer="127.0.68.53", RelayTimeout=5,
+        self.machine.set_settings(RelayMessages=1, AuthRemote=0, DNSServer="127.0.73.53", RelayTimeout=5,
                                   HostName="relay.d1.test")
         self.machine.set_list("Relay", "MxRecords", ["%s|%s" % item for item in RELAY_PEERS.items()])
 
