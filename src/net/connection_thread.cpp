@@ -107,21 +107,28 @@ void CConnectionThread::ExitInstance() {
 }
 
 void CConnectionThread::OnReceive() {
-  // On the heap, and only while receiving: below this frame the handshake
-  // goes deep into the library, and every page of stack a thread touched
-  // stays with it while its session idles. Freed at once, the chunk is no
-  // thread's either.
-  const std::unique_ptr<char[]> buffer(new char[kReceiveChunk]);
+  if (m_bQuitting || !m_pTransport || !m_pTransport->IsOpen()) return;
+  // The TLS handshake first, apart from the receive chunk's frame: it goes
+  // deep into the library, and every page of stack a connection thread
+  // touched stays with it while its session idles.
+  const long ready = m_pTransport->Prepare();
+  if (ready == 0) {
+    Close();
+    PostQuit();
+    return;
+  }
+  if (ready < 0) return;
   // An encrypted record may hold more text than one chunk: what the
   // transport keeps is taken now, as the socket will not signal it again.
   do {
-    ReceiveChunk(buffer.get());
+    ReceiveChunk();
   } while (!m_bQuitting && m_pTransport && m_pTransport->HasBufferedData());
 }
 
-void CConnectionThread::ReceiveChunk(char* buffer) {
+void CConnectionThread::ReceiveChunk() {
   if (m_bQuitting || !m_pTransport || !m_pTransport->IsOpen()) return;
-  const long n = m_pTransport->Receive(buffer, kReceiveChunk);
+  char buffer[kReceiveChunk];
+  const long n = m_pTransport->Receive(buffer, sizeof buffer);
   if (n < 0) {
     const int error = platform::LastSocketError();
     if (error == WSAEWOULDBLOCK) return;

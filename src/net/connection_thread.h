@@ -74,8 +74,9 @@ class CConnectionThread : public platform::Thread,
   bool InitInstance();
   void ExitInstance();
   void OnReceive();
-  // One receive of at most kReceiveChunk bytes into `buffer`, handed on.
-  void ReceiveChunk(char* buffer);
+  // One receive of at most kReceiveChunk bytes, handed on. Never inlined:
+  // its chunk is on the stack only while it runs.
+  __attribute__((noinline)) void ReceiveChunk();
   void CheckIdleTimeout(unsigned timer_id);
   void PostConnectionText(UINT msg);
 

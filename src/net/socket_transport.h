@@ -14,6 +14,10 @@
 
 class CConnectionTransport : public SessionTransport {
  public:
+  // What must come before the bytes (an encrypting layer's handshake, as
+  // far as the received bytes allow): 1 ready to Receive, -1 not yet (the
+  // watched descriptor will signal), 0 closed or failed.
+  virtual long Prepare() { return 1; }
   // One receive without blocking: the byte count, 0 when the peer closed,
   // -1 on error (platform::LastSocketError(): WSAEWOULDBLOCK when nothing is
   // there yet).

@@ -7,20 +7,25 @@ CTlsTransport::CTlsTransport(std::shared_ptr<CTlsContext> context, std::unique_p
   if (!m_Stream.IsValid()) m_bFailed = true;
 }
 
-long CTlsTransport::Receive(char* buffer, std::size_t size) {
+long CTlsTransport::Prepare() {
   if (m_bFailed) return 0;
-  if (!m_Stream.IsEstablished()) {
-    switch (m_Stream.Handshake()) {
-      case CTlsStream::Result::kWouldBlock:
-        return -1;  // the socket's receive said WSAEWOULDBLOCK
-      case CTlsStream::Result::kFailed:
-        Fail();
-        return 0;
-      case CTlsStream::Result::kDone:
-        if (m_pEvents) m_pEvents->OnTlsEstablished(m_Stream.Description());
-        break;
-    }
+  if (m_Stream.IsEstablished()) return 1;
+  switch (m_Stream.Handshake()) {
+    case CTlsStream::Result::kWouldBlock:
+      return -1;  // the socket's receive said WSAEWOULDBLOCK
+    case CTlsStream::Result::kFailed:
+      Fail();
+      return 0;
+    case CTlsStream::Result::kDone:
+      break;
   }
+  if (m_pEvents) m_pEvents->OnTlsEstablished(m_Stream.Description());
+  return 1;
+}
+
+long CTlsTransport::Receive(char* buffer, std::size_t size) {
+  const long ready = Prepare();
+  if (ready <= 0) return ready;
   const long n = m_Stream.Read(buffer, size);
   if (n < 0 && !m_Stream.WouldBlock()) {
     Fail();

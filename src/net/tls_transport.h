@@ -31,6 +31,8 @@ class CTlsTransport : public CConnectionTransport {
   bool SendAll(std::string_view bytes) override;
   void Close() override;
 
+  // Prepare runs the handshake; Receive does too when it was not called.
+  long Prepare() override;
   long Receive(char* buffer, std::size_t size) override;
   int WatchedFd() const override { return m_pPlain->WatchedFd(); }
   std::string PeerAddress() const override { return m_pPlain->PeerAddress(); }
