@@ -18,7 +18,10 @@ std::int64_t NowSeconds() { return static_cast<std::int64_t>(std::time(nullptr))
 }  // namespace
 
 CConnectionThread::CConnectionThread(const ProtocolTexts& texts, std::unique_ptr<CSessionSocket> session)
-    : m_Texts(texts), m_pSession(std::move(session)), m_tLastActivity(NowSeconds()) {}
+    : m_Texts(texts),
+      m_pSession(std::move(session)),
+      m_tLastActivity(NowSeconds()),
+      m_tStarted(m_tLastActivity) {}
 
 CConnectionThread::~CConnectionThread() = default;
 
@@ -45,16 +48,26 @@ bool CConnectionThread::InitInstance() {
   m_pTransport = std::make_unique<CSocketTransport>(std::move(m_AcceptedSocket), send_timeout_ms);
   m_pSession->Attach(this, this);
   m_nWatch = queue.WatchFd(m_pTransport->WatchedFd(), platform::WATCH_READABLE | platform::WATCH_HANG_UP,
-                           [this](platform::WatchEvents) { OnReceive(); });
+                           [this](platform::WatchEvents events) { OnReceive(events); });
   m_nTimerId = queue.SetTimer(kTimerPeriodMs, [this](UINT id) { CheckIdleTimeout(id); });
   m_strPeerAddress = m_pTransport->PeerAddress();
+  m_tStarted = NowSeconds();
   const int connections = m_pServer ? m_pServer->CountConnection(+1) : 1;
+  const int from_address = m_pServer ? m_pServer->CountAddressConnection(m_strPeerAddress, +1) : 1;
   PostConnectionText(WM_MAIL_CLIENT_CONNECTED);
 
   // A client of an implicit TLS port that is turned away gets no reply: it
   // waits for a handshake and would take a plain text for a broken one.
   if (m_pServer && m_pServer->IsTooManyConnections(connections)) {
     Log("Connection denied: Too many users!");
+    if (!m_bImplicitTls) m_pSession->SendReplyText(m_Texts.too_many);
+    PostQuit();
+    return false;
+  }
+  // One address cannot take every slot: beyond its share it gets the
+  // refusal of the connection limit.
+  if (m_pServer && m_pServer->IsTooManyFromAddress(from_address)) {
+    Log("Connection denied: Too many connections from this address!");
     if (!m_bImplicitTls) m_pSession->SendReplyText(m_Texts.too_many);
     PostQuit();
     return false;
@@ -96,8 +109,11 @@ void CConnectionThread::ExitInstance() {
   m_pSession->OnSessionEnd();
   platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
   queue.KillTimer(m_nTimerId);
+  if (m_nDelayTimer != 0) queue.KillTimer(m_nDelayTimer);
+  m_nDelayTimer = 0;
   if (m_pServer) {
     m_pServer->CountConnection(-1);
+    m_pServer->CountAddressConnection(m_strPeerAddress, -1);
     m_pServer->RemoveConnection(m_bSmtp, this);
   }
   // Posted before the connection closes: a client that connects once this
@@ -106,8 +122,17 @@ void CConnectionThread::ExitInstance() {
   Close();
 }
 
-void CConnectionThread::OnReceive() {
+void CConnectionThread::OnReceive(platform::WatchEvents events) {
   if (m_bQuitting || !m_pTransport || !m_pTransport->IsOpen()) return;
+  if (m_nDelayTimer != 0) {
+    // Only the peer's close is watched during a delay: a client that
+    // leaves frees its slot now, not when the delay is over.
+    if (events & platform::WATCH_HANG_UP) {
+      Close();
+      PostQuit();
+    }
+    return;
+  }
   // The TLS handshake first, apart from the receive chunk's frame: it goes
   // deep into the library, and every page of stack a connection thread
   // touched stays with it while its session idles.
@@ -119,10 +144,11 @@ void CConnectionThread::OnReceive() {
   }
   if (ready < 0) return;
   // An encrypted record may hold more text than one chunk: what the
-  // transport keeps is taken now, as the socket will not signal it again.
+  // transport keeps is taken now, as the socket will not signal it again
+  // (unless a delay starts: then it waits, and is taken when the delay ends).
   do {
     ReceiveChunk();
-  } while (!m_bQuitting && m_pTransport && m_pTransport->HasBufferedData());
+  } while (!m_bQuitting && m_nDelayTimer == 0 && m_pTransport && m_pTransport->HasBufferedData());
 }
 
 void CConnectionThread::ReceiveChunk() {
@@ -160,10 +186,40 @@ void CConnectionThread::ReceiveChunk() {
 void CConnectionThread::CheckIdleTimeout(unsigned timer_id) {
   if (timer_id != m_nTimerId || m_bQuitting) return;
   const int timeout = m_pServer ? m_pServer->GetTimeout() : 0;
-  if (m_tLastActivity + timeout < NowSeconds()) {
+  const std::int64_t now = NowSeconds();
+  if (m_tLastActivity + timeout < now) {
     Log("Connection timed out");
     PostQuit();
+    return;
   }
+  // Like the idle time-out, without a reply.
+  if (now - m_tStarted >= m_nMaxSessionSeconds) {
+    Log("Connection timed out: the session lasted too long");
+    PostQuit();
+  }
+}
+
+void CConnectionThread::StartDelay(unsigned ms) {
+  platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
+  // Received text stays in the socket meanwhile, so that pipelined commands
+  // wait for the delay too.
+  if (m_nWatch != 0) queue.ChangeWatch(m_nWatch, platform::WATCH_HANG_UP);
+  m_nDelayTimer = queue.SetTimer(ms, [this](UINT id) { OnDelayOver(id); });
+}
+
+void CConnectionThread::OnDelayOver(unsigned timer_id) {
+  if (timer_id != m_nDelayTimer) return;
+  platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
+  queue.KillTimer(m_nDelayTimer);
+  m_nDelayTimer = 0;
+  if (m_bQuitting) return;
+  if (m_nWatch != 0) queue.ChangeWatch(m_nWatch, platform::WATCH_READABLE | platform::WATCH_HANG_UP);
+  // A session may start another delay here (a further failed login waited).
+  m_pSession->EndDelay();
+  // Text the TLS layer decrypted before the delay began is not signalled by
+  // the socket again.
+  if (m_nDelayTimer == 0 && !m_bQuitting && m_pTransport && m_pTransport->HasBufferedData())
+    OnReceive(platform::WATCH_READABLE);
 }
 
 void CConnectionThread::Log(std::string_view text) {

@@ -32,6 +32,9 @@ class CConnectionThread : public platform::Thread,
   // Bytes taken from the socket per receive notification.
   static constexpr std::size_t kReceiveChunk = 4096;
   static constexpr unsigned kTimerPeriodMs = 1000;
+  // However busy it keeps itself, a session ends after this time: a client
+  // cannot hold a slot for ever by sending a command now and then.
+  static constexpr std::int64_t kMaxSessionSeconds = 30 * 60;
 
   CConnectionThread(const ProtocolTexts& texts, std::unique_ptr<CSessionSocket> session);
   ~CConnectionThread() override;
@@ -51,6 +54,8 @@ class CConnectionThread : public platform::Thread,
   // implicit TLS ports: the greeting waits for the handshake).
   std::shared_ptr<CTlsContext> m_pTlsContext;
   bool m_bImplicitTls = false;
+  // The session's longest life (kMaxSessionSeconds; a test shortens it).
+  std::int64_t m_nMaxSessionSeconds = kMaxSessionSeconds;
 
   bool IsAddressAllowed(const char* address) const;
 
@@ -64,6 +69,7 @@ class CConnectionThread : public platform::Thread,
   bool IsTlsAvailable() const override { return m_pTlsContext != nullptr; }
   bool IsEncrypted() const override { return m_bEncrypted; }
   void StartTls() override;
+  void StartDelay(unsigned ms) override;
 
   CSessionSocket& Session() { return *m_pSession; }
 
@@ -73,11 +79,12 @@ class CConnectionThread : public platform::Thread,
  private:
   bool InitInstance();
   void ExitInstance();
-  void OnReceive();
   // One receive of at most kReceiveChunk bytes, handed on. Never inlined:
   // its chunk is on the stack only while it runs.
   __attribute__((noinline)) void ReceiveChunk();
+  void OnReceive(platform::WatchEvents events);
   void CheckIdleTimeout(unsigned timer_id);
+  void OnDelayOver(unsigned timer_id);
   void PostConnectionText(UINT msg);
 
   // SessionTransport: the bytes go through m_pTransport; closing also stops
@@ -96,7 +103,9 @@ class CConnectionThread : public platform::Thread,
   UINT m_nWatch = 0;
   std::string m_strPeerAddress;
   std::int64_t m_tLastActivity;
+  std::int64_t m_tStarted;
   UINT m_nTimerId = 0;
+  UINT m_nDelayTimer = 0;  // a session's delay runs (StartDelay)
   bool m_bQuitting = false;  // WM_QUIT posted: socket events are ignored
   bool m_bEncrypted = false;  // the transport is a CTlsTransport
 };

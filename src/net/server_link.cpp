@@ -43,6 +43,26 @@ bool CSharedServerLink::IsTooManyConnections(int connections) const {
   return m_pServer && m_pServer->IsTooManyConnections(connections);
 }
 
+int CSharedServerLink::CountAddressConnection(const std::string& address, int delta) {
+  std::shared_lock<std::shared_mutex> guard(m_Lock);
+  return m_pServer ? m_pServer->CountAddressConnection(address, delta) : 0;
+}
+
+bool CSharedServerLink::IsTooManyFromAddress(int connections) const {
+  std::shared_lock<std::shared_mutex> guard(m_Lock);
+  return m_pServer && m_pServer->IsTooManyFromAddress(connections);
+}
+
+bool CSharedServerLink::IsLoginLocked(const std::string& address) {
+  std::shared_lock<std::shared_mutex> guard(m_Lock);
+  return m_pServer && m_pServer->IsLoginLocked(address);
+}
+
+void CSharedServerLink::RecordLoginFailure(const std::string& address) {
+  std::shared_lock<std::shared_mutex> guard(m_Lock);
+  if (m_pServer) m_pServer->RecordLoginFailure(address);
+}
+
 void CSharedServerLink::AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) {
   std::shared_lock<std::shared_mutex> guard(m_Lock);
   if (m_pServer) m_pServer->AddConnection(smtp, std::move(thread));

@@ -53,6 +53,16 @@ class CServerLink {
   // True when more clients than the connections limit are connected beside
   // a connection thread whose counting in gave `connections`.
   virtual bool IsTooManyConnections(int connections) const = 0;
+  // The same per client address, across the protocols: counts a connection
+  // of `address` in or out and returns its count after the change.
+  virtual int CountAddressConnection(const std::string& address, int delta) = 0;
+  // True when one address would hold more than its share of the connections
+  // with `connections` of its own.
+  virtual bool IsTooManyFromAddress(int connections) const = 0;
+  // Failed logins of a client address (AUTH, PASS), across the protocols:
+  // while an address is locked out, its logins are refused unchecked.
+  virtual bool IsLoginLocked(const std::string& address) = 0;
+  virtual void RecordLoginFailure(const std::string& address) = 0;
   // The lists of live connection threads, under the connection lock: the
   // listener adds, the thread removes itself when it ends.
   virtual void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) = 0;
@@ -79,6 +89,10 @@ class CSharedServerLink final : public CServerLink {
   int GetTimeout() const override;
   int CountConnection(int delta) override;
   bool IsTooManyConnections(int connections) const override;
+  int CountAddressConnection(const std::string& address, int delta) override;
+  bool IsTooManyFromAddress(int connections) const override;
+  bool IsLoginLocked(const std::string& address) override;
+  void RecordLoginFailure(const std::string& address) override;
   void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) override;
   void RemoveConnection(bool smtp, const CConnectionThread* thread) override;
 

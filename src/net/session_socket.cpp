@@ -2,9 +2,11 @@
 // sessions.
 #include "net/session_socket.h"
 
+#include <algorithm>
 #include <cstdarg>
 
 #include "common/text.h"
+#include "net/server_link.h"
 
 namespace {
 constexpr const char* kLostConnection = "Could not send reply, disconnected.";
@@ -30,7 +32,7 @@ bool CSessionSocket::WouldOverflow(std::size_t count) const {
 void CSessionSocket::CutLines() {
   // A lone LF is no line end; text after the last CR LF waits for more.
   std::size_t start = 0;
-  while (start < m_strReceived.size()) {
+  while (start < m_strReceived.size() && !m_bDelayed) {
     const std::size_t end = m_strReceived.find("\r\n", start);
     if (end == std::string::npos) break;
     std::string line = m_strReceived.substr(start, end - start);
@@ -107,4 +109,37 @@ void CSessionSocket::BeginTls() {
 void CSessionSocket::CloseConnection() {
   if (m_pTransport) m_pTransport->Close();
   if (m_pThread) m_pThread->PostQuit();
+}
+
+bool CSessionSocket::CheckClientLogin(const std::string& user, const std::string& password) {
+  CServerLink* server = m_pThread ? m_pThread->Server() : nullptr;
+  if (server == nullptr) return false;
+  const std::string& address = m_pThread->PeerAddress();
+  if (server->IsLoginLocked(address)) return false;
+  if (server->CheckLogin(user, password)) return true;
+  server->RecordLoginFailure(address);
+  return false;
+}
+
+void CSessionSocket::ReplyLoginFailed(const char* failed, const char* closing) {
+  ++m_nLoginFailures;
+  const int doublings = std::min(m_nLoginFailures - 1, 3);
+  const unsigned delay_ms = std::min(kFirstLoginDelayMs << doublings, kMaxLoginDelayMs);
+  m_bCloseAfterDelay = m_nLoginFailures >= kMaxLoginFailures;
+  m_strDelayedReply = m_bCloseAfterDelay ? closing : failed;
+  m_bDelayed = true;
+  if (m_pThread) m_pThread->StartDelay(delay_ms);
+}
+
+void CSessionSocket::EndDelay() {
+  if (!m_bDelayed) return;
+  m_bDelayed = false;
+  const std::string reply = std::move(m_strDelayedReply);
+  m_strDelayedReply.clear();
+  if (!SendReplyText(reply)) return;
+  if (m_bCloseAfterDelay) {
+    CloseConnection();
+    return;
+  }
+  CutLines();
 }

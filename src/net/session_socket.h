@@ -36,6 +36,11 @@ class CConnectionContext {
   // After the session's "go ahead" reply: the bytes that follow are the
   // client's handshake.
   virtual void StartTls() {}
+
+  // Holds the session for `ms` milliseconds: received text waits meanwhile,
+  // and the session's EndDelay runs when the time is up (never when the
+  // connection ends first).
+  virtual void StartDelay(unsigned ms) = 0;
 };
 
 // The bytes of one connection: the socket in the service, a recorder in unit
@@ -54,6 +59,13 @@ class CSessionSocket {
   // Limit of received text not yet cut into lines: a client that sends more
   // than this without CR LF is cut off (it cannot be a command line).
   static constexpr std::size_t kMaxReceived = 8192;
+  // Failed logins of one connection (AUTH, PASS): the reply to each waits,
+  // 1 s doubling up to 8 s, and the kMaxLoginFailures-th ends the
+  // connection. Password guessing then costs a client seconds per guess,
+  // however many guesses it sends at once.
+  static constexpr int kMaxLoginFailures = 5;
+  static constexpr unsigned kFirstLoginDelayMs = 1000;
+  static constexpr unsigned kMaxLoginDelayMs = 8000;
 
   virtual ~CSessionSocket() = default;
 
@@ -83,6 +95,11 @@ class CSessionSocket {
   // ProcessCommand once per non-empty line (and per empty one while
   // TakesEmptyLine).
   void CutLines();
+
+  // The connection's delay is over: sends the reply held back for it, then
+  // takes up the lines that waited.
+  void EndDelay();
+  bool IsDelayed() const { return m_bDelayed; }
 
   std::string m_strReceived;
   std::list<std::string> m_lstLines;
@@ -120,5 +137,18 @@ class CSessionSocket {
   // after that command line was sent in the clear and is thrown away (a
   // man in the middle could have added it), then the handshake begins.
   void BeginTls();
+  // The login check of AUTH and PASS: refused without asking the server
+  // while the client's address is locked out; a failure is counted for the
+  // address.
+  bool CheckClientLogin(const std::string& user, const std::string& password);
+  // Answers a failed login after its delay with `failed`, or with `closing`
+  // followed by the end of the connection at the kMaxLoginFailures-th.
+  void ReplyLoginFailed(const char* failed, const char* closing);
   SessionTransport* m_pTransport = nullptr;
+
+ private:
+  int m_nLoginFailures = 0;
+  bool m_bDelayed = false;  // no line is taken up until EndDelay
+  bool m_bCloseAfterDelay = false;
+  std::string m_strDelayedReply;
 };

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "common/text.h"
-#include "net/server_link.h"
 #include "pop3/pop3_socket.h"
 
 namespace {
@@ -119,9 +118,9 @@ void CPop3Socket::OnPass(const std::string& arg) {
     SendReply("%s", kNotValidInState);
     return;
   }
-  CServerLink* server = m_pThread ? m_pThread->Server() : nullptr;
-  if (server == nullptr || !server->CheckLogin(m_strUser, arg)) {
-    SendReply("-ERR login failed");
+  // A failure is answered after a delay; the fifth ends the connection.
+  if (!CheckClientLogin(m_strUser, arg)) {
+    ReplyLoginFailed("-ERR login failed", "-ERR too many failed logins");
     return;
   }
   SendReply("+OK authentication successful");

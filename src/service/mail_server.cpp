@@ -210,6 +210,32 @@ bool CMailServer::IsTooManyConnections(int connections) const {
   return connections - 1 > m_nConnectionsLimit.load();
 }
 
+int CMailServer::CountAddressConnection(const std::string& address, int delta) {
+  std::lock_guard<std::mutex> guard(m_AddressLock);
+  const int count = m_mapAddressConnections[address] += delta;
+  if (count <= 0) m_mapAddressConnections.erase(address);
+  return count;
+}
+
+bool CMailServer::IsTooManyFromAddress(int connections) const {
+  // A quarter of the limit, and never less than two (a client may well
+  // fetch and send at once).
+  return connections > std::max(2, m_nConnectionsLimit.load() / 4);
+}
+
+void CMailServer::RecordLoginFailure(const std::string& address) {
+  if (!m_LoginFailures.RecordFailure(address)) return;
+  const platform::ThreadId window = NotificationWindow();
+  if (window == 0) return;
+  platform::PostText(window, WM_MAIL_LOG_ERROR,
+                     text::Format("Logins from %s refused for %d minutes: more than %d failed logins within %d "
+                                  "minutes",
+                                  address.c_str(), static_cast<int>(CLoginFailures::kLockSeconds / 60),
+                                  CLoginFailures::kMaxFailures,
+                                  static_cast<int>(CLoginFailures::kWindowSeconds / 60)),
+                     0);
+}
+
 bool CMailServer::CheckLogin(const std::string& user, const std::string& password) {
   std::lock_guard<std::mutex> guard(m_AccountsLock);
   return FindAccount(m_arrAccounts, user, password) != nullptr;

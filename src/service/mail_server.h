@@ -13,12 +13,14 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "common/retry_policy.h"
 #include "common/service_names.h"
 #include "common/settings_table.h"
 #include "common/user_account.h"
+#include "net/login_failures.h"
 #include "net/server_link.h"
 #include "platform/messages.h"
 #include "platform/sync.h"
@@ -61,6 +63,10 @@ class CMailServer : public CServiceBase, public CServerLink {
   int GetTimeout() const override { return m_nTimeout.load(); }
   int CountConnection(int delta) override { return m_nConnections += delta; }
   bool IsTooManyConnections(int connections) const override;
+  int CountAddressConnection(const std::string& address, int delta) override;
+  bool IsTooManyFromAddress(int connections) const override;
+  bool IsLoginLocked(const std::string& address) override { return m_LoginFailures.IsLocked(address); }
+  void RecordLoginFailure(const std::string& address) override;
   // The lists hold shared owners, so a record read by StopServers stays
   // valid after its thread removed itself.
   void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) override;
@@ -156,6 +162,9 @@ class CMailServer : public CServiceBase, public CServerLink {
   std::list<std::shared_ptr<CConnectionThread>> m_lstPop3Connections;
   std::list<std::shared_ptr<CConnectionThread>> m_lstSmtpConnections;
   std::atomic<int> m_nConnections{0};
+  mutable std::mutex m_AddressLock;
+  std::unordered_map<std::string, int> m_mapAddressConnections;  // live connections only
+  CLoginFailures m_LoginFailures;
 
   // What the connection threads hold of this object, emptied by the stop.
   std::shared_ptr<CSharedServerLink> m_pLink;

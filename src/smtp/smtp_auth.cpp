@@ -8,12 +8,15 @@
 // in state READY with "235 Authentication successful." or "501
 // Authentication failed."; a failure leaves an earlier success in force.
 // With TlsAuthOnly, a plain session's AUTH is refused before any exchange.
+// A failure is answered only after a delay, and the fifth of a connection
+// is answered "421 4.7.0 Too many failed logins" and ends it (see
+// CSessionSocket::ReplyLoginFailed); a client address locked out after too
+// many failures gets "501 Authentication failed." whatever it sends.
 #include "smtp/smtp_socket.h"
 
 #include <vector>
 
 #include "common/text.h"
-#include "net/server_link.h"
 #include "smtp/smtp_base64.h"
 
 namespace {
@@ -22,6 +25,7 @@ constexpr const char* kAskUser = "334 VXNlcm5hbWU6";      // "Username:"
 constexpr const char* kAskPassword = "334 UGFzc3dvcmQ6";  // "Password:"
 constexpr const char* kAuthOk = "235 Authentication successful.";
 constexpr const char* kAuthFailed = "501 Authentication failed.";
+constexpr const char* kTooManyFailures = "421 4.7.0 Too many failed logins";
 
 struct PlainCredentials {
   std::string user;
@@ -94,19 +98,21 @@ void CSmtpSocket::OnAuthUser(const std::string& line) {
 void CSmtpSocket::OnAuthPassword(const std::string& line) {
   const std::string password = DecodeBase64Line(line);
   SetState(SMTP_STATE_READY);
-  CServerLink* server = m_pThread ? m_pThread->Server() : nullptr;
-  ReplyAuthResult(server != nullptr && server->CheckLogin(m_strAuthUser, password));
+  ReplyAuthResult(CheckClientLogin(m_strAuthUser, password));
 }
 
 void CSmtpSocket::OnAuthPlain(const std::string& line) {
   const PlainCredentials credentials = ParsePlainCredentials(line);
   m_strAuthUser = credentials.user;
   SetState(SMTP_STATE_READY);
-  CServerLink* server = m_pThread ? m_pThread->Server() : nullptr;
-  ReplyAuthResult(server != nullptr && server->CheckLogin(m_strAuthUser, credentials.password));
+  ReplyAuthResult(CheckClientLogin(m_strAuthUser, credentials.password));
 }
 
 void CSmtpSocket::ReplyAuthResult(bool ok) {
-  if (ok) m_bAuthenticated = 1;
-  SendReply(ok ? kAuthOk : kAuthFailed);
+  if (!ok) {
+    ReplyLoginFailed(kAuthFailed, kTooManyFailures);
+    return;
+  }
+  m_bAuthenticated = 1;
+  SendReply(kAuthOk);
 }

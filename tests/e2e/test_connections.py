@@ -71,8 +71,38 @@ class GreetingAndLimitTest(qptest.MachineTestCase):
             "<POP3> -ERR too many users",
             "<POP3> Client disconnected from 127.0.0.1"])
 
+    def test_one_address_holds_at_most_a_quarter_of_the_slots(self):
+        m = self.machine
+        m.set_settings(ConnectionsLimit=20)
+        server = m.start_console(log_level=2)
+        server.wait_ready()
+        time.sleep(0.3)  # the probes of wait_ready have ended
+        ports = [server.pop3_port, server.smtp_port]
+        # Five slots across both protocols; the sixth of the address is
+        # refused as over the limit, in either protocol.
+        held = [Client(ports[i % 2]) for i in range(5)]
+        for i, c in enumerate(held):
+            self.assertEqual(c.read_line(), (POP3_GREETING, SMTP_GREETING)[i % 2])
+        for port, refusal in ((server.smtp_port, REFUSED_SMTP), (server.pop3_port, b"-ERR too many users")):
+            c = Client(port)
+            self.assertEqual(c.read_line(), refusal)
+            self.assertTrue(wait_closed(c.sock))
+        # Another address is not kept out.
+        others = [Client(ports[i % 2], "127.0.0.2") for i in range(5)]
+        for i, c in enumerate(others):
+            self.assertEqual(c.read_line(), (POP3_GREETING, SMTP_GREETING)[i % 2])
+        # A slot given back can be taken again.
+        held.pop().close()
+        qptest.wait_until(lambda: server.read_log().count("Client disconnected from 127.0.0.1") >= 5, 10,
+                          "the slot to be given back")
+        again = Client(server.smtp_port)
+        self.assertEqual(again.read_line(), SMTP_GREETING)
+        for c in held + others + [again]:
+            c.close()
+        server.stop()
+        self.assertIn("<SMTP> Connection denied: Too many connections from this address!", log_lines(m))
 
-class IpFilterTest(qptest.MachineTestCase):
+
     def check(self, mode, entries, expect_local, expect_other):
         m = self.machine
         m.set_settings(IPFilterMode=mode)

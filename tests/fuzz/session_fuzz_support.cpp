@@ -58,6 +58,8 @@ bool FeedLikeConnection(CSessionSocket& session, FakeConnection& conn, std::stri
     if (session.WouldOverflow(count)) return false;  // "Buffer overflow: DOS attack?"
     session.OnReceivedText(text.substr(pos, count));
     pos += count;
+    // The connection reads nothing more until a delay is over.
+    conn.EndDelays(session);
     FUZZ_CHECK(session.m_strReceived.size() <= CSessionSocket::kMaxReceived, "receive buffer past its limit");
   }
   return !(conn.quits > 0 || conn.closed);

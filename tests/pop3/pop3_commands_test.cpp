@@ -110,6 +110,28 @@ TEST_F(Pop3Test, UserNameIsTakenAsSentAndLoginFollowsTheAccounts) {
   }
 }
 
+// The delays themselves are the connection framework's (tests/net): each
+// failed PASS takes one, the fifth closes with its own reply, and a
+// locked-out address is refused with the right password.
+TEST_F(Pop3Test, FailedPassIsDelayedAndTheFifthEndsTheSession) {
+  EXPECT_EQ(Say("USER bob"), "+OK\r\n");
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(Say("PASS wrong"), "-ERR login failed\r\n");
+  EXPECT_EQ(Say("PASS wrong"), "-ERR too many failed logins\r\n");
+  EXPECT_EQ(m_conn.delays, (std::vector<unsigned>{1000, 2000, 4000, 8000, 8000}));
+  EXPECT_TRUE(m_conn.closed);
+  EXPECT_EQ(m_session.GetState(), CPop3Socket::kStateAuthorization);
+
+  for (int i = 0; i < 16; ++i) m_server.RecordLoginFailure(m_conn.peer);
+  ASSERT_TRUE(m_server.IsLoginLocked(m_conn.peer));
+  CPop3Socket session;
+  FakeConnection conn(&m_server);
+  session.Attach(&conn, &conn);
+  session.OnReceivedText("USER bob\r\nPASS secret\r\n");
+  conn.EndDelays(session);
+  EXPECT_EQ(conn.sent, "+OK\r\n-ERR login failed\r\n");
+  EXPECT_EQ(session.GetState(), CPop3Socket::kStateAuthorization);
+}
+
 TEST_F(Pop3Test, QuitInAuthorizationEndsTheSession) {
   EXPECT_EQ(Say("QUIT"), "+OK session ended\r\n");
   EXPECT_TRUE(m_conn.closed);

@@ -35,6 +35,7 @@ class Pop3Test : public ::testing::Test {
   std::string Say(const std::string& line) {
     m_conn.sent.clear();
     m_session.OnReceivedText(line + "\r\n");
+    m_conn.EndDelays(m_session);  // a failed login's delay passes at once
     return m_conn.sent;
   }
   // Logs in as bob (the reply is checked).

@@ -181,6 +181,35 @@ TEST_F(SmtpCommands, StateChanges) {
   EXPECT_EQ(m_session->GetState(), SMTP_STATE_DATA);
 }
 
+// The delays themselves are the connection framework's (tests/net); here:
+// both AUTH forms take them, the fifth failure gets the closing reply, and a
+// locked-out address is refused whatever it sends.
+TEST_F(SmtpCommands, FailedAuthIsDelayedAndTheFifthEndsTheSession) {
+  m_bEndDelays = false;
+  Lines({"EHLO x"});
+  EXPECT_EQ(Lines({"AUTH LOGIN", kJoe, "d3Jvbmc="}), (Replies{"334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6"}));
+  EXPECT_EQ(m_conn.delays, (std::vector<unsigned>{1000}));
+  EXPECT_EQ(Lines({"NOOP"}), Replies{}) << "waits for the delay";
+  EXPECT_EQ(m_conn.EndDelays(*m_session), 1);
+  EXPECT_EQ(m_conn.replies.back(), "250 OK");
+  for (int i = 0; i < 4; ++i) {
+    Feed(std::string("AUTH PLAIN ") + kPlainWrong + "\r\n");
+    m_conn.EndDelays(*m_session);
+  }
+  EXPECT_EQ(m_conn.delays, (std::vector<unsigned>{1000, 2000, 4000, 8000, 8000}));
+  EXPECT_EQ(m_conn.replies.back(), "421 4.7.0 Too many failed logins");
+  EXPECT_TRUE(m_conn.closed);
+  EXPECT_EQ(m_session->m_bAuthenticated, 0);
+
+  for (int i = 0; i < 16; ++i) m_server->RecordLoginFailure(m_conn.peer);
+  ASSERT_TRUE(m_server->IsLoginLocked(m_conn.peer));
+  m_bEndDelays = true;
+  m_session = std::make_unique<CSmtpSocket>();
+  m_session->Attach(&m_conn, &m_conn);
+  EXPECT_EQ(Lines({"EHLO x", std::string("AUTH PLAIN ") + kPlainJoe}), (Replies{kEhlo, "501 Authentication failed."}));
+  EXPECT_EQ(m_session->m_bAuthenticated, 0);
+}
+
 TEST_F(SmtpCommands, QuitClosesTheConnection) {
   Lines({"HELO x"});
   EXPECT_EQ(m_conn.quits, 0);

@@ -43,6 +43,8 @@ std::vector<std::string> SmtpSessionTest::Feed(std::string_view text, bool byte_
     const std::string_view part = text.substr(pos, chunk);
     EXPECT_FALSE(m_session->WouldOverflow(part.size()));
     m_session->OnReceivedText(part);
+    // The connection reads nothing more until a delay is over.
+    if (m_bEndDelays) m_conn.EndDelays(*m_session);
   }
   return std::vector<std::string>(m_conn.replies.begin() + static_cast<std::ptrdiff_t>(before),
                                   m_conn.replies.end());

@@ -43,4 +43,6 @@ class SmtpSessionTest : public MailFolderTest {
 
   FakeConnection m_conn;
   std::unique_ptr<CSmtpSocket> m_session;
+  // Feed lets every delay pass at once (a test that looks at them clears it).
+  bool m_bEndDelays = true;
 };

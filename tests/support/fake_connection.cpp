@@ -19,3 +19,12 @@ bool FakeConnection::SendAll(std::string_view bytes) {
   ++sends;
   return true;
 }
+
+int FakeConnection::EndDelays(CSessionSocket& session) {
+  int ended = 0;
+  while (session.IsDelayed()) {
+    session.EndDelay();
+    ++ended;
+  }
+  return ended;
+}

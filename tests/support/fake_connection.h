@@ -27,6 +27,11 @@ class FakeConnection : public CConnectionContext, public SessionTransport {
   bool IsEncrypted() const override { return encrypted; }
   // The handshake is not played: a test sets `encrypted` for its outcome.
   void StartTls() override { ++tls_starts; }
+  // Delays are recorded; the test lets them pass with EndDelays.
+  void StartDelay(unsigned ms) override { delays.push_back(ms); }
+  // Ends the session's delays one after another, as their timers would,
+  // until it holds none; returns how many ended.
+  int EndDelays(CSessionSocket& session);
 
   // SessionTransport. A closed connection still takes sends: a test that
   // wants them refused sets `lost`.
@@ -41,6 +46,7 @@ class FakeConnection : public CConnectionContext, public SessionTransport {
   int sends = 0;
   std::vector<std::string> log;
   std::vector<std::string> delivered;
+  std::vector<unsigned> delays;  // every delay asked for, in milliseconds
   int touches = 0;
   int quits = 0;
   bool closed = false;

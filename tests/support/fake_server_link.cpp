@@ -26,3 +26,8 @@ void FakeServerLink::RemoveConnection(bool, const CConnectionThread* thread) {
   std::lock_guard<std::mutex> guard(m_Lock);
   std::erase_if(m_arrConnections, [thread](const auto& listed) { return listed.get() == thread; });
 }
+
+int FakeServerLink::CountAddressConnection(const std::string& address, int delta) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  return m_mapAddressConnections[address] += delta;
+}
