@@ -8,7 +8,26 @@
 #include "smtp/smtp_forward.h"
 
 namespace {
+
 constexpr const char* kSyntaxError = "501 Syntax error in parameters or arguments";
+
+// The path of a MAIL or RCPT text: "<...>" up to its closing bracket, else
+// the text up to the first blank; parameters follow it.
+std::string_view PathOf(std::string_view text) {
+  if (text.starts_with('<')) {
+    const std::size_t close = text.find('>');
+    return close == std::string_view::npos ? text : text.substr(0, close + 1);
+  }
+  return text.substr(0, text.find_first_of(" \t"));
+}
+
+bool IsTooLong(std::string_view text) {
+  // An address written without brackets counts as the path it stands for.
+  const std::string_view path = PathOf(text);
+  const std::size_t path_size = path.starts_with('<') ? path.size() : path.size() + 2;
+  return text.size() > CSmtpSocket::kMaxAddressText || path_size > CSmtpSocket::kMaxPath;
+}
+
 }  // namespace
 
 void CSmtpSocket::OnMail(const std::string& argument) {
@@ -16,7 +35,7 @@ void CSmtpSocket::OnMail(const std::string& argument) {
   ResetTransaction();
   // Only the upper-case prefix is taken off: "from:" stays part of the sender.
   m_strFrom = text::StartsWith(argument, "FROM:") ? text::Trim(argument.substr(5)) : argument;
-  if (m_strFrom.size() > kMaxAddressText) {
+  if (IsTooLong(m_strFrom)) {
     m_strFrom.clear();
     SendReply(kSyntaxError);
     return;
@@ -59,7 +78,8 @@ void CSmtpSocket::OnRcpt(const std::string& argument) {
     if (m_pThread) m_pThread->Log("Forwarding email to: " + forwarded);
     recipient = forwarded;
   }
-  if (recipient.size() > kMaxAddressText) {
+  // The text as sent and the address forward rules made of it.
+  if (IsTooLong(text) || IsTooLong(recipient)) {
     SendReply(kSyntaxError);
     return;
   }

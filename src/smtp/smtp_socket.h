@@ -39,11 +39,13 @@ class CSmtpSocket : public CSessionSocket {
   // so without a limit a client could grow a session without end; 1000 is
   // ten times what RFC 5321 asks a server to take.
   static constexpr std::size_t kMaxRecipients = 1000;
-  // Longest sender or recipient text taken into the envelope. Readers of
-  // spool files stop at an envelope line of 8 KiB (so a longer one would
-  // silently lose recipients after "250"); real addresses have at most 256
-  // characters (RFC 5321).
-  static constexpr std::size_t kMaxAddressText = 4096;
+  // Longest path (the address in angle brackets) of a sender or recipient:
+  // the RFC 5321 limit. Anything longer is no address, and a session that
+  // keeps up to kMaxRecipients of them stays small.
+  static constexpr std::size_t kMaxPath = 256;
+  // Longest sender or recipient text, path and parameters, taken into the
+  // envelope (the parameters of the extensions we know are short).
+  static constexpr std::size_t kMaxAddressText = 1024;
   // Answer to a message above m_nMaxMessageSize, declared or sent.
   static constexpr const char* kMessageTooLarge = "552 5.3.4 Message size exceeds fixed maximum message size";
 

@@ -68,6 +68,18 @@ class SmtpFaultsTest(qptest.MachineTestCase):
         self.assertEqual(files(self.machine, "queue"), [])
         self.assertNotIn("\nx-receiver", self.server.read_log(), "one received line is one log line")
 
+    def test_paths_longer_than_256_octets_are_refused(self):
+        longest = "<" + "a" * 246 + "@d1.test>"
+        self.assertEqual(len(longest), 256)
+        longer = "<a" + longest[1:]
+        with Dialogue(self.server.smtp_port) as d:
+            self.assertEqual(d.command("HELO h"), "250 OK")
+            self.assertEqual(d.command("MAIL FROM:" + longer), SYNTAX)
+            self.assertEqual(d.command("RCPT TO:<joe@d1.test>"), "503 Need MAIL FROM: first")
+            self.assertEqual(d.command("MAIL FROM:" + longest), "250 OK")
+            self.assertEqual(d.command("RCPT TO:" + longer), SYNTAX)
+            self.assertEqual(d.command("RCPT TO:" + longest), "250 OK")
+
     def stored_text(self, folder_name, queue_id):
         stored = read(self.machine, folder_name, queue_id + ".eml")
         return stored[stored.index(b" GMT\r\n") + 6:]

@@ -265,17 +265,38 @@ TEST_F(SmtpCommands, RecipientLimit) {
   EXPECT_EQ(Lines({"MAIL FROM:<b@d1.test>", "RCPT TO:<ann@d1.test>"}), (Replies{"250 OK", "250 OK"}));
 }
 
-// Texts that would make an envelope line longer than spool readers take are
-// refused instead of being accepted and then lost.
+// Paths longer than RFC 5321 allows, and texts longer than the envelope
+// takes, are refused before anything is kept.
 TEST_F(SmtpCommands, OverlongAddresses) {
-  const std::string longest = "<" + std::string(CSmtpSocket::kMaxAddressText - 10, 'a') + "@d1.test>";
-  ASSERT_EQ(longest.size(), CSmtpSocket::kMaxAddressText);
+  const char* const kSyntax = "501 Syntax error in parameters or arguments";
+  const std::string longest = "<" + std::string(CSmtpSocket::kMaxPath - 10, 'a') + "@d1.test>";
+  ASSERT_EQ(longest.size(), CSmtpSocket::kMaxPath);
+  const std::string params(CSmtpSocket::kMaxAddressText - longest.size() - 1, 'p');
+  struct Case {
+    const char* label;
+    std::string argument;  // of MAIL FROM: and RCPT TO:
+    const char* reply;
+  };
+  const Case cases[] = {
+      {"the longest path", longest, "250 OK"},
+      {"one octet more", "<a" + longest.substr(1), kSyntax},
+      {"without brackets", longest.substr(1, longest.size() - 2), "250 OK"},
+      {"without brackets, one more", "a" + longest.substr(1, longest.size() - 2), kSyntax},
+      {"no closing bracket", "<" + std::string(CSmtpSocket::kMaxPath, 'a') + "@d1.test", kSyntax},
+      {"parameters up to the text limit", longest + " " + params, "250 OK"},
+      {"parameters past the text limit", longest + " " + params + "p", kSyntax},
+  };
   Lines({"HELO x"});
-  EXPECT_EQ(Lines({"MAIL FROM:" + longest + "x"}), Replies{"501 Syntax error in parameters or arguments"});
-  EXPECT_EQ(m_session->m_strFrom, "");
-  EXPECT_EQ(Lines({"MAIL FROM:" + longest, "RCPT TO:" + longest}), (Replies{"250 OK", "250 OK"}));
-  EXPECT_EQ(Lines({"RCPT TO:<a" + longest.substr(1)}), Replies{"501 Syntax error in parameters or arguments"});
-  EXPECT_EQ(m_session->m_arrRecipients.size(), 1u);
+  for (const Case& c : cases) {
+    EXPECT_EQ(Lines({"MAIL FROM:" + c.argument}), Replies{c.reply}) << "MAIL: " << c.label;
+    EXPECT_EQ(m_session->m_strFrom.empty(), c.reply == kSyntax) << c.label;
+    ASSERT_EQ(Lines({"MAIL FROM:<a@d1.test>"}), Replies{"250 OK"});
+    EXPECT_EQ(Lines({"RCPT TO:" + c.argument}), Replies{c.reply}) << "RCPT: " << c.label;
+    EXPECT_EQ(m_session->m_arrRecipients.size(), c.reply == kSyntax ? 0u : 1u) << c.label;
+  }
+  // A forward rule that makes a path too long refuses it too.
+  m_session->m_arrForwardRules = {"*@short.test|*@" + std::string(CSmtpSocket::kMaxPath, 'd') + ".test"};
+  EXPECT_EQ(Lines({"RCPT TO:<joe@short.test>"}), Replies{kSyntax});
 }
 
 // A CR or LF of its own inside a command line (before the CR LF that ends
