@@ -11,6 +11,7 @@
 #include "common/text.h"
 #include "net/connection_thread.h"
 #include "platform/files.h"
+#include "platform/memory.h"
 #include "platform/paths.h"
 #include "platform/service_notify.h"
 #include "pop3/pop3_thread.h"
@@ -32,6 +33,10 @@ constexpr DWORD kStopWaitHintMs = 5000;
 // The shortest time between two reloads. Any local user may signal the
 // event: a storm of signals must not keep the server thread reloading.
 constexpr DWORD kReloadQuietMs = 1000;
+
+// How long freed session memory waits before it is handed back: a burst of
+// sessions that end together is trimmed once.
+constexpr DWORD kReturnMemoryDelayMs = 1000;
 
 // Waits for "Mail Service Event" and has the server thread reload, at most
 // once per quiet time; ends with the stop event.
@@ -203,7 +208,18 @@ void CMailServer::OnClientConnected(bool connected, std::string text) {
     WriteLog(LOG_TRACE, 0, "<%s> Client connected from %s", protocol.c_str(), address.c_str());
   } else {
     WriteLog(LOG_TRACE, 0, "<%s> Client disconnected from %s", protocol.c_str(), address.c_str());
+    ReturnFreeMemorySoon();
   }
+}
+
+void CMailServer::ReturnFreeMemorySoon() {
+  // Only while the servers run: the timer must not outlive them.
+  if (!m_bRunning || m_nTrimTimer != 0) return;
+  m_nTrimTimer = platform::MessageQueue::ForCurrentThread().SetTimer(kReturnMemoryDelayMs, [this](UINT) {
+    platform::MessageQueue::ForCurrentThread().KillTimer(m_nTrimTimer);
+    m_nTrimTimer = 0;
+    platform::ReturnFreeMemory();
+  });
 }
 
 bool CMailServer::IsTooManyConnections(int connections) const {
@@ -438,6 +454,8 @@ void CMailServer::StopServers() {
   m_pLink.reset();
   if (m_nRetryTimer != 0) platform::MessageQueue::ForCurrentThread().KillTimer(m_nRetryTimer);
   m_nRetryTimer = 0;
+  if (m_nTrimTimer != 0) platform::MessageQueue::ForCurrentThread().KillTimer(m_nTrimTimer);
+  m_nTrimTimer = 0;
   FlushDeliveries();
   // The closing lines only after a start that succeeded.
   if (!was_running) return;

@@ -157,6 +157,9 @@ class CMailServer : public CServiceBase, public CServerLink {
   void RemoveStaleTempFiles();
   // The implicit TLS listeners of SmtpsPort and Pop3sPort (tls_settings.cpp).
   bool StartTlsListeners();
+  // After sessions ended: their freed memory goes back to the system once
+  // the second is over, for all that ended in it.
+  void ReturnFreeMemorySoon();
 
   std::mutex m_ConnectionLock;
   std::list<std::shared_ptr<CConnectionThread>> m_lstPop3Connections;
@@ -165,6 +168,7 @@ class CMailServer : public CServiceBase, public CServerLink {
   mutable std::mutex m_AddressLock;
   std::unordered_map<std::string, int> m_mapAddressConnections;  // live connections only
   CLoginFailures m_LoginFailures;
+  UINT m_nTrimTimer = 0;  // memory of ended sessions waits for it
 
   // What the connection threads hold of this object, emptied by the stop.
   std::shared_ptr<CSharedServerLink> m_pLink;
