@@ -3,8 +3,12 @@
 // recipient outside the local domains needs authentication (AuthRemote).
 #include "smtp/smtp_socket.h"
 
+#include <algorithm>
+
 #include "common/address.h"
 #include "common/text.h"
+#include "net/server_link.h"
+#include "platform/disk_space.h"
 #include "smtp/smtp_forward.h"
 
 namespace {
@@ -40,6 +44,11 @@ void CSmtpSocket::OnMail(const std::string& argument) {
     SendReply(kSyntaxError);
     return;
   }
+  if (IsStorageLow()) {
+    m_strFrom.clear();
+    SendReply("452 4.3.1 Insufficient system storage");
+    return;
+  }
   if (IsDeclaredSizeTooLarge(argument)) {
     m_strFrom.clear();
     SendReply(kMessageTooLarge);
@@ -51,6 +60,17 @@ void CSmtpSocket::OnMail(const std::string& argument) {
     return;
   }
   SendReply("250 OK");
+}
+
+bool CSmtpSocket::IsStorageLow() const {
+  CServerLink* server = m_pThread ? m_pThread->Server() : nullptr;
+  if (server == nullptr) return false;
+  std::uint64_t free_bytes = 0;
+  // A folder that cannot be examined is no reason to refuse mail: writing
+  // the message reports its own errors.
+  if (!platform::FreeDiskSpace(server->GetMailFolder(), free_bytes)) return false;
+  const std::uint64_t largest = HasSizeLimit() ? static_cast<std::uint64_t>(m_nMaxMessageSize) : 0;
+  return free_bytes < std::max(kMinFreeSpace, 2 * largest);
 }
 
 bool CSmtpSocket::IsDeclaredSizeTooLarge(std::string_view argument) const {

@@ -46,6 +46,10 @@ class CSmtpSocket : public CSessionSocket {
   // Longest sender or recipient text, path and parameters, taken into the
   // envelope (the parameters of the extensions we know are short).
   static constexpr std::size_t kMaxAddressText = 1024;
+  // MAIL is refused while the mail folder's file system has less free space
+  // than this, or than two of the largest messages taken, whichever is
+  // more: a client must not fill the disk that all mail lives on.
+  static constexpr std::uint64_t kMinFreeSpace = 64ull << 20;
   // Answer to a message above m_nMaxMessageSize, declared or sent.
   static constexpr const char* kMessageTooLarge = "552 5.3.4 Message size exceeds fixed maximum message size";
 
@@ -137,6 +141,8 @@ class CSmtpSocket : public CSessionSocket {
   // and its end answered 552.
   bool m_bMessageTooLarge = false;
   bool HasSizeLimit() const { return m_nMaxMessageSize > 0; }
+  // The mail folder's file system is too full for new mail.
+  bool IsStorageLow() const;
   // The SIZE= parameter of a MAIL command is above the limit.
   bool IsDeclaredSizeTooLarge(std::string_view argument) const;
 };

@@ -1,8 +1,11 @@
 """A full disk under the mail folder, against the real quillpost -d: the mail
-folder is a tmpfs of 4 MiB mounted by the test (root only), filled with a
+folder is a tmpfs of 80 MiB mounted by the test (root only), filled with a
 file of its own.
 
-  - A message that does not fit is answered "451 Requested action aborted:
+  - While less than 64 MiB are free, MAIL is answered "452 4.3.1
+    Insufficient system storage"; once space is back, mail is taken again.
+
+  - A message that does not fit (the disk filled up after MAIL) is answered "451 Requested action aborted:
     local error in processing", leaves nothing behind (no temporary file, no
     spool file, no partial copy, the free space as it was), the session goes
     on, and no earlier message is lost or changed (folder and POP3).
@@ -22,7 +25,8 @@ import qptest  # noqa: E402
 from smtpkit import MAIL_FOLDER, QUEUED, Dialogue, configure, files, read, wait_delivered  # noqa: E402
 
 LOCAL_ERROR = "451 Requested action aborted: local error in processing"
-FS_SIZE = "4m"
+FS_SIZE = "80m"
+LOW_STORAGE = "452 4.3.1 Insufficient system storage"
 FILLER = "filler.bin"  # in the mail folder itself: no mailbox, no system folder
 CHUNK = 64 * 1024
 
@@ -85,10 +89,14 @@ class DiskFullTest(qptest.MachineTestCase):
     def unfill(self):
         os.unlink(self.filler)
 
-    def send(self, d, tag, size):
-        """One message over an open dialogue; returns the final reply."""
+    def send(self, d, tag, size, leave=None):
+        """One message over an open dialogue; returns the final reply. With
+        `leave`, the disk is filled after MAIL (which checks the free space)
+        up to that many free bytes, kept in self.free."""
         self.assertEqual(d.command("MAIL FROM:<a@d1.test>"), "250 OK")
         self.assertEqual(d.command("RCPT TO:<joe@d1.test>"), "250 OK")
+        if leave is not None:
+            self.free = self.fill(leave)
         self.assertEqual(d.command("DATA"), "354 End with <CRLF>.<CRLF>")
         d.send(message(tag, size) + b"\r\n.\r\n")
         return d.reply()
@@ -132,8 +140,8 @@ class DiskFullTest(qptest.MachineTestCase):
                      ("1 MiB free, 2 MiB message", 1024 * 1024, 2 * 1024 * 1024)]
             for label, leave, size in cases:
                 with self.subTest(label):
-                    free = self.fill(leave)
-                    self.assertEqual(self.send(d, label.replace(" ", "-"), size), LOCAL_ERROR)
+                    self.assertEqual(self.send(d, label.replace(" ", "-"), size, leave), LOCAL_ERROR)
+                    free = self.free
                     self.assertEqual(files(m, ".tmp"), [], "temporary file removed")
                     self.assertEqual(files(m, "drop"), [], "no spool file kept")
                     self.assertEqual(free_bytes(self.mount), free, "free space as before the message")
@@ -161,8 +169,8 @@ class DiskFullTest(qptest.MachineTestCase):
         with Dialogue(self.server.smtp_port) as d:
             self.assertEqual(d.command("HELO c"), "250 OK")
             earlier = self.deliver(d, "early", 20 * 1024)
-            self.fill(size + size // 2)  # room for the spool file, not for a copy
-            reply = self.send(d, "fits", size)
+            # Room for the spool file, not for a copy.
+            reply = self.send(d, "fits", size, leave=size + size // 2)
             found = QUEUED.match(reply)
             self.assertTrue(found, reply)
             name = found.group(1) + ".eml"
@@ -175,6 +183,21 @@ class DiskFullTest(qptest.MachineTestCase):
             later = self.deliver(d, "later", 20 * 1024)
         self.assertEqual(sorted(files(m, "joe")), sorted([earlier, name, later]))
         self.assertEqual(len(self.pop3_messages()), 3)
+
+    def test_mail_is_refused_while_space_is_low_and_taken_once_it_is_back(self):
+        with Dialogue(self.server.smtp_port) as d:
+            self.assertEqual(d.command("HELO c"), "250 OK")
+            earlier = self.deliver(d, "early", 20 * 1024)
+            self.fill(40 * 1024 * 1024)
+            self.assertEqual(d.command("MAIL FROM:<a@d1.test>"), LOW_STORAGE)
+            self.assertEqual(d.command("RCPT TO:<joe@d1.test>"), "503 Need MAIL FROM: first")
+            with Dialogue(self.server.smtp_port) as other:
+                self.assertEqual(other.command("HELO c"), "250 OK")
+                self.assertEqual(other.command("MAIL FROM:<b@d1.test>"), LOW_STORAGE)
+            self.unfill()
+            later = self.deliver(d, "later", 20 * 1024)
+        self.assertEqual(sorted(files(self.machine, "joe")), sorted([earlier, later]))
+        self.server.wait_log("<SMTP> " + LOW_STORAGE)
 
 
 if __name__ == "__main__":
