@@ -152,6 +152,12 @@ class CheckedSession : public CPop3Socket {
     // (a later USER alone changes nothing).
     if (IsLogin(line)) m_strLoggedIn = m_strUser;
     if (GetState() == kStateTransaction) CheckSnapshot();
+    // A failed login is answered when its delay is over (the connection's
+    // send check looks at that reply).
+    if (IsDelayed()) {
+      FUZZ_CHECK(m_Conn.sent.size() == before, "a reply before the delay of " + Printable(line));
+      return;
+    }
     if (was_up) CheckReply(line, std::string_view(m_Conn.sent).substr(before), snapshot);
   }
 
@@ -248,6 +254,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(WriteFileBytes(carol_path, std::string(carol)), "cannot write carol's message");
 
   FakeConnection conn(&world.server);
+  // Every input comes from an address of its own: failed logins of earlier
+  // inputs do not lock it out.
+  conn.peer = fuzz::NextPeerAddress();
   fuzz::CheckEverySend(conn);
   auto session = std::make_unique<CheckedSession>(conn, world);
   session->Attach(&conn, &conn);

@@ -29,6 +29,12 @@ const fs::path& FuzzHome() {
   return path;
 }
 
+std::string NextPeerAddress() {
+  static std::uint32_t next = 0;
+  const std::uint32_t n = next++ & 0xFFFFFFu;
+  return "10." + std::to_string(n >> 16) + "." + std::to_string((n >> 8) & 0xFF) + "." + std::to_string(n & 0xFF);
+}
+
 void CheckEverySend(FakeConnection& conn) {
   conn.on_send = [](std::string_view bytes) { FUZZ_CHECK(!bytes.empty(), "an empty send"); };
 }

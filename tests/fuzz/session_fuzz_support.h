@@ -30,6 +30,8 @@ const fs::path& FuzzHome();
 // Makes every send of the connection check that it is not empty (a reply,
 // or a piece of a streamed one, always holds bytes).
 void CheckEverySend(FakeConnection& conn);
+// A client address no earlier input used ("10.x.y.z").
+std::string NextPeerAddress();
 
 // Read sizes of the connection thread: all of CConnectionThread's chunk,
 // one byte per read, or sizes from a small generator seeded by `seed`.

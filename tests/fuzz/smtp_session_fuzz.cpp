@@ -175,6 +175,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text = cursor.Rest();
 
   FakeConnection conn(&world.server);
+  // Every input comes from an address of its own: failed logins of earlier
+  // inputs do not lock it out.
+  conn.peer = fuzz::NextPeerAddress();
   fuzz::CheckEverySend(conn);
   auto session = std::make_unique<CSmtpSocket>();
   session->m_bAuthLocal = (options & kOptAuthLocal) ? 1 : 0;
