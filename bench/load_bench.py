@@ -56,6 +56,12 @@ IDLE_SERVER_FDS = 1024
 REPLY_TIMEOUT = 60.0
 
 
+def client_address(number):
+    """A loopback address of its own for client `number`: the server lets
+    one address hold only a quarter of its connections."""
+    return "127.%d.%d.%d" % (1 + number // 62500, number // 250 % 250, 1 + number % 250)
+
+
 def raise_fd_limit(want):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     target = want if hard == resource.RLIM_INFINITY else min(want, hard)
@@ -116,7 +122,8 @@ async def slow_sender(number, port, lines, interval, delay, stats, rng):
     in_data = False
     stage = "connect"
     try:
-        reader, writer = await asyncio.wait_for(asyncio.open_connection("127.0.0.1", port), REPLY_TIMEOUT)
+        reader, writer = await asyncio.wait_for(
+            asyncio.open_connection("127.0.0.1", port, local_addr=(client_address(number), 0)), REPLY_TIMEOUT)
         stats.connect_s.append(time.monotonic() - started)
         stage = "greeting"
         await expect(reader, b"220", "greeting")
@@ -157,11 +164,12 @@ async def slow_sender(number, port, lines, interval, delay, stats, rng):
             writer.close()
 
 
-async def idle_client(port, hold, stats):
+async def idle_client(number, port, hold, stats):
     writer = None
     stage = "connect"
     try:
-        reader, writer = await asyncio.wait_for(asyncio.open_connection("127.0.0.1", port), REPLY_TIMEOUT)
+        reader, writer = await asyncio.wait_for(
+            asyncio.open_connection("127.0.0.1", port, local_addr=(client_address(number), 0)), REPLY_TIMEOUT)
         stage = "first line"
         line = await asyncio.wait_for(reader.readline(), REPLY_TIMEOUT)
         stage = "idle"
@@ -192,7 +200,7 @@ async def run_swarm(mode, port, count, lines, interval, ramp):
         reporter.cancel()
     else:
         hold = asyncio.Event()
-        tasks = [asyncio.ensure_future(idle_client(port, hold, stats)) for _ in range(count)]
+        tasks = [asyncio.ensure_future(idle_client(n, port, hold, stats)) for n in range(count)]
         while stats.greeted + stats.refused + sum(stats.errors.values()) < count:
             await asyncio.sleep(0.1)
         print("ALL_ANSWERED", flush=True)
@@ -532,7 +540,8 @@ def fd_starved(args, qptest, smtpkit):
         time.sleep(0.3)
         pid = server.proc.pid
         idle_cpu = cpu_share(pid, 1.0)
-        clients = [socket.create_connection(("127.0.0.1", server.smtp_port), timeout=10) for _ in range(args.starve)]
+        clients = [socket.create_connection(("127.0.0.1", server.smtp_port), timeout=10,
+                                            source_address=(client_address(n), 0)) for n in range(args.starve)]
         time.sleep(3.0)
         first_lines = []
         for c in clients:
