@@ -229,6 +229,25 @@ class EncryptedClientsTest(qptest.MachineTestCase):
             self.assertEqual(c.ehlo()[0], 250)
 
 
+    def test_lines_decrypted_before_a_login_delay_are_answered_after_it(self):
+        # More than one receive's worth in one encrypted burst: what the TLS
+        # layer holds when the failed login's delay starts is taken up when
+        # it ends, without the client sending anything more.
+        burst = b"PASS wrong\r\n" + b"NOOP\r\n" * 1000
+        raw = socket.create_connection(("127.0.0.1", self.values["Pop3sPort"]), timeout=30)
+        with NO_CHECK.wrap_socket(raw) as s:
+            s.sendall(b"USER joe\r\n")
+            s.sendall(burst)
+            replies = b""
+            while replies.count(b"\r\n") < 1003:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                replies += chunk
+        lines = replies.split(b"\r\n")
+        self.assertEqual(len([line for line in lines if line[:1] in (b"+", b"-")]), 1003, lines[:4])
+
+
 class HandshakeTimeoutTest(qptest.MachineTestCase):
     def test_idle_handshake_ends_with_the_time_out(self):
         server, values = start_tls_server(self.machine, Timeout=2)
