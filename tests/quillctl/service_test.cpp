@@ -138,7 +138,7 @@ TEST(DocumentsTest, ManualPageNamesEveryCommandAndOption) {
     EXPECT_TRUE(page.find(entry + " ") != std::string::npos || page.find(entry + "\n") != std::string::npos)
         << "docs/quillctl.8 has no entry \"" << entry.substr(1) << "\"";
   }
-  for (const OptionSpec& option : Options())
+  for (const OptionDef& option : Options())
     EXPECT_NE(page.find("\\-\\-" + roff(option.long_name)), std::string::npos)
         << "docs/quillctl.8 does not describe --" << option.long_name;
 }

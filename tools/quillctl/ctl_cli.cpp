@@ -22,7 +22,7 @@ constexpr std::size_t kMaxCommandWords = 3;
 constexpr int kAny = -1;  // max_operands: no limit
 
 // In the order the usage lines show them: a command's own options first.
-constexpr OptionSpec kOptions[] = {
+constexpr OptionDef kOptions[] = {
     {kOptPasswordStdin, "password-stdin", 0, nullptr,
      "read the password as one line from standard input instead of the terminal"},
     {kOptFullName, "full-name", 0, "TEXT", "the account's full name"},
@@ -98,15 +98,15 @@ constexpr Command kCommands[] = {
     {"check", "", 0, 0, kList, "check the stored configuration for what the service would ignore or refuse", Check},
 };
 
-const OptionSpec* FindLongOption(std::string_view name) {
-  for (const OptionSpec& spec : kOptions)
-    if (name == spec.long_name) return &spec;
+const OptionDef* FindLongOption(std::string_view name) {
+  for (const OptionDef& def : kOptions)
+    if (name == def.long_name) return &def;
   return nullptr;
 }
 
-const OptionSpec* FindShortOption(char name) {
-  for (const OptionSpec& spec : kOptions)
-    if (spec.short_name != 0 && spec.short_name == name) return &spec;
+const OptionDef* FindShortOption(char name) {
+  for (const OptionDef& def : kOptions)
+    if (def.short_name != 0 && def.short_name == name) return &def;
   return nullptr;
 }
 
@@ -138,7 +138,7 @@ std::string Join(const std::vector<std::string>& words, std::size_t count) {
 }
 
 // Takes an option's value: the rest of the word, or the next word.
-bool TakeValue(const OptionSpec& spec, std::string_view inline_value, bool has_inline,
+bool TakeValue(const OptionDef& def, std::string_view inline_value, bool has_inline,
                const std::vector<std::string>& args, std::size_t& i, ParsedArguments& parsed) {
   std::string value;
   if (has_inline) {
@@ -146,10 +146,10 @@ bool TakeValue(const OptionSpec& spec, std::string_view inline_value, bool has_i
   } else if (i + 1 < args.size()) {
     value = args[++i];
   } else {
-    parsed.error = std::string("option --") + spec.long_name + " needs a value (" + spec.value_name + ")";
+    parsed.error = std::string("option --") + def.long_name + " needs a value (" + def.value_name + ")";
     return false;
   }
-  switch (spec.option) {
+  switch (def.option) {
     case kOptFullName:
       parsed.full_name = value;
       break;
@@ -182,41 +182,41 @@ bool TakeOption(const std::vector<std::string>& args, std::size_t& i, ParsedArgu
   if (word.starts_with("--")) {
     const std::size_t equals = word.find('=');
     const std::string name = word.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-    const OptionSpec* spec = FindLongOption(name);
-    if (spec == nullptr) {
+    const OptionDef* def = FindLongOption(name);
+    if (def == nullptr) {
       parsed.error = "unknown option --" + name;
       return false;
     }
-    parsed.options |= spec->option;
-    if (spec->value_name == nullptr) {
+    parsed.options |= def->option;
+    if (def->value_name == nullptr) {
       if (equals == std::string::npos) return true;
       parsed.error = "option --" + name + " takes no value";
       return false;
     }
     const std::string_view rest =
         equals == std::string::npos ? std::string_view() : std::string_view(word).substr(equals + 1);
-    return TakeValue(*spec, rest, equals != std::string::npos, args, i, parsed);
+    return TakeValue(*def, rest, equals != std::string::npos, args, i, parsed);
   }
   // Short options, several in one word ("-fn5"); one that takes a value
   // takes the rest of the word or the next word.
   for (std::size_t k = 1; k < word.size(); ++k) {
-    const OptionSpec* spec = FindShortOption(word[k]);
-    if (spec == nullptr) {
+    const OptionDef* def = FindShortOption(word[k]);
+    if (def == nullptr) {
       parsed.error = std::string("unknown option -") + word[k];
       return false;
     }
-    parsed.options |= spec->option;
-    if (spec->value_name != nullptr) {
+    parsed.options |= def->option;
+    if (def->value_name != nullptr) {
       const std::string_view rest = std::string_view(word).substr(k + 1);
-      return TakeValue(*spec, rest, !rest.empty(), args, i, parsed);
+      return TakeValue(*def, rest, !rest.empty(), args, i, parsed);
     }
   }
   return true;
 }
 
-std::string OptionUsage(const OptionSpec& spec) {
-  std::string usage = std::string("--") + spec.long_name;
-  if (spec.value_name != nullptr) usage += std::string(" ") + spec.value_name;
+std::string OptionUsage(const OptionDef& def) {
+  std::string usage = std::string("--") + def.long_name;
+  if (def.value_name != nullptr) usage += std::string(" ") + def.value_name;
   return usage;
 }
 
@@ -234,13 +234,13 @@ void AppendCommandLines(std::ostringstream& text, std::string_view group) {
 
 }  // namespace
 
-std::span<const OptionSpec> Options() { return kOptions; }
+std::span<const OptionDef> Options() { return kOptions; }
 
 std::string UsageLine(const Command& command) {
   std::string usage = std::string("quillctl ") + command.name;
   if (*command.operands != '\0') usage += std::string(" ") + command.operands;
-  for (const OptionSpec& spec : kOptions)
-    if (command.options & spec.option) usage += " [" + OptionUsage(spec) + "]";
+  for (const OptionDef& def : kOptions)
+    if (command.options & def.option) usage += " [" + OptionUsage(def) + "]";
   return usage;
 }
 
@@ -300,9 +300,9 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
                                                 : "too many operands for '" + parsed.topic + "'";
     return parsed;
   }
-  for (const OptionSpec& spec : kOptions) {
-    if ((parsed.options & spec.option) && !(command.options & spec.option)) {
-      parsed.error = "option --" + std::string(spec.long_name) + " does not go with '" + parsed.topic + "'";
+  for (const OptionDef& def : kOptions) {
+    if ((parsed.options & def.option) && !(command.options & def.option)) {
+      parsed.error = "option --" + std::string(def.long_name) + " does not go with '" + parsed.topic + "'";
       return parsed;
     }
   }
@@ -326,13 +326,13 @@ std::string HelpText(std::string_view topic) {
     summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
     text << "Usage: " << UsageLine(*command) << "\n\n" << summary << ".\n";
     bool any = false;
-    for (const OptionSpec& spec : kOptions) {
-      if (!(command->options & spec.option)) continue;
+    for (const OptionDef& def : kOptions) {
+      if (!(command->options & def.option)) continue;
       if (!any) text << "\nOptions:\n";
       any = true;
-      text << "  " << OptionUsage(spec);
-      if (spec.short_name != 0) text << ", -" << spec.short_name;
-      text << "\n      " << spec.help << "\n";
+      text << "  " << OptionUsage(def);
+      if (def.short_name != 0) text << ", -" << def.short_name;
+      text << "\n      " << def.help << "\n";
     }
     return text.str();
   }

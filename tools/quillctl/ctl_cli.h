@@ -48,14 +48,14 @@ enum Option : unsigned {
   kOptServer = 1u << 8,
 };
 
-struct OptionSpec {
+struct OptionDef {
   Option option;
   const char* long_name;   // without "--"
   char short_name;         // 0: none
   const char* value_name;  // null: the option takes no value
   const char* help;
 };
-std::span<const OptionSpec> Options();
+std::span<const OptionDef> Options();
 
 struct Invocation {
   Io& io;
