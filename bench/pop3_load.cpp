@@ -8,6 +8,11 @@
 //       the whole run (first RETR to the last QUIT reply).
 //   pop3_load fetch PORT USER PASSWORD N
 //       fetches message N once and prints its size and the time taken.
+//   pop3_load bigbox PORT USER PASSWORD
+//       times login (connect to the "+OK" of PASS) with STAT, UIDL and one
+//       RETR on a large mailbox, prints them, then holds the session open
+//       (so that the caller can read the server's memory) until a line
+//       arrives on standard input, and QUITs without deleting anything.
 //
 // Prints one line "RESULT key=value ..." for the calling script; exits 1 when
 // any reply was not the expected one.
@@ -167,6 +172,33 @@ int RunFetch(int port, const std::string& user, const std::string& password, int
   return ok ? 0 : 1;
 }
 
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+int RunBigBox(int port, const std::string& user, const std::string& password) {
+  auto start = std::chrono::steady_clock::now();
+  Connection c(port);
+  int count = Login(c, user, password) ? Stat(c) : -1;
+  const double login_stat = SecondsSince(start);
+  bool ok = count >= 0;
+  start = std::chrono::steady_clock::now();
+  ok = ok && Expect(c, "UIDL", "UIDL") && c.ReadUntilDotLine() >= 0;
+  const double uidl = SecondsSince(start);
+  start = std::chrono::steady_clock::now();
+  ok = ok && count > 0 && Expect(c, "RETR", "RETR " + std::to_string(count)) && c.ReadUntilDotLine() >= 0;
+  const double retr = SecondsSince(start);
+  std::printf("RESULT mode=bigbox messages=%d login_stat_s=%.3f uidl_s=%.3f retr_s=%.4f ok=%d\n", count,
+              login_stat, uidl, retr, ok ? 1 : 0);
+  std::fflush(stdout);
+  char line[16];
+  if (std::fgets(line, sizeof line, stdin) == nullptr) {
+    // The caller is gone: quit all the same.
+  }
+  ok = ok && Expect(c, "QUIT", "QUIT");
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -175,8 +207,10 @@ int main(int argc, char** argv) {
   }
   if (argc == 6 && std::strcmp(argv[1], "fetch") == 0)
     return RunFetch(std::atoi(argv[2]), argv[3], argv[4], std::atoi(argv[5]));
+  if (argc == 5 && std::strcmp(argv[1], "bigbox") == 0) return RunBigBox(std::atoi(argv[2]), argv[3], argv[4]);
   std::fprintf(stderr,
                "usage: pop3_load drain PORT PASSWORD USER [USER ...]\n"
-               "       pop3_load fetch PORT USER PASSWORD N\n");
+               "       pop3_load fetch PORT USER PASSWORD N\n"
+               "       pop3_load bigbox PORT USER PASSWORD\n");
   return 2;
 }

@@ -5,7 +5,8 @@
 // CONNECTIONS workers share MESSAGES messages of SIZE bytes to RECIPIENT;
 // each message has a connection of its own and goes as an ordinary client
 // sends it: greeting, HELO, MAIL, RCPT, DATA, the text, QUIT, each waiting
-// for its reply. Prints "RESULT start=<epoch s> end=<epoch s> sent=<n>" with
+// for its reply (any "250" takes the message: the peer servers word it
+// their own way). Prints "RESULT start=<epoch s> end=<epoch s> sent=<n>" with
 // the wall-clock times of the first connect and of the last "250" reply.
 #include <sys/socket.h>
 #include <unistd.h>
@@ -92,7 +93,7 @@ bool SendOne(int port, const std::string& rcpt, const std::string& text) {
   if (!c.ok() || !c.Reply(line) || line.compare(0, 3, "220") != 0) return false;
   return c.Command("HELO bench.client\r\n", "250") && c.Command("MAIL FROM:<bench@d1.test>\r\n", "250") &&
          c.Command(rcpt, "250") && c.Command("DATA\r\n", "354") &&
-         c.Command(text, "250 OK: Queued as: ") && c.Command("QUIT\r\n", "221");
+         c.Command(text, "250") && c.Command("QUIT\r\n", "221");
 }
 
 }  // namespace
