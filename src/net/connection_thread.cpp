@@ -222,10 +222,13 @@ void CConnectionThread::OnDelayOver(unsigned timer_id) {
     OnReceive(platform::WATCH_READABLE);
 }
 
-void CConnectionThread::Log(std::string_view text) {
-  if (m_hNotifyWindow == 0) return;
+bool CConnectionThread::IsLogging() const {
   // Below the trace level the server would drop the line: spare the post.
-  if (m_pServer && m_pServer->GetLogLevel() < LOG_TRACE) return;
+  return m_hNotifyWindow != 0 && !(m_pServer && m_pServer->GetLogLevel() < LOG_TRACE);
+}
+
+void CConnectionThread::Log(std::string_view text) {
+  if (!IsLogging()) return;
   std::string line = m_Texts.log_prefix;
   line.append(text);
   platform::PostText(m_hNotifyWindow, WM_MAIL_LOG_TRACE, line, static_cast<LPARAM>(Id()));

@@ -61,6 +61,7 @@ class CConnectionThread : public platform::Thread,
 
   // CConnectionContext
   void Log(std::string_view text) override;
+  bool IsLogging() const override;
   void TouchActivity() override;
   void PostQuit() override;
   void PostDeliver(const std::string& path) override;

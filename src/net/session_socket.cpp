@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstring>
 
 #include "common/text.h"
 #include "net/server_link.h"
@@ -49,6 +50,8 @@ void CSessionSocket::CutLines() {
 }
 
 bool CSessionSocket::SendReply(const char* format, ...) {
+  // Most replies are fixed texts: they go as they are, unformatted.
+  if (std::strchr(format, '%') == nullptr) return SendReplyText(format);
   va_list args;
   va_start(args, format);
   std::string reply = text::FormatV(format, args);
@@ -90,13 +93,14 @@ bool CSessionSocket::TakeCommand(CommandLine& command) {
   command.word = text::ToUpper(command.line.substr(0, space));
   command.argument = space == std::string::npos ? std::string() : command.line.substr(space + 1);
   if (!m_pThread) return true;
+  m_pThread->TouchActivity();
+  if (!m_pThread->IsLogging()) return true;
   std::string logged = command.word;
   logged += ' ';
   logged += command.argument;
   // Stray control bytes inside a received line are made visible, so that one
   // received line stays one log line (a client cannot write log lines).
   m_pThread->Log(text::EscapeControls(logged));
-  m_pThread->TouchActivity();
   return true;
 }
 

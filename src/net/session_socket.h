@@ -17,6 +17,9 @@ class CConnectionContext {
   virtual ~CConnectionContext() = default;
   // Posts "<SMTP> " / "<POP3> " + text to the server thread's log.
   virtual void Log(std::string_view text) = 0;
+  // Whether Log keeps its lines: a text made only for the log is spared
+  // when it would be dropped.
+  virtual bool IsLogging() const { return true; }
   // Restarts the idle time-out.
   virtual void TouchActivity() = 0;
   // Posts WM_QUIT to the connection's own thread (the session ends after the
