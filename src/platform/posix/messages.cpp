@@ -244,6 +244,8 @@ enum class PumpResult { Idle, ObjectSignalled, Quit };
 // Messages handled in one turn of the loop before its descriptors and timers
 // are looked at again.
 constexpr int kMessagesPerBatch = 16;
+// Descriptors one turn polls without a heap allocation.
+constexpr std::size_t kPollInPlace = 8;
 
 PumpResult Pump(MessageQueue::Impl& impl, DWORD timeout_ms, Waitable* object) {
   struct DepthGuard {
@@ -256,15 +258,30 @@ PumpResult Pump(MessageQueue::Impl& impl, DWORD timeout_ms, Waitable* object) {
   } guard(impl);
 
   // The poll set: wake descriptor, the extra object, live watches.
-  std::vector<pollfd> fds;
-  std::vector<UINT> watch_ids;
-  fds.push_back(pollfd{impl.wake_fd, POLLIN, 0});
-  if (object) fds.push_back(pollfd{object->PollFd(), POLLIN, 0});
-  const std::size_t first_watch = fds.size();
+  // A connection thread's set (its socket beside the wake descriptor) fits
+  // in place: no heap allocation at every turn of every session's loop.
+  std::size_t wanted = object ? 2 : 1;
+  for (const Watch& w : impl.watches) {
+    if (w.alive && w.events != WATCH_NONE) ++wanted;
+  }
+  pollfd in_place_fds[kPollInPlace];
+  UINT in_place_ids[kPollInPlace];
+  std::vector<pollfd> heap_fds;
+  std::vector<UINT> heap_ids;
+  if (wanted > kPollInPlace) {
+    heap_fds.resize(wanted);
+    heap_ids.resize(wanted);
+  }
+  pollfd* const fds = wanted > kPollInPlace ? heap_fds.data() : in_place_fds;
+  UINT* const watch_ids = wanted > kPollInPlace ? heap_ids.data() : in_place_ids;  // by index in fds
+  std::size_t count = 0;
+  fds[count++] = pollfd{impl.wake_fd, POLLIN, 0};
+  if (object) fds[count++] = pollfd{object->PollFd(), POLLIN, 0};
+  const std::size_t first_watch = count;
   for (const Watch& w : impl.watches) {
     if (!w.alive || w.events == WATCH_NONE) continue;
-    fds.push_back(pollfd{w.fd, PollBitsOf(w.events), 0});
-    watch_ids.push_back(w.id);
+    watch_ids[count] = w.id;
+    fds[count++] = pollfd{w.fd, PollBitsOf(w.events), 0};
   }
 
   const std::uint64_t now = TickCountMs();
@@ -274,7 +291,7 @@ PumpResult Pump(MessageQueue::Impl& impl, DWORD timeout_ms, Waitable* object) {
     wait = std::min<std::uint64_t>(wait, t.next > now ? t.next - now : 0);
   }
   const int poll_wait = wait == UINT64_MAX ? -1 : static_cast<int>(std::min<std::uint64_t>(wait, 1u << 30));
-  const int n = ::poll(fds.data(), fds.size(), poll_wait);
+  const int n = ::poll(fds, count, poll_wait);
   if (n < 0 && errno != EINTR) return PumpResult::Idle;
 
   // Messages first, in the order posted; a long queue is handled in
@@ -326,9 +343,9 @@ PumpResult Pump(MessageQueue::Impl& impl, DWORD timeout_ms, Waitable* object) {
 
   // Descriptor notifications.
   if (n > 0) {
-    for (std::size_t i = first_watch; i < fds.size(); ++i) {
+    for (std::size_t i = first_watch; i < count; ++i) {
       if (fds[i].revents == 0) continue;
-      const UINT id = watch_ids[i - first_watch];
+      const UINT id = watch_ids[i];
       for (std::size_t k = 0; k < impl.watches.size(); ++k) {
         if (impl.watches[k].id != id || !impl.watches[k].alive) continue;
         auto callback = impl.watches[k].callback;
