@@ -121,11 +121,13 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // Starts the thread, which runs Run(). The id is known when Start returns.
+  // Starts the thread, which runs Run(), without waiting for it to run.
   // False when no thread could be made (or the process is out of descriptors
   // for its end event).
   bool Start();
-  ThreadId Id() const { return id_; }
+  // The thread's id (its queue exists by then): waits, if need be, until a
+  // started thread runs; 0 for a thread never started.
+  ThreadId Id() const;
   // Signalled (manual reset) after Run() has returned and the thread's queue
   // is gone: the thread "handle" to wait on.
   Event& Ended() { return ended_; }
@@ -144,12 +146,13 @@ class Thread {
 
  private:
   void Main();
-  ThreadId id_ = 0;
+  ThreadId id_ = 0;     // guarded by start_lock_
   int native_id_ = 0;  // the kernel's id of the running thread (guarded by start_lock_)
   Event ended_{true};
   // The start handshake needs no descriptor: it must work when they run out.
-  std::mutex start_lock_;
-  std::condition_variable start_signal_;
+  mutable std::mutex start_lock_;
+  mutable std::condition_variable start_signal_;
+  bool launched_ = false;  // Start made the thread (guarded by start_lock_)
   bool started_ = false;
   std::shared_ptr<Thread> keep_alive_;
 };

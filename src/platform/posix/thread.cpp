@@ -33,24 +33,38 @@ bool Thread::Start() {
     keep_alive_.reset();
     return false;
   }
+  {
+    std::lock_guard<std::mutex> guard(start_lock_);
+    launched_ = true;
+  }
   try {
     std::thread worker([this] { Main(); });
     worker.detach();
   } catch (...) {
+    std::lock_guard<std::mutex> guard(start_lock_);
+    launched_ = false;
     keep_alive_.reset();
     return false;
   }
-  std::unique_lock<std::mutex> lock(start_lock_);
-  start_signal_.wait(lock, [this] { return started_; });
+  // No wait for the thread to run: the listener starts one per client, and
+  // waiting for each to be scheduled would keep the next clients from their
+  // greeting on a busy machine. Id() waits instead, where it is needed.
   return true;
+}
+
+ThreadId Thread::Id() const {
+  std::unique_lock<std::mutex> lock(start_lock_);
+  start_signal_.wait(lock, [this] { return started_ || !launched_; });
+  return id_;
 }
 
 void Thread::Main() {
   std::shared_ptr<Thread> self = std::move(keep_alive_);
-  id_ = CurrentThreadId();
+  const ThreadId id = CurrentThreadId();
   MessageQueue::ForCurrentThread();
   {
     std::lock_guard<std::mutex> guard(start_lock_);
+    id_ = id;
     native_id_ = static_cast<int>(::gettid());
     started_ = true;
   }
