@@ -145,6 +145,14 @@ TEST(Thread, SetPriorityHighestRaisesARunningThread) {
   thread.SetPriorityHighest();  // ended: nothing happens
 }
 
+// Start does not wait for the new thread to run: asking for its id waits
+// until its queue exists (the test below posts right after Start), and a
+// thread never started answers 0 at once.
+TEST(Thread, IdOfAThreadNeverStartedIsZero) {
+  Recorder never;
+  EXPECT_EQ(never.Id(), 0u);
+}
+
 TEST(MessageQueue, PostSendAndQuitInOrder) {
   Recorder r;
   ASSERT_TRUE(r.Start());
