@@ -218,7 +218,7 @@ void CMailServer::ReturnFreeMemorySoon() {
   m_nTrimTimer = platform::MessageQueue::ForCurrentThread().SetTimer(kReturnMemoryDelayMs, [this](UINT) {
     platform::MessageQueue::ForCurrentThread().KillTimer(m_nTrimTimer);
     m_nTrimTimer = 0;
-    platform::ReturnFreeMemory();
+    platform::ReturnFreeMemoryAside();
   });
 }
 
