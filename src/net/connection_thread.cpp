@@ -54,7 +54,10 @@ bool CConnectionThread::InitInstance() {
   m_tStarted = NowSeconds();
   const int connections = m_pServer ? m_pServer->CountConnection(+1) : 1;
   const int from_address = m_pServer ? m_pServer->CountAddressConnection(m_strPeerAddress, +1) : 1;
-  PostConnectionText(WM_MAIL_CLIENT_CONNECTED);
+  // The connect line is all the server thread does with this notice: below
+  // the trace level it is spared, and with it a wake-up of the server thread
+  // before the greeting.
+  if (IsLogging()) PostConnectionText(WM_MAIL_CLIENT_CONNECTED);
 
   // A client of an implicit TLS port that is turned away gets no reply: it
   // waits for a handshake and would take a plain text for a broken one.
