@@ -32,8 +32,9 @@ bool CConnectionThread::IsAddressAllowed(const char* address) const {
 void CConnectionThread::Run() {
   if (!platform::MessageQueue::ForCurrentThread().IsValid()) {
     // Out of descriptors: nothing could reach this thread. The client is
-    // closed unanswered, as when no thread can be made for it.
+    // closed, as when no thread can be made for it.
     m_AcceptedSocket.Close();
+    ReleaseAdmission();
     if (m_pServer) m_pServer->RemoveConnection(m_bSmtp, this);
     return;
   }
@@ -41,7 +42,42 @@ void CConnectionThread::Run() {
   ExitInstance();
 }
 
+void CConnectionThread::Admit() {
+  if (m_eAdmission != Admission::kPending) return;
+  m_strPeerAddress = m_AcceptedSocket.PeerAddress();
+  const int connections = m_pServer ? m_pServer->CountConnection(+1) : 1;
+  const int from_address = m_pServer ? m_pServer->CountAddressConnection(m_strPeerAddress, +1) : 1;
+  if (m_pServer && m_pServer->IsTooManyConnections(connections))
+    m_eAdmission = Admission::kTooMany;
+  // One address cannot take every slot: beyond its share it gets the
+  // refusal of the connection limit.
+  else if (m_pServer && m_pServer->IsTooManyFromAddress(from_address))
+    m_eAdmission = Admission::kTooManyFromAddress;
+  else if (!IsAddressAllowed(m_strPeerAddress.c_str()))
+    m_eAdmission = Admission::kForbidden;
+  else
+    m_eAdmission = Admission::kAdmitted;
+  // The greeting goes out now, from the accepting thread: on a busy machine
+  // a new thread may wait long for its first turn, and a client waits for
+  // nothing else. A client that spoke or left already is answered by its
+  // session, which looks at the connection first, as for every reply.
+  if (m_eAdmission != Admission::kAdmitted || m_bImplicitTls || m_AcceptedSocket.PollReadable(0) != 0) return;
+  std::string wire = m_Texts.greeting;
+  wire += "\r\n";
+  m_nGreetingSent = static_cast<std::size_t>(std::max(0L, m_AcceptedSocket.SendNow(wire)));
+}
+
+void CConnectionThread::ReleaseAdmission() {
+  if (m_eAdmission == Admission::kPending) return;
+  m_eAdmission = Admission::kPending;
+  if (!m_pServer) return;
+  m_pServer->CountConnection(-1);
+  m_pServer->CountAddressConnection(m_strPeerAddress, -1);
+}
+
 bool CConnectionThread::InitInstance() {
+  // A thread started without a listener (a test) is admitted here.
+  Admit();
   platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
   const int timeout = m_pServer ? m_pServer->GetTimeout() : 0;
   const DWORD send_timeout_ms = std::max<DWORD>(kMinSendTimeoutMs, static_cast<DWORD>(std::max(timeout, 0)) * 1000u);
@@ -50,10 +86,7 @@ bool CConnectionThread::InitInstance() {
   m_nWatch = queue.WatchFd(m_pTransport->WatchedFd(), platform::WATCH_READABLE | platform::WATCH_HANG_UP,
                            [this](platform::WatchEvents events) { OnReceive(events); });
   m_nTimerId = queue.SetTimer(kTimerPeriodMs, [this](UINT id) { CheckIdleTimeout(id); });
-  m_strPeerAddress = m_pTransport->PeerAddress();
   m_tStarted = NowSeconds();
-  const int connections = m_pServer ? m_pServer->CountConnection(+1) : 1;
-  const int from_address = m_pServer ? m_pServer->CountAddressConnection(m_strPeerAddress, +1) : 1;
   // The connect line is all the server thread does with this notice: below
   // the trace level it is spared, and with it a wake-up of the server thread
   // before the greeting.
@@ -61,23 +94,20 @@ bool CConnectionThread::InitInstance() {
 
   // A client of an implicit TLS port that is turned away gets no reply: it
   // waits for a handshake and would take a plain text for a broken one.
-  if (m_pServer && m_pServer->IsTooManyConnections(connections)) {
-    Log("Connection denied: Too many users!");
-    if (!m_bImplicitTls) m_pSession->SendReplyText(m_Texts.too_many);
-    PostQuit();
-    return false;
+  const char* denied = nullptr;
+  const char* refusal = m_Texts.too_many;
+  switch (m_eAdmission) {
+    case Admission::kTooMany: denied = "Connection denied: Too many users!"; break;
+    case Admission::kTooManyFromAddress: denied = "Connection denied: Too many connections from this address!"; break;
+    case Admission::kForbidden:
+      denied = "Connection denied: IP address was rejected by the server.";
+      refusal = m_Texts.forbidden;
+      break;
+    default: break;
   }
-  // One address cannot take every slot: beyond its share it gets the
-  // refusal of the connection limit.
-  if (m_pServer && m_pServer->IsTooManyFromAddress(from_address)) {
-    Log("Connection denied: Too many connections from this address!");
-    if (!m_bImplicitTls) m_pSession->SendReplyText(m_Texts.too_many);
-    PostQuit();
-    return false;
-  }
-  if (!IsAddressAllowed(m_strPeerAddress.c_str())) {
-    Log("Connection denied: IP address was rejected by the server.");
-    if (!m_bImplicitTls) m_pSession->SendReplyText(m_Texts.forbidden);
+  if (denied != nullptr) {
+    Log(denied);
+    if (!m_bImplicitTls) m_pSession->SendReplyText(refusal);
     PostQuit();
     return false;
   }
@@ -88,7 +118,10 @@ bool CConnectionThread::InitInstance() {
     StartTls();
     return m_bEncrypted;
   }
-  m_pSession->SendReplyText(m_Texts.greeting);
+  if (m_nGreetingSent > 0)
+    m_pSession->FinishReplyText(m_Texts.greeting, m_nGreetingSent);
+  else
+    m_pSession->SendReplyText(m_Texts.greeting);
   return true;
 }
 
@@ -114,11 +147,8 @@ void CConnectionThread::ExitInstance() {
   queue.KillTimer(m_nTimerId);
   if (m_nDelayTimer != 0) queue.KillTimer(m_nDelayTimer);
   m_nDelayTimer = 0;
-  if (m_pServer) {
-    m_pServer->CountConnection(-1);
-    m_pServer->CountAddressConnection(m_strPeerAddress, -1);
-    m_pServer->RemoveConnection(m_bSmtp, this);
-  }
+  ReleaseAdmission();
+  if (m_pServer) m_pServer->RemoveConnection(m_bSmtp, this);
   // Posted before the connection closes: a client that connects once this
   // one saw the close is logged after this disconnect line.
   PostConnectionText(WM_MAIL_CLIENT_DISCONNECTED);  // by thread id: safe without the server

@@ -59,6 +59,15 @@ class CConnectionThread : public platform::Thread,
 
   bool IsAddressAllowed(const char* address) const;
 
+  // On the accepting thread, before Start (else at the thread's start):
+  // counts the client in, makes the admission checks (connection limit, the
+  // address's share, IP filter) and sends an admitted client of a plain port
+  // its greeting at once.
+  void Admit();
+  // Counts an admitted client out again; for a thread that will not run
+  // (Start failed), and at the session's end.
+  void ReleaseAdmission();
+
   // CConnectionContext
   void Log(std::string_view text) override;
   bool IsLogging() const override;
@@ -102,6 +111,9 @@ class CConnectionThread : public platform::Thread,
   std::unique_ptr<CSessionSocket> m_pSession;
   std::unique_ptr<CConnectionTransport> m_pTransport;  // made from m_AcceptedSocket at start
   UINT m_nWatch = 0;
+  enum class Admission { kPending, kAdmitted, kTooMany, kTooManyFromAddress, kForbidden };
+  Admission m_eAdmission = Admission::kPending;  // pending: not counted in
+  std::size_t m_nGreetingSent = 0;  // greeting bytes Admit sent
   std::string m_strPeerAddress;
   std::int64_t m_tLastActivity;
   std::int64_t m_tStarted;

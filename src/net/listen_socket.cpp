@@ -46,9 +46,13 @@ void CListenSocket::OnAccept() {
     thread->m_pServer = m_pServer;
     thread->m_bSmtp = m_bSmtp;
     thread->m_AcceptedSocket = std::move(client);
+    thread->Admit();
     m_pServer->AddConnection(m_bSmtp, thread);
     thread->KeepAliveWhileRunning(thread);
-    if (!thread->Start()) m_pServer->RemoveConnection(m_bSmtp, thread.get());
+    if (!thread->Start()) {
+      thread->ReleaseAdmission();
+      m_pServer->RemoveConnection(m_bSmtp, thread.get());
+    }
   }
 }
 

@@ -67,6 +67,14 @@ bool CSessionSocket::SendReplyText(std::string_view reply) {
   return true;
 }
 
+bool CSessionSocket::FinishReplyText(std::string_view reply, std::size_t sent) {
+  std::string wire(reply);
+  wire.append("\r\n");
+  if (sent < wire.size() && !SendBytes(std::string_view(wire).substr(sent), false)) return false;
+  LogReply(reply);
+  return true;
+}
+
 bool CSessionSocket::SendBytes(std::string_view bytes, bool check_connection) {
   if (m_pTransport == nullptr || (check_connection && m_pTransport->IsConnectionLost())) {
     if (m_pThread) m_pThread->Log(kLostConnection);

@@ -93,6 +93,10 @@ class CSessionSocket {
   // reply, disconnected.", closes, posts WM_QUIT, returns false.
   bool SendReply(const char* format, ...) __attribute__((format(printf, 2, 3)));
   bool SendReplyText(std::string_view text);
+  // A reply whose first `sent` bytes (of it and its CR LF) went out before
+  // the session began (the greeting, sent by the accepting thread): the rest
+  // is sent and the whole reply logged, as SendReplyText would.
+  bool FinishReplyText(std::string_view reply, std::size_t sent);
 
   // Cuts complete CR LF lines out of m_strReceived into m_lstLines, calling
   // ProcessCommand once per non-empty line (and per empty one while
@@ -124,6 +128,7 @@ class CSessionSocket {
   bool TakeCommand(CommandLine& command);
   // How a sent reply is logged (POP3 shortens RETR replies).
   virtual void LogReply(std::string_view text);
+
   // Empty lines are no commands and are dropped, unless the session waits
   // for a line that may be empty (an answer in an AUTH exchange).
   virtual bool TakesEmptyLine() const { return false; }

@@ -51,6 +51,9 @@ class Socket {
   // Sends every byte (waiting while the socket is full). false on failure.
   bool SendAll(const void* data, std::size_t size);
   bool SendAll(std::string_view text) { return SendAll(text.data(), text.size()); }
+  // One send without waiting: the bytes the socket took (maybe fewer than
+  // `size`), or -1 on error.
+  long SendNow(std::string_view bytes);
   // One receive without blocking: byte count, 0 when the peer closed,
   // -1 on error (LastSocketError(): WSAEWOULDBLOCK when nothing is there).
   long Receive(void* buffer, std::size_t size);

@@ -249,6 +249,16 @@ bool Socket::SendAll(const void* data, std::size_t size) {
   return true;
 }
 
+long Socket::SendNow(std::string_view bytes) {
+  for (;;) {
+    const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    SetError();
+    return -1;
+  }
+}
+
 long Socket::Receive(void* buffer, std::size_t size) {
   for (;;) {
     const ssize_t n = ::recv(fd_, buffer, size, MSG_DONTWAIT);
