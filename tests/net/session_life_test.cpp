@@ -5,8 +5,10 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include "net/connection_thread.h"
+#include "net/ip_filter.h"
 #include "platform/sockets.h"
 #include "support/fake_server_link.h"
 
@@ -40,16 +42,81 @@ std::string ReadUntilClosed(platform::Socket& client, int limit_ms, bool keep_bu
   return got + "(still open)";
 }
 
-TEST(SessionLife, ABusySessionEndsAtItsLongestLifeWithoutAReply) {
+// A client connected to a listener of its own: (client, accepted).
+std::pair<platform::Socket, platform::Socket> ConnectedPair() {
   platform::Socket listener = platform::Socket::Listen(0, 5, "127.0.0.1");
-  ASSERT_TRUE(listener.IsValid());
   platform::Socket client = platform::Socket::Connect("127.0.0.1", listener.LocalPort(), 5000);
-  ASSERT_TRUE(client.IsValid());
   platform::Socket accepted;
   for (int i = 0; i < 100 && !accepted.IsValid(); ++i) {
     accepted = listener.Accept();
     if (!accepted.IsValid()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  return {std::move(client), std::move(accepted)};
+}
+
+// What a client has received so far, waiting at most `ms` for the first byte.
+std::string ReceivedWithin(platform::Socket& client, int ms) {
+  std::string got;
+  char buffer[256];
+  while (client.PollReadable(got.empty() ? ms : 100) > 0) {
+    const long n = client.Receive(buffer, sizeof buffer);
+    if (n <= 0) break;
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+// The accepting thread admits a client before its connection thread runs:
+// an admitted client of a plain port has its greeting at once, a refused one
+// gets its refusal from the thread, and a client that spoke first is greeted
+// by its session; either way the greeting comes once, and the count of
+// connections is back to none when the session ends.
+TEST(SessionLife, AdmissionAnswersEachClientOnce) {
+  struct Case {
+    const char* name;
+    int connections_limit;
+    int ip_filter_mode;
+    const char* sent_first;
+    const char* before_start;
+    const char* in_all;
+  };
+  const Case cases[] = {
+      {"admitted", 20, kIPFilterOff, "", "HELLO\r\n", "HELLO\r\n"},
+      {"over the connection limit", -1, kIPFilterOff, "", "", "BUSY\r\n"},
+      {"rejected by the IP filter", 20, kIPFilterDenyListed, "", "", "FORBIDDEN\r\n"},
+      {"spoke before the greeting", 20, kIPFilterOff, "NOOP\r\n", "", "HELLO\r\nOK\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto [client, accepted] = ConnectedPair();
+    ASSERT_TRUE(accepted.IsValid());
+    if (*c.sent_first) {
+      client.SendAll(c.sent_first);
+      ASSERT_EQ(accepted.PollReadable(2000), 1);
+    }
+    auto server = std::make_shared<FakeServerLink>();
+    server->m_nConnectionsLimit = c.connections_limit;
+    auto thread = std::make_shared<TestThread>();
+    thread->m_pServer = server;
+    thread->m_nIPFilterMode = c.ip_filter_mode;
+    thread->m_arrIPFilter = {"127.0.0.1"};
+    thread->m_AcceptedSocket = std::move(accepted);
+    thread->Admit();
+    EXPECT_EQ(ReceivedWithin(client, 200), c.before_start);
+    EXPECT_EQ(server->m_nConnections, 1) << "counted in at admission";
+    thread->KeepAliveWhileRunning(thread);
+    ASSERT_TRUE(thread->Start());
+    std::string all = c.before_start + ReceivedWithin(client, 500);
+    EXPECT_EQ(all, c.in_all);
+    client.Close();
+    EXPECT_TRUE(thread->Ended().Wait(5000));
+    EXPECT_EQ(server->m_nConnections, 0);
+  }
+}
+
+TEST(SessionLife, ABusySessionEndsAtItsLongestLifeWithoutAReply) {
+  auto [client, accepted] = ConnectedPair();
+  ASSERT_TRUE(client.IsValid());
   ASSERT_TRUE(accepted.IsValid());
 
   auto server = std::make_shared<FakeServerLink>();
