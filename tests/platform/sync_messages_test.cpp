@@ -306,6 +306,35 @@ TEST(MessageQueue, WatchedDescriptorNotifiesAndCanBeRemovedInsideItsCallback) {
   ::close(fds[1]);
 }
 
+// One turn polls a few descriptors in place and more from the heap: with
+// many watches, each still reports its own descriptor, and only that one.
+TEST(MessageQueue, ManyWatchesEachReportTheirOwnDescriptor) {
+  MessageQueue& q = MessageQueue::ForCurrentThread();
+  constexpr int kPipes = 12;
+  int fds[kPipes][2];
+  int calls[kPipes] = {};
+  UINT watches[kPipes];
+  for (int i = 0; i < kPipes; ++i) {
+    ASSERT_EQ(::pipe(fds[i]), 0);
+    watches[i] = q.WatchFd(fds[i][0], platform::WATCH_READABLE, [&, i](platform::WatchEvents) {
+      ++calls[i];
+      char c;
+      (void)!::read(fds[i][0], &c, 1);
+    });
+  }
+  for (const int written : {3, kPipes - 1}) {
+    (void)!::write(fds[written][1], "x", 1);
+    q.PumpOnce(100);
+    for (int i = 0; i < kPipes; ++i) EXPECT_EQ(calls[i], i == written ? 1 : 0) << "pipe " << i;
+    calls[written] = 0;
+  }
+  for (int i = 0; i < kPipes; ++i) {
+    q.UnwatchFd(watches[i]);
+    ::close(fds[i][0]);
+    ::close(fds[i][1]);
+  }
+}
+
 TEST(MessageQueue, WatchReportsTheLayersOwnEvents) {
   MessageQueue& q = MessageQueue::ForCurrentThread();
   int fds[2];
