@@ -6,7 +6,8 @@
 // pass when the folder holds any file at all (one whose arrival was missed).
 // When the folder cannot be watched the time-out alone serves it. A pass
 // looks at the stop event between files and between recipients; the
-// transaction in progress runs to its end first.
+// transactions in progress run to their end first, for a few seconds at
+// most (relay_thread_pool.cpp).
 //
 // While the relay retries, the wait also ends at the earliest next try of
 // a waiting file (a pass then takes the files that are due), and when a
@@ -38,10 +39,7 @@ CRelayThread::~CRelayThread() {
 
 void CRelayThread::Stop() {
   if (Id() == 0) return;  // never started
-  // The stop event first: a client wait that begins after the disconnect
-  // event was cleared for its transfer still sees the stop.
   m_pImpl->m_StopEvent.Set();
-  m_pImpl->m_DisconnectEvent.Set();
   Ended().Wait(platform::INFINITE_WAIT);
 }
 
@@ -99,6 +97,7 @@ void CRelayThread::Impl::Run() {
   platform::DirWatch watch;
   if (!watch.Open(QueueFolder())) LogWatchFailure(watch, scan_interval);
   m_Policy = m_Owner.m_RetryPolicy;
+  m_pWatch = &watch;
   m_arrSnapshot.clear();
   if (CheckForNewFiles()) ProcessQueue();
 
@@ -148,8 +147,8 @@ void CRelayThread::Impl::Run() {
     }
     scan_at = platform::TickCountMs() + scan_ms;
   }
+  m_pWatch = nullptr;
   watch.Close();
-  m_pClient.reset();
 }
 
 void CRelayThread::Impl::LogWatchFailure(const platform::DirWatch& watch, int scan_interval) {
@@ -167,10 +166,8 @@ void CRelayThread::Impl::LogError(const std::string& text) {
                      static_cast<LPARAM>(platform::CurrentThreadId()));
 }
 
-void CRelayThread::Impl::OnConnected() { Log("Connected to SMTP server."); }
-
-void CRelayThread::Impl::OnDisconnected() {
-  Log("Disconnected from SMTP server.");
+void CRelayThread::Impl::Courier::OnDisconnected() {
+  m_Impl.Log("Disconnected from SMTP server.");
   m_DisconnectEvent.Set();
 }
 

@@ -2,7 +2,9 @@
 // notification, with a periodic scan as fallback), finds the mail servers of
 // each remote recipient's domain (a pre-defined entry, "*", or a DNS MX
 // query), hands the message to them one recipient at a time, copies what it
-// cannot deliver into the bad-mail folder and deletes the queued file.
+// cannot deliver into the bad-mail folder and deletes the queued file. A few
+// sender threads do this for several queued files at once, with a bound on
+// the transactions open to one mail server.
 #pragma once
 
 #include <map>
@@ -42,8 +44,9 @@ class CRelayThread : public platform::Thread {
   // HELO dialogue).
   std::shared_ptr<CTlsContext> m_pTlsContext;
 
-  // Signals the thread to end, waits for the end of its run (a queue pass in
-  // progress runs to its end first) and returns; the caller then deletes it.
+  // Signals the thread to end, waits for the end of its run (the
+  // transactions in progress run to their end first, for a few seconds at
+  // most) and returns; the caller then deletes it.
   void Stop();
 
  protected:

@@ -36,12 +36,13 @@ std::string MailServersFromDns(std::vector<std::string> results) {
   return servers;
 }
 
-CRelayThread::Impl::Outcome CRelayThread::Impl::DeliverToRecipient(const std::string& path,
+CRelayThread::Impl::Outcome CRelayThread::Impl::DeliverToRecipient(Courier& courier, const std::string& path,
                                                                    const std::string& recipient,
                                                                    CRelayJournalWriter& journal) {
   const std::string domain = text::ToLower(GetAddressDomain(recipient));
   std::string servers;
-  if (!FindMailServers(domain, servers)) return m_LookupFailure;
+  Outcome lookup_failure;
+  if (!FindMailServers(domain, servers, &lookup_failure)) return lookup_failure;
   // What the failure was when no server takes the message: temporary when
   // any server failed in a way that may pass.
   Outcome failure;
@@ -50,9 +51,9 @@ CRelayThread::Impl::Outcome CRelayThread::Impl::DeliverToRecipient(const std::st
     if (server.empty()) return failure;
     Log("Delivering email to '" + recipient + "' (" + server + ")");
     std::vector<std::string> addresses;
-    if (!FindServerAddresses(server, addresses)) {
-      failure.temporary = failure.temporary || m_LookupFailure.temporary;
-      failure.reply = m_LookupFailure.reply;
+    if (!FindServerAddresses(server, addresses, lookup_failure)) {
+      failure.temporary = failure.temporary || lookup_failure.temporary;
+      failure.reply = lookup_failure.reply;
       continue;
     }
     // The first address that takes the connection has the dialogue.
@@ -61,12 +62,19 @@ CRelayThread::Impl::Outcome CRelayThread::Impl::DeliverToRecipient(const std::st
       // Read afresh for every attempt: the text streams from the file.
       CRelayMessage message;
       if (!message.Open(path)) return {Delivery::kUnreadable, false, false, {}};
-      m_Pending = {&journal, platform::FileNamePart(path), recipient};
-      connected = StartClient(address, message.Sender(), recipient, message);
-      m_Pending = {};
+      // No more transactions to one server at once than it is likely to
+      // welcome; the wait ends early only when the relay stops.
+      if (!m_HostSlots.Acquire(address)) return {Delivery::kStopped, false, false, {}};
+      courier.m_Pending = {&journal, platform::FileNamePart(path), recipient};
+      connected = StartClient(courier, address, message.Sender(), recipient, message);
+      courier.m_Pending = {};
+      const Attempt attempt = connected ? WaitForClient(courier) : Attempt{};
+      m_HostSlots.Release(address);
       if (!connected) continue;
-      const Attempt attempt = WaitForClient();
       if (attempt.delivered) return {Delivery::kDelivered, false, false, {}};
+      // A stop cut the wait for the server short: whatever the server did,
+      // the recipient is not settled and stays for the next start.
+      if (platform::MessageQueue::ForCurrentThread().QuitReceived()) return {Delivery::kStopped, false, false, {}};
       if (message.ReadFailed()) return {Delivery::kUnreadable, false, false, {}};
       failure.reply = attempt.reply;
       // A reply code says what the server did with the message; without
@@ -93,39 +101,47 @@ CRelayThread::Impl::Outcome CRelayThread::Impl::DeliverToRecipient(const std::st
   }
 }
 
-bool CRelayThread::Impl::FindMailServers(const std::string& domain, std::string& servers) {
-  std::map<std::string, std::string>& known_servers = m_Owner.m_mapMailServers;
+std::string CRelayThread::Impl::KnownMailServers(const std::string& domain) {
+  std::lock_guard<std::mutex> guard(m_ServersLock);
+  const std::map<std::string, std::string>& known_servers = m_Owner.m_mapMailServers;
   for (const std::string& key : {domain, std::string(kAnyDomain)}) {
     const auto it = known_servers.find(key);
-    if (it != known_servers.end()) {
-      servers = it->second;
-      return true;
-    }
+    if (it != known_servers.end()) return it->second;
   }
+  return {};
+}
 
-  // The lookup waits at most the relay time-out for an answer.
+bool CRelayThread::Impl::FindMailServers(const std::string& domain, std::string& servers, Outcome* failure) {
+  servers = KnownMailServers(domain);
+  if (!servers.empty()) return true;
+
+  // The lookup waits at most the relay time-out for an answer. Two senders
+  // may ask for the same domain at once; both answers are alike.
   CDnsResolver resolver(m_Owner.m_nRelayTimeout);
   std::vector<std::string> results;
   if (!resolver.Lookup(m_Owner.m_strDNSServer, domain, results) || results.empty()) {
-    LogLookupFailure(domain, resolver);
+    const Outcome lookup_failure = LogLookupFailure(domain, resolver);
+    if (failure) *failure = lookup_failure;
     return false;
   }
   servers = MailServersFromDns(std::move(results));
-  known_servers[domain] = servers;
+  std::lock_guard<std::mutex> guard(m_ServersLock);
+  m_Owner.m_mapMailServers[domain] = servers;
   return true;
 }
 
-bool CRelayThread::Impl::FindServerAddresses(const std::string& server,
-                                             std::vector<std::string>& addresses) {
+bool CRelayThread::Impl::FindServerAddresses(const std::string& server, std::vector<std::string>& addresses,
+                                             Outcome& failure) {
   // Through the same DNS server as the MX query, so that DNSServer alone
   // decides whom the relay believes; a dotted address needs no lookup.
   CDnsResolver resolver(m_Owner.m_nRelayTimeout);
   if (resolver.ResolveHost(m_Owner.m_strDNSServer, server, addresses)) return true;
-  LogLookupFailure(server, resolver);
+  failure = LogLookupFailure(server, resolver);
   return false;
 }
 
-void CRelayThread::Impl::LogLookupFailure(const std::string& name, const CDnsResolver& resolver) {
+CRelayThread::Impl::Outcome CRelayThread::Impl::LogLookupFailure(const std::string& name,
+                                                                 const CDnsResolver& resolver) {
   // A lookup that ended without records says why when it knows (no
   // response, an invalid reply); an empty answer keeps the plain line.
   const std::string reason = resolver.GetErrorText();
@@ -135,34 +151,36 @@ void CRelayThread::Impl::LogLookupFailure(const std::string& name, const CDnsRes
   // is final; no answer, a server failure or a refusal may pass.
   const int code = resolver.GetResponseCode();
   const bool final_answer = code == CDnsResolver::kRcodeNoError || code == CDnsResolver::kRcodeNameError;
-  m_LookupFailure = {Delivery::kFailed, !final_answer, false, line};
+  return {Delivery::kFailed, !final_answer, false, line};
 }
 
-bool CRelayThread::Impl::StartClient(const std::string& server, const std::string& sender,
+bool CRelayThread::Impl::StartClient(Courier& courier, const std::string& server, const std::string& sender,
                                      const std::string& recipient, CMessageSource& message) {
-  m_pClient.reset();
-  m_pClient = std::make_unique<CSmtpClient>(this);
-  m_pClient->SetHeloName(m_Owner.m_strHeloName);
-  m_pClient->SetTimeout(m_Owner.m_nRelayTimeout);
-  m_pClient->SetTls(m_Owner.m_pTlsContext);
+  courier.m_pClient.reset();
+  courier.m_pClient = std::make_unique<CSmtpClient>(&courier);
+  CSmtpClient& client = *courier.m_pClient;
+  client.SetHeloName(m_Owner.m_strHeloName);
+  client.SetTimeout(m_Owner.m_nRelayTimeout);
+  client.SetTls(m_Owner.m_pTlsContext);
   // Cleared before the transfer, not after it: a client that completes its
   // dialogue reports its disconnection during TransmitMessage, and that
   // report must not be lost, or every delivery would wait for nothing.
-  m_DisconnectEvent.Reset();
-  return m_pClient->TransmitMessage(server, kSmtpPort, sender, recipient, message);
+  courier.m_DisconnectEvent.Reset();
+  return client.TransmitMessage(server, kSmtpPort, sender, recipient, message);
 }
 
-CRelayThread::Impl::Attempt CRelayThread::Impl::WaitForClient() {
-  if (!m_pClient) return {};
+CRelayThread::Impl::Attempt CRelayThread::Impl::WaitForClient(Courier& courier) {
+  std::unique_ptr<CSmtpClient>& client = courier.m_pClient;
+  if (!client) return {};
   // A client that has disconnected is done; one that stopped early with the
   // connection open is given time to see the server close it, unless the
   // thread is being stopped.
   // While the relay retries, a refused attempt is closed at once: the
   // next try comes later anyway, and every other message waits meanwhile.
-  if (m_pClient->IsConnected() && Retrying() && !m_pClient->IsDelivered()) m_pClient->Disconnect();
-  if (m_pClient->IsConnected() && !m_StopEvent.IsSet())
-    platform::MessageQueue::ForCurrentThread().WaitWithMessages(m_DisconnectEvent, kClientWaitMs);
-  const Attempt attempt{m_pClient->IsDelivered(), m_pClient->IsTextSent(), m_pClient->LastReply()};
-  m_pClient.reset();
+  if (client->IsConnected() && Retrying() && !client->IsDelivered()) client->Disconnect();
+  if (client->IsConnected() && !m_StopEvent.IsSet())
+    platform::MessageQueue::ForCurrentThread().WaitWithMessages(courier.m_DisconnectEvent, kClientWaitMs);
+  const Attempt attempt{client->IsDelivered(), client->IsTextSent(), client->LastReply()};
+  client.reset();
   return attempt;
 }

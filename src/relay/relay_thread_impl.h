@@ -1,7 +1,12 @@
 // The work of the relay thread, kept apart from CRelayThread's public shape:
 // the queue pass, the delivery of one recipient, the mail-server lookup and
-// the SMTP client it drives. Everything here runs on the relay thread; only
-// the stop and disconnect events are touched from the server thread (Stop).
+// the SMTP client it drives. A pass runs on the relay thread and hands its
+// files to a pool of sender threads (relay_thread_pool.cpp), each with a
+// Courier of its own for the transaction it has open; one file is handled
+// by one sender from its first recipient to its deletion. What the senders
+// share is read-only during a pass but for the mail-server map (under
+// m_ServersLock), the per-host slots and the log, which is posted whole
+// lines at a time. Only the stop event is touched from the server thread.
 //
 // The settings are read from the owner's public fields, which the server
 // core sets before Start() and never changes afterwards; the mail-server map
@@ -14,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +29,7 @@
 #include "platform/files.h"
 #include "platform/sync.h"
 #include "relay/delivery_report.h"
+#include "relay/relay_schedule.h"
 #include "relay/relay_thread.h"
 #include "relay/smtp_client.h"
 #include "store/relay_journal.h"
@@ -32,9 +39,19 @@
 // part after its first blank (the whole text when it has none) and a "|".
 std::string MailServersFromDns(std::vector<std::string> results);
 
-struct CRelayThread::Impl : public CSmtpClientSink {
+struct CRelayThread::Impl {
   // The port of every mail server the relay talks to.
   static constexpr int kSmtpPort = 25;
+  // Transactions open at once: enough to keep a few slow receivers from
+  // holding up the rest, few enough for a small machine.
+  static constexpr int kSenders = 8;
+  // Transactions open at once to one mail server: more would look like an
+  // attack to many receivers, who then slow or refuse us.
+  static constexpr int kPerHost = 4;
+  // A stop lets the transactions in progress run this long to their end
+  // (a reply to the text may take minutes); then their waits are cut, and
+  // what they had not finished stays in the queue for the next start.
+  static constexpr DWORD kStopGraceMs = 5000;
   // How long a client that is still connected after its dialogue is given
   // to see the server close the connection.
   static constexpr DWORD kClientWaitMs = 10000;
@@ -52,6 +69,7 @@ struct CRelayThread::Impl : public CSmtpClientSink {
     kDelivered,   // a server accepted the message
     kFailed,      // no server did: the bad-mail copy stands for it
     kUnreadable,  // the queued file could not be read: it stays for later
+    kStopped,     // a stop cut the transaction short: it stays for the next start
   };
   // What became of one recipient, and why.
   struct Outcome {
@@ -88,6 +106,32 @@ struct CRelayThread::Impl : public CSmtpClientSink {
     std::string path;
   };
 
+  // The journal and recipient of the attempt in progress, for OnAccepted.
+  struct PendingAcceptance {
+    CRelayJournalWriter* journal = nullptr;
+    std::string file_name;
+    std::string recipient;
+  };
+
+  // One sender's transaction in progress; lives on that sender's thread.
+  struct Courier : public CSmtpClientSink {
+    explicit Courier(Impl& impl) : m_Impl(impl) {}
+    void OnLog(const std::string& text) override { m_Impl.Log(text); }
+    void OnConnected() override { m_Impl.Log("Connected to SMTP server."); }
+    void OnDisconnected() override;
+    void OnAccepted() override;
+
+    Impl& m_Impl;
+    std::unique_ptr<CSmtpClient> m_pClient;  // the attempt in progress
+    PendingAcceptance m_Pending;
+    platform::Event m_DisconnectEvent{false};  // automatic reset
+  };
+
+  // A pass's hand-over between the relay thread and its senders, and one
+  // sender (relay_thread_pool.cpp).
+  struct PassQueue;
+  class Sender;
+
   explicit Impl(CRelayThread& owner) : m_Owner(owner) {}
 
   // The thread's run: watch the queue folder until the stop event.
@@ -105,20 +149,34 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   // snapshot up to date.
   bool CheckForNewFiles();
   // One pass over every file of the queue folder (but those that wait for a
-  // later try), opened by a log line that says why.
+  // later try), opened by a log line that says why; the files go to the
+  // senders, and the pass ends when each is done.
   void ProcessQueue(const char* reason = "Detected new messages in queue.");
+  // The senders' part of a pass: the due files handed out in the schedule's
+  // order (and those that arrive meanwhile), the waiting files noted, the
+  // senders joined (relay_thread_pool.cpp).
+  void RunSenders(const std::string& folder);
+  // The files of the queue folder that are not in `taken` and wait for no
+  // later try.
+  std::vector<platform::FindEntry> DueFiles(const std::string& folder, const std::set<std::string>& taken);
+  // The destination a file is scheduled under: the mail servers of its
+  // first remote recipient as far as they are known without a lookup, or
+  // its domain (empty when the file cannot be read).
+  std::string DestinationOf(const std::string& path);
   // One queued file: its recipients, its bad-mail copy, its deletion. A
   // file leaves the queue only when every copy it needs has been made.
-  void ProcessFile(const std::string& folder, const platform::FindEntry& entry);
+  // Returns the earliest try still to come when recipients wait (0: none).
+  std::time_t ProcessFile(Courier& courier, const std::string& folder, const platform::FindEntry& entry);
   // Sends the file to each remote recipient the journal does not name yet
   // and records the outcome there; false when the file has to stay in the
   // queue as it is (a stop, a file that cannot be read).
-  bool HandleRecipients(QueuedFile& file, const std::vector<std::string>& recipients);
+  bool HandleRecipients(Courier& courier, QueuedFile& file, const std::vector<std::string>& recipients);
   // Sends the queued file to one recipient. Once a server may have the
   // message (the whole text went out), no other server is tried; while the
   // relay retries, a 5xx reply ends the recipient too. An acceptance is
   // written to `journal` the moment it arrives.
-  Outcome DeliverToRecipient(const std::string& path, const std::string& recipient,
+  // A stop that cut the transaction short leaves the recipient open.
+  Outcome DeliverToRecipient(Courier& courier, const std::string& path, const std::string& recipient,
                              CRelayJournalWriter& journal);
   // A recipient that failed while the relay retries: kept with its next
   // try, or (a permanent failure, or the retry time has run out) ended,
@@ -136,20 +194,22 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   void Record(CRelayJournalWriter& journal, const std::string& name, const RelayJournalRecord& record);
   // The servers for a domain ("a|b|..." or a single server); false when
   // there are none (the reason is logged, and kept with whether it may pass
-  // in m_LookupFailure).
-  bool FindMailServers(const std::string& domain, std::string& servers);
+  // in `failure`).
+  bool FindMailServers(const std::string& domain, std::string& servers, Outcome* failure = nullptr);
+  // The servers for a domain known without a lookup, or empty.
+  std::string KnownMailServers(const std::string& domain);
   // The IPv4 addresses of a mail server (a dotted address or a host name);
   // false when there are none (the reason is logged and kept likewise).
-  bool FindServerAddresses(const std::string& server, std::vector<std::string>& addresses);
-  // Logs that the lookup of a domain or host found no records, and why, and
-  // keeps it in m_LookupFailure.
-  void LogLookupFailure(const std::string& name, const CDnsResolver& resolver);
+  bool FindServerAddresses(const std::string& server, std::vector<std::string>& addresses, Outcome& failure);
+  // Logs that the lookup of a domain or host found no records, and why;
+  // returns that as a failure.
+  Outcome LogLookupFailure(const std::string& name, const CDnsResolver& resolver);
   // Creates a client and runs its dialogue; false when no connection was made.
-  bool StartClient(const std::string& server, const std::string& sender,
+  bool StartClient(Courier& courier, const std::string& server, const std::string& sender,
                    const std::string& recipient, CMessageSource& message);
   // Waits for a client that is still connected, then takes its outcome and
   // deletes it.
-  Attempt WaitForClient();
+  Attempt WaitForClient(Courier& courier);
 
   // The queue folder without trailing separators, and the mail folder that
   // holds it.
@@ -177,28 +237,15 @@ struct CRelayThread::Impl : public CSmtpClientSink {
   bool TakeNewPolicy();
   bool Retrying() const { return m_Policy.Enabled(); }
 
-  // CSmtpClientSink
-  void OnLog(const std::string& text) override { Log(text); }
-  void OnConnected() override;
-  void OnDisconnected() override;
-  void OnAccepted() override;
-
-  // The journal and recipient of the attempt in progress, for OnAccepted.
-  struct PendingAcceptance {
-    CRelayJournalWriter* journal = nullptr;
-    std::string file_name;
-    std::string recipient;
-  };
-
   CRelayThread& m_Owner;
   std::uint64_t m_nMaxMessageBytes = kMaxRelayMessageBytes;  // the tests' smaller limit
-  platform::Event m_StopEvent{true};         // manual reset, set by Stop
-  platform::Event m_DisconnectEvent{false};  // automatic reset
+  platform::Event m_StopEvent{true};  // manual reset, set by Stop
   std::vector<FileStatus> m_arrSnapshot;
-  std::unique_ptr<CSmtpClient> m_pClient;  // the attempt in progress
-  PendingAcceptance m_Pending;
-  // Why the last failed lookup failed, and whether that may pass.
-  Outcome m_LookupFailure;
+  // The queue folder's watch while the thread runs (null: the tests' passes
+  // on their own thread).
+  platform::DirWatch* m_pWatch = nullptr;
+  std::mutex m_ServersLock;  // guards the owner's m_mapMailServers
+  CHostSlots m_HostSlots{kPerHost};
 
   RetryPolicy m_Policy;                   // this thread's copy
   std::mutex m_PolicyLock;                // guards m_NewPolicy

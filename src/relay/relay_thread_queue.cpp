@@ -1,5 +1,6 @@
 // The queue pass: every file of the queue folder gets one delivery attempt
-// per remote recipient and then leaves the queue. What cannot be delivered
+// per remote recipient (on one of the pass's senders, relay_thread_pool.cpp)
+// and then leaves the queue. What cannot be delivered
 // (no recipients, a recipient no server accepted, recipients beyond the
 // MaxRecipients limit, a file too large to relay) is copied into the
 // bad-mail folder first, and a file leaves the queue only once that copy is
@@ -31,8 +32,6 @@
 
 namespace {
 
-bool IsDotEntry(const std::string& name) { return name == "." || name == ".."; }
-
 // The folder that holds `folder` (the mail folder for the bad-mail folder).
 std::string ParentFolder(std::string_view folder) {
   const std::string whole = platform::StripTrailingSeparators(folder);
@@ -57,26 +56,16 @@ void CRelayThread::Impl::ProcessQueue(const char* reason) {
   const std::string folder = QueueFolder();  // without its trailing separator
   Log(reason);
 
-  std::vector<platform::FindEntry> entries;
-  platform::ListFolder(folder, entries);
   // Files gone from the queue (delivered elsewhere, deleted by hand) wait
   // for nothing.
   if (!m_mapWaiting.empty()) {
+    std::vector<platform::FindEntry> entries;
+    platform::ListFolder(folder, entries);
     std::set<std::string> names;
     for (const platform::FindEntry& entry : entries) names.insert(entry.name);
     std::erase_if(m_mapWaiting, [&names](const auto& waiting) { return !names.contains(waiting.first); });
   }
-  const std::time_t now = std::time(nullptr);
-  for (const platform::FindEntry& entry : entries) {
-    if (entry.is_directory || IsDotEntry(entry.name)) continue;
-    const auto waiting = m_mapWaiting.find(entry.name);
-    if (waiting != m_mapWaiting.end() && waiting->second > now) continue;
-    if (StopRequested()) {
-      Log("Stopping: the rest of the queue stays for the next start.");
-      break;
-    }
-    ProcessFile(folder, entry);
-  }
+  RunSenders(folder);
   RemoveStrayJournals(folder);
   Log("Finished delivery of mail.");
   // Whatever is still in the queue (locked, undeletable, left by a stop, or
@@ -84,12 +73,12 @@ void CRelayThread::Impl::ProcessQueue(const char* reason) {
   m_arrSnapshot.clear();
 }
 
-void CRelayThread::Impl::ProcessFile(const std::string& folder, const platform::FindEntry& entry) {
-  m_mapWaiting.erase(entry.name);
+std::time_t CRelayThread::Impl::ProcessFile(Courier& courier, const std::string& folder,
+                                            const platform::FindEntry& entry) {
   Log("Checking file: " + entry.name);
   QueuedFile file{folder + "\\" + entry.name, entry.name};
   // A file still locked by its writer stays for a later pass.
-  if (!WaitUntilReadable(file.path)) return;
+  if (!WaitUntilReadable(file.path)) return 0;
 
   if (entry.size > m_nMaxMessageBytes) {
     Log(text::Format("Message too large to relay: %s has %llu bytes, the limit is %llu.", entry.name.c_str(),
@@ -102,18 +91,17 @@ void CRelayThread::Impl::ProcessFile(const std::string& folder, const platform::
       case RecipientsRead::kUnreadable:
         LogError(text::Format("ERROR: Cannot read %s: %s It stays in the queue.", entry.name.c_str(),
                               LastFileErrorText().c_str()));
-        return;
+        return 0;
       case RecipientsRead::kNone:
         Log("Unable to determine recipients for " + entry.name);
         CopyToBadMail(file);
         break;
       case RecipientsRead::kFound:
-        if (!HandleRecipients(file, recipients)) return;
+        if (!HandleRecipients(courier, file, recipients)) return 0;
         // Recipients still to be tried keep the file (and its journal).
         if (file.next_try != 0) {
-          m_mapWaiting[file.name] = file.next_try;
           CompactJournal(folder, file.name);
-          return;
+          return file.next_try;
         }
         break;
     }
@@ -121,18 +109,20 @@ void CRelayThread::Impl::ProcessFile(const std::string& folder, const platform::
 
   // The copy that stands for the recipients no server took must exist
   // before the file goes (the Error line of the copy said why it does not).
-  if (file.bad_mail_needed && !file.bad_mail_copied) return;
+  if (file.bad_mail_needed && !file.bad_mail_copied) return 0;
   if (!platform::DeleteFile(file.path)) {
     Log(text::Format("ERROR: Failed to delete: %s!", file.path.c_str()));
-    return;
+    return 0;
   }
   // The journal goes after the file: a crash in between leaves a stray
   // journal (removed at the end of a pass), never a file without one.
   const std::string journal = RelayJournalPath(folder, file.name);
   if (platform::IsRegularFile(journal)) platform::DeleteFile(journal);
+  return 0;
 }
 
-bool CRelayThread::Impl::HandleRecipients(QueuedFile& file, const std::vector<std::string>& recipients) {
+bool CRelayThread::Impl::HandleRecipients(Courier& courier, QueuedFile& file,
+                                          const std::vector<std::string>& recipients) {
   const std::string folder = QueueFolder();
   std::vector<RelayJournalRecord> handled;
   if (!ReadRelayJournal(RelayJournalPath(folder, file.name), handled)) {
@@ -183,7 +173,11 @@ bool CRelayThread::Impl::HandleRecipients(QueuedFile& file, const std::vector<st
     // The outcome goes to the journal as soon as it is known (an acceptance
     // while the client still talks to the server, OnAccepted): from then on
     // a crash must not send this recipient the message again.
-    const Outcome outcome = DeliverToRecipient(file.path, recipient, journal);
+    const Outcome outcome = DeliverToRecipient(courier, file.path, recipient, journal);
+    if (outcome.delivery == Delivery::kStopped) {
+      Log("Stopping: " + file.name + " stays in the queue for the next start.");
+      return false;
+    }
     if (outcome.delivery == Delivery::kUnreadable) {
       LogError(text::Format("ERROR: Cannot read %s: %s It stays in the queue.", file.name.c_str(),
                             LastFileErrorText().c_str()));
@@ -221,9 +215,9 @@ void CRelayThread::Impl::Record(CRelayJournalWriter& journal, const std::string&
                         LastFileErrorText().c_str()));
 }
 
-void CRelayThread::Impl::OnAccepted() {
+void CRelayThread::Impl::Courier::OnAccepted() {
   if (m_Pending.journal)
-    Record(*m_Pending.journal, m_Pending.file_name, kRecipientDelivered, m_Pending.recipient);
+    m_Impl.Record(*m_Pending.journal, m_Pending.file_name, kRecipientDelivered, m_Pending.recipient);
 }
 
 std::string CRelayThread::Impl::MailFolder() const { return ParentFolder(m_Owner.m_strQueueFolder); }

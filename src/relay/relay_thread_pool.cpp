@@ -1,0 +1,195 @@
+// The senders of a queue pass: a few threads, each taking one queued file
+// at a time and handling it whole (its recipients one transaction each, its
+// journal, bad-mail copy, report and deletion), so that several
+// transactions are open at once and the queue drains at the rate the
+// receivers accept. The relay thread hands the files out in the schedule's
+// order (relay_schedule.h) and notes the files whose recipients wait.
+//
+// The senders live for one pass: when it ends, every one of them has been
+// joined, and nothing of the pass runs on. A stop hands out no more files;
+// the transactions in progress get kStopGraceMs to end, then the relay
+// thread posts each sender a quit, which ends its waits for the server: the
+// recipient it was sending to stays open in the journal, and its file in
+// the queue.
+#include <algorithm>
+#include <condition_variable>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/address.h"
+#include "common/text.h"
+#include "platform/dir_watch.h"
+#include "platform/messages.h"
+#include "relay/relay_message.h"
+#include "relay/relay_thread_impl.h"
+#include "store/mail_store.h"
+
+// What the relay thread and its senders share during a pass.
+struct CRelayThread::Impl::PassQueue {
+  std::mutex lock;
+  std::condition_variable handed_out;
+  std::deque<std::pair<std::size_t, platform::FindEntry>> ready;  // handed out, not taken yet
+  std::vector<std::pair<std::size_t, std::time_t>> done;  // a file and its next try (0: none)
+  bool closing = false;  // no more files: the senders end
+  platform::Event done_event{false};  // automatic reset: `done` grew
+};
+
+class CRelayThread::Impl::Sender : public platform::Thread {
+ public:
+  Sender(CRelayThread::Impl& impl, PassQueue& queue, const std::string& folder)
+      : m_Impl(impl), m_Queue(queue), m_strFolder(folder) {}
+
+ protected:
+  void Run() override {
+    CRelayThread::Impl::Courier courier(m_Impl);
+    for (;;) {
+      std::pair<std::size_t, platform::FindEntry> item;
+      {
+        std::unique_lock<std::mutex> lock(m_Queue.lock);
+        m_Queue.handed_out.wait(lock, [&] { return m_Queue.closing || !m_Queue.ready.empty(); });
+        if (m_Queue.ready.empty()) return;
+        item = std::move(m_Queue.ready.front());
+        m_Queue.ready.pop_front();
+      }
+      const std::time_t next_try = m_Impl.ProcessFile(courier, m_strFolder, item.second);
+      {
+        std::lock_guard<std::mutex> lock(m_Queue.lock);
+        m_Queue.done.emplace_back(item.first, next_try);
+      }
+      m_Queue.done_event.Set();
+    }
+  }
+
+ private:
+  CRelayThread::Impl& m_Impl;
+  PassQueue& m_Queue;
+  const std::string m_strFolder;
+};
+
+std::string CRelayThread::Impl::DestinationOf(const std::string& path) {
+  std::vector<std::string> recipients;
+  if (ReadRecipients(path, recipients) != RecipientsRead::kFound) return {};
+  for (const std::string& recipient : recipients) {
+    if (IsLocalAddress(recipient, m_Owner.m_arrDomains)) continue;
+    const std::string domain = text::ToLower(GetAddressDomain(recipient));
+    const std::string servers = KnownMailServers(domain);
+    return servers.empty() ? domain : servers;
+  }
+  return {};
+}
+
+std::vector<platform::FindEntry> CRelayThread::Impl::DueFiles(const std::string& folder,
+                                                               const std::set<std::string>& taken) {
+  std::vector<platform::FindEntry> entries;
+  platform::ListFolder(folder, entries);
+  const std::time_t now = std::time(nullptr);
+  std::erase_if(entries, [&](const platform::FindEntry& entry) {
+    if (entry.is_directory || entry.name == "." || entry.name == ".." || taken.contains(entry.name)) return true;
+    const auto waiting = m_mapWaiting.find(entry.name);
+    return waiting != m_mapWaiting.end() && waiting->second > now;
+  });
+  return entries;
+}
+
+void CRelayThread::Impl::RunSenders(const std::string& folder) {
+  CRelaySchedule schedule(kPerHost);
+  // What this pass has taken up (a file once per pass, as it leaves the
+  // queue or is left for a later one), with each file's destination.
+  std::set<std::string> taken;
+  std::vector<platform::FindEntry> entries;
+  std::vector<std::string> destinations;
+  auto take_up = [&](std::vector<platform::FindEntry> found) {
+    for (platform::FindEntry& entry : found) {
+      // Taken up now: a file that waited no longer does, whatever comes of it.
+      m_mapWaiting.erase(entry.name);
+      taken.insert(entry.name);
+      destinations.push_back(DestinationOf(folder + "\\" + entry.name));
+      schedule.Add(destinations.back(), entries.size());
+      entries.push_back(std::move(entry));
+    }
+  };
+  take_up(DueFiles(folder, taken));
+  if (entries.empty()) return;
+
+  m_HostSlots.Reset();
+  PassQueue queue;
+  std::vector<std::unique_ptr<Sender>> senders;
+  for (int i = 0; i < kSenders; ++i) {
+    auto sender = std::make_unique<Sender>(*this, queue, folder);
+    if (sender->Start()) senders.push_back(std::move(sender));
+  }
+  if (senders.empty()) {
+    LogError("ERROR: No sender thread could be started; the queue stays for the next pass.");
+    return;
+  }
+
+  // Files that arrive during the pass join it: the senders go on while the
+  // receivers accept, and one slow transaction holds up no other file.
+  bool watching = m_pWatch && m_pWatch->IsOpen();
+  std::size_t running = 0;
+  bool stopping = false;
+  bool cut = false;
+  std::uint64_t cut_at = 0;
+  for (;;) {
+    if (!stopping && StopRequested()) {
+      stopping = true;
+      if (schedule.Waiting()) Log("Stopping: the rest of the queue stays for the next start.");
+      m_HostSlots.Cancel();
+      cut_at = platform::TickCountMs() + kStopGraceMs;
+    }
+    while (!stopping && running < senders.size()) {
+      const std::optional<std::size_t> next = schedule.Next();
+      if (!next) break;
+      {
+        std::lock_guard<std::mutex> lock(queue.lock);
+        queue.ready.emplace_back(*next, entries[*next]);
+      }
+      queue.handed_out.notify_one();
+      ++running;
+    }
+    if (running == 0) break;
+
+    if (!stopping) {
+      std::vector<platform::Waitable*> objects{&m_StopEvent, &queue.done_event};
+      if (watching) objects.push_back(m_pWatch);
+      if (platform::WaitForAny(objects, platform::INFINITE_WAIT) == 2) {
+        // A watch that cannot be re-armed is left to the thread's loop,
+        // which says so and falls back to scanning.
+        watching = m_pWatch->Rearm();
+        take_up(DueFiles(folder, taken));
+      }
+    } else {
+      const std::uint64_t now = platform::TickCountMs();
+      if (!cut && now >= cut_at) {
+        // The grace is over: the senders' waits for their servers end now.
+        for (const auto& sender : senders) platform::MessageQueue::Post(sender->Id(), WM_QUIT);
+        cut = true;
+      }
+      queue.done_event.Wait(cut ? platform::INFINITE_WAIT : static_cast<DWORD>(cut_at - now));
+    }
+
+    std::vector<std::pair<std::size_t, std::time_t>> done;
+    {
+      std::lock_guard<std::mutex> lock(queue.lock);
+      done.swap(queue.done);
+    }
+    for (const auto& [item, next_try] : done) {
+      schedule.Done(destinations[item]);
+      --running;
+      if (next_try != 0) m_mapWaiting[entries[item].name] = next_try;
+    }
+  }
+
+  {
+    std::lock_guard<std::mutex> lock(queue.lock);
+    queue.closing = true;
+  }
+  queue.handed_out.notify_all();
+  for (const auto& sender : senders) sender->Ended().Wait(platform::INFINITE_WAIT);
+}
