@@ -98,6 +98,7 @@ void CRelayThread::Impl::Run() {
   if (!watch.Open(QueueFolder())) LogWatchFailure(watch, scan_interval);
   m_Policy = m_Owner.m_RetryPolicy;
   m_pWatch = &watch;
+  m_nScanInterval = scan_interval;
   m_arrSnapshot.clear();
   if (CheckForNewFiles()) ProcessQueue();
 
@@ -157,6 +158,7 @@ void CRelayThread::Impl::LogWatchFailure(const platform::DirWatch& watch, int sc
 }
 
 void CRelayThread::Impl::Log(const std::string& text) {
+  if (m_Owner.m_nLogLevel.load(std::memory_order_relaxed) < LOG_TRACE) return;
   platform::PostText(m_Owner.m_hNotifyWindow, WM_MAIL_LOG_TRACE, "<RELAY> " + text,
                      static_cast<LPARAM>(platform::CurrentThreadId()));
 }

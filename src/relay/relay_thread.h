@@ -7,11 +7,13 @@
 // the transactions open to one mail server.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "common/log_level.h"
 #include "common/retry_policy.h"
 #include "common/settings_table.h"
 #include "net/tls_context.h"
@@ -34,6 +36,10 @@ class CRelayThread : public platform::Thread {
   platform::ThreadId m_hNotifyWindow = 0;
   std::map<std::string, std::string> m_mapMailServers;  // lower-case domain -> servers
   RetryPolicy m_RetryPolicy;  // off unless RetryFor is set
+  // The LogLevel setting (from the server thread, at any time): trace lines
+  // the log would drop are not posted at all, since a transaction has a
+  // dozen of them and each one wakes the server thread.
+  std::atomic<int> m_nLogLevel{LOG_DEBUG};
 
   // A reload's retry values (from the server thread, at any time). The
   // thread takes them at its next wait and looks at its queue's schedules

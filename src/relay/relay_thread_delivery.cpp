@@ -38,7 +38,7 @@ std::string MailServersFromDns(std::vector<std::string> results) {
 
 CRelayThread::Impl::Outcome CRelayThread::Impl::DeliverToRecipient(Courier& courier, const std::string& path,
                                                                    const std::string& recipient,
-                                                                   CRelayJournalWriter& journal) {
+                                                                   CRelayJournalWriter& journal, QueuedFile* last) {
   const std::string domain = text::ToLower(GetAddressDomain(recipient));
   std::string servers;
   Outcome lookup_failure;
@@ -65,7 +65,7 @@ CRelayThread::Impl::Outcome CRelayThread::Impl::DeliverToRecipient(Courier& cour
       // No more transactions to one server at once than it is likely to
       // welcome; the wait ends early only when the relay stops.
       if (!m_HostSlots.Acquire(address)) return {Delivery::kStopped, false, false, {}};
-      courier.m_Pending = {&journal, platform::FileNamePart(path), recipient};
+      courier.m_Pending = {&journal, platform::FileNamePart(path), recipient, last};
       connected = StartClient(courier, address, message.Sender(), recipient, message);
       courier.m_Pending = {};
       const Attempt attempt = connected ? WaitForClient(courier) : Attempt{};

@@ -30,6 +30,7 @@
 #include "platform/sync.h"
 #include "relay/delivery_report.h"
 #include "relay/relay_schedule.h"
+#include "relay/shared_folder_sync.h"
 #include "relay/relay_thread.h"
 #include "relay/smtp_client.h"
 #include "store/relay_journal.h"
@@ -52,6 +53,9 @@ struct CRelayThread::Impl {
   // (a reply to the text may take minutes); then their waits are cut, and
   // what they had not finished stays in the queue for the next start.
   static constexpr DWORD kStopGraceMs = 5000;
+  // During a pass, the queue folder is listed again for new files at most
+  // this often (a listing reads every entry of the folder).
+  static constexpr DWORD kRelistMs = 20;
   // How long a client that is still connected after its dialogue is given
   // to see the server close the connection.
   static constexpr DWORD kClientWaitMs = 10000;
@@ -95,6 +99,7 @@ struct CRelayThread::Impl {
     bool bad_mail_needed = false;  // a recipient failed, or the file cannot be sent at all
     bool bad_mail_copied = false;  // ... and the copy is there
     std::time_t next_try = 0;      // the earliest try still to come (0: none)
+    bool removed = false;          // gone from the queue at its last acceptance
   };
 
   // One queue-folder entry seen so far.
@@ -111,6 +116,9 @@ struct CRelayThread::Impl {
     CRelayJournalWriter* journal = nullptr;
     std::string file_name;
     std::string recipient;
+    // Set when this recipient is all the file still waits for: the
+    // acceptance removes the file instead of writing the journal.
+    QueuedFile* last = nullptr;
   };
 
   // One sender's transaction in progress; lives on that sender's thread.
@@ -176,8 +184,9 @@ struct CRelayThread::Impl {
   // relay retries, a 5xx reply ends the recipient too. An acceptance is
   // written to `journal` the moment it arrives.
   // A stop that cut the transaction short leaves the recipient open.
+  // `last`: the file, when this recipient is all it still waits for.
   Outcome DeliverToRecipient(Courier& courier, const std::string& path, const std::string& recipient,
-                             CRelayJournalWriter& journal);
+                             CRelayJournalWriter& journal, QueuedFile* last = nullptr);
   // A recipient that failed while the relay retries: kept with its next
   // try, or (a permanent failure, or the retry time has run out) ended,
   // with its report to the sender still due. True when it stays.
@@ -187,6 +196,10 @@ struct CRelayThread::Impl {
   // and marks them reported in the journal.
   void SendBounce(QueuedFile& file, CRelayJournalWriter& journal,
                   const std::vector<RelayJournalRecord>& ended);
+  // The acceptance of a file's last open recipient: the file leaves the
+  // queue for good (deleted, the deletion synced) as the journal's record
+  // would have said; false when that is not sure, and the record is due.
+  bool RemoveDelivered(QueuedFile& file);
   // Appends a recipient's record to a file's journal; an Error line when it
   // may not be on disk.
   void Record(CRelayJournalWriter& journal, const std::string& name, std::string_view state,
@@ -244,8 +257,10 @@ struct CRelayThread::Impl {
   // The queue folder's watch while the thread runs (null: the tests' passes
   // on their own thread).
   platform::DirWatch* m_pWatch = nullptr;
+  int m_nScanInterval = 0;  // seconds, as the thread's loop has it
   std::mutex m_ServersLock;  // guards the owner's m_mapMailServers
   CHostSlots m_HostSlots{kPerHost};
+  CSharedFolderSync m_QueueFolderSync;
 
   RetryPolicy m_Policy;                   // this thread's copy
   std::mutex m_PolicyLock;                // guards m_NewPolicy

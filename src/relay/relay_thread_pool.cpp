@@ -25,10 +25,12 @@
 #include "common/address.h"
 #include "common/text.h"
 #include "platform/dir_watch.h"
+#include "platform/files.h"
 #include "platform/messages.h"
 #include "relay/relay_message.h"
 #include "relay/relay_thread_impl.h"
 #include "store/mail_store.h"
+#include "store/relay_journal.h"
 
 // What the relay thread and its senders share during a pass.
 struct CRelayThread::Impl::PassQueue {
@@ -116,6 +118,11 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
   };
   take_up(DueFiles(folder, taken));
   if (entries.empty()) return;
+  // The journal folder is made before the senders look for journals: a name
+  // looked up in a folder that is not there is searched for among all the
+  // queue folder's entries (names match without regard to case). Its own
+  // name is synced, as a journal's writer would.
+  if (CreateFolderPath(RelayJournalFolder(folder))) platform::SyncDirectory(folder);
 
   m_HostSlots.Reset();
   PassQueue queue;
@@ -130,8 +137,13 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
   }
 
   // Files that arrive during the pass join it: the senders go on while the
-  // receivers accept, and one slow transaction holds up no other file.
+  // receivers accept, and one slow transaction holds up no other file. The
+  // folder is listed again once the files known are handed out, and at
+  // most every kRelistMs: a burst of arrivals costs a few listings, not one
+  // each.
   bool watching = m_pWatch && m_pWatch->IsOpen();
+  bool arrived = false;
+  std::uint64_t listed_at = platform::TickCountMs();
   std::size_t running = 0;
   bool stopping = false;
   bool cut = false;
@@ -153,15 +165,35 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
       queue.handed_out.notify_one();
       ++running;
     }
-    if (running == 0) break;
+    if (running == 0) {
+      // Files that came while the last ones were sent are not left behind.
+      if (!arrived || stopping) break;
+      arrived = false;
+      listed_at = platform::TickCountMs();
+      take_up(DueFiles(folder, taken));
+      continue;
+    }
 
     if (!stopping) {
       std::vector<platform::Waitable*> objects{&m_StopEvent, &queue.done_event};
-      if (watching) objects.push_back(m_pWatch);
-      if (platform::WaitForAny(objects, platform::INFINITE_WAIT) == 2) {
-        // A watch that cannot be re-armed is left to the thread's loop,
-        // which says so and falls back to scanning.
-        watching = m_pWatch->Rearm();
+      if (watching && !arrived) objects.push_back(m_pWatch);
+      DWORD wait_ms = platform::INFINITE_WAIT;
+      if (arrived && !schedule.Waiting()) {
+        const std::uint64_t now = platform::TickCountMs();
+        wait_ms = listed_at + kRelistMs > now ? static_cast<DWORD>(listed_at + kRelistMs - now) : 0;
+      }
+      if (platform::WaitForAny(objects, wait_ms) == 2) {
+        // As in the thread's loop: without a watch the scan serves the queue.
+        if (!m_pWatch->Rearm()) {
+          LogWatchFailure(*m_pWatch, m_nScanInterval);
+          m_pWatch->Close();
+          watching = false;
+        }
+        arrived = true;
+      }
+      if (arrived && !schedule.Waiting() && platform::TickCountMs() >= listed_at + kRelistMs) {
+        arrived = false;
+        listed_at = platform::TickCountMs();
         take_up(DueFiles(folder, taken));
       }
     } else {

@@ -110,7 +110,7 @@ std::time_t CRelayThread::Impl::ProcessFile(Courier& courier, const std::string&
   // The copy that stands for the recipients no server took must exist
   // before the file goes (the Error line of the copy said why it does not).
   if (file.bad_mail_needed && !file.bad_mail_copied) return 0;
-  if (!platform::DeleteFile(file.path)) {
+  if (!file.removed && !platform::DeleteFile(file.path)) {
     Log(text::Format("ERROR: Failed to delete: %s!", file.path.c_str()));
     return 0;
   }
@@ -148,6 +148,20 @@ bool CRelayThread::Impl::HandleRecipients(Courier& courier, QueuedFile& file,
   for (const RelayJournalRecord& record : handled)
     if (record.state == kRecipientFailed && RelayJournalField(record, kFieldBounce) == kBounceDue)
       ended.push_back(record);
+  bool remote_left_over = false;
+  for (std::size_t i = count; i < recipients.size(); ++i)
+    if (!IsLocalAddress(recipients[i], m_Owner.m_arrDomains)) remote_left_over = true;
+  // A file whose one remote recipient is all it holds for the relay, and
+  // that has no journal yet, leaves the queue at that recipient's
+  // acceptance: one synced deletion in place of a journal written and
+  // synced, then deleted.
+  std::vector<std::string> remote;
+  for (std::size_t i = 0; i < count; ++i)
+    if (!IsLocalAddress(recipients[i], m_Owner.m_arrDomains) &&
+        std::find(remote.begin(), remote.end(), recipients[i]) == remote.end())
+      remote.push_back(recipients[i]);
+  QueuedFile* last = handled.empty() && remote.size() == 1 && !remote_left_over ? &file : nullptr;
+
   std::vector<std::string> seen;  // recipients handled at this pass
   const std::time_t now = std::time(nullptr);
   for (std::size_t i = 0; i < count; ++i) {
@@ -173,7 +187,7 @@ bool CRelayThread::Impl::HandleRecipients(Courier& courier, QueuedFile& file,
     // The outcome goes to the journal as soon as it is known (an acceptance
     // while the client still talks to the server, OnAccepted): from then on
     // a crash must not send this recipient the message again.
-    const Outcome outcome = DeliverToRecipient(courier, file.path, recipient, journal);
+    const Outcome outcome = DeliverToRecipient(courier, file.path, recipient, journal, last);
     if (outcome.delivery == Delivery::kStopped) {
       Log("Stopping: " + file.name + " stays in the queue for the next start.");
       return false;
@@ -193,9 +207,6 @@ bool CRelayThread::Impl::HandleRecipients(Courier& courier, QueuedFile& file,
   }
   if (!ended.empty()) SendBounce(file, journal, ended);
 
-  bool remote_left_over = false;
-  for (std::size_t i = count; i < recipients.size(); ++i)
-    if (!IsLocalAddress(recipients[i], m_Owner.m_arrDomains)) remote_left_over = true;
   if (remote_left_over) {
     Log(text::Format("Recipient limit of %d reached.", limit));
     CopyToBadMail(file);
@@ -216,8 +227,19 @@ void CRelayThread::Impl::Record(CRelayJournalWriter& journal, const std::string&
 }
 
 void CRelayThread::Impl::Courier::OnAccepted() {
-  if (m_Pending.journal)
-    m_Impl.Record(*m_Pending.journal, m_Pending.file_name, kRecipientDelivered, m_Pending.recipient);
+  if (!m_Pending.journal) return;
+  if (m_Pending.last && m_Impl.RemoveDelivered(*m_Pending.last)) return;
+  m_Impl.Record(*m_Pending.journal, m_Pending.file_name, kRecipientDelivered, m_Pending.recipient);
+}
+
+bool CRelayThread::Impl::RemoveDelivered(QueuedFile& file) {
+  // A copy for the bad-mail folder is still to be made from it.
+  if (file.bad_mail_needed || !platform::DeleteFile(file.path)) return false;
+  file.removed = true;
+  // Without the sync a crash could bring the file back, and the recipient
+  // would get the message twice; the journal's record then stands for it
+  // (and goes with the stray journals).
+  return m_QueueFolderSync.Sync(QueueFolder());
 }
 
 std::string CRelayThread::Impl::MailFolder() const { return ParentFolder(m_Owner.m_strQueueFolder); }

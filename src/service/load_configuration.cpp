@@ -125,6 +125,7 @@ void CMailServer::LoadConfiguration() {
   LoadRetryPolicy(*this, errors, m_RetryPolicy);
   // The relay thread keeps the settings it started with, but for these.
   if (m_pRelayThread) m_pRelayThread->UpdateRetryPolicy(m_RetryPolicy);
+  if (m_pRelayThread) m_pRelayThread->m_nLogLevel = m_nLogLevel.load();
   text(settings::kTlsCertificate, m_strTlsCertificate);
   text(settings::kTlsPrivateKey, m_strTlsPrivateKey);
   number(settings::kTlsAuthOnly, m_bTlsAuthOnly);

@@ -20,6 +20,7 @@ void CMailServer::StartRelayThread() {
   relay->m_nRelayTimeout = m_nRelayTimeout;
   relay->m_hNotifyWindow = NotificationWindow();
   relay->m_RetryPolicy = m_RetryPolicy;
+  relay->m_nLogLevel = m_nLogLevel.load();
   if (m_bRelayTls != 0) {
     std::string error;
     relay->m_pTlsContext = CTlsContext::CreateClient(error);
