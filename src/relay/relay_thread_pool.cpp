@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/address.h"
+#include "common/system_messages.h"
 #include "common/text.h"
 #include "platform/dir_watch.h"
 #include "platform/files.h"
@@ -224,4 +225,8 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
   }
   queue.handed_out.notify_all();
   for (const auto& sender : senders) sender->Ended().Wait(platform::INFINITE_WAIT);
+  // The deletions of the pass are all durable when it ends.
+  if (!m_QueueFolderSync.Flush(folder))
+    LogError(text::Format("ERROR: Cannot sync the queue folder: %s",
+                          text::TrimRight(SystemErrorText(platform::LastFileError())).c_str()));
 }

@@ -236,10 +236,14 @@ bool CRelayThread::Impl::RemoveDelivered(QueuedFile& file) {
   // A copy for the bad-mail folder is still to be made from it.
   if (file.bad_mail_needed || !platform::DeleteFile(file.path)) return false;
   file.removed = true;
-  // Without the sync a crash could bring the file back, and the recipient
-  // would get the message twice; the journal's record then stands for it
-  // (and goes with the stray journals).
-  return m_QueueFolderSync.Sync(QueueFolder());
+  // Until the deletion is synced a crash could bring the file back, as it
+  // could a journal's record not yet synced, and the recipient would get
+  // the message twice. The sync is shared with the other senders' and
+  // runs at once; at the end of the pass at the latest.
+  if (!m_QueueFolderSync.Request(QueueFolder()))
+    LogError(text::Format("ERROR: Cannot sync the queue folder: %s A crash now may relay the last messages again.",
+                          LastFileErrorText().c_str()));
+  return true;
 }
 
 std::string CRelayThread::Impl::MailFolder() const { return ParentFolder(m_Owner.m_strQueueFolder); }
