@@ -276,7 +276,8 @@ TEST_F(RelayQueueTest, OnlyNewFileNamesCount) {
 }
 
 // The running thread: change notification, delivery within the time the
-// service promises, and a stop that waits for the pass in progress.
+// service promises, and a stop that waits for the pass in progress (for a
+// few seconds at most).
 using RelayThreadRunTest = RelayFixture;
 
 TEST_F(RelayThreadRunTest, RenamedFileIsDeliveredWithinTwoSeconds) {
@@ -369,6 +370,28 @@ TEST_F(RelayThreadRunTest, StopWaitsForTheTransactionAndLeavesTheRestForTheNextS
   EXPECT_EQ(transactions[1].arrRcpt, std::vector<std::string>{"<r2@remote.test>"});
   EXPECT_EQ(transactions[2].arrRcpt, std::vector<std::string>{"<r3@remote.test>"});
   EXPECT_TRUE(Files("queue").empty());
+}
+
+TEST_F(RelayThreadRunTest, StopCutsAWaitForTheFinalReplyShortAndKeepsTheMessage) {
+  // The reply to the text would come long after the stop's grace.
+  FakeSmtpServer smtp;
+  smtp.m_nDataDelayMs = 9000;
+  START_PEER_OR_SKIP(smtp, "127.0.61.24");
+  m_Relay.m_mapMailServers = {{"*", "127.0.61.24"}};
+  ASSERT_TRUE(m_Relay.Start());
+  Enqueue("S.eml", QueuedFile({"<r1@remote.test>"}));
+  ASSERT_TRUE(WaitFor([&] { return smtp.Connections() > 0; }, 2000));
+  WaitFor([] { return false; }, 300);  // the text is out, the reply awaited
+
+  const std::uint64_t start = NowMs();
+  m_Relay.Stop();
+  EXPECT_LT(NowMs() - start, 8000u);
+  // Not settled: the message stays, with no record that would keep the
+  // next start from sending it.
+  EXPECT_EQ(Files("queue"), std::vector<std::string>{"S.eml"});
+  EXPECT_FALSE(fs::exists(m_mail / "queue" / "journal" / "S.eml"));
+  EXPECT_TRUE(Files("badmail").empty());
+  EXPECT_TRUE(Logged("<RELAY> Stopping: S.eml stays in the queue for the next start."));
 }
 
 }  // namespace
