@@ -136,6 +136,7 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
     LogError("ERROR: No sender thread could be started; the queue stays for the next pass.");
     return;
   }
+  m_QueueFolderSync.Start(folder);
 
   // Files that arrive during the pass join it: the senders go on while the
   // receivers accept, and one slow transaction holds up no other file. The
@@ -226,7 +227,7 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
   queue.handed_out.notify_all();
   for (const auto& sender : senders) sender->Ended().Wait(platform::INFINITE_WAIT);
   // The deletions of the pass are all durable when it ends.
-  if (!m_QueueFolderSync.Flush(folder))
+  if (!m_QueueFolderSync.Stop())
     LogError(text::Format("ERROR: Cannot sync the queue folder: %s",
                           text::TrimRight(SystemErrorText(platform::LastFileError())).c_str()));
 }

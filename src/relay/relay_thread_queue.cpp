@@ -239,7 +239,7 @@ bool CRelayThread::Impl::RemoveDelivered(QueuedFile& file) {
   // Until the deletion is synced a crash could bring the file back, as it
   // could a journal's record not yet synced, and the recipient would get
   // the message twice. The sync is shared with the other senders' and
-  // runs at once; at the end of the pass at the latest.
+  // runs at once, on a thread of its own; the pass ends with it done.
   if (!m_QueueFolderSync.Request(QueueFolder()))
     LogError(text::Format("ERROR: Cannot sync the queue folder: %s A crash now may relay the last messages again.",
                           LastFileErrorText().c_str()));

@@ -2,15 +2,9 @@
 // same time (see shared_folder_sync.h).
 #include "relay/shared_folder_sync.h"
 
+#include <system_error>
+
 #include "platform/files.h"
-
-namespace {
-
-// Syncs a Request's caller runs at most: under a steady stream of changes
-// one caller must not be kept syncing for the others forever.
-constexpr int kRoundsPerRequest = 2;
-
-}  // namespace
 
 bool CSharedFolderSync::RunOne(std::unique_lock<std::mutex>& lock, const std::string& folder) {
   m_bRunning = true;
@@ -22,7 +16,7 @@ bool CSharedFolderSync::RunOne(std::unique_lock<std::mutex>& lock, const std::st
   m_bRunning = false;
   m_nFinished = number;
   if (!synced) m_nLastFailed = number;
-  m_Finished.notify_all();
+  m_Changed.notify_all();
   return synced;
 }
 
@@ -33,7 +27,7 @@ bool CSharedFolderSync::Sync(const std::string& folder) {
   const std::uint64_t needed = m_nStarted + 1;
   while (m_nFinished < needed) {
     if (m_bRunning)
-      m_Finished.wait(lock);
+      m_Changed.wait(lock);
     else
       RunOne(lock, folder);
   }
@@ -41,18 +35,49 @@ bool CSharedFolderSync::Sync(const std::string& folder) {
 }
 
 bool CSharedFolderSync::Request(const std::string& folder) {
-  std::unique_lock<std::mutex> lock(m_Lock);
-  m_bPending = true;
-  if (m_bRunning) return true;
-  bool ok = true;
-  for (int round = 0; round < kRoundsPerRequest && m_bPending && !m_bRunning; ++round) ok = RunOne(lock, folder) && ok;
-  return ok;
-}
-
-bool CSharedFolderSync::Flush(const std::string& folder) {
   {
     std::lock_guard<std::mutex> lock(m_Lock);
-    if (!m_bPending && !m_bRunning) return true;
+    if (m_Syncer.joinable()) {
+      m_bPending = true;
+      m_Changed.notify_all();
+      return m_nLastFailed == 0 || m_nLastFailed < m_nFinished;
+    }
   }
   return Sync(folder);
+}
+
+void CSharedFolderSync::Start(const std::string& folder) {
+  Stop();
+  std::lock_guard<std::mutex> lock(m_Lock);
+  m_bStopping = false;
+  try {
+    m_Syncer = std::thread([this, folder] { RunSyncs(folder); });
+  } catch (const std::system_error&) {
+    // No thread to be had: each Request syncs on its caller's thread.
+  }
+}
+
+bool CSharedFolderSync::Stop() {
+  if (!m_Syncer.joinable()) return true;
+  {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_bStopping = true;
+    m_Changed.notify_all();
+  }
+  m_Syncer.join();
+  std::lock_guard<std::mutex> lock(m_Lock);
+  return m_nLastFailed == 0 || m_nLastFailed < m_nFinished;
+}
+
+void CSharedFolderSync::RunSyncs(const std::string& folder) {
+  std::unique_lock<std::mutex> lock(m_Lock);
+  for (;;) {
+    m_Changed.wait(lock, [this] { return m_bPending || m_bStopping; });
+    // What was asked for before the stop is synced before the thread ends.
+    if (m_bPending) {
+      RunOne(lock, folder);
+      continue;
+    }
+    return;
+  }
 }
