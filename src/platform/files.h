@@ -47,6 +47,10 @@ class File {
   bool Write(const void* data, std::size_t size);
   bool Write(std::string_view text) { return Write(text.data(), text.size()); }
   bool Sync();  // fsync
+  // Writes the file's data to the device and waits for it, without a sync
+  // of its metadata (no journal commit): false when any write of this file's
+  // data failed since it was opened, even one the kernel made on its own.
+  bool WriteBack();
   std::int64_t Size() const;  // -1 on error
   // Sets the position of the next Read to `offset` bytes from the start.
   bool Seek(std::int64_t offset);
@@ -80,9 +84,20 @@ class AtomicFileWriter {
   bool BeginNew(std::string_view temp_folder, std::string_view target_folder, std::string_view file_name);
   bool Write(const void* data, std::size_t size);
   bool Write(std::string_view text) { return Write(text.data(), text.size()); }
+  // Keeps at most about two `window`s of the written data waiting in memory:
+  // each time a window more has been written, its write to the device is
+  // started and the window before it is waited for. A sync of the whole file
+  // system (SyncFileSystems) made meanwhile then never waits for more than
+  // that of a large file being written.
+  bool WriteBehind(std::uint64_t window);
   // Sync, close and rename into place, then sync the target folder (the
   // syncs only when `durable`).
   bool Commit(bool durable = true);
+  // Writes the data back (File::WriteBack), closes and renames into place,
+  // without a sync of the file's metadata or of the folder: the file is
+  // durable under its name only after a SyncFileSystems of the target
+  // folder that starts after this returned.
+  bool CommitWrittenBack();
   void Abandon();  // remove the temporary file now
 
  private:
@@ -91,6 +106,8 @@ class AtomicFileWriter {
   File file_;
   std::string temp_path_;    // native
   std::string target_path_;  // native
+  std::uint64_t written_ = 0;          // bytes written so far
+  std::uint64_t write_back_from_ = 0;  // bytes before it are on their way to the device
 };
 
 // Copies a file so that the copy appears complete or not at all (temporary
@@ -125,6 +142,12 @@ bool IsRegularFile(std::string_view path);
 // True when the path itself is a symbolic link (not followed).
 bool IsSymbolicLink(std::string_view path);
 bool SyncDirectory(std::string_view path);
+// Makes every file system that holds one of `folders` durable as a whole
+// (syncfs(2), once per file system): the data and metadata of every file
+// written there, and every name made, renamed or removed there, before the
+// call. It reports the write errors of those file systems that happen while
+// it runs; a file's own earlier ones are File::WriteBack's to report.
+bool SyncFileSystems(const std::vector<std::string>& folders);
 
 struct FindEntry {
   std::string name;         // file name only

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -170,6 +171,15 @@ bool File::Write(const void* data, std::size_t size) {
 
 bool File::Sync() { return ::fsync(fd_) == 0 ? true : Fail(); }
 
+bool File::WriteBack() {
+  // Waiting reports the write errors this open file has not seen yet, also
+  // those of write-back the kernel started on its own (they are counted per
+  // open file, not per call).
+  constexpr unsigned kWriteAndWait =
+      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+  return ::sync_file_range(fd_, 0, 0, kWriteAndWait) == 0 ? true : Fail();
+}
+
 std::int64_t File::Size() const {
   struct stat st;
   if (::fstat(fd_, &st) != 0) {
@@ -192,7 +202,9 @@ AtomicFileWriter::~AtomicFileWriter() { Abandon(); }
 AtomicFileWriter::AtomicFileWriter(AtomicFileWriter&& other) noexcept
     : file_(std::move(other.file_)),
       temp_path_(std::move(other.temp_path_)),
-      target_path_(std::move(other.target_path_)) {
+      target_path_(std::move(other.target_path_)),
+      written_(other.written_),
+      write_back_from_(other.write_back_from_) {
   other.temp_path_.clear();
 }
 AtomicFileWriter& AtomicFileWriter::operator=(AtomicFileWriter&& other) noexcept {
@@ -201,6 +213,8 @@ AtomicFileWriter& AtomicFileWriter::operator=(AtomicFileWriter&& other) noexcept
     file_ = std::move(other.file_);
     temp_path_ = std::move(other.temp_path_);
     target_path_ = std::move(other.target_path_);
+    written_ = other.written_;
+    write_back_from_ = other.write_back_from_;
     other.temp_path_.clear();
   }
   return *this;
@@ -220,6 +234,7 @@ bool AtomicFileWriter::BeginNative(std::string_view temp_folder, std::string nat
   const std::string folder = TempFolderFor(NativeFolder(temp_folder), ParentFolder(native_target));
   target_path_ = std::move(native_target);
   temp_path_ = UniqueTempName(folder);
+  written_ = write_back_from_ = 0;
   const int fd = ::open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     temp_path_.clear();
@@ -233,7 +248,44 @@ bool AtomicFileWriter::BeginNative(std::string_view temp_folder, std::string nat
 
 bool AtomicFileWriter::Write(const void* data, std::size_t size) {
   if (!file_.IsOpen()) return Fail(EBADF);
-  return file_.Write(data, size);
+  if (!file_.Write(data, size)) return false;
+  written_ += size;
+  return true;
+}
+
+bool AtomicFileWriter::WriteBehind(std::uint64_t window) {
+  if (!file_.IsOpen() || window == 0 || written_ - write_back_from_ < window) return true;
+  // What was started last time (and before) is waited for: the writer goes
+  // no faster than the device, as the kernel would make it anyway.
+  if (write_back_from_ > 0 &&
+      ::sync_file_range(file_.fd(), 0, static_cast<off_t>(write_back_from_), SYNC_FILE_RANGE_WAIT_BEFORE) != 0) {
+    return Fail();
+  }
+  const std::uint64_t length = written_ - write_back_from_;
+  if (::sync_file_range(file_.fd(), static_cast<off_t>(write_back_from_), static_cast<off_t>(length),
+                        SYNC_FILE_RANGE_WRITE) != 0) {
+    return Fail();
+  }
+  write_back_from_ = written_;
+  return true;
+}
+
+bool AtomicFileWriter::CommitWrittenBack() {
+  if (!file_.IsOpen() || temp_path_.empty()) return Fail(EBADF);
+  if (!file_.WriteBack()) {
+    const LONG error = t_last_error;
+    Abandon();
+    t_last_error = error;
+    return false;
+  }
+  file_.Close();
+  if (::rename(temp_path_.c_str(), target_path_.c_str()) != 0) {
+    const int err = errno;
+    Abandon();
+    return Fail(err);
+  }
+  temp_path_.clear();
+  return true;
 }
 
 bool AtomicFileWriter::Commit(bool durable) {
@@ -387,6 +439,31 @@ bool IsSymbolicLink(std::string_view path) {
 }
 
 bool SyncDirectory(std::string_view path) { return SyncFolderNative(MapPath(path)); }
+
+bool SyncFileSystems(const std::vector<std::string>& folders) {
+  std::vector<dev_t> synced;
+  bool ok = true;
+  int error = 0;
+  for (const std::string& folder : folders) {
+    const int fd = ::open(NativeFolder(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+      error = errno;
+      ok = false;
+      if (fd >= 0) ::close(fd);
+      continue;
+    }
+    if (std::find(synced.begin(), synced.end(), st.st_dev) == synced.end()) {
+      synced.push_back(st.st_dev);
+      if (::syncfs(fd) != 0) {
+        error = errno;
+        ok = false;
+      }
+    }
+    ::close(fd);
+  }
+  return ok ? true : Fail(error);
+}
 
 namespace {
 void FillEntry(const struct stat& st, FindEntry& entry) {
