@@ -1,4 +1,4 @@
-// Local delivery on the server thread (see local_delivery.h).
+// Local delivery (see local_delivery.h).
 #include "store/local_delivery.h"
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/messages.h"
 #include "platform/paths.h"
+#include "store/group_sync.h"
 #include "store/mail_store.h"
 
 namespace {
@@ -132,8 +133,10 @@ void CLocalDelivery::FlushDeliveries() {
     platform::MessageQueue::ForCurrentThread().KillTimer(m_nFlushTimer);
     m_nFlushTimer = 0;
   }
-  bool synced = true;
-  for (const std::string& folder : m_setUnsyncedFolders) synced = platform::SyncDirectory(folder) && synced;
+  // A file system sync covers the new names and, where a folder lies on
+  // another file system and got a copy instead of a link, the copy's data.
+  const std::vector<std::string> folders(m_setUnsyncedFolders.begin(), m_setUnsyncedFolders.end());
+  const bool synced = folders.empty() || MailStoreSync().Sync(folders);
   m_setUnsyncedFolders.clear();
   // A spool file goes only once its copies are on disk; if a sync failed
   // they stay in the drop folder and are delivered again at the next start.

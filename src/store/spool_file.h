@@ -3,9 +3,11 @@
 // "Received:" header) followed by the message text in transfer form.
 //
 // A spool file is written under a temporary name in the mail folder's ".tmp"
-// folder and appears in the drop folder complete or not at all: Commit syncs
-// the data, renames it into place and syncs the drop folder, so a message
-// answered "250 OK: Queued as" survives a crash or a power cut.
+// folder and appears in the drop folder complete or not at all: Commit
+// writes the data back, renames it into place and waits for a sync of the
+// drop folder's file system shared with the other sessions committing at
+// the same time (group_sync.h), so a message answered "250 OK: Queued as"
+// survives a crash or a power cut.
 #pragma once
 
 #include <cstdint>
@@ -71,6 +73,7 @@ class CSpoolFile {
 
  private:
   platform::AtomicFileWriter m_Writer;
+  std::string m_strDropFolder;
   std::string m_strQueueId;
   std::string m_strPath;
   bool m_bOpen = false;
