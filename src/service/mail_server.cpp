@@ -68,9 +68,7 @@ class CEventWatcher : public platform::Thread {
 
 CMailServer::CMailServer()
     : CServiceBase(kServiceName, kServiceName),
-      m_Delivery([this](int level, const std::string& text) { WriteLog(level, 0, "%s", text.c_str()); },
-                 // Delivered copies wait for a timer only on the server's loop.
-                 [this] { return NotificationWindow() == platform::CurrentThreadId(); }) {}
+      m_Delivery([this](int level, const std::string& text) { WriteDeliveryLog(level, text); }) {}
 
 CMailServer::~CMailServer() {
   // A connection thread that outlived everything must not reach a server
@@ -194,6 +192,7 @@ LRESULT CMailServer::OnMessage(const platform::Message& msg) {
       platform::notify::SendReloading();
       ReopenLog();
       LoadConfiguration();
+      UpdateDeliveryTarget();
       platform::notify::Send("READY=1");
       return 0;
     default:
@@ -308,16 +307,32 @@ bool CMailServer::StartListeners(std::vector<std::unique_ptr<CListenSocket>>& li
   return true;
 }
 
+void CMailServer::UpdateDeliveryTarget() { m_Delivery.SetTarget(GetMailFolder(), m_arrDomains); }
+
+void CMailServer::WriteDeliveryLog(int level, const std::string& text) {
+  const platform::ThreadId window = NotificationWindow();
+  if (window == 0 || window == platform::CurrentThreadId()) {
+    WriteLog(level, 0, "%s", text.c_str());
+    return;
+  }
+  if (level > GetLogLevel()) return;
+  platform::PostText(window, level == LOG_ERROR ? WM_MAIL_LOG_ERROR : WM_MAIL_LOG_TRACE, text, 0);
+}
+
 void CMailServer::DeliverSpoolFile(const std::string& path) {
-  m_Delivery.DeliverSpoolFile(path, GetMailFolder(), m_arrDomains);
+  // The running worker got the settings when they were loaded.
+  if (!m_Delivery.IsRunning()) UpdateDeliveryTarget();
+  m_Delivery.Deliver(path);
 }
 
 void CMailServer::DeliverLeftoverSpoolFiles() {
-  m_Delivery.DeliverLeftoverSpoolFiles(GetMailFolder(), m_arrDomains);
+  UpdateDeliveryTarget();
+  m_Delivery.DeliverLeftovers();
 }
 
 void CMailServer::RetryKeptSpoolFiles() {
-  if (m_Delivery.HasKeptSpoolFiles()) m_Delivery.RetryKeptSpoolFiles(GetMailFolder(), m_arrDomains);
+  if (!m_Delivery.IsRunning()) UpdateDeliveryTarget();
+  m_Delivery.RetryKept();
 }
 
 std::string CMailServer::GetMailFolder() const {
@@ -398,8 +413,10 @@ bool CMailServer::StartServers() {
   LoadConfiguration();
   OpenLog();
   RemoveStaleTempFiles();
-  // Mail accepted before a crash is delivered before any client is served.
+  // Mail accepted before a crash is delivered before any client is served;
+  // from then on the worker delivers.
   DeliverLeftoverSpoolFiles();
+  m_Delivery.Start();
   platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
   if (m_nRetryTimer != 0) queue.KillTimer(m_nRetryTimer);
   const int interval = std::clamp(m_nScanInterval, settings::kScanInterval.min, settings::kScanInterval.max);
@@ -452,6 +469,8 @@ void CMailServer::StopServers() {
   // A thread that outlived its wait keeps an empty link from here on.
   if (m_pLink) m_pLink->Detach();
   m_pLink.reset();
+  // Whatever the sessions handed over is delivered before the log closes.
+  m_Delivery.Stop();
   if (m_nRetryTimer != 0) platform::MessageQueue::ForCurrentThread().KillTimer(m_nRetryTimer);
   m_nRetryTimer = 0;
   if (m_nTrimTimer != 0) platform::MessageQueue::ForCurrentThread().KillTimer(m_nTrimTimer);

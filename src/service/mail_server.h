@@ -1,9 +1,9 @@
 // CMailServer: the one server object of the service program. Its thread (the
 // server thread) owns the notification "window" (its message queue), writes
-// the trace log, performs local delivery, reloads the configuration and
-// starts and stops the listeners and the relay thread. Every other thread
-// reaches it only by posting (or, for the reload, sending) a WM_MAIL_*
-// message to that window.
+// the trace log, hands spool files to the delivery worker, reloads the
+// configuration and starts and stops the listeners, the delivery worker and
+// the relay thread. Every other thread reaches it only by posting (or, for
+// the reload, sending) a WM_MAIL_* message to that window.
 #pragma once
 
 #include <atomic>
@@ -26,7 +26,7 @@
 #include "platform/sync.h"
 #include "service/log_file.h"
 #include "service/service_base.h"
-#include "store/local_delivery.h"
+#include "store/delivery_worker.h"
 
 class CSmtpThread;
 class CListenSocket;
@@ -80,9 +80,10 @@ class CMailServer : public CServiceBase, public CServerLink {
   // open yet.
   void ReportError(const std::string& text);
   // Local delivery (store/local_delivery.h) with the server's mail folder
-  // and local domains, on the server thread.
+  // and local domains: on the delivery worker while the servers run, at
+  // once on the calling thread otherwise.
   void DeliverSpoolFile(const std::string& path);
-  void FlushDeliveries() { m_Delivery.FlushDeliveries(); }
+  void FlushDeliveries() { m_Delivery.Flush(); }
   void DeliverLeftoverSpoolFiles();
   // Tries the spool files kept after a failed delivery again (the timer of
   // the running servers, every ScanInterval seconds).
@@ -180,7 +181,13 @@ class CMailServer : public CServiceBase, public CServerLink {
   std::vector<std::unique_ptr<CListenSocket>> m_arrSmtpsListeners;
   std::unique_ptr<CRelayThread> m_pRelayThread;
 
-  CLocalDelivery m_Delivery;  // server thread only
+  // Hands the worker the mail folder and local domains now loaded.
+  void UpdateDeliveryTarget();
+  // Writes a line of the delivery worker: through the server thread's
+  // queue, as the connection threads' lines go.
+  void WriteDeliveryLog(int level, const std::string& text);
+
+  CDeliveryWorker m_Delivery;  // runs while the servers run
   UINT m_nRetryTimer = 0;     // tries kept spool files again while the servers run
 
   mutable std::mutex m_MailFolderLock;

@@ -1,15 +1,18 @@
-// Local delivery of spool files on the server thread: one copy per local
+// Local delivery of spool files, at once or on the delivery worker: one copy per local
 // mailbox, one queued copy for any number of remote recipients, the
 // catch-all account, recipients that must not name a folder, a copy that
 // fails, a spool file that cannot be read, and spool files left in the drop
 // folder by an earlier run.
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include "common/settings_registry.h"
 #include "mail_folder_fixture.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "smtp/smtp_socket.h"
+#include "store/delivery_worker.h"
 #include "support/fake_connection.h"
 
 namespace fs = std::filesystem;
@@ -271,3 +274,44 @@ TEST_F(Delivery, FromSessionToMailbox) {
 }
 
 }  // namespace
+
+// On the worker: every spool file handed over is delivered off the calling
+// thread, in order, each with its trace lines together; Stop waits for all
+// of it; once stopped, deliveries happen at once on the caller.
+TEST_F(Delivery, WorkerDeliversEverythingHandedOverBeforeItStops) {
+  std::mutex lock;
+  std::vector<std::string> lines;
+  bool off_caller = true;
+  const platform::ThreadId caller = platform::CurrentThreadId();
+  CDeliveryWorker worker([&](int, const std::string& text) {
+    std::lock_guard<std::mutex> guard(lock);
+    lines.push_back(text);
+    off_caller = off_caller && platform::CurrentThreadId() != caller;
+  });
+  worker.SetTarget(m_server->GetMailFolder(), {"d1.test"});
+  ASSERT_TRUE(worker.Start());
+  constexpr int kFiles = 30;
+  Names expected;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "w" + std::to_string(100 + i) + ".eml";
+    worker.Deliver(Spool(name, {"<joe@d1.test>", "<ann@d1.test>"}));
+    expected.push_back("ann/" + name);
+    expected.push_back("joe/" + name);
+  }
+  worker.Stop();
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(AllFiles(), expected) << "every copy made and every spool file removed";
+  EXPECT_TRUE(off_caller);
+  ASSERT_EQ(lines.size(), 3u * kFiles);
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "w" + std::to_string(100 + i) + ".eml";
+    EXPECT_EQ(lines[3 * i], "<SMTP> Incoming message: " + name);
+    EXPECT_EQ(lines[3 * i + 1].rfind("<SMTP> Copying message to: ", 0), 0u) << lines[3 * i + 1];
+    EXPECT_EQ(lines[3 * i + 2].rfind("<SMTP> Copying message to: ", 0), 0u) << lines[3 * i + 2];
+  }
+
+  lines.clear();
+  worker.Deliver(Spool("after.eml", {"<joe@d1.test>"}));
+  EXPECT_TRUE(fs::exists(Folder("joe") / "after.eml"));
+  EXPECT_EQ(FilesIn(Folder("drop")), Names{});
+}
