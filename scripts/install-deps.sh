@@ -14,6 +14,7 @@ packages=(
   dnsmasq-base
   systemd dpkg-dev file procps adduser
   clang libclang-rt-14-dev
+  strace
 )
 
 missing=()
