@@ -11,7 +11,6 @@
 #include "platform/files.h"
 #include "platform/messages.h"
 #include "platform/paths.h"
-#include "store/group_sync.h"
 #include "store/mail_store.h"
 
 namespace {
@@ -136,7 +135,7 @@ void CLocalDelivery::FlushDeliveries() {
   // A file system sync covers the new names and, where a folder lies on
   // another file system and got a copy instead of a link, the copy's data.
   const std::vector<std::string> folders(m_setUnsyncedFolders.begin(), m_setUnsyncedFolders.end());
-  const bool synced = folders.empty() || MailStoreSync().Sync(folders);
+  const bool synced = folders.empty() || platform::SyncFileSystems(folders);
   m_setUnsyncedFolders.clear();
   // A spool file goes only once its copies are on disk; if a sync failed
   // they stay in the drop folder and are delivered again at the next start.

@@ -3,7 +3,6 @@
 
 #include <chrono>
 
-#include "store/group_sync.h"
 #include "store/mail_store.h"
 #include "common/text.h"
 #include "platform/guid.h"
@@ -103,7 +102,7 @@ bool CSpoolFile::Write(std::string_view bytes) {
 bool CSpoolFile::Commit() {
   if (!m_bOpen) return false;
   m_bOpen = false;
-  if (m_Writer.CommitWrittenBack() && MailStoreSync().Sync(m_strDropFolder)) return true;
+  if (m_Writer.CommitWrittenBack() && platform::SyncFileSystems({m_strDropFolder})) return true;
   // The rename may have happened before the sync failed: the name is a
   // fresh GUID, so whatever stands under it is this unfinished file.
   m_Writer.Abandon();
