@@ -196,6 +196,9 @@ class RetryOutcomeTest(RetryTestBase):
         for domain, *_ in cases:
             self.send(["<bob@%s>" % domain])
         self.wait_queue_empty(15)
+        # A bounce is delivered after its queued message has gone.
+        expected = sum(1 for *_, status in cases if status is not None)
+        qptest.wait_until(lambda: len(self.mailbox("alice")) >= expected, 10, "the bounces in the mailbox")
 
         bounces = self.mailbox("alice")
         log = self.server.read_log()
@@ -275,6 +278,7 @@ class DnsOutcomeTest(RetryTestBase):
         self.assertIn("<RELAY> Deferred <bob@servfail.test>: DNS Lookup for 'servfail.test' failed!", log)
         for domain in ("nx.test", "nomx.test"):
             self.assertNotIn("Deferred <bob@%s>" % domain, log)
+        qptest.wait_until(lambda: self.mailbox("alice"), 10, "the bounce in the mailbox")
         [bounce] = self.mailbox("alice")
         _, _, fields, _ = parse_report(bounce.split(b"\r\n", 1)[1])
         self.assertEqual([(f["Final-Recipient"], f["Status"]) for f in fields],
