@@ -86,18 +86,20 @@ class AtomicFileWriter {
   bool Write(std::string_view text) { return Write(text.data(), text.size()); }
   // Keeps at most about two `window`s of the written data waiting in memory:
   // each time a window more has been written, its write to the device is
-  // started and the window before it is waited for. A sync of the whole file
-  // system (SyncFileSystems) made meanwhile then never waits for more than
-  // that of a large file being written.
+  // started and the window before it is waited for. A journal commit made
+  // meanwhile (another file's sync) then never waits for more than that of
+  // a large file being written.
   bool WriteBehind(std::uint64_t window);
   // Sync, close and rename into place, then sync the target folder (the
   // syncs only when `durable`).
   bool Commit(bool durable = true);
-  // Writes the data back (File::WriteBack), closes and renames into place,
-  // without a sync of the file's metadata or of the folder: the file is
-  // durable under its name only after a SyncFileSystems of the target
-  // folder that starts after this returned.
-  bool CommitWrittenBack();
+  // Makes the file durable under its name with one journal commit where
+  // Commit makes two: the data is written back (File::WriteBack), the file
+  // renamed into place, and then the file and the target folder are synced
+  // (the second sync finds the first one's commit done). False when any
+  // step failed: the name may then stand for a file that is not durable,
+  // and the caller removes it.
+  bool CommitRenamingFirst();
   void Abandon();  // remove the temporary file now
 
  private:
@@ -122,9 +124,9 @@ bool CopyFileAtomic(std::string_view source, std::string_view target,
 // temporary name in `temp_folder`, then renamed into place). The name is
 // used as given (no search for a differently spelled entry, which would read
 // the whole folder on every call). With `durable` the target folder is
-// synced; the source's data must already be on disk. Copies (CopyFileAtomic)
-// when the file system cannot link (the target folder is a mount of another
-// one). A target that already is this file, or a copy of it with the same
+// synced; the source's data must already be on disk. Copies (CopyFileAtomic,
+// always synced: its data is not the source's) when the file system cannot
+// link (the target folder is a mount of another one). A target that already is this file, or a copy of it with the same
 // bytes, is left as it is: a delivery tried again makes no copy twice.
 bool LinkFileAtomic(std::string_view source, std::string_view target_folder, std::string_view file_name,
                     std::string_view temp_folder, bool durable);
@@ -142,12 +144,6 @@ bool IsRegularFile(std::string_view path);
 // True when the path itself is a symbolic link (not followed).
 bool IsSymbolicLink(std::string_view path);
 bool SyncDirectory(std::string_view path);
-// Makes every file system that holds one of `folders` durable as a whole
-// (syncfs(2), once per file system): the data and metadata of every file
-// written there, and every name made, renamed or removed there, before the
-// call. It reports the write errors of those file systems that happen while
-// it runs; a file's own earlier ones are File::WriteBack's to report.
-bool SyncFileSystems(const std::vector<std::string>& folders);
 
 struct FindEntry {
   std::string name;         // file name only

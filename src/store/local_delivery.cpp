@@ -132,10 +132,8 @@ void CLocalDelivery::FlushDeliveries() {
     platform::MessageQueue::ForCurrentThread().KillTimer(m_nFlushTimer);
     m_nFlushTimer = 0;
   }
-  // A file system sync covers the new names and, where a folder lies on
-  // another file system and got a copy instead of a link, the copy's data.
-  const std::vector<std::string> folders(m_setUnsyncedFolders.begin(), m_setUnsyncedFolders.end());
-  const bool synced = folders.empty() || platform::SyncFileSystems(folders);
+  bool synced = true;
+  for (const std::string& folder : m_setUnsyncedFolders) synced = platform::SyncDirectory(folder) && synced;
   m_setUnsyncedFolders.clear();
   // A spool file goes only once its copies are on disk; if a sync failed
   // they stay in the drop folder and are delivered again at the next start.

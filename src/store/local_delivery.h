@@ -7,9 +7,9 @@
 // Every copy appears complete or not at all and is synced to disk before
 // the spool file goes (a copy is a hard link to the synced spool file, so
 // only the folder needs syncing), so a crash or power cut loses nothing that
-// was answered "250 OK: Queued as". The folders' file systems are synced once
-// for all the deliveries that were waiting together (FlushDeliveries), and
-// only then are their spool files deleted. A copy that fails (or a spool file that cannot
+// was answered "250 OK: Queued as". The folders are synced once for all the
+// deliveries that were waiting together (FlushDeliveries), and only then are
+// their spool files deleted. A copy that fails (or a spool file that cannot
 // be read) keeps the spool file in the drop folder; it is delivered again
 // by RetryKeptSpoolFiles, which the server calls on a timer, and when the
 // servers next start. The copies that did get made are not made twice:

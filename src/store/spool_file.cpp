@@ -102,9 +102,9 @@ bool CSpoolFile::Write(std::string_view bytes) {
 bool CSpoolFile::Commit() {
   if (!m_bOpen) return false;
   m_bOpen = false;
-  if (m_Writer.CommitWrittenBack() && platform::SyncFileSystems({m_strDropFolder})) return true;
-  // The rename may have happened before the sync failed: the name is a
-  // fresh GUID, so whatever stands under it is this unfinished file.
+  if (m_Writer.CommitRenamingFirst()) return true;
+  // The rename may have happened before a sync failed: the name is a fresh
+  // GUID, so whatever stands under it is this unfinished file.
   m_Writer.Abandon();
   platform::DeleteFile(m_strPath);
   m_bFailed = true;

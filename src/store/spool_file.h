@@ -4,22 +4,19 @@
 //
 // A spool file is written under a temporary name in the mail folder's ".tmp"
 // folder and appears in the drop folder complete or not at all: Commit
-// writes the data back, renames it into place and syncs the drop folder's
-// file system, so a message answered "250 OK: Queued as" survives a crash
-// or a power cut.
+// writes the data to the device, renames the file into place and then syncs
+// it and the drop folder, so a message answered "250 OK: Queued as" survives
+// a crash or a power cut.
 //
-// Why one file system sync suffices: syncfs(2) writes every dirty page and
-// inode of the file system and, on a journalling file system, commits the
-// journal and flushes the device's cache before it returns, so the data of
-// the spool file, its size and blocks, and its name in the drop folder are
-// all on stable storage once it has returned. That is one journal commit
-// per message where a file sync and a folder sync made two, and sessions
-// that sync at the same time share the commit the kernel is making. A write
-// error of the file's data is caught before the rename by File::WriteBack
-// (syncfs reports only the errors that happen after its own descriptor was
-// opened). A large message keeps its unwritten data small while it streams
-// in (WriteBehind), so that another session's sync never waits for most of
-// its 50 MB.
+// Why this order costs one journal commit where "sync, rename, sync the
+// folder" cost two: the file's sync after the rename commits the journal
+// with its size, its blocks and its new name together, and the folder's
+// sync then finds that commit done (only the device's cache is flushed).
+// Sessions that sync at the same time share the commit the kernel is
+// making. The name may be durable before the data only if the data was not
+// written before the rename, so the write-back (which also reports any
+// write error of the file) comes first. A large message keeps its unwritten
+// data small while it streams in (WriteBehind).
 #pragma once
 
 #include <cstdint>

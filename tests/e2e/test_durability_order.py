@@ -1,17 +1,19 @@
 """The order of the real quillpost's system calls that makes accepted mail
 durable, recorded with strace while several clients send at once:
 
-  - every "250 OK: Queued as: <id>" is sent only after a file system sync
-    that started after the spool file drop/<id>.eml was renamed into place
-    (its data written before, by the same thread) and ended before the
-    reply went out;
-  - every spool file is removed only after a sync that started after all
-    its copies (links into the mailboxes) were made and ended before the
-    removal.
+  - every "250 OK: Queued as: <id>" is sent only after syncs that started
+    after the spool file drop/<id>.eml was renamed into place (its data
+    written before, by the same thread) and ended before the reply went
+    out: of the file itself and of the drop folder, or of the whole file
+    system;
+  - every spool file is removed only after syncs that started after all its
+    copies (links into the mailboxes) were made and ended before the
+    removal: of every folder that got a copy, or of the whole file system.
 
 The trace is read by time: strace stamps each call with its start (-ttt)
 and its duration (-T), and a call that another thread's output interrupts
-is stitched together from its "unfinished" and "resumed" halves."""
+is stitched together from its "unfinished" and "resumed" halves; -y names
+the file or folder behind each synced descriptor."""
 
 import os
 import re
@@ -27,12 +29,13 @@ from smtpkit import CLIENT_NAME, QUEUED, configure, files, wait_for  # noqa: E40
 
 SENDERS = 4
 MESSAGES_PER_SENDER = 5
-TRACED = "rename,renameat,renameat2,link,linkat,unlink,unlinkat,syncfs,sendto,write"
+TRACED = "rename,renameat,renameat2,link,linkat,unlink,unlinkat,fsync,fdatasync,syncfs,sendto,write"
 CALL = re.compile(r"^(\d+) +(\d+\.\d+) (\w+)\((.*)\) += (-?\d+)[^<]*<(\d+\.\d+)>$")
 UNFINISHED = re.compile(r"^(\d+) +(\d+\.\d+) (\w+)\((.*) <unfinished \.\.\.>$")
 RESUMED = re.compile(r"^(\d+) +\d+\.\d+ <\.\.\. (\w+) resumed>(.*)\) += (-?\d+)[^<]*<(\d+\.\d+)>$")
 QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"')
 SPOOL_NAME = re.compile(r"/drop/([0-9A-F]{32})\.eml$")
+SYNCED_PATH = re.compile(r"^\d+<(.*)>")
 REPLY = re.compile(r"250 OK: Queued as: ([0-9A-F]{32})")
 
 
@@ -74,11 +77,24 @@ def read_trace(path):
     return calls
 
 
+def synced_path(call):
+    """The file or folder a successful fsync or fdatasync synced; "" for a
+    file system sync; None for anything else."""
+    if call.result != 0:
+        return None
+    if call.name == "syncfs":
+        return ""
+    if call.name in ("fsync", "fdatasync"):
+        found = SYNCED_PATH.match(call.args)
+        return found.group(1) if found else None
+    return None
+
+
 def order_faults(calls):
     """What in the trace breaks the durability order; empty when nothing."""
-    syncs = [c for c in calls if c.name == "syncfs" and c.result == 0]
-    renamed = {}   # queue id -> end of the rename into the drop folder
-    linked = {}    # queue id -> end of its last copy
+    syncs = [(c, synced_path(c)) for c in calls if synced_path(c) is not None]
+    renamed = {}   # queue id -> (end of the rename, spool file path)
+    linked = {}    # queue id -> (end of its last copy, folders of its copies)
     removed = {}   # queue id -> start of the spool file's removal
     replied = {}   # queue id -> start of the "250" reply
     for c in calls:
@@ -88,11 +104,12 @@ def order_faults(calls):
         if c.name.startswith("rename") and paths:
             found = SPOOL_NAME.search(paths[-1])
             if found:
-                renamed[found.group(1)] = c.end
-        elif c.name.startswith("link") and paths:
+                renamed[found.group(1)] = (c.end, paths[-1])
+        elif c.name.startswith("link") and len(paths) > 1:
             found = SPOOL_NAME.search(paths[0])
             if found:
-                linked[found.group(1)] = max(linked.get(found.group(1), 0), c.end)
+                end, folders = linked.get(found.group(1), (0, set()))
+                linked[found.group(1)] = (max(end, c.end), folders | {os.path.dirname(paths[1])})
         elif c.name.startswith("unlink") and paths:
             found = SPOOL_NAME.search(paths[-1])
             if found:
@@ -102,20 +119,28 @@ def order_faults(calls):
             if found:
                 replied[found.group(1)] = c.start
 
-    def synced_between(after, before):
-        return any(s.start >= after and s.end <= before for s in syncs)
+    def covered(after, before, paths):
+        """Synced between the two times: the whole file system, or each path."""
+        inside = [p for c, p in syncs if c.start >= after and c.end <= before]
+        return "" in inside or all(p in inside for p in paths)
 
     faults = []
     for queue_id, sent in replied.items():
         if queue_id not in renamed:
             faults.append("%s answered without a rename into the drop folder" % queue_id)
-        elif not synced_between(renamed[queue_id], sent):
-            faults.append("%s answered without a sync between its rename and the reply" % queue_id)
+            continue
+        end, path = renamed[queue_id]
+        if not covered(end, sent, [path, os.path.dirname(path)]):
+            faults.append("%s answered without the syncs of its file and folder between its rename and the "
+                          "reply" % queue_id)
     for queue_id, gone in removed.items():
         if queue_id not in linked:
             faults.append("%s removed without a copy" % queue_id)
-        elif not synced_between(linked[queue_id], gone):
-            faults.append("%s removed without a sync between its copies and the removal" % queue_id)
+            continue
+        end, folders = linked[queue_id]
+        if not covered(end, gone, sorted(folders)):
+            faults.append("%s removed without the syncs of its copies' folders between the copies and the "
+                          "removal" % queue_id)
     return faults, replied, removed
 
 

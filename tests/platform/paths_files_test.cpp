@@ -261,13 +261,3 @@ TEST(File, AppendSharedNeverTruncatesAndUsesGivenMode) {
 }
 
 }  // namespace
-
-// A file system sync of real folders, each file system once; a folder that
-// is not there fails it.
-TEST(FileSystemSyncTest, SyncsRealFoldersAndFailsForAMissingOne) {
-  const std::filesystem::path made = NewTempFolder("qp-sync-");
-  const std::string folder = made.string();
-  EXPECT_TRUE(platform::SyncFileSystems({folder, folder}));
-  EXPECT_FALSE(platform::SyncFileSystems({folder, folder + "/missing"}));
-  std::filesystem::remove_all(made);
-}

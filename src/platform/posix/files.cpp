@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -270,22 +269,30 @@ bool AtomicFileWriter::WriteBehind(std::uint64_t window) {
   return true;
 }
 
-bool AtomicFileWriter::CommitWrittenBack() {
+bool AtomicFileWriter::CommitRenamingFirst() {
   if (!file_.IsOpen() || temp_path_.empty()) return Fail(EBADF);
+  // Written and given its blocks before the name appears: whatever commit
+  // makes the name durable makes the data durable too.
   if (!file_.WriteBack()) {
     const LONG error = t_last_error;
     Abandon();
     t_last_error = error;
     return false;
   }
-  file_.Close();
   if (::rename(temp_path_.c_str(), target_path_.c_str()) != 0) {
     const int err = errno;
     Abandon();
     return Fail(err);
   }
   temp_path_.clear();
-  return true;
+  const bool synced = file_.Sync();
+  const LONG error = t_last_error;
+  file_.Close();
+  if (!synced) {
+    t_last_error = error;
+    return false;
+  }
+  return SyncFolderNative(ParentFolder(target_path_));
 }
 
 bool AtomicFileWriter::Commit(bool durable) {
@@ -350,11 +357,13 @@ bool SameContent(const std::string& native_a, const std::string& native_b) {
 }
 
 // The copy of LinkFileAtomic where no link can be made (another file system):
-// a copy that is already there with the same bytes is not made again.
+// a copy that is already there with the same bytes is not made again. A copy
+// is always synced: a caller that syncs only the folder later (as for a
+// link) would leave the copy's data unsynced.
 bool CopyUnlessThere(const std::string& native_source, const std::string& native_target,
-                     std::string_view temp_folder, bool durable) {
+                     std::string_view temp_folder) {
   if (SameContent(native_source, native_target)) return true;
-  return CopyFileAtomic(native_source, native_target, temp_folder, durable);
+  return CopyFileAtomic(native_source, native_target, temp_folder, true);
 }
 
 }  // namespace
@@ -369,7 +378,7 @@ bool LinkFileAtomic(std::string_view source, std::string_view target_folder, std
   if (::link(native_source.c_str(), native_target.c_str()) == 0) {
     return durable ? SyncFolderNative(native_folder) : true;
   }
-  if (CannotLink(errno)) return CopyUnlessThere(native_source, native_target, temp_folder, durable);
+  if (CannotLink(errno)) return CopyUnlessThere(native_source, native_target, temp_folder);
   if (errno != EEXIST) return Fail();
   // The name is taken. By this very file (the same recipient twice, or a
   // delivery tried again): nothing to do.
@@ -377,18 +386,18 @@ bool LinkFileAtomic(std::string_view source, std::string_view target_folder, std
   if (::stat(native_source.c_str(), &source_st) == 0 && ::stat(native_target.c_str(), &target_st) == 0) {
     if (source_st.st_dev == target_st.st_dev && source_st.st_ino == target_st.st_ino) return true;
     if (source_st.st_dev != target_st.st_dev) {
-      return CopyUnlessThere(native_source, native_target, temp_folder, durable);
+      return CopyUnlessThere(native_source, native_target, temp_folder);
     }
   }
   const std::string temp = UniqueTempName(NativeFolder(temp_folder));
   ::mkdir(ParentFolder(temp).c_str(), 0700);
   if (::link(native_source.c_str(), temp.c_str()) != 0) {
-    return CannotLink(errno) ? CopyUnlessThere(native_source, native_target, temp_folder, durable) : Fail();
+    return CannotLink(errno) ? CopyUnlessThere(native_source, native_target, temp_folder) : Fail();
   }
   if (::rename(temp.c_str(), native_target.c_str()) != 0) {
     const int err = errno;
     ::unlink(temp.c_str());
-    if (err == EXDEV) return CopyUnlessThere(native_source, native_target, temp_folder, durable);
+    if (err == EXDEV) return CopyUnlessThere(native_source, native_target, temp_folder);
     return Fail(err);
   }
   return durable ? SyncFolderNative(native_folder) : true;
@@ -440,30 +449,6 @@ bool IsSymbolicLink(std::string_view path) {
 
 bool SyncDirectory(std::string_view path) { return SyncFolderNative(MapPath(path)); }
 
-bool SyncFileSystems(const std::vector<std::string>& folders) {
-  std::vector<dev_t> synced;
-  bool ok = true;
-  int error = 0;
-  for (const std::string& folder : folders) {
-    const int fd = ::open(NativeFolder(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
-      error = errno;
-      ok = false;
-      if (fd >= 0) ::close(fd);
-      continue;
-    }
-    if (std::find(synced.begin(), synced.end(), st.st_dev) == synced.end()) {
-      synced.push_back(st.st_dev);
-      if (::syncfs(fd) != 0) {
-        error = errno;
-        ok = false;
-      }
-    }
-    ::close(fd);
-  }
-  return ok ? true : Fail(error);
-}
 
 namespace {
 void FillEntry(const struct stat& st, FindEntry& entry) {
