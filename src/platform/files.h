@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -181,10 +182,14 @@ class Folder {
   bool IsOpen() const { return fd_ >= 0; }
   void Close();
 
-  // Lists the entries as they are themselves: a symbolic link is listed as
-  // a link (neither folder nor plain file), not as what it points to. "."
-  // and ".." are left out.
-  bool List(std::vector<FindEntry>& entries) const;
+  // Calls `take` with the name and size of every plain file of the folder,
+  // in the folder's own order. Entries are taken as they are themselves: a
+  // symbolic link, a folder, a pipe or a device is passed over, not what it
+  // points to. Nothing is kept between entries, so a folder of any size is
+  // read in bounded memory; one status look-up per plain file, none for an
+  // entry whose kind the listing already tells. False when the folder
+  // cannot be read.
+  bool ListPlainFiles(const std::function<void(std::string_view name, std::uint64_t size)>& take) const;
   // Opens an entry for reading when it is a plain file. A symbolic link is
   // not followed, and a pipe or a device is not waited on (it is opened
   // without blocking and refused after a look at what was opened): such an

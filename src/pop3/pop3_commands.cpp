@@ -5,6 +5,7 @@
 // command works (a further successful PASS rebuilds the snapshot and so drops
 // all marks); sending (2) only while a RETR reply goes out. STLS (with a
 // certificate) works in authorization only, once, and forgets USER.
+#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <string>
@@ -20,6 +21,12 @@ constexpr const char* kMarkedAsDel = "-ERR message %d is marked as del";
 constexpr const char* kTlsRequired = "-ERR TLS required";
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+void AppendNumber(std::string& text, std::uint64_t value) {
+  char digits[24];
+  const auto result = std::to_chars(digits, digits + sizeof digits, value);
+  text.append(digits, result.ptr);
+}
 
 }  // namespace
 
@@ -144,15 +151,9 @@ void CPop3Socket::OnQuit() {
 }
 
 void CPop3Socket::OnStat() {
-  int count = 0;
-  std::uint64_t octets = 0;
-  for (const CPop3Message& message : m_arrMessages) {
-    if (message.m_bDeleted) continue;
-    ++count;
-    octets += message.m_dwSize;
-  }
   // The total may pass the range of a 32-bit number in a large mailbox.
-  SendReply("+OK %d %llu", count, static_cast<unsigned long long>(octets));
+  SendReply("+OK %zu %llu", m_arrMessages.UnmarkedCount(),
+            static_cast<unsigned long long>(m_arrMessages.UnmarkedOctets()));
 }
 
 bool CPop3Socket::CheckMessageNumber(int n) {
@@ -160,41 +161,48 @@ bool CPop3Socket::CheckMessageNumber(int n) {
     SendReply("%s", kNoSuchMessage);
     return false;
   }
-  if (m_arrMessages[n - 1].m_bDeleted) {
+  if (m_arrMessages.IsDeleted(n - 1)) {
     SendReply(kMarkedAsDel, n);
     return false;
   }
   return true;
 }
 
+void CPop3Socket::SendListing(const char* head, const std::function<void(std::size_t, std::string&)>& second_word) {
+  ChunkedReply reply(*this, head);
+  for (std::size_t i = 0; i < m_arrMessages.size(); ++i) {
+    if (m_arrMessages.IsDeleted(i)) continue;
+    std::string& text = reply.Text();
+    AppendNumber(text, i + 1);
+    text.push_back(' ');
+    second_word(i, text);
+    text.append("\r\n");
+    if (!reply.Flush()) return;
+  }
+  reply.Finish();
+}
+
 void CPop3Socket::OnList(const std::string& arg) {
   if (arg.empty()) {
-    std::string listing;
-    for (std::size_t i = 0; i < m_arrMessages.size(); ++i) {
-      if (m_arrMessages[i].m_bDeleted) continue;
-      listing += text::Format("%zu %u\r\n", i + 1, m_arrMessages[i].m_dwSize);
-    }
-    SendReply("+OK scan listing follows\r\n%s.", listing.c_str());
+    SendListing("+OK scan listing follows\r\n",
+                [this](std::size_t i, std::string& text) { AppendNumber(text, m_arrMessages.Size(i)); });
     return;
   }
   const int n = ParseMessageNumber(arg);
   if (!CheckMessageNumber(n)) return;
-  SendReply("+OK %d %u", n, m_arrMessages[n - 1].m_dwSize);
+  SendReply("+OK %d %u", n, m_arrMessages.Size(n - 1));
 }
 
 void CPop3Socket::OnUidl(const std::string& arg) {
   if (arg.empty()) {
-    std::string listing;
-    for (std::size_t i = 0; i < m_arrMessages.size(); ++i) {
-      if (m_arrMessages[i].m_bDeleted) continue;
-      listing += std::to_string(i + 1) + " " + m_arrMessages[i].UniqueId() + "\r\n";
-    }
-    SendReply("+OK unique-id listing follows\r\n%s.", listing.c_str());
+    SendListing("+OK unique-id listing follows\r\n",
+                [this](std::size_t i, std::string& text) { text.append(m_arrMessages.UniqueId(i)); });
     return;
   }
   const int n = ParseMessageNumber(arg);
   if (!CheckMessageNumber(n)) return;
-  SendReply("+OK %d %s", n, m_arrMessages[n - 1].UniqueId().c_str());
+  const std::string id(m_arrMessages.UniqueId(n - 1));
+  SendReply("+OK %d %s", n, id.c_str());
 }
 
 void CPop3Socket::OnRetr(const std::string& arg) {
@@ -222,19 +230,18 @@ void CPop3Socket::OnDele(const std::string& arg) {
     SendReply("%s", kNoSuchMessage);
     return;
   }
-  CPop3Message& message = m_arrMessages[n - 1];
-  if (message.m_bDeleted) {
+  if (m_arrMessages.IsDeleted(n - 1)) {
     SendReply("-ERR message %d already deleted", n);
     return;
   }
-  message.m_bDeleted = 1;
+  m_arrMessages.Mark(n - 1);
   SendReply("+OK message %d marked as deleted", n);
 }
 
 void CPop3Socket::OnLast() { SendReply("+OK %d", m_nHighestRetrieved + 1); }
 
 void CPop3Socket::OnRset() {
-  for (CPop3Message& message : m_arrMessages) message.m_bDeleted = 0;
+  m_arrMessages.ClearMarks();
   m_nHighestRetrieved = 0;
   SendReply("+OK");
 }

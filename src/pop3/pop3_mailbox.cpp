@@ -1,13 +1,14 @@
 // The mailbox view of a POP3 session: a snapshot of the user's folder taken
 // at login. Every plain file of the folder is one message, numbered from 1 in
-// the order the folder listing returns them; sizes are taken once. The
+// the order the folder listing returns them; sizes are taken once, with the
+// listing (one status look-up per file, relative to the open folder). The
 // numbering never changes during the session: DELE only marks, and the marked
 // files are deleted when the session ends. Messages are opened and deleted
 // by name in the folder opened at login (platform::Folder): a message that
 // has gone costs one failed look-up, not a listing of the whole folder.
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "store/mail_store.h"
 #include "net/server_link.h"
@@ -33,17 +34,8 @@ bool IsMessageName(std::string_view name) {
 
 }  // namespace
 
-std::string CPop3Message::FileName() const { return platform::FileNamePart(m_strPath); }
-
-std::string CPop3Message::UniqueId() const {
-  std::string name = FileName();
-  const std::size_t dot = name.rfind('.');
-  if (dot != std::string::npos) name.erase(dot);
-  return name;
-}
-
 int CPop3Socket::BuildMessageList() {
-  m_arrMessages.clear();
+  m_arrMessages.Reset(std::string());
   m_Folder.Close();
   // The user name goes into a path as the client typed it; a name that could
   // reach outside its own folder (or into a system folder) has no mailbox.
@@ -56,30 +48,26 @@ int CPop3Socket::BuildMessageList() {
   // The path lookup finds the folder whatever the letter case of the name.
   const std::string folder = MailSubfolder(mail_folder, m_strUser);
   m_Folder = platform::Folder::Open(folder);
-  std::vector<platform::FindEntry> entries;
-  if (!m_Folder.List(entries)) return 1;  // no folder: empty mailbox
-  for (const platform::FindEntry& entry : entries) {
-    // Only plain files are messages: a symbolic link could lead out of the
-    // mailbox, and a pipe or a device could block RETR for good.
-    if (!entry.is_regular || !IsMessageName(entry.name)) continue;
-    CPop3Message message;
-    message.m_strPath = folder + entry.name;
-    message.m_dwSize = static_cast<DWORD>(entry.size);
-    m_arrMessages.push_back(std::move(message));
-  }
+  m_arrMessages.Reset(folder);
+  // Only plain files are messages: a symbolic link could lead out of the
+  // mailbox, and a pipe or a device could block RETR for good.
+  m_Folder.ListPlainFiles([this](std::string_view name, std::uint64_t size) {
+    if (IsMessageName(name)) m_arrMessages.Add(name, size);
+  });  // no folder: empty mailbox
+  m_arrMessages.Seal();
   return 1;
 }
 
 void CPop3Socket::DeleteMarkedMessages() {
-  bool any_marked = false;
-  for (const CPop3Message& message : m_arrMessages) any_marked = any_marked || message.m_bDeleted;
-  if (any_marked && m_pThread) m_pThread->Log("Deleting messages...");
-  for (const CPop3Message& message : m_arrMessages) {
-    if (!message.m_bDeleted) continue;
-    if (m_pThread) m_pThread->Log("Deleting " + message.m_strPath + "...");
-    if (!m_Folder.DeleteFile(message.FileName()) && m_pThread)
-      m_pThread->Log("Failed to delete: " + message.m_strPath);
+  if (m_arrMessages.MarkedCount() > 0 && m_pThread) m_pThread->Log("Deleting messages...");
+  // Each unlink is the folder's own: no lock of the server is held, so other
+  // sessions and deliveries go on meanwhile.
+  for (std::size_t i = 0; i < m_arrMessages.size(); ++i) {
+    if (!m_arrMessages.IsDeleted(i)) continue;
+    if (m_pThread) m_pThread->Log("Deleting " + m_arrMessages.Path(i) + "...");
+    if (!m_Folder.DeleteFile(m_arrMessages.FileName(i)) && m_pThread)
+      m_pThread->Log("Failed to delete: " + m_arrMessages.Path(i));
   }
-  m_arrMessages.clear();
+  m_arrMessages.Reset(std::string());
   m_Folder.Close();
 }

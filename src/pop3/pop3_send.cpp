@@ -53,7 +53,7 @@ void CPop3Socket::LogReply(std::string_view reply) {
 }
 
 bool CPop3Socket::SendMessage(int n) {
-  platform::File file = m_Folder.OpenPlainFile(m_arrMessages[n - 1].FileName());
+  platform::File file = m_Folder.OpenPlainFile(m_arrMessages.FileName(n - 1));
   const std::int64_t length = file.IsOpen() ? file.Size() : -1;
   if (length < 0) {
     SendReply("%s", kNoSuchMessage);
@@ -156,7 +156,7 @@ void CPop3Socket::StreamMessageText(platform::File& file, const std::string& hea
 }
 
 bool CPop3Socket::SendMessageTop(int n, int lines) {
-  platform::File file = m_Folder.OpenPlainFile(m_arrMessages[n - 1].FileName());
+  platform::File file = m_Folder.OpenPlainFile(m_arrMessages.FileName(n - 1));
   if (!file.IsOpen()) {
     SendReply("%s", kNoSuchMessage);
     return false;
@@ -167,20 +167,7 @@ bool CPop3Socket::SendMessageTop(int n, int lines) {
   std::string chunk(kSendChunk, '\0');
   std::string part;  // the shown text of a piece of the file
   std::string wire;  // the same in wire form
-  std::string reply = "+OK\r\n";  // what is not sent yet
-  // The start of what was sent, for the trace log: the reply less its final
-  // CR LF when it fits the limit.
-  constexpr std::size_t kLogCapture = kMaxLoggedTopReply + kLineEnd.size();
-  std::string logged;
-  std::uint64_t sent = 0;
-  auto send = [&](bool is_first) {
-    if (!SendBytes(reply, is_first)) return false;
-    sent += reply.size();
-    if (logged.size() < kLogCapture) logged.append(reply.substr(0, kLogCapture - logged.size()));
-    reply.clear();
-    return true;
-  };
-  bool first = true;
+  ChunkedReply reply(*this, "+OK\r\n");
   bool more = true;
   while (more) {
     const std::size_t got = ReadFull(file, chunk.data(), chunk.size());
@@ -188,32 +175,44 @@ bool CPop3Socket::SendMessageTop(int n, int lines) {
     more = shown_text.Feed(std::string_view(chunk.data(), got), part) && got == chunk.size();
     encoder.Feed(part, wire);
     part.clear();
-    more = filter.Feed(wire, reply) && more;
+    more = filter.Feed(wire, reply.Text()) && more;
     wire.clear();
-    if (reply.size() >= kSendChunk) {
-      if (!send(first)) return true;
-      first = false;
-    }
+    if (!reply.Flush()) return true;
   }
   shown_text.Finish(part);
   encoder.Feed(part, wire);
   encoder.Finish(wire);
-  filter.Feed(wire, reply);
-  filter.Finish(reply);
-  reply.push_back('.');
-  if (first) {
-    // The whole reply is small: one send, logged in full.
-    SendReplyText(reply);
-    return true;
-  }
-  reply.append(kLineEnd);
-  if (!send(false)) return true;
-  if (sent <= kLogCapture) {
-    logged.resize(logged.size() - kLineEnd.size());
-  } else {
-    logged.resize(kMaxLoggedTopReply);
-    logged.append("...");
-  }
-  LogReply(logged);
+  filter.Feed(wire, reply.Text());
+  filter.Finish(reply.Text());
+  reply.Finish();
   return true;
+}
+
+bool CPop3Socket::ChunkedReply::SendPending() {
+  if (!m_Session.SendBytes(m_strPending, m_bFirst)) return false;
+  m_bFirst = false;
+  m_nSent += m_strPending.size();
+  constexpr std::size_t kLogCapture = kMaxLoggedReply + kLineEnd.size();
+  if (m_strLogged.size() < kLogCapture)
+    m_strLogged.append(std::string_view(m_strPending).substr(0, kLogCapture - m_strLogged.size()));
+  m_strPending.clear();
+  return true;
+}
+
+void CPop3Socket::ChunkedReply::Finish() {
+  m_strPending.push_back('.');
+  if (m_bFirst) {
+    // The whole reply is small: one send, logged in full.
+    m_Session.SendReplyText(m_strPending);
+    return;
+  }
+  m_strPending.append(kLineEnd);
+  if (!SendPending()) return;
+  if (m_nSent <= kMaxLoggedReply + kLineEnd.size()) {
+    m_strLogged.resize(m_strLogged.size() - kLineEnd.size());
+  } else {
+    m_strLogged.resize(kMaxLoggedReply);
+    m_strLogged.append("...");
+  }
+  m_Session.LogReply(m_strLogged);
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,18 +15,7 @@
 #include "net/session_socket.h"
 #include "platform/files.h"
 #include "platform/win_types.h"
-
-// One message of the snapshot.
-struct CPop3Message {
-  std::string m_strPath;  // mailbox folder, "\", file name with extension
-  DWORD m_dwSize = 0;     // file size (low 32 bits) when the snapshot was taken
-  int m_bDeleted = 0;     // marked by DELE in this session
-
-  // The name of the file in the mailbox folder.
-  std::string FileName() const;
-  // The unique id (UIDL): the file name without folder and extension.
-  std::string UniqueId() const;
-};
+#include "pop3/pop3_message_list.h"
 
 class CPop3Socket : public CSessionSocket {
  public:
@@ -41,9 +31,10 @@ class CPop3Socket : public CSessionSocket {
   static constexpr std::size_t kSendChunk = 64 * 1024;
   // Characters of a RETR reply written to the trace log (then "...").
   static constexpr std::size_t kRetrLogChars = 100;
-  // A TOP reply is logged in full up to this many bytes, then cut with
-  // "...": the trace log must not take a whole large message in one line.
-  static constexpr std::size_t kMaxLoggedTopReply = 64 * 1024;
+  // A multi-line reply other than RETR's (TOP, LIST, UIDL) is logged in full
+  // up to this many bytes, then cut with "...": the trace log must not take
+  // a whole large message or the listing of a large mailbox in one line.
+  static constexpr std::size_t kMaxLoggedReply = 64 * 1024;
 
   void ProcessCommand() override;
   // The end of the connection thread, whatever ended the session.
@@ -56,7 +47,7 @@ class CPop3Socket : public CSessionSocket {
   void DeleteMarkedMessages();
 
   int m_nHighestRetrieved = 0;
-  std::vector<CPop3Message> m_arrMessages;
+  CPop3MessageList m_arrMessages;
   std::string m_strUser;
 
   State GetState() const { return m_nState; }
@@ -83,6 +74,9 @@ class CPop3Socket : public CSessionSocket {
   void OnDele(const std::string& arg);
   void OnLast();
   void OnRset();
+  // LIST and UIDL without argument: after `head`, one line per unmarked
+  // message of its number, a space and what `second_word` appends for it.
+  void SendListing(const char* head, const std::function<void(std::size_t, std::string&)>& second_word);
   // Checks message number n: replies and returns false when it is out of
   // range or marked.
   bool CheckMessageNumber(int n);
@@ -98,6 +92,32 @@ class CPop3Socket : public CSessionSocket {
   // the reply as a RETR reply when all of it went out.
   void StreamMessageText(platform::File& file, const std::string& head, std::uint64_t file_size,
                          std::uint64_t text_length, std::string& chunk);
+
+  // A multi-line reply of any length (TOP, LIST, UIDL), sent in pieces of
+  // about kSendChunk bytes as it is made, so that its memory stays bounded
+  // however slowly the client reads; logged in full up to kMaxLoggedReply
+  // bytes, then cut with "...". A reply that fits one piece goes out in one
+  // send through SendReplyText, as a reply built whole.
+  class ChunkedReply {
+   public:
+    ChunkedReply(CPop3Socket& session, std::string_view head) : m_Session(session), m_strPending(head) {}
+    // The text not sent yet: the reply goes on at its end.
+    std::string& Text() { return m_strPending; }
+    // Sends the text once a piece is full; false when the connection
+    // failed (the session is ending and nothing more is to be added).
+    bool Flush() { return m_strPending.size() < kSendChunk || SendPending(); }
+    // Adds the final "." line, sends what is left and logs the reply.
+    void Finish();
+
+   private:
+    bool SendPending();
+
+    CPop3Socket& m_Session;
+    std::string m_strPending;
+    std::string m_strLogged;  // the start of what was sent
+    std::uint64_t m_nSent = 0;
+    bool m_bFirst = true;
+  };
 
   State m_nState = kStateAuthorization;
   // The mailbox folder of the snapshot, open from login to the end of the

@@ -143,7 +143,7 @@ class CheckedSession : public CPop3Socket {
   void ProcessCommand() override {
     const std::string line = m_lstLines.empty() ? std::string() : m_lstLines.front();
     NoteMarks();
-    const std::vector<CPop3Message> snapshot = m_arrMessages;
+    const std::vector<CPop3Message> snapshot(m_arrMessages.begin(), m_arrMessages.end());
     const bool was_up = !m_Conn.closed;
     const std::size_t before = m_Conn.sent.size();
     CPop3Socket::ProcessCommand();

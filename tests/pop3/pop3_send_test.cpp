@@ -178,7 +178,7 @@ TEST_F(Pop3Test, LargeTopStreamsAndIsLoggedUpToItsLimit) {
   EXPECT_EQ(sent.size(), expected.size());
   EXPECT_TRUE(sent == expected);
   EXPECT_LE(m_conn.largest_send, 3 * CPop3Socket::kSendChunk);
-  EXPECT_EQ(m_conn.log.back(), expected.substr(0, CPop3Socket::kMaxLoggedTopReply) + "...");
+  EXPECT_EQ(m_conn.log.back(), expected.substr(0, CPop3Socket::kMaxLoggedReply) + "...");
 
   const std::string first_lines = Say("TOP 1 3");
   EXPECT_EQ(first_lines, "+OK\r\nSubject: large\r\nX-Percent: 100%\r\n\r\n.0 %d line of text\r\n"

@@ -504,8 +504,7 @@ void Folder::Close() {
   fd_ = -1;
 }
 
-bool Folder::List(std::vector<FindEntry>& entries) const {
-  entries.clear();
+bool Folder::ListPlainFiles(const std::function<void(std::string_view name, std::uint64_t size)>& take) const {
   if (fd_ < 0) return Fail(EBADF);
   // The listing reads through a descriptor of its own, from the start.
   const int own = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -517,13 +516,13 @@ bool Folder::List(std::vector<FindEntry>& entries) const {
     return Fail(err);
   }
   while (dirent* d = ::readdir(dir)) {
-    if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
-    FindEntry entry;
-    entry.name = d->d_name;
+    // Most file systems tell the kind of an entry in the listing itself;
+    // where they do not (DT_UNKNOWN), the status look-up tells.
+    if (d->d_type != DT_REG && d->d_type != DT_UNKNOWN) continue;
     struct stat st;
     if (::fstatat(fd_, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
-    FillEntry(st, entry);
-    entries.push_back(std::move(entry));
+    if (!S_ISREG(st.st_mode)) continue;
+    take(d->d_name, static_cast<std::uint64_t>(st.st_size));
   }
   ::closedir(dir);
   return true;
