@@ -193,11 +193,18 @@ class Folder {
   // Opens an entry for reading when it is a plain file. A symbolic link is
   // not followed, and a pipe or a device is not waited on (it is opened
   // without blocking and refused after a look at what was opened): such an
-  // entry fails with ERROR_FILE_NOT_FOUND, as a missing one does.
-  File OpenPlainFile(std::string_view name) const;
+  // entry fails with ERROR_FILE_NOT_FOUND, as a missing one does. With
+  // `size`, the file's size when it was opened goes there.
+  File OpenPlainFile(std::string_view name, std::uint64_t* size = nullptr) const;
   // Deletes an entry that is not a folder (a folder fails with
   // ERROR_ACCESS_DENIED).
   bool DeleteFile(std::string_view name) const;
+  // Deletes the entries named, as DeleteFile does each, and sets deleted[i]
+  // to 1 when names[i] went, else 0. A long list is worked by a few threads
+  // at once: on a file system that discards the blocks it frees, each
+  // deletion waits for the disk, and several in flight share those waits.
+  // In which order the names go is not told.
+  void DeleteFiles(const std::vector<std::string_view>& names, std::vector<unsigned char>& deleted) const;
 
  private:
   explicit Folder(int fd) : fd_(fd) {}

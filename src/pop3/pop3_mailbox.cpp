@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "store/mail_store.h"
 #include "net/server_link.h"
@@ -59,14 +60,24 @@ int CPop3Socket::BuildMessageList() {
 }
 
 void CPop3Socket::DeleteMarkedMessages() {
-  if (m_arrMessages.MarkedCount() > 0 && m_pThread) m_pThread->Log("Deleting messages...");
-  // Each unlink is the folder's own: no lock of the server is held, so other
-  // sessions and deliveries go on meanwhile.
-  for (std::size_t i = 0; i < m_arrMessages.size(); ++i) {
-    if (!m_arrMessages.IsDeleted(i)) continue;
-    if (m_pThread) m_pThread->Log("Deleting " + m_arrMessages.Path(i) + "...");
-    if (!m_Folder.DeleteFile(m_arrMessages.FileName(i)) && m_pThread)
-      m_pThread->Log("Failed to delete: " + m_arrMessages.Path(i));
+  if (m_arrMessages.MarkedCount() > 0) {
+    if (m_pThread) m_pThread->Log("Deleting messages...");
+    // The files go first, several at a time; then each is logged in number
+    // order as it always was. No lock of the server is held meanwhile:
+    // other sessions and deliveries go on.
+    std::vector<std::string_view> names;
+    names.reserve(m_arrMessages.MarkedCount());
+    for (std::size_t i = 0; i < m_arrMessages.size(); ++i) {
+      if (m_arrMessages.IsDeleted(i)) names.push_back(m_arrMessages.FileName(i));
+    }
+    std::vector<unsigned char> deleted;
+    m_Folder.DeleteFiles(names, deleted);
+    for (std::size_t i = 0, k = 0; m_pThread && i < m_arrMessages.size(); ++i) {
+      if (!m_arrMessages.IsDeleted(i)) continue;
+      const std::string path = m_arrMessages.Path(i);
+      m_pThread->Log("Deleting " + path + "...");
+      if (!deleted[k++]) m_pThread->Log("Failed to delete: " + path);
+    }
   }
   m_arrMessages.Reset(std::string());
   m_Folder.Close();

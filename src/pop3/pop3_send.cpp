@@ -53,14 +53,14 @@ void CPop3Socket::LogReply(std::string_view reply) {
 }
 
 bool CPop3Socket::SendMessage(int n) {
-  platform::File file = m_Folder.OpenPlainFile(m_arrMessages.FileName(n - 1));
-  const std::int64_t length = file.IsOpen() ? file.Size() : -1;
-  if (length < 0) {
+  // The text is the file as long as it was when it was opened.
+  std::uint64_t size = 0;
+  platform::File file = m_Folder.OpenPlainFile(m_arrMessages.FileName(n - 1), &size);
+  if (!file.IsOpen()) {
     SendReply("%s", kNoSuchMessage);
     return false;
   }
-  // The text is the file as long as it was when it was opened.
-  const std::uint64_t size = static_cast<std::uint64_t>(length);
+  const auto length = static_cast<long long>(size);
   std::string chunk(static_cast<std::size_t>(std::min<std::uint64_t>(size, kSendChunk)), '\0');
   pop3::MessageFileText shown_text;
   pop3::MessageTextEnd text_end;
@@ -88,7 +88,7 @@ bool CPop3Socket::SendMessage(int n) {
   shown_text.Finish(part);
   take();
 
-  const std::string head = text::Format("+OK %lld octets\r\n", static_cast<long long>(length));
+  const std::string head = text::Format("+OK %lld octets\r\n", length);
   if (whole) {
     if (n - 1 > m_nHighestRetrieved) m_nHighestRetrieved = n - 1;
     std::string reply = head;
