@@ -3,6 +3,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string_view>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -74,6 +76,39 @@ TEST(Folders, CreateReportsExistingAndListIncludesDotEntries) {
   EXPECT_TRUE(platform::IsDirectory("c:\\STORE"));
   EXPECT_TRUE(platform::IsRegularFile("c:\\store\\A.EML"));
   EXPECT_FALSE(platform::DeleteFile("c:\\store\\sub"));  // a folder is no file
+}
+
+// Many deletions go through several threads at once: each name's result
+// must still be its own, whatever order they ran in.
+TEST(Folders, DeleteFilesTellsForEachNameWhetherItWent) {
+  TempHome home;
+  const fs::path store = home.path() + "/drive_c/store";
+  fs::create_directories(store / "sub.eml");
+  std::ofstream(home.path() + "/outside.txt") << "kept";
+  fs::create_symlink(home.path() + "/outside.txt", store / "link.eml");
+  platform::Folder folder = platform::Folder::Open("c:\\store\\");
+  ASSERT_TRUE(folder.IsOpen());
+  for (const std::size_t count : {std::size_t{3}, std::size_t{300}}) {
+    SCOPED_TRACE(count);
+    std::vector<std::string> names;
+    std::vector<unsigned char> expected;
+    for (std::size_t i = 0; i < count; ++i) {
+      // Every seventh name has no file; the rest are files.
+      names.push_back("m" + std::to_string(i) + ".eml");
+      expected.push_back(i % 7 == 3 ? 0 : 1);
+      if (expected.back()) std::ofstream(store / names.back()) << i;
+    }
+    names.insert(names.begin() + static_cast<long>(count / 2), {"sub.eml", "link.eml"});
+    expected.insert(expected.begin() + static_cast<long>(count / 2), {0, 1});
+    std::ofstream(home.path() + "/outside.txt") << "kept";
+    if (!fs::is_symlink(store / "link.eml")) fs::create_symlink(home.path() + "/outside.txt", store / "link.eml");
+    const std::vector<std::string_view> views(names.begin(), names.end());
+    std::vector<unsigned char> deleted;
+    folder.DeleteFiles(views, deleted);
+    EXPECT_EQ(deleted, expected);
+    for (const std::string& name : names) EXPECT_EQ(fs::exists(fs::symlink_status(store / name)), name == "sub.eml") << name;
+    EXPECT_EQ(ReadAll(home.path() + "/outside.txt"), "kept");
+  }
 }
 
 TEST(AtomicFileWriter, TargetAppearsOnlyOnCommit) {

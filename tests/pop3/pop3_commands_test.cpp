@@ -1,4 +1,7 @@
 // The POP3 command state machine, as transcripts: lines in, exact replies out.
+#include <cstdio>
+#include <map>
+
 #include "pop3_test_support.h"
 
 namespace pop3_test {
@@ -218,6 +221,70 @@ TEST_F(Pop3Test, ListingsWithAndWithoutArgument) {
       {"UIDL text", "UIDL one", kNoSuch},
   };
   for (const Case& c : cases) EXPECT_EQ(Say(c.line), c.reply) << c.label;
+}
+
+// A listing longer than a send piece goes out in pieces, byte for byte as
+// one reply, and is logged up to the limit; a short one is one send logged
+// in full. Marked messages are left out either way.
+TEST_F(Pop3Test, ListingsOfALargeMailboxGoOutInPieces) {
+  // Long names make a UIDL listing past one piece with few files.
+  constexpr int kMessages = 400;
+  std::map<std::string, std::string> stem_to_size;
+  for (int i = 0; i < kMessages; ++i) {
+    char hex[40];
+    std::snprintf(hex, sizeof hex, "%032X", i * 7919);
+    const std::string stem = hex + std::string(170, 'q');
+    const std::string text(static_cast<std::size_t>(i % 13), 'x');
+    WriteFileBytes(Mailbox() / (stem + ".eml"), text);
+    stem_to_size[stem] = std::to_string(text.size());
+  }
+  LoginBob();
+  ASSERT_EQ(m_session.m_arrMessages.size(), static_cast<std::size_t>(kMessages));
+  Say("DELE 2");
+  std::string uidl = "+OK unique-id listing follows\r\n";
+  std::string list = "+OK scan listing follows\r\n";
+  int unmarked_octets = 0;
+  for (int n = 1; n <= kMessages; ++n) {
+    if (n == 2) continue;
+    const std::string stem = fs::path(m_session.m_arrMessages[n - 1].m_strPath.substr(
+                                          m_session.m_arrMessages[n - 1].m_strPath.rfind('\\') + 1))
+                                 .stem()
+                                 .string();
+    ASSERT_EQ(stem_to_size.count(stem), 1u) << stem;
+    uidl += std::to_string(n) + " " + stem + "\r\n";
+    list += std::to_string(n) + " " + stem_to_size[stem] + "\r\n";
+    unmarked_octets += std::stoi(stem_to_size[stem]);
+  }
+  uidl += ".\r\n";
+  list += ".\r\n";
+  ASSERT_GT(uidl.size(), CPop3Socket::kMaxLoggedReply + 2);
+  ASSERT_LT(list.size(), CPop3Socket::kSendChunk);
+  struct Case {
+    const char* command;
+    const std::string& reply;
+    int sends;  // 0: more than one
+    std::string logged;
+  };
+  const Case cases[] = {
+      {"UIDL", uidl, 0, uidl.substr(0, CPop3Socket::kMaxLoggedReply) + "..."},
+      {"LIST", list, 1, list.substr(0, list.size() - 2)},
+  };
+  for (const Case& c : cases) {
+    m_conn.largest_send = 0;
+    const int sends_before = m_conn.sends;
+    const std::string sent = Say(c.command);
+    EXPECT_EQ(sent.size(), c.reply.size()) << c.command;
+    EXPECT_TRUE(sent == c.reply) << c.command;
+    // A piece ends with the line that fills it (a name has at most 255 bytes).
+    EXPECT_LE(m_conn.largest_send, CPop3Socket::kSendChunk + 300) << c.command;
+    if (c.sends == 0) {
+      EXPECT_GT(m_conn.sends - sends_before, 1) << c.command;
+    } else {
+      EXPECT_EQ(m_conn.sends - sends_before, c.sends) << c.command;
+    }
+    EXPECT_EQ(m_conn.log.back(), c.logged) << c.command;
+  }
+  EXPECT_EQ(Say("STAT"), "+OK 399 " + std::to_string(unmarked_octets) + "\r\n");
 }
 
 TEST_F(Pop3Test, ListingsOfAnEmptyMailbox) {
