@@ -336,6 +336,53 @@ class Pop3Test(Pop3Case):
         self.assertEqual(p.sock.recv(1), b"", "the server closes after QUIT")
 
 
+class Pop3LargeMailboxTest(Pop3Case):
+    """A mailbox of many messages: STAT, LIST and UIDL number them alike,
+    one RETR sends the right one, and QUIT deletes them all."""
+    MESSAGES = 20000
+
+    def test_listings_agree_and_quit_deletes_all(self):
+        mailbox = folder(self.machine, "joe")
+        os.makedirs(mailbox, exist_ok=True)
+        texts = {}
+        for i in range(self.MESSAGES):
+            unique_id = "%032X" % (i * 2654435761 % (1 << 128))
+            texts[unique_id] = b"Subject: %d\r\n\r\n%s\r\n" % (i, b"x" * (i % 97))
+            with open(os.path.join(mailbox, unique_id + ".eml"), "wb") as f:
+                f.write(texts[unique_id])
+        p = self.pop()
+        p.user("joe")
+        p.pass_("secret")
+        self.assertEqual(p.stat(), (self.MESSAGES, sum(len(t) for t in texts.values())))
+        uidl = [line.split() for line in p.uidl()[1]]
+        sizes = [line.split() for line in p.list()[1]]
+        self.assertEqual([int(n) for n, _ in uidl], list(range(1, self.MESSAGES + 1)))
+        self.assertEqual([int(n) for n, _ in sizes], list(range(1, self.MESSAGES + 1)))
+        self.assertEqual(sorted(i.decode() for _, i in uidl), sorted(texts))
+        for (_, unique_id), (_, size) in zip(uidl, sizes):
+            self.assertEqual(int(size), len(texts[unique_id.decode()]))
+        middle = self.MESSAGES // 2
+        self.assertEqual(p.uidl(middle).split()[2], uidl[middle - 1][1])
+        lines = p.retr(middle)[1]
+        self.assertEqual(b"\r\n".join(lines), texts[uidl[middle - 1][1].decode()].rstrip(b"\r\n"))
+        p.dele(middle)
+        self.assertEqual(p.stat()[0], self.MESSAGES - 1)
+        self.assertEqual(len(p.uidl()[1]), self.MESSAGES - 1)
+        for n in range(1, self.MESSAGES + 1):
+            if n != middle:
+                p.dele(n)
+        self.assertEqual(p.stat(), (0, 0))
+        self.assertEqual(p.quit(), b"+OK session ended")
+        self.assertEqual(os.listdir(mailbox), [])
+        # The trace log takes the start of a long listing, not all of it.
+        log = self.server.read_log()
+        start = log.index("<POP3> +OK unique-id listing follows")
+        # Up to the line of the next entry, which begins with its time.
+        logged = log[start:log.index("<POP3> ", start + 1)].rsplit("\n", 1)[0]
+        self.assertLess(len(logged), 70 * 1024)
+        self.assertTrue(logged.rstrip().endswith("..."), logged[-200:])
+
+
 class Pop3TimeoutTest(Pop3Case):
     """A session that the idle time-out ends carries out its marks too."""
     settings = {"Timeout": 1}
