@@ -61,7 +61,12 @@ void CConnectionThread::Admit() {
   // a new thread may wait long for its first turn, and a client waits for
   // nothing else. A client that spoke or left already is answered by its
   // session, which looks at the connection first, as for every reply.
-  if (m_eAdmission != Admission::kAdmitted || m_bImplicitTls || m_AcceptedSocket.PollReadable(0) != 0) return;
+  // With the trace log on, the session sends it after its connect line:
+  // a client that goes on at once must not get its next lines logged
+  // before the greeting it answered.
+  if (m_eAdmission != Admission::kAdmitted || m_bImplicitTls || IsLogging() ||
+      m_AcceptedSocket.PollReadable(0) != 0)
+    return;
   std::string wire = m_Texts.greeting;
   wire += "\r\n";
   m_nGreetingSent = static_cast<std::size_t>(std::max(0L, m_AcceptedSocket.SendNow(wire)));
