@@ -29,6 +29,7 @@ import smtplib
 import sys
 import threading
 import time
+import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qptest  # noqa: E402
@@ -76,15 +77,16 @@ class Gate:
     """Opens and closes the senders' way to the server. After close(), a
     sender parks once its message in flight has ended (acknowledged or
     failed), so wait_parked() returns only when every acknowledgement that
-    the killed server gave has been recorded."""
+    the killed server gave has been recorded. A sender counts as parked for
+    as long as it waits in park(): one that slept through a whole open
+    spell (a loaded machine may not run it for that long) sent nothing."""
 
     def __init__(self, count):
         self.cv = threading.Condition()
         self.count = count
         self.is_open = False
         self.stopped = False
-        self.epoch = 0
-        self.parked = {}
+        self.parked = set()
 
     def open(self):
         with self.cv:
@@ -94,7 +96,6 @@ class Gate:
     def close(self):
         with self.cv:
             self.is_open = False
-            self.epoch += 1
 
     def stop(self):
         with self.cv:
@@ -103,15 +104,19 @@ class Gate:
 
     def park(self, sender):
         with self.cv:
-            self.parked[sender] = self.epoch
+            self.parked.add(sender)
             self.cv.notify_all()
             self.cv.wait_for(lambda: self.is_open or self.stopped)
+            self.parked.discard(sender)
             return not self.stopped
 
     def wait_parked(self, timeout):
         with self.cv:
-            return self.cv.wait_for(
-                lambda: sum(1 for e in self.parked.values() if e == self.epoch) == self.count, timeout)
+            return self.cv.wait_for(lambda: len(self.parked) == self.count, timeout)
+
+    def unparked(self):
+        with self.cv:
+            return sorted(set(range(self.count)) - self.parked)
 
 
 class Sender(threading.Thread):
@@ -174,6 +179,17 @@ class Sender(threading.Thread):
             except (OSError, smtplib.SMTPException):
                 pass
         return None
+
+
+def where(senders, numbers):
+    """Where the senders of these numbers are now, for a failure message."""
+    frames = sys._current_frames()
+    lines = []
+    for n in numbers:
+        frame = frames.get(senders[n].ident)
+        stack = "".join(traceback.format_stack(frame)[-4:]) if frame else "(ended)\n"
+        lines.append("sender %d at\n%s" % (n, stack))
+    return "".join(lines)
 
 
 class Ledger:
@@ -286,7 +302,7 @@ class CrashSafetyTest(qptest.MachineTestCase):
             parked = gate.wait_parked(PARK_TIMEOUT)
             for s in senders:
                 self.assertIsNone(s.error, "sender %d failed" % s.number)
-            self.assertTrue(parked, "senders did not stop after kill %d" % kills)
+            self.assertTrue(parked, "senders did not stop after kill %d:\n%s" % (kills, where(senders, gate.unparked())))
             acked = ledger.snapshot()
             held = audit.scan()
             audit.check_acknowledged(acked)
