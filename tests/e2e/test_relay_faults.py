@@ -19,7 +19,6 @@ import os
 import signal
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qptest  # noqa: E402
@@ -60,6 +59,12 @@ class RelayFaultTest(test_relay.RelayTestBase):
     def relay_log_count(self, text):
         return self.server.read_log().count(text)
 
+    def wait_scans(self, name, count):
+        """Until the queue pass has looked at the file `count` more times."""
+        line = "<RELAY> Checking file: " + name
+        seen = self.relay_log_count(line)
+        qptest.wait_until(lambda: self.relay_log_count(line) >= seen + count, 10, "%d more scans of %s" % (count, name))
+
     def test_final_reply_after_the_relay_timeout_is_waited_for(self):
         self.machine.set_settings(RelayTimeout=2)
         self.addCleanup(FakeDns(DNS_IP, lambda q: [(reply(q, [mx(q.name, 10, MX_SLOW),
@@ -87,7 +92,7 @@ class RelayFaultTest(test_relay.RelayTestBase):
         self.server.wait_log("<RELAY> ERROR: Cannot copy %s to the bad-mail folder: Access is denied. "
                              "It stays in the queue." % name)
         self.assertIn("<RELAY> Copying message to: ", self.server.read_log())
-        time.sleep(2.5)  # two more scans
+        self.wait_scans(name, 2)
         self.assertEqual(self.folder("queue"), [name])
         self.assertEqual(self.relay_log_count("<RELAY> Delivering email to '<nobody@gone.test>'"), 1,
                          "the recipient is not tried again, only the copy")
@@ -106,9 +111,8 @@ class RelayFaultTest(test_relay.RelayTestBase):
 
         a.wait_transactions(1, 5)
         self.server.wait_log("<RELAY> ERROR: Failed to delete: ")
-        checked = self.relay_log_count("<RELAY> Checking file: ")
-        time.sleep(2.5)  # two more scans
-        self.assertGreater(self.relay_log_count("<RELAY> Checking file: "), checked, "the file was looked at again")
+        [name] = self.folder("queue")
+        self.wait_scans(name, 1)  # the file is looked at again
         self.assertEqual(len(a.received()), 1)
         self.assertEqual(a.connections, 1)
 
