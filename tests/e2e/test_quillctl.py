@@ -84,7 +84,7 @@ class AccountsTest(QuillctlTestCase):
         follower = subprocess.Popen([qptest.binary("quillctl"), "log", "-f", "-n", "1"], env=self.machine.env,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
-            time.sleep(0.5)  # the follower has printed the last line and waits
+            follower.stdout.readline()  # the last line: the follower waits for more now
             self.ctl("reload")
             self.wait_reloads(server, 1)
             line = ""
