@@ -17,7 +17,6 @@ import smtplib
 import socketserver
 import sys
 import threading
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qptest  # noqa: E402
@@ -28,6 +27,7 @@ MX_B = "127.0.74.21"
 # The relay's bound on the transactions open to one server, and its senders.
 PER_HOST = 4
 SENDERS = 8
+DELIVERED = "delivered"  # a recipient's state in the relay journal once a server accepted it
 
 
 class Gauge:
@@ -161,6 +161,18 @@ class ParallelRelayTest(test_relay.RelayTestBase):
                 refused = client.sendmail("<alice@local.test>", recipients, message)
                 self.assertEqual(refused, {})
 
+    def journaled(self, state):
+        """The recipients with a record of `state` in the relay's journals."""
+        folder = self.machine.native("c:\\Mailboxes\\queue\\journal")
+        found = set()
+        for name in os.listdir(folder) if os.path.isdir(folder) else []:
+            with open(os.path.join(folder, name), "rb") as f:
+                for line in f.read().decode("utf-8", "replace").split("\n")[1:-1]:
+                    fields = line.split("\t")
+                    if fields[0] == state and len(fields) > 1:
+                        found.add(fields[1])
+        return found
+
     def assert_each_once(self, receiver, expected):
         got = receiver.received()
         self.assertEqual(sorted(got), sorted(expected), "each recipient exactly once at " + receiver.ip)
@@ -193,14 +205,31 @@ class ParallelRelayTest(test_relay.RelayTestBase):
         # b.test, which holds every transaction before its text: the crash
         # comes while the senders wait there and on their slots for b.test.
         release = threading.Event()
-        a = self.counting_receiver(MX_A, lambda gauge: None)
+        freeze = threading.Event()
+        frozen = []
+
+        def hold_a_once_frozen(gauge):
+            if freeze.is_set():
+                with gauge.changed:
+                    frozen.append(1)
+                    gauge.changed.notify_all()
+                release.wait(60)
+
+        a = self.counting_receiver(MX_A, hold_a_once_frozen)
         b = self.counting_receiver(MX_B, lambda gauge: release.wait(60))
         self.start_server()
         envelopes = [["<u%d@a.test>" % i, "<u%d@b.test>" % i] for i in range(16)]
         self.send_burst(envelopes)
 
         self.assertTrue(self.gauge.wait(lambda g: g.open[MX_B] == PER_HOST, 20), "transactions held at b.test")
-        time.sleep(0.5)  # no transaction to a.test is between its reply and its journal line
+        # From now on a transaction to a.test waits before anything is
+        # accepted; the kill comes once every other one has ended and its
+        # recipient is marked delivered, so none is between its reply and
+        # its journal line.
+        freeze.set()
+        self.assertTrue(self.gauge.wait(lambda g: g.open[MX_A] == len(frozen), 20), "transactions to a.test ended")
+        qptest.wait_until(lambda: set(a.received()) <= self.journaled(DELIVERED), 10,
+                          "the journal lines of a.test's recipients")
         self.assertEqual(self.gauge.most[MX_B], PER_HOST)
         delivered_before = a.received()
         self.assertGreater(len(delivered_before), 0)
