@@ -246,8 +246,10 @@ DNS_IP = "127.0.62.53"
 MX_A = "127.0.62.20"
 MX_B = "127.0.62.21"
 MX_CATCH_ALL = "127.0.62.22"
-# A recipient's message leaves the queue within this time.
-QUEUE_LIMIT_S = 2.0
+# A recipient's message leaves the queue within this time: far below the
+# queue scans' interval (60 s), so that only the watch on the queue folder
+# meets it, also on a loaded machine.
+QUEUE_LIMIT_S = 10.0
 # A rejected recipient's client is given 10 s to see the server close.
 REJECT_WAIT_S = 25
 
@@ -408,13 +410,13 @@ class PredefinedRecordTest(RelayTestBase):
         self.send(["<bob@a.test>"])
         self.assertTrue(a.data_started.wait(QUEUE_LIMIT_S), "the relay began the transfer")
 
-        stop_at = time.monotonic()
         self.server.stop(timeout=30)
+        stopped_at = time.monotonic()
 
         # The pass ran to its end: the relay read the acceptance (it said
         # QUIT only after it), and the queued file was deleted.
-        self.assertGreater(time.monotonic() - stop_at, delay / 2)
-        self.assertEqual(len(a.received()), 1)
+        [got] = a.received()
+        self.assertGreater(stopped_at, got.accepted_at)
         self.assertEqual(a.quits, 1)
         self.assertEqual(self.folder("queue"), [])
         self.assertEqual(self.folder("badmail"), [])
