@@ -23,6 +23,11 @@ API (kept stable; other tests build on it):
                                (str or bytes) or (user, full name, password)
                                triples for the accounts list
   process_alive(pid) -> bool   running and not a zombie
+  hold_peer_addresses(address) waits until no other process holds the
+                               addresses of address's /24 (a test run of
+                               another build folder, binding the same fixed
+                               peer addresses), then holds them until this
+                               process ends
   local_user()                 context manager: a new unprivileged local user
                                (uid, name) with a unique name, removed on exit
                                (needs root)
@@ -102,6 +107,7 @@ API (kept stable; other tests build on it):
 """
 
 import contextlib
+import fcntl
 import os
 import pwd
 import random
@@ -162,6 +168,19 @@ def free_port():
             _given_ports.add(port)
             return port
     raise RuntimeError("no free port found")
+
+
+_held_addresses = {}
+
+
+def hold_peer_addresses(address):
+    network = address.rsplit(".", 1)[0]
+    if network in _held_addresses:
+        return
+    path = "/tmp/quillpost-test-peers-%s.lock" % network  # the unit tests' fake peers take the same
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+    fcntl.flock(fd, fcntl.LOCK_EX)  # released by the kernel when this process ends
+    _held_addresses[network] = fd
 
 
 def _serialise_text(data):

@@ -36,6 +36,12 @@ def require_tool(test, name):
     return path
 
 
+def setUpModule():
+    # The fixed address (ports 25 and 110) is shared with the runs of
+    # other build folders on this machine.
+    qptest.hold_peer_addresses(ADDRESS)
+
+
 class UnitFileTest(unittest.TestCase):
     def unit_for_this_build(self, folder):
         """The unit with its program path turned to the one just built:

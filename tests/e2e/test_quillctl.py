@@ -27,6 +27,12 @@ BAD_MAIL = (b"x-sender: <alice@local.test>\r\nx-receiver: <bob@retry.test>\r\n"
 BAD_MAIL_ID = "0123456789ABCDEF0123456789ABCDEF"
 
 
+def setUpModule():
+    # The peers' fixed addresses (port 25 and 53) are shared with the runs
+    # of other build folders on this machine.
+    qptest.hold_peer_addresses(RECEIVER_IP)
+
+
 class QuillctlTestCase(qptest.MachineTestCase):
     def setUp(self):
         super().setUp()

@@ -33,6 +33,12 @@ MX_A = "127.0.66.22"
 NOBODY_LISTENS = "127.0.66.23"
 
 
+def setUpModule():
+    # The peers' fixed addresses (port 25 and 53) are shared with the runs
+    # of other build folders on this machine.
+    qptest.hold_peer_addresses(DNS_IP)
+
+
 class RelayFaultTest(test_relay.RelayTestBase):
     mx_records = ("a.test|" + MX_A, "gone.test|" + NOBODY_LISTENS)
 

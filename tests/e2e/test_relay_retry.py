@@ -40,6 +40,12 @@ MX_FOUND = "127.0.68.25"
 DNS_IP = "127.0.68.53"
 
 
+def setUpModule():
+    # The peers' fixed addresses (port 25 and 53) are shared with the runs
+    # of other build folders on this machine.
+    qptest.hold_peer_addresses(DNS_IP)
+
+
 class ScriptedReceiver:
     """Accepts mail on ip:25; each RCPT is answered with the next reply of
     `rcpt_replies` (the last one repeats). Records (MAIL FROM, RCPTs, text)

@@ -330,6 +330,12 @@ RELAY_PEERS = {"starttls.test": "127.0.73.20", "plain.test": "127.0.73.21", "old
                "brokentls.test": "127.0.73.23"}
 
 
+def setUpModule():
+    # The peers' fixed addresses (port 25 and 53) are shared with the runs
+    # of other build folders on this machine.
+    qptest.hold_peer_addresses(RELAY_PEERS["plain.test"])
+
+
 class Receiver:
     """An SMTP receiver on ip:25 that records each session's commands, with
     "(TLS)" after those that came encrypted. `cert`: it offers STARTTLS;

@@ -2,12 +2,39 @@
 #include "loopback.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <mutex>
+#include <set>
+
+namespace {
+
+// A peer on a fixed low port of a fixed address meets the same peer of a
+// test run in another build folder of this machine: the first such bind in
+// a /24 waits until no other process holds that network, then holds it
+// until this process ends (the end test runs in Python hold it alike).
+void HoldNetwork(const std::string& ip) {
+  static std::mutex lock;
+  static std::set<std::string> held;
+  const std::string network = ip.substr(0, ip.rfind('.'));
+  const std::lock_guard<std::mutex> guard(lock);
+  if (held.count(network) != 0) return;
+  const std::string path = "/tmp/quillpost-test-peers-" + network + ".lock";
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return;  // nothing to wait for: the bind says whether the address is free
+  while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+  held.insert(network);  // the descriptor stays open: the kernel lets go at exit
+}
+
+}  // namespace
 
 std::uint64_t NowMs() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -16,6 +43,7 @@ std::uint64_t NowMs() {
 }
 
 int BindLoopback(int type, const std::string& ip, int port) {
+  if (port > 0 && port < 1024) HoldNetwork(ip);
   const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   const int one = 1;

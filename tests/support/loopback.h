@@ -10,7 +10,8 @@
 // Milliseconds of a monotonic clock.
 std::uint64_t NowMs();
 // A socket of `type` (SOCK_STREAM listening, or SOCK_DGRAM) bound to ip:port
-// (SO_REUSEADDR); -1 on failure.
+// (SO_REUSEADDR); -1 on failure. A low port waits first until no test run
+// of another build folder uses ip's /24.
 int BindLoopback(int type, const std::string& ip, int port);
 // Polls fd for reading in slices, so that `stop` ends the wait.
 bool WaitReadable(int fd, int timeout_ms, const std::atomic<bool>& stop);
