@@ -145,14 +145,24 @@ def order_faults(calls):
 
 
 def tracee_pid(strace_pid):
-    """The traced quillpost: the strace process's child."""
+    """The traced quillpost: the strace process's child once it runs the
+    program (strace first forks short-lived children of its own, to try
+    what the kernel's tracing offers)."""
+    program = os.path.realpath(qptest.binary("quillpost"))
+
     def child():
         try:
             with open("/proc/%d/task/%d/children" % (strace_pid, strace_pid)) as f:
                 found = f.read().split()
         except OSError:
             return None
-        return int(found[0]) if found else None
+        for pid in found:
+            try:
+                if os.readlink("/proc/%s/exe" % pid) == program:
+                    return int(pid)
+            except OSError:
+                continue
+        return None
     return wait_for(child, 10, "the traced server")
 
 
