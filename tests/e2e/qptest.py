@@ -43,8 +43,10 @@ API (kept stable; other tests build on it):
                                manager's own variable removed
     settings                   what set_settings() wrote, by value name
     cleanup()                  stops what it started (consoles, service
-                               processes of this machine), removes the folder;
-                               also on leaving a `with Machine() as m:` block
+                               processes, any quillpost left running with
+                               this machine's state root), removes the
+                               folder; also on leaving a `with Machine() as
+                               m:` block
     quillreg(*args, check=False) -> CompletedProcess (text mode, captured)
     reg_import(text)           writes text as a UTF-8 .reg file and runs
                                `quillreg import`; raises on failure. The
@@ -427,10 +429,29 @@ class Machine:
         except OSError:
             return False
 
+    def _servers_left(self):
+        """Every quillpost process still running with this state root."""
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                program = os.path.basename(os.readlink("/proc/%s/exe" % entry))
+            except OSError:
+                continue
+            if program == "quillpost" and self._owns(int(entry)):
+                found.append(int(entry))
+        return found
+
     def cleanup(self):
         for server in self._servers:
             server.kill()
         self._servers = []
+        for pid in self._servers_left():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
         services = os.path.join(self.home, "run", "services")
         if os.path.isdir(services):
             for name in os.listdir(services):
@@ -546,6 +567,11 @@ class Server:
             self.proc.wait(10)
         if self._reader:
             self._reader.join(5)
+            if self._reader.is_alive():
+                # A process of its own still holds the output (a server that
+                # outlived the strace it ran under): closing the pipe would
+                # wait for it. Machine.cleanup ends it, and the reader then.
+                return
         if self.proc.stdout:
             self.proc.stdout.close()
 
