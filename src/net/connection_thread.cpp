@@ -33,13 +33,17 @@ void CConnectionThread::Run() {
   if (!platform::MessageQueue::ForCurrentThread().IsValid()) {
     // Out of descriptors: nothing could reach this thread. The client is
     // closed, as when no thread can be made for it.
-    m_AcceptedSocket.Close();
-    ReleaseAdmission();
-    if (m_pServer) m_pServer->RemoveConnection(m_bSmtp, this);
+    Abandon();
     return;
   }
   if (InitInstance()) platform::MessageQueue::ForCurrentThread().Run();
   ExitInstance();
+}
+
+void CConnectionThread::Abandon() {
+  m_AcceptedSocket.Close();
+  ReleaseAdmission();
+  if (m_pServer) m_pServer->RemoveConnection(m_bSmtp, this);
 }
 
 void CConnectionThread::Admit() {

@@ -85,8 +85,11 @@ class CConnectionThread : public platform::Thread,
 
  protected:
   void Run() override;
+  void NotStarted() override { Abandon(); }
 
  private:
+  // Closes the client of a thread that will not run, and counts it out.
+  void Abandon();
   bool InitInstance();
   void ExitInstance();
   // One receive of at most kReceiveChunk bytes, handed on. Never inlined:

@@ -49,7 +49,10 @@ void CListenSocket::OnAccept() {
     thread->Admit();
     m_pServer->AddConnection(m_bSmtp, thread);
     thread->KeepAliveWhileRunning(thread);
-    if (!thread->Start()) {
+    // The thread is made on the starter thread: in a burst of connects,
+    // every client here waits only for the accepts and greetings of those
+    // before it, not for their threads.
+    if (!thread->StartSoon()) {
       thread->ReleaseAdmission();
       m_pServer->RemoveConnection(m_bSmtp, thread.get());
     }

@@ -125,6 +125,13 @@ class Thread {
   // False when no thread could be made (or the process is out of descriptors
   // for its end event).
   bool Start();
+  // Like Start, but a starter thread that the process shares makes the
+  // thread, and this returns at once: a listener that starts a thread per
+  // client keeps the time that takes off its own. Id() waits until the
+  // thread runs. When none can be made, NotStarted() runs on the starter
+  // thread and the thread counts as ended. False as Start for a thread
+  // without its end event.
+  bool StartSoon();
   // The thread's id (its queue exists by then): waits, if need be, until a
   // started thread runs; 0 for a thread never started.
   ThreadId Id() const;
@@ -143,9 +150,16 @@ class Thread {
 
  protected:
   virtual void Run() = 0;
+  // StartSoon could make no thread: the owner lets go of what Run would
+  // have used. On the starter thread, before the thread counts as ended.
+  virtual void NotStarted() {}
 
  private:
   void Main();
+  // Makes the thread; false, with launched_ reset, when none could be made.
+  bool Launch();
+  // The starter thread's part of StartSoon.
+  void LaunchOrGiveUp();
   ThreadId id_ = 0;     // guarded by start_lock_
   int native_id_ = 0;  // the kernel's id of the running thread (guarded by start_lock_)
   Event ended_{true};

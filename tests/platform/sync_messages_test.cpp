@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "platform/messages.h"
 #include "platform/sync.h"
@@ -151,6 +153,25 @@ TEST(Thread, SetPriorityHighestRaisesARunningThread) {
 TEST(Thread, IdOfAThreadNeverStartedIsZero) {
   Recorder never;
   EXPECT_EQ(never.Id(), 0u);
+}
+
+// Threads left to the starter (a burst of clients) are each reached by a
+// quit posted at once, before the starter made them: none is lost or left
+// running.
+TEST(Thread, QuitReachesEveryThreadStillWaitingForTheStarter) {
+  constexpr int kThreads = 200;
+  std::vector<std::shared_ptr<Recorder>> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    auto thread = std::make_shared<Recorder>();
+    thread->KeepAliveWhileRunning(thread);
+    ASSERT_TRUE(thread->StartSoon());
+    threads.push_back(std::move(thread));
+  }
+  for (int i = 0; i < kThreads; ++i) ASSERT_TRUE(MessageQueue::Post(threads[i]->Id(), WM_QUIT, i)) << i;
+  for (int i = 0; i < kThreads; ++i) {
+    ASSERT_TRUE(threads[i]->Join(10000)) << i;
+    EXPECT_EQ(threads[i]->quit_code.load(), i);
+  }
 }
 
 TEST(MessageQueue, PostSendAndQuitInOrder) {

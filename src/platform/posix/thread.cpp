@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <deque>
 #include <thread>
 
 #include "platform/messages.h"
@@ -15,6 +16,55 @@ namespace {
 
 // The highest priority of the normal scheduling class.
 constexpr int kHighestNice = -20;
+
+// Makes the threads asked for with StartSoon, one after the other. It lives
+// as long as the process (a thread may be asked for at exit), so it is
+// never destroyed.
+class Starter {
+ public:
+  // Null when the starter's own thread could not be made.
+  static Starter* Get() {
+    static Starter* const starter = Make();
+    return starter;
+  }
+
+  void Push(std::function<void()> job) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      jobs_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  static Starter* Make() {
+    auto* starter = new Starter;
+    try {
+      std::thread([starter] { starter->Loop(); }).detach();
+    } catch (...) {
+      delete starter;
+      return nullptr;
+    }
+    return starter;
+  }
+
+  [[noreturn]] void Loop() {
+    for (;;) {
+      std::function<void()> job;
+      {
+        std::unique_lock<std::mutex> lock(lock_);
+        wake_.wait(lock, [this] { return !jobs_.empty(); });
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      job();
+    }
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;
+};
 
 }  // namespace
 
@@ -37,19 +87,54 @@ bool Thread::Start() {
     std::lock_guard<std::mutex> guard(start_lock_);
     launched_ = true;
   }
-  try {
-    std::thread worker([this] { Main(); });
-    worker.detach();
-  } catch (...) {
-    std::lock_guard<std::mutex> guard(start_lock_);
-    launched_ = false;
+  // No wait for the thread to run: waiting for each to be scheduled would
+  // keep a listener's next clients from their greeting on a busy machine.
+  // Id() waits instead, where it is needed.
+  if (Launch()) return true;
+  keep_alive_.reset();
+  return false;
+}
+
+bool Thread::StartSoon() {
+  if (!ended_.IsValid()) {
     keep_alive_.reset();
     return false;
   }
-  // No wait for the thread to run: the listener starts one per client, and
-  // waiting for each to be scheduled would keep the next clients from their
-  // greeting on a busy machine. Id() waits instead, where it is needed.
+  Starter* starter = Starter::Get();
+  if (starter == nullptr) return Start();
+  {
+    // Launched from now on: Id() waits for the starter, and a stop that
+    // comes first finds the thread running or ended, never lost.
+    std::lock_guard<std::mutex> guard(start_lock_);
+    launched_ = true;
+  }
+  // This object may be gone once the job is queued: nothing after it.
+  starter->Push([this] { LaunchOrGiveUp(); });
   return true;
+}
+
+bool Thread::Launch() {
+  try {
+    std::thread worker([this] { Main(); });
+    worker.detach();
+    return true;
+  } catch (...) {
+    std::lock_guard<std::mutex> guard(start_lock_);
+    launched_ = false;
+    return false;
+  }
+}
+
+void Thread::LaunchOrGiveUp() {
+  if (Launch()) return;
+  NotStarted();
+  std::shared_ptr<Thread> self = std::move(keep_alive_);
+  {
+    std::lock_guard<std::mutex> guard(start_lock_);
+    ended_.Set();
+  }
+  start_signal_.notify_all();
+  // `self` may hold the last reference.
 }
 
 ThreadId Thread::Id() const {
