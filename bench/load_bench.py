@@ -440,6 +440,12 @@ def slow_senders(args, qptest, smtpkit):
         print("   well-behaved client, %s:" % label)
         for index, what in ((0, "greeting"), (1, "250"), (2, "mailbox")):
             print("      to %-9s %s" % (what, latency_text([sample[index] for sample in samples])))
+    # When the worst greetings came tells their cause apart: the burst of
+    # connects at the start, the slow messages' ends, or neither.
+    worst = sorted(loaded, key=lambda sample: sample[0], reverse=True)[:5]
+    if worst:
+        print("   slowest greetings under load: %s" % ", ".join(
+            "%.1f ms at %.2f s" % (1000 * sample[0], sample[3] - started) for sample in worst))
     slow = [sample for sample in loaded if sample[2] > 1.0]
     if slow:
         print("   well-behaved messages over 1 s: %s" % ", ".join(
