@@ -190,6 +190,34 @@ class SessionLimitsTest(qptest.MachineTestCase):
             self.assertTrue(wait_closed(c.sock))
 
 
+    def test_burst_of_clients_is_greeted_and_a_stop_meanwhile_ends_every_thread(self):
+        # The threads of a burst are made after the accepts: every client is
+        # greeted all the same, and a stop that comes while threads still
+        # wait to be made stops each of them.
+        m = self.machine
+        m.set_settings(ConnectionsLimit=1000)  # one address may hold 250
+        server = m.start_console(log_level=2)
+        server.wait_ready()
+        qptest.wait_until(lambda: server.read_log().count("> Client disconnected from 127.0.0.1") >= 2,
+                          10, "the readiness probes to leave")
+        burst = [socket.create_connection(("127.0.0.1", server.smtp_port), timeout=30) for _ in range(120)]
+        for sock in burst:
+            self.assertEqual(sock.makefile("rb").readline(), SMTP_GREETING + b"\r\n")
+        burst += [socket.create_connection(("127.0.0.1", server.smtp_port), timeout=30) for _ in range(120)]
+        self.assertEqual(server.stop(), 1)
+        lines = log_lines(m)
+        stopped = lines.count("Thread successfully stopped.")
+        self.assertEqual(lines.count("Shutting down thread..."), stopped)
+        self.assertGreaterEqual(stopped, 120)
+        self.assertNotIn("Problem while killing thread.", lines)
+        for sock in burst:
+            # Greeted or not yet taken from the backlog: closed either way.
+            try:
+                self.assertIn(sock.makefile("rb").read(), (b"", SMTP_GREETING + b"\r\n"))
+            except ConnectionResetError:
+                pass
+            sock.close()
+
     def test_thread_that_does_not_end_in_time_is_left_without_the_server(self):
         # A client that takes none of a large RETR keeps its thread in a send
         # past the stop's wait; the thread ends after the server object is
