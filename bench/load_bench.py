@@ -71,12 +71,32 @@ def raise_fd_limit(want):
 
 
 def set_fd_limit(value):
-    """For preexec_fn: the server's own descriptor limit (soft)."""
+    """For preexec_fn: the server's own descriptor limit (soft), at the
+    normal priority."""
     def apply():
+        normal_priority()
         _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         soft = value if hard == resource.RLIM_INFINITY else min(value, hard)
         resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
     return apply
+
+
+def raise_measuring_priority():
+    """The measuring process goes first where it may (root): on a machine
+    as small as the server's, its own wait for a turn would be counted as
+    the server's latency. Its children start at the normal priority."""
+    try:
+        os.setpriority(os.PRIO_PROCESS, 0, -20)  # this thread and those it makes
+        return True
+    except OSError:
+        return False
+
+
+def normal_priority():
+    try:
+        os.setpriority(os.PRIO_PROCESS, 0, 0)
+    except OSError:
+        pass
 
 
 # --- the client swarm (child process) ---
@@ -337,7 +357,7 @@ def start_swarm(mode, port, count, lines=0, interval=0.0, ramp=0.0):
     return subprocess.Popen([sys.executable, os.path.abspath(__file__), "--swarm", mode, str(port), str(count),
                              str(lines), str(interval), str(ramp)],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1,
-                            preexec_fn=lambda: raise_fd_limit(count + 256))
+                            preexec_fn=lambda: (normal_priority(), raise_fd_limit(count + 256)))
 
 
 def swarm_lines(proc, seen):
@@ -608,8 +628,10 @@ def main():
     import smtpkit
     qptest.BIN_DIR = os.environ["QP_BIN_DIR"]
     raise_fd_limit(4096)
+    raised = raise_measuring_priority()
 
-    print("quillpost load benchmark (loopback only)")
+    print("quillpost load benchmark (loopback only%s)"
+          % ("; the measuring client at the highest priority" if raised else ""))
     ok = True
     if args.only in (None, "slow"):
         ok = slow_senders(args, qptest, smtpkit) and ok
