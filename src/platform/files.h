@@ -95,12 +95,16 @@ class AtomicFileWriter {
   // syncs only when `durable`).
   bool Commit(bool durable = true);
   // Makes the file durable under its name with one journal commit where
-  // Commit makes two: the data is written back (File::WriteBack), the file
-  // renamed into place, and then the file and the target folder are synced
-  // (the second sync finds the first one's commit done). False when any
-  // step failed: the name may then stand for a file that is not durable,
-  // and the caller removes it.
-  bool CommitRenamingFirst();
+  // Commit makes two: RenameWrittenBack writes the data back
+  // (File::WriteBack) and renames the file into place; SyncRenamed syncs and
+  // closes it. The name is durable once the target folder too has been
+  // synced after the rename: the caller's sync, which may run beside
+  // SyncRenamed (the disk then serves both with one cache flush) and be
+  // shared by writers into one folder. False when a step failed: the name
+  // may then stand for a file that is not durable, and the caller removes
+  // it.
+  bool RenameWrittenBack();
+  bool SyncRenamed();
   void Abandon();  // remove the temporary file now
 
  private:

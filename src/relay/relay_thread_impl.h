@@ -30,10 +30,10 @@
 #include "platform/sync.h"
 #include "relay/delivery_report.h"
 #include "relay/relay_schedule.h"
-#include "relay/shared_folder_sync.h"
 #include "relay/relay_thread.h"
 #include "relay/smtp_client.h"
 #include "store/relay_journal.h"
+#include "store/shared_folder_sync.h"
 
 // The servers text for the exchangers of a DNS answer: the MX texts in
 // order of preference (lowest first, equal ones in answer order), each the

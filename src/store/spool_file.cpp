@@ -2,8 +2,12 @@
 #include "store/spool_file.h"
 
 #include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "store/mail_store.h"
+#include "store/shared_folder_sync.h"
 #include "common/text.h"
 #include "platform/guid.h"
 
@@ -16,6 +20,21 @@ constexpr std::uint64_t kWriteBehindWindow = 1024 * 1024;
 constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// The drop folder's syncs, run by a thread of their own for every session
+// (one per mail folder the server has used). A sync asked for while one
+// runs covers the names of every session that asked meanwhile.
+CSharedFolderSync& DropFolderSync(const std::string& drop) {
+  static std::mutex lock;
+  static std::map<std::string, std::unique_ptr<CSharedFolderSync>> syncs;
+  std::lock_guard<std::mutex> guard(lock);
+  std::unique_ptr<CSharedFolderSync>& sync = syncs[drop];
+  if (!sync) {
+    sync = std::make_unique<CSharedFolderSync>();
+    sync->Start(drop);
+  }
+  return *sync;
+}
 
 }  // namespace
 
@@ -102,7 +121,16 @@ bool CSpoolFile::Write(std::string_view bytes) {
 bool CSpoolFile::Commit() {
   if (!m_bOpen) return false;
   m_bOpen = false;
-  if (m_Writer.CommitRenamingFirst()) return true;
+  if (m_Writer.RenameWrittenBack()) {
+    // The folder's sync and the file's run at once: both begin after the
+    // rename, and the disk serves the two with one flush of its cache.
+    CSharedFolderSync& folder_sync = DropFolderSync(m_strDropFolder);
+    const std::uint64_t ticket = folder_sync.Ask();
+    const bool file_synced = m_Writer.SyncRenamed();
+    // Waited for even when the file's sync failed: the name goes below.
+    const bool folder_synced = folder_sync.Wait(m_strDropFolder, ticket);
+    if (file_synced && folder_synced) return true;
+  }
   // The rename may have happened before a sync failed: the name is a fresh
   // GUID, so whatever stands under it is this unfinished file.
   m_Writer.Abandon();

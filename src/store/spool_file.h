@@ -16,7 +16,9 @@
 // making. The name may be durable before the data only if the data was not
 // written before the rename, so the write-back (which also reports any
 // write error of the file) comes first. A large message keeps its unwritten
-// data small while it streams in (WriteBehind).
+// data small while it streams in (WriteBehind). The drop folder's sync runs
+// beside the file's on a thread of its own, shared by the sessions that
+// commit at about the same time.
 #pragma once
 
 #include <cstdint>

@@ -272,7 +272,7 @@ bool AtomicFileWriter::WriteBehind(std::uint64_t window) {
   return true;
 }
 
-bool AtomicFileWriter::CommitRenamingFirst() {
+bool AtomicFileWriter::RenameWrittenBack() {
   if (!file_.IsOpen() || temp_path_.empty()) return Fail(EBADF);
   // Written and given its blocks before the name appears: whatever commit
   // makes the name durable makes the data durable too.
@@ -288,14 +288,16 @@ bool AtomicFileWriter::CommitRenamingFirst() {
     return Fail(err);
   }
   temp_path_.clear();
+  return true;
+}
+
+bool AtomicFileWriter::SyncRenamed() {
+  if (!file_.IsOpen() || !temp_path_.empty()) return Fail(EBADF);
   const bool synced = file_.Sync();
   const LONG error = t_last_error;
   file_.Close();
-  if (!synced) {
-    t_last_error = error;
-    return false;
-  }
-  return SyncFolderNative(ParentFolder(target_path_));
+  if (!synced) t_last_error = error;
+  return synced;
 }
 
 bool AtomicFileWriter::Commit(bool durable) {

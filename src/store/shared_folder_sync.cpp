@@ -1,6 +1,6 @@
 // A folder sync shared by the threads that change the folder at about the
 // same time (see shared_folder_sync.h).
-#include "relay/shared_folder_sync.h"
+#include "store/shared_folder_sync.h"
 
 #include <system_error>
 
@@ -24,9 +24,26 @@ bool CSharedFolderSync::Sync(const std::string& folder) {
   std::unique_lock<std::mutex> lock(m_Lock);
   // A sync running now may have begun before the caller's change: only the
   // next one covers it.
-  const std::uint64_t needed = m_nStarted + 1;
+  return WaitLocked(lock, folder, m_nStarted + 1);
+}
+
+std::uint64_t CSharedFolderSync::Ask() {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  m_bPending = true;
+  m_Changed.notify_all();
+  return m_nStarted + 1;
+}
+
+bool CSharedFolderSync::Wait(const std::string& folder, std::uint64_t ticket) {
+  std::unique_lock<std::mutex> lock(m_Lock);
+  return WaitLocked(lock, folder, ticket);
+}
+
+bool CSharedFolderSync::WaitLocked(std::unique_lock<std::mutex>& lock, const std::string& folder,
+                                   std::uint64_t needed) {
   while (m_nFinished < needed) {
-    if (m_bRunning)
+    // The thread of Start runs what was asked for; without it the caller.
+    if (m_bRunning || (m_bPending && m_bSyncing))
       m_Changed.wait(lock);
     else
       RunOne(lock, folder);
@@ -37,7 +54,7 @@ bool CSharedFolderSync::Sync(const std::string& folder) {
 bool CSharedFolderSync::Request(const std::string& folder) {
   {
     std::lock_guard<std::mutex> lock(m_Lock);
-    if (m_Syncer.joinable()) {
+    if (m_bSyncing) {
       m_bPending = true;
       m_Changed.notify_all();
       return m_nLastFailed == 0 || m_nLastFailed < m_nFinished;
@@ -52,6 +69,7 @@ void CSharedFolderSync::Start(const std::string& folder) {
   m_bStopping = false;
   try {
     m_Syncer = std::thread([this, folder] { RunSyncs(folder); });
+    m_bSyncing = true;
   } catch (const std::system_error&) {
     // No thread to be had: each Request syncs on its caller's thread.
   }
@@ -72,12 +90,20 @@ bool CSharedFolderSync::Stop() {
 void CSharedFolderSync::RunSyncs(const std::string& folder) {
   std::unique_lock<std::mutex> lock(m_Lock);
   for (;;) {
-    m_Changed.wait(lock, [this] { return m_bPending || m_bStopping; });
+    // A caller of Sync may be running one: syncs never overlap, so that
+    // they end in the order they began.
+    m_Changed.wait(lock, [this] { return (m_bPending && !m_bRunning) || m_bStopping; });
     // What was asked for before the stop is synced before the thread ends.
     if (m_bPending) {
-      RunOne(lock, folder);
+      if (m_bRunning)
+        m_Changed.wait(lock);
+      else
+        RunOne(lock, folder);
       continue;
     }
+    // Whoever waits from now on runs the sync it needs.
+    m_bSyncing = false;
+    m_Changed.notify_all();
     return;
   }
 }

@@ -1,8 +1,10 @@
 // A folder sync shared by the threads that change the folder at about the
-// same time. The relay's senders make a deletion durable this way: on a
-// disk where a sync takes milliseconds, one sync covers the deletions of
-// all the senders meanwhile, and while a pass runs a thread of its own
-// runs the syncs, so that no sender waits for the disk between transactions.
+// same time: on a disk where a sync takes milliseconds, one sync covers the
+// changes of every thread that asked meanwhile. The relay's senders make
+// their deletions durable this way (while a pass runs, a thread of its own
+// runs the syncs, so that no sender waits for the disk between
+// transactions), and sessions the names of their spool files: they ask for
+// the folder's sync, sync their file meanwhile and then wait for it.
 #pragma once
 
 #include <condition_variable>
@@ -22,6 +24,12 @@ class CSharedFolderSync {
   // runs it (the call returns at once), or else the caller (it returns
   // when done). False when the last sync failed.
   bool Request(const std::string& folder);
+  // Asks the thread of Start for a sync that begins after this call and
+  // returns a ticket for Wait; the caller goes on with other work.
+  std::uint64_t Ask();
+  // Returns once the sync of the ticket (or a later one) has ended, run on
+  // the caller when no thread of Start runs; false when it failed.
+  bool Wait(const std::string& folder, std::uint64_t ticket);
   // The thread that runs the syncs asked for, until Stop; Stop returns once
   // every change asked for before it is covered by a sync (false when that
   // sync failed).
@@ -31,6 +39,7 @@ class CSharedFolderSync {
  private:
   // One sync, with the lock held on entry and exit.
   bool RunOne(std::unique_lock<std::mutex>& lock, const std::string& folder);
+  bool WaitLocked(std::unique_lock<std::mutex>& lock, const std::string& folder, std::uint64_t needed);
   void RunSyncs(const std::string& folder);
 
   std::mutex m_Lock;
@@ -41,5 +50,6 @@ class CSharedFolderSync {
   bool m_bRunning = false;
   bool m_bPending = false;  // a change asked for that no sync begun since covers
   bool m_bStopping = false;
+  bool m_bSyncing = false;  // the thread of Start takes what is asked for
   std::thread m_Syncer;
 };
