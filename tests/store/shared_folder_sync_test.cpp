@@ -1,0 +1,60 @@
+// The folder sync that threads share: every wait ends, with the result of a
+// sync that began after the change it waits for, whether the thread of its
+// own runs the syncs or the callers do.
+#include "store/shared_folder_sync.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/temp_home.h"
+
+namespace {
+
+TEST(SharedFolderSync, AskedSyncsEndWithTheFoldersResult) {
+  TempHome home;
+  const std::string folder = home.path();
+  const std::string missing = (std::filesystem::path(home.path()) / "missing").string();
+  const struct {
+    const char* label;
+    bool thread_of_its_own;
+    bool stopped_before_the_ask;
+  } cases[] = {
+      {"the thread of its own runs the syncs", true, false},
+      {"without it the caller runs them", false, false},
+      {"after a stop the caller runs them again", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    CSharedFolderSync sync;
+    if (c.thread_of_its_own) sync.Start(folder);
+    if (c.stopped_before_the_ask) {
+      EXPECT_TRUE(sync.Stop());
+    }
+    // Sessions ask at about the same time: each wait ends, and succeeds.
+    std::atomic<int> synced{0};
+    std::vector<std::thread> sessions;
+    for (int i = 0; i < 8; ++i) {
+      sessions.emplace_back([&] {
+        for (int round = 0; round < 20; ++round) {
+          const std::uint64_t ticket = sync.Ask();
+          if (sync.Wait(folder, ticket)) ++synced;
+        }
+      });
+    }
+    for (std::thread& session : sessions) session.join();
+    EXPECT_EQ(synced.load(), 8 * 20);
+
+    // A folder that cannot be synced fails the waits that need its sync.
+    CSharedFolderSync failing;
+    if (c.thread_of_its_own) failing.Start(missing);
+    if (c.stopped_before_the_ask) failing.Stop();
+    EXPECT_FALSE(failing.Wait(missing, failing.Ask()));
+  }
+}
+
+}  // namespace
