@@ -44,11 +44,15 @@ struct CRelayThread::Impl {
   // The port of every mail server the relay talks to.
   static constexpr int kSmtpPort = 25;
   // Transactions open at once: enough to keep a few slow receivers from
-  // holding up the rest, few enough for a small machine.
-  static constexpr int kSenders = 8;
-  // Transactions open at once to one mail server: more would look like an
-  // attack to many receivers, who then slow or refuse us.
-  static constexpr int kPerHost = 4;
+  // holding up the rest, few enough for a small machine. A sender waiting
+  // for its server costs a thread and a socket, no processor time.
+  static constexpr int kSenders = 16;
+  // Transactions open at once to one mail server: enough that a receiver
+  // which answers at once is kept busy while our own side reads and
+  // deletes queued files (at 4 the queue fell behind the rate mail came
+  // in); more would look like an attack to many receivers, who then slow
+  // or refuse us.
+  static constexpr int kPerHost = 8;
   // A stop lets the transactions in progress run this long to their end
   // (a reply to the text may take minutes); then their waits are cut, and
   // what they had not finished stays in the queue for the next start.

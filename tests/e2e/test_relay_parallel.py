@@ -3,7 +3,7 @@ a burst of mail to receivers on loopback that count the transactions open at
 the same moment.
 
   - a burst to two mail servers is relayed with transactions to both open
-    at once, and never more than four to one server;
+    at once, and never more than eight to one server;
   - a crash (SIGKILL) in the middle of a burst loses nothing and sends no
     recipient a second copy that its journal marked delivered.
 
@@ -25,8 +25,8 @@ import test_relay  # noqa: E402
 MX_A = "127.0.74.20"
 MX_B = "127.0.74.21"
 # The relay's bound on the transactions open to one server, and its senders.
-PER_HOST = 4
-SENDERS = 8
+PER_HOST = 8
+SENDERS = 16
 DELIVERED = "delivered"  # a recipient's state in the relay journal once a server accepted it
 
 
