@@ -2,17 +2,12 @@
 #include "pop3/pop3_message_list.h"
 
 #include <limits>
-
-#include "platform/paths.h"
+#include <utility>
 
 std::string_view UniqueIdOfName(std::string_view name) {
   const std::size_t dot = name.rfind('.');
   return dot == std::string_view::npos ? name : name.substr(0, dot);
 }
-
-std::string CPop3Message::FileName() const { return platform::FileNamePart(m_strPath); }
-
-std::string CPop3Message::UniqueId() const { return std::string(UniqueIdOfName(FileName())); }
 
 void CPop3MessageList::Reset(std::string folder) {
   // Swapped with empty ones: clear() alone would keep the capacity of a
@@ -46,14 +41,6 @@ std::string CPop3MessageList::Path(std::size_t i) const {
   std::string path = m_strFolder;
   path.append(FileName(i));
   return path;
-}
-
-CPop3Message CPop3MessageList::operator[](std::size_t i) const {
-  CPop3Message message;
-  message.m_strPath = Path(i);
-  message.m_dwSize = m_arrSizes[i];
-  message.m_bDeleted = m_arrDeleted[i] ? 1 : 0;
-  return message;
 }
 
 void CPop3MessageList::Mark(std::size_t i) {

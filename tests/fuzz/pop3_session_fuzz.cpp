@@ -143,7 +143,8 @@ class CheckedSession : public CPop3Socket {
   void ProcessCommand() override {
     const std::string line = m_lstLines.empty() ? std::string() : m_lstLines.front();
     NoteMarks();
-    const std::vector<CPop3Message> snapshot(m_arrMessages.begin(), m_arrMessages.end());
+    std::vector<std::string> snapshot;  // the paths of the messages, by number
+    for (std::size_t i = 0; i < m_arrMessages.size(); ++i) snapshot.push_back(m_arrMessages.Path(i));
     const bool was_up = !m_Conn.closed;
     const std::size_t before = m_Conn.sent.size();
     CPop3Socket::ProcessCommand();
@@ -164,9 +165,9 @@ class CheckedSession : public CPop3Socket {
   // Called before anything may delete files: what is marked now.
   void NoteMarks() {
     m_setLastMarked.clear();
-    for (const CPop3Message& message : m_arrMessages) {
-      if (message.m_bDeleted) {
-        const std::string native = platform::MapPath(message.m_strPath);
+    for (std::size_t i = 0; i < m_arrMessages.size(); ++i) {
+      if (m_arrMessages.IsDeleted(i)) {
+        const std::string native = platform::MapPath(m_arrMessages.Path(i));
         m_setEverMarked.insert(native);
         m_setLastMarked.insert(native);
       }
@@ -189,17 +190,16 @@ class CheckedSession : public CPop3Socket {
 
   void CheckSnapshot() {
     const fs::path own = m_World.mail / text::ToLower(m_strLoggedIn);
-    for (const CPop3Message& message : m_arrMessages) {
-      const fs::path native = platform::MapPath(message.m_strPath);
-      FUZZ_CHECK(native.parent_path() == own,
-                 "a message outside " + own.string() + ": " + Printable(message.m_strPath));
-      FUZZ_CHECK(fs::is_regular_file(native),
-                 "a message that is no plain file: " + Printable(message.m_strPath));
+    for (std::size_t i = 0; i < m_arrMessages.size(); ++i) {
+      const std::string path = m_arrMessages.Path(i);
+      const fs::path native = platform::MapPath(path);
+      FUZZ_CHECK(native.parent_path() == own, "a message outside " + own.string() + ": " + Printable(path));
+      FUZZ_CHECK(fs::is_regular_file(native), "a message that is no plain file: " + Printable(path));
     }
   }
 
   void CheckReply(const std::string& line, std::string_view reply,
-                  const std::vector<CPop3Message>& snapshot) {
+                  const std::vector<std::string>& snapshot) {
     const std::size_t space = line.find(' ');
     const std::string word = text::ToUpper(line.substr(0, space));
     const std::string arg = space == std::string::npos ? std::string() : line.substr(space + 1);
@@ -213,7 +213,7 @@ class CheckedSession : public CPop3Socket {
     if (word == "RETR" && ok) {
       const int n = ParseMessageNumber(arg);
       FUZZ_CHECK(n >= 1 && static_cast<std::size_t>(n) <= snapshot.size(), "RETR of no message answered +OK");
-      const std::string bytes = ReadFileBytes(platform::MapPath(snapshot[n - 1].m_strPath));
+      const std::string bytes = ReadFileBytes(platform::MapPath(snapshot[n - 1]));
       const std::string expected =
           "+OK " + std::to_string(bytes.size()) + " octets\r\n" + RetrText(bytes) + "\r\n.\r\n";
       FUZZ_CHECK(reply == expected, "RETR " + std::to_string(n) + " sent " + Printable(reply.substr(0, 200)));

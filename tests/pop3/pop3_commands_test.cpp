@@ -246,10 +246,7 @@ TEST_F(Pop3Test, ListingsOfALargeMailboxGoOutInPieces) {
   int unmarked_octets = 0;
   for (int n = 1; n <= kMessages; ++n) {
     if (n == 2) continue;
-    const std::string stem = fs::path(m_session.m_arrMessages[n - 1].m_strPath.substr(
-                                          m_session.m_arrMessages[n - 1].m_strPath.rfind('\\') + 1))
-                                 .stem()
-                                 .string();
+    const std::string stem = fs::path(std::string(m_session.m_arrMessages.FileName(n - 1))).stem().string();
     ASSERT_EQ(stem_to_size.count(stem), 1u) << stem;
     uidl += std::to_string(n) + " " + stem + "\r\n";
     list += std::to_string(n) + " " + stem_to_size[stem] + "\r\n";

@@ -17,7 +17,7 @@ TEST_F(Pop3Test, EveryPlainFileIsAMessageAndFoldersAreNot) {
   LoginBob();
   EXPECT_EQ(Say("STAT"), "+OK 3 9\r\n");
   EXPECT_NE(NumberOf(".hidden"), 0);
-  EXPECT_EQ(m_session.m_arrMessages[NumberOf(".hidden") - 1].UniqueId(), "");
+  EXPECT_EQ(m_session.m_arrMessages.UniqueId(NumberOf(".hidden") - 1), "");
 }
 
 TEST_F(Pop3Test, SizesAreTakenOnceAtLogin) {
@@ -45,7 +45,7 @@ TEST_F(Pop3Test, MailFolderWithTrailingSeparatorsAndMissingUserFolder) {
   m_server.SetMailFolder(m_mail.string() + "\\\\");
   LoginBob();
   EXPECT_EQ(Say("STAT"), "+OK 1 5\r\n");
-  EXPECT_EQ(m_session.m_arrMessages[0].m_strPath, SessionPath("a.eml"));
+  EXPECT_EQ(m_session.m_arrMessages.Path(0), SessionPath("a.eml"));
   // Alice has an account but no folder yet: an empty mailbox, no error.
   EXPECT_EQ(Say("USER alice"), "+OK\r\n");
   EXPECT_EQ(Say("PASS wonder"), "+OK authentication successful\r\n");
@@ -187,7 +187,7 @@ TEST_F(Pop3Test, FileGoneBeforeTheEndIsReportedAndTheRestDeleted) {
   LoginBob();
   Say("DELE 1");
   Say("DELE 2");
-  const std::string first = m_session.m_arrMessages[0].m_strPath;
+  const std::string first = m_session.m_arrMessages.Path(0);
   fs::remove(Mailbox() / fs::path(platform::FileNamePart(first)));
   EXPECT_EQ(Say("QUIT"), "+OK session ended\r\n");
   EXPECT_TRUE(Logged("Failed to delete: " + first));

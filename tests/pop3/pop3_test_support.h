@@ -52,7 +52,7 @@ class Pop3Test : public ::testing::Test {
   // numbers follow the folder listing, whose order is the file system's.
   int NumberOf(const std::string& file) const {
     for (std::size_t i = 0; i < m_session.m_arrMessages.size(); ++i) {
-      if (m_session.m_arrMessages[i].m_strPath == SessionPath(file))
+      if (m_session.m_arrMessages.Path(i) == SessionPath(file))
         return static_cast<int>(i + 1);
     }
     return 0;

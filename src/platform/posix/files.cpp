@@ -454,7 +454,6 @@ bool IsSymbolicLink(std::string_view path) {
 
 bool SyncDirectory(std::string_view path) { return SyncFolderNative(MapPath(path)); }
 
-
 namespace {
 void FillEntry(const struct stat& st, FindEntry& entry) {
   entry.is_directory = S_ISDIR(st.st_mode);
