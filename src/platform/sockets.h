@@ -86,6 +86,13 @@ class Socket {
 // to the most the process may have (every connection holds a few, and the
 // default soft limit is low).
 void StartupSockets();
+// Makes room for `count` open descriptors at once, up to the process's limit,
+// before the clients come. The system grows the table of descriptors by
+// doubling it, and while other threads run each growth waits for them all
+// to pass a quiet point (milliseconds, tens of them on a busy machine),
+// during which no thread of the process can open a descriptor: a burst of
+// connects would stall the listener. A table once grown stays so.
+void ReserveDescriptors(int count);
 
 // The host name of this machine as the socket layer reports it.
 std::string LocalHostName();

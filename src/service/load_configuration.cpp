@@ -7,6 +7,8 @@
 // stays (the defaults at start, and no account at all, never the admin
 // account in place of the stored ones), and one Error line names every such
 // value, on standard error and in the trace log.
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,6 +21,7 @@
 #include "common/text.h"
 #include "platform/message_box.h"
 #include "platform/paths.h"
+#include "platform/sockets.h"
 #include "relay/relay_thread.h"
 #include "service/mail_server.h"
 
@@ -109,6 +112,14 @@ void CMailServer::LoadConfiguration() {
   text(settings::kLogPath, m_strLogPath);
   number(settings::kIPFilterMode, m_nIPFilterMode);
   number(settings::kConnectionsLimit, m_nConnectionsLimit);
+  {
+    // Each connection holds a few descriptors (its socket, its thread's
+    // queue and end event, a file while it writes one): room for all of
+    // them now rather than in the middle of a burst of connects.
+    constexpr long long kPerConnection = 4, kOwn = 64;
+    const long long wanted = (std::max(0, m_nConnectionsLimit.load()) + 1LL) * kPerConnection + kOwn;
+    platform::ReserveDescriptors(static_cast<int>(std::min<long long>(wanted, INT_MAX)));
+  }
   number(settings::kTimeout, m_nTimeout);
   number(settings::kRelayTimeout, m_nRelayTimeout);
   number(settings::kAuthLocal, m_bAuthLocal);

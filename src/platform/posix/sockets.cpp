@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -364,6 +365,21 @@ void StartupSockets() {
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
   limit.rlim_cur = limit.rlim_max;
   ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+void ReserveDescriptors(int count) {
+  // A table of this size costs a few hundred KiB; beyond it the table grows
+  // as it must.
+  constexpr rlim_t kMostReserved = 65536;
+  rlimit limit;
+  if (count <= 0 || ::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  const rlim_t size = std::min({static_cast<rlim_t>(count), limit.rlim_cur, kMostReserved});
+  const int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return;
+  // A copy at the highest number the table must hold grows it at once.
+  const int top = ::fcntl(probe, F_DUPFD_CLOEXEC, static_cast<int>(size - 1));
+  if (top >= 0) ::close(top);
+  ::close(probe);
 }
 
 std::string LocalHostName() {
