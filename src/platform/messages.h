@@ -112,6 +112,14 @@ std::string TakeText(std::uintptr_t value);
 // message was handled (or has no handler).
 bool PostText(ThreadId target, UINT msg, std::string_view text, LPARAM second);
 
+// Gives the calling thread precedence over the process's other threads when
+// they wait for the CPU (a listener greets new clients while a thousand
+// sessions run); the threads it makes from then on start at the normal
+// priority. Best effort: false, and nothing changed, without the right to
+// raise priorities or when the thread's priority was set already (by
+// whoever started the process).
+bool PreferCurrentThread();
+
 // A thread with its own message queue: created, configured, then Start()ed
 // (a thread "created suspended", then "resumed").
 class Thread {

@@ -116,6 +116,9 @@ void CMailServer::RunServer() {
 
   CEventWatcher watcher(*m_pReloadEvent, *m_pStopEvent, window.Owner());
   watcher.Start();
+  // This thread accepts and greets every client: under a flood of busy
+  // sessions a new client must not wait for their turns.
+  platform::PreferCurrentThread();
 
   const bool serving = StartServers();
   ReportStatus(platform::SERVICE_RUNNING, kStatusWaitHintMs);

@@ -147,6 +147,35 @@ TEST(Thread, SetPriorityHighestRaisesARunningThread) {
   thread.SetPriorityHighest();  // ended: nothing happens
 }
 
+// A listener's thread goes first where the process may raise it, but the
+// sessions and workers it starts must not inherit that; a priority someone
+// chose for the thread already stays.
+TEST(Thread, PreferredThreadStartsThreadsAtTheNormalPriority) {
+  struct Child : platform::Thread {
+    int nice = 99;
+    void Run() override { nice = ::getpriority(PRIO_PROCESS, 0); }
+  };
+  if (::getpriority(PRIO_PROCESS, 0) != 0) GTEST_SKIP() << "the tests run at a priority chosen for them";
+  std::thread([] {
+    const bool preferred = PreferCurrentThread();
+    EXPECT_EQ(preferred, ::geteuid() == 0) << "only root may raise a priority";
+    EXPECT_EQ(::getpriority(PRIO_PROCESS, 0), preferred ? -10 : 0);
+    Child child;
+    ASSERT_TRUE(child.Start());
+    ASSERT_TRUE(child.Join(5000));
+    EXPECT_EQ(child.nice, 0) << "a thread it starts";
+    int plain_nice = 99;
+    std::thread([&plain_nice] { plain_nice = ::getpriority(PRIO_PROCESS, 0); }).join();
+    EXPECT_EQ(plain_nice, 0) << "a thread made without the platform layer";
+    EXPECT_FALSE(PreferCurrentThread()) << "set already";
+  }).join();
+  std::thread([] {
+    ASSERT_EQ(::setpriority(PRIO_PROCESS, 0, 5), 0);
+    EXPECT_FALSE(PreferCurrentThread());
+    EXPECT_EQ(::getpriority(PRIO_PROCESS, 0), 5) << "a priority chosen before stays";
+  }).join();
+}
+
 // Start does not wait for the new thread to run: asking for its id waits
 // until its queue exists (the test below posts right after Start), and a
 // thread never started answers 0 at once.
