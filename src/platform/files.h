@@ -83,6 +83,18 @@ class AtomicFileWriter {
   // `target_folder`: used as spelled, without a search of the folder for an
   // entry of other case (which reads the whole folder).
   bool BeginNew(std::string_view temp_folder, std::string_view target_folder, std::string_view file_name);
+  // An empty file without a name, made where BeginNew(temp_folder,
+  // target_folder, ...) would make its temporary file, ahead of the write
+  // that BeginReady starts with it: finding a free inode can cost a file
+  // system a millisecond (ext4 without a journal passes over every inode
+  // freed in the last minutes), and that need not be on a client's wait. It
+  // holds the writer's lock and vanishes when closed without a name. A closed
+  // File when it cannot be made (LastFileError), for example on a file
+  // system without unnamed files.
+  static File MakeUnnamed(std::string_view temp_folder, std::string_view target_folder);
+  // BeginNew with a file from MakeUnnamed for the same folders. The name
+  // must not exist yet: the file is linked into place, which never replaces.
+  bool BeginReady(File unnamed, std::string_view target_folder, std::string_view file_name);
   bool Write(const void* data, std::size_t size);
   bool Write(std::string_view text) { return Write(text.data(), text.size()); }
   // Keeps at most about two `window`s of the written data waiting in memory:
@@ -96,7 +108,7 @@ class AtomicFileWriter {
   bool Commit(bool durable = true);
   // Makes the file durable under its name with one journal commit where
   // Commit makes two: RenameWrittenBack writes the data back
-  // (File::WriteBack) and renames the file into place; SyncRenamed syncs and
+  // (File::WriteBack) and renames (or links) the file into place; SyncRenamed syncs and
   // closes it. The name is durable once the target folder too has been
   // synced after the rename: the caller's sync, which may run beside
   // SyncRenamed (the disk then serves both with one cache flush) and be
@@ -109,8 +121,11 @@ class AtomicFileWriter {
 
  private:
   bool BeginNative(std::string_view temp_folder, std::string native_target);
+  // Gives the written file its final name (rename, or link when unnamed).
+  bool PutInPlace();
 
   File file_;
+  bool unnamed_ = false;     // file_ came from MakeUnnamed and has no name yet
   std::string temp_path_;    // native
   std::string target_path_;  // native
   std::uint64_t written_ = 0;          // bytes written so far

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "store/mail_store.h"
+#include "store/ready_files.h"
 #include "store/shared_folder_sync.h"
 #include "common/text.h"
 #include "platform/guid.h"
@@ -34,6 +35,23 @@ CSharedFolderSync& DropFolderSync(const std::string& drop) {
     sync->Start(drop);
   }
   return *sync;
+}
+
+// Spool files made ahead of time, one stock per mail folder the server has
+// used: enough for a burst of sessions that end their messages together.
+constexpr std::size_t kReadySpoolFiles = 16;
+
+platform::File ReadySpoolFile(const std::string& temp, const std::string& drop) {
+  static std::mutex lock;
+  static std::map<std::string, std::unique_ptr<CReadyFiles>> stocks;
+  CReadyFiles* stock = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    std::unique_ptr<CReadyFiles>& found = stocks[drop];
+    if (!found) found = std::make_unique<CReadyFiles>(temp, drop, kReadySpoolFiles);
+    stock = found.get();
+  }
+  return stock->Take();
 }
 
 }  // namespace
@@ -100,7 +118,10 @@ bool CSpoolFile::Begin(std::string_view mail_folder, std::string_view queue_id) 
   m_strPath = drop + m_strQueueId + ".eml";
   // The writer makes its temporary folder when missing (drop, made above, is
   // beside it).
-  m_bOpen = m_Writer.BeginNew(MailSubfolder(mail_folder, kTempFolder), drop, m_strQueueId + ".eml");
+  const std::string temp = MailSubfolder(mail_folder, kTempFolder);
+  platform::File ready = ReadySpoolFile(temp, drop);
+  m_bOpen = ready.IsOpen() ? m_Writer.BeginReady(std::move(ready), drop, m_strQueueId + ".eml")
+                           : m_Writer.BeginNew(temp, drop, m_strQueueId + ".eml");
   m_bFailed = !m_bOpen;
   return m_bOpen;
 }

@@ -2,11 +2,12 @@
 // an envelope ("x-sender:", one "x-receiver:" per recipient, a two-line
 // "Received:" header) followed by the message text in transfer form.
 //
-// A spool file is written under a temporary name in the mail folder's ".tmp"
-// folder and appears in the drop folder complete or not at all: Commit
-// writes the data to the device, renames the file into place and then syncs
-// it and the drop folder, so a message answered "250 OK: Queued as" survives
-// a crash or a power cut.
+// A spool file is written in the mail folder's ".tmp" folder, as a file made
+// ahead of time without a name (see store/ready_files.h) or else under a
+// temporary name, and appears in the drop folder complete or not at all:
+// Commit writes the data to the device, links or renames the file into
+// place and then syncs it and the drop folder, so a message answered
+// "250 OK: Queued as" survives a crash or a power cut.
 //
 // Why this order costs one journal commit where "sync, rename, sync the
 // folder" cost two: the file's sync after the rename commits the journal

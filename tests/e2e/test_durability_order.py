@@ -2,10 +2,11 @@
 durable, recorded with strace while several clients send at once:
 
   - every "250 OK: Queued as: <id>" is sent only after syncs that started
-    after the spool file drop/<id>.eml was renamed into place (its data
-    written before, by the same thread) and ended before the reply went
-    out: of the file itself and of the drop folder, or of the whole file
-    system;
+    after the spool file drop/<id>.eml was put into place (renamed from its
+    temporary name, or linked by its descriptor when it was made without a
+    name; its data written before, by the same thread) and ended before the
+    reply went out: of the file itself and of the drop folder, or of the
+    whole file system;
   - every spool file is removed only after syncs that started after all its
     copies (links into the mailboxes) were made and ended before the
     removal: of every folder that got a copy, or of the whole file system.
@@ -36,6 +37,7 @@ RESUMED = re.compile(r"^(\d+) +\d+\.\d+ <\.\.\. (\w+) resumed>(.*)\) += (-?\d+)[
 QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"')
 SPOOL_NAME = re.compile(r"/drop/([0-9A-F]{32})\.eml$")
 SYNCED_PATH = re.compile(r"^\d+<(.*)>")
+FIRST_FD_PATH = re.compile(r"^\d+<([^>]*)>")
 REPLY = re.compile(r"250 OK: Queued as: ([0-9A-F]{32})")
 
 
@@ -93,7 +95,7 @@ def synced_path(call):
 def order_faults(calls):
     """What in the trace breaks the durability order; empty when nothing."""
     syncs = [(c, synced_path(c)) for c in calls if synced_path(c) is not None]
-    renamed = {}   # queue id -> (end of the rename, spool file path)
+    placed = {}    # queue id -> (end of the rename or link, spool file path, path its syncs show)
     linked = {}    # queue id -> (end of its last copy, folders of its copies)
     removed = {}   # queue id -> start of the spool file's removal
     replied = {}   # queue id -> start of the "250" reply
@@ -101,10 +103,14 @@ def order_faults(calls):
         if c.result < 0:
             continue
         paths = c.paths()
-        if c.name.startswith("rename") and paths:
-            found = SPOOL_NAME.search(paths[-1])
-            if found:
-                renamed[found.group(1)] = (c.end, paths[-1])
+        placing = paths and SPOOL_NAME.search(paths[-1])
+        if placing and c.name.startswith("rename"):
+            placed[placing.group(1)] = (c.end, paths[-1], paths[-1])
+        elif placing and c.name.startswith("link") and not SPOOL_NAME.search(paths[0]):
+            # An unnamed file linked by its descriptor: its syncs show the
+            # descriptor's path, not the new name.
+            fd_path = FIRST_FD_PATH.match(c.args)
+            placed[placing.group(1)] = (c.end, paths[-1], fd_path.group(1) if fd_path else None)
         elif c.name.startswith("link") and len(paths) > 1:
             found = SPOOL_NAME.search(paths[0])
             if found:
@@ -126,12 +132,12 @@ def order_faults(calls):
 
     faults = []
     for queue_id, sent in replied.items():
-        if queue_id not in renamed:
-            faults.append("%s answered without a rename into the drop folder" % queue_id)
+        if queue_id not in placed:
+            faults.append("%s answered without a rename or link into the drop folder" % queue_id)
             continue
-        end, path = renamed[queue_id]
-        if not covered(end, sent, [path, os.path.dirname(path)]):
-            faults.append("%s answered without the syncs of its file and folder between its rename and the "
+        end, path, synced_as = placed[queue_id]
+        if not covered(end, sent, [synced_as, os.path.dirname(path)]):
+            faults.append("%s answered without the syncs of its file and folder between its placing and the "
                           "reply" % queue_id)
     for queue_id, gone in removed.items():
         if queue_id not in linked:

@@ -140,6 +140,49 @@ TEST(AtomicFileWriter, TargetAppearsOnlyOnCommit) {
   EXPECT_TRUE(reader.IsOpen());
 }
 
+// A file made ahead without a name gets one only when its writer puts it in
+// place, never replaces a file of that name, and leaves nothing behind when
+// the writer gives up: every way a spool file's write can end.
+TEST(AtomicFileWriter, UnnamedFileAppearsOnlyWhenPutInPlace) {
+  TempHome home;
+  const std::string m = home.path() + "/drive_c/m";
+  fs::create_directories(m + "/drop");
+  std::ofstream(m + "/drop/taken.eml") << "older";
+  enum class End { kSyncedBeside, kCommit, kAbandon };
+  const struct {
+    const char* label;
+    std::string name;
+    End end;
+    bool placed;
+  } cases[] = {
+      {"written back, linked, then synced", "1.eml", End::kSyncedBeside, true},
+      {"synced, then linked", "2.eml", End::kCommit, true},
+      {"given up", "3.eml", End::kAbandon, false},
+      {"a name that is taken", "taken.eml", End::kSyncedBeside, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    platform::File unnamed = platform::AtomicFileWriter::MakeUnnamed("c:\\m\\.tmp", "c:\\m\\drop\\");
+    ASSERT_TRUE(unnamed.IsOpen());
+    platform::AtomicFileWriter writer;
+    ASSERT_TRUE(writer.BeginReady(std::move(unnamed), "c:\\m\\drop\\", c.name));
+    ASSERT_TRUE(writer.Write("text of " + c.name));
+    bool done = false;
+    if (c.end == End::kSyncedBeside) done = writer.RenameWrittenBack() && writer.SyncRenamed();
+    if (c.end == End::kCommit) done = writer.Commit();
+    if (c.end == End::kAbandon) writer.Abandon();
+    EXPECT_EQ(done, c.placed);
+    if (c.placed) {
+      EXPECT_EQ(ReadAll(m + "/drop/" + c.name), "text of " + c.name);
+    }
+    EXPECT_EQ(fs::exists(m + "/drop/" + c.name), c.placed || c.name == "taken.eml");
+    EXPECT_TRUE(fs::is_empty(m + "/.tmp"));
+  }
+  EXPECT_EQ(ReadAll(m + "/drop/taken.eml"), "older");
+  // Without its folder there is no file to be had.
+  EXPECT_FALSE(platform::AtomicFileWriter::MakeUnnamed("c:\\m\\nowhere\\.tmp", "c:\\m\\nowhere\\drop\\").IsOpen());
+}
+
 TEST(CopyFileAtomic, ReplacesTargetAndFailsCleanlyOnMissingSource) {
   TempHome home;
   fs::create_directories(home.path() + "/drive_c/m/bob");

@@ -105,6 +105,17 @@ std::string TempFolderFor(const std::string& temp_folder, const std::string& tar
   return beside;
 }
 
+// Names an unnamed file (O_TMPFILE) `target`; never replaces a file.
+bool LinkUnnamed(int fd, const std::string& target) {
+  if (::linkat(fd, "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0) return true;
+  // A process without the right to link by descriptor links through the
+  // descriptor's entry in /proc instead.
+  if (errno != ENOENT && errno != EPERM) return false;
+  char proc[48];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  return ::linkat(AT_FDCWD, proc, AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
 // Errors of link() that mean the file system cannot give a file a second
 // name there: a copy has to do.
 bool CannotLink(int err) { return err == EXDEV || err == EPERM || err == EMLINK || err == EOPNOTSUPP; }
@@ -203,6 +214,7 @@ void File::Close() {
 AtomicFileWriter::~AtomicFileWriter() { Abandon(); }
 AtomicFileWriter::AtomicFileWriter(AtomicFileWriter&& other) noexcept
     : file_(std::move(other.file_)),
+      unnamed_(other.unnamed_),
       temp_path_(std::move(other.temp_path_)),
       target_path_(std::move(other.target_path_)),
       written_(other.written_),
@@ -213,6 +225,7 @@ AtomicFileWriter& AtomicFileWriter::operator=(AtomicFileWriter&& other) noexcept
   if (this != &other) {
     Abandon();
     file_ = std::move(other.file_);
+    unnamed_ = other.unnamed_;
     temp_path_ = std::move(other.temp_path_);
     target_path_ = std::move(other.target_path_);
     written_ = other.written_;
@@ -229,6 +242,38 @@ bool AtomicFileWriter::Begin(std::string_view temp_folder, std::string_view targ
 bool AtomicFileWriter::BeginNew(std::string_view temp_folder, std::string_view target_folder,
                                 std::string_view file_name) {
   return BeginNative(temp_folder, NativeFolder(target_folder) + "/" + std::string(file_name));
+}
+
+File AtomicFileWriter::MakeUnnamed(std::string_view temp_folder, std::string_view target_folder) {
+  const std::string folder = TempFolderFor(NativeFolder(temp_folder), NativeFolder(target_folder));
+  const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    Fail();
+    return File();
+  }
+  ::flock(fd, LOCK_EX | LOCK_NB);
+  return File(fd);
+}
+
+bool AtomicFileWriter::BeginReady(File unnamed, std::string_view target_folder, std::string_view file_name) {
+  Abandon();
+  if (!unnamed.IsOpen()) return Fail(EBADF);
+  target_path_ = NativeFolder(target_folder) + "/" + std::string(file_name);
+  file_ = std::move(unnamed);
+  unnamed_ = true;
+  written_ = write_back_from_ = 0;
+  return true;
+}
+
+bool AtomicFileWriter::PutInPlace() {
+  if (unnamed_) {
+    if (!LinkUnnamed(file_.fd(), target_path_)) return false;
+    unnamed_ = false;
+    return true;
+  }
+  if (::rename(temp_path_.c_str(), target_path_.c_str()) != 0) return false;
+  temp_path_.clear();
+  return true;
 }
 
 bool AtomicFileWriter::BeginNative(std::string_view temp_folder, std::string native_target) {
@@ -273,7 +318,7 @@ bool AtomicFileWriter::WriteBehind(std::uint64_t window) {
 }
 
 bool AtomicFileWriter::RenameWrittenBack() {
-  if (!file_.IsOpen() || temp_path_.empty()) return Fail(EBADF);
+  if (!file_.IsOpen() || (temp_path_.empty() && !unnamed_)) return Fail(EBADF);
   // Written and given its blocks before the name appears: whatever commit
   // makes the name durable makes the data durable too.
   if (!file_.WriteBack()) {
@@ -282,17 +327,16 @@ bool AtomicFileWriter::RenameWrittenBack() {
     t_last_error = error;
     return false;
   }
-  if (::rename(temp_path_.c_str(), target_path_.c_str()) != 0) {
+  if (!PutInPlace()) {
     const int err = errno;
     Abandon();
     return Fail(err);
   }
-  temp_path_.clear();
   return true;
 }
 
 bool AtomicFileWriter::SyncRenamed() {
-  if (!file_.IsOpen() || !temp_path_.empty()) return Fail(EBADF);
+  if (!file_.IsOpen() || !temp_path_.empty() || unnamed_) return Fail(EBADF);
   const bool synced = file_.Sync();
   const LONG error = t_last_error;
   file_.Close();
@@ -301,25 +345,27 @@ bool AtomicFileWriter::SyncRenamed() {
 }
 
 bool AtomicFileWriter::Commit(bool durable) {
-  if (!file_.IsOpen() || temp_path_.empty()) return Fail(EBADF);
+  if (!file_.IsOpen() || (temp_path_.empty() && !unnamed_)) return Fail(EBADF);
   if (durable && !file_.Sync()) {
     Abandon();
     return false;
   }
   // Closing releases the writer's lock before the name appears, so a reader
-  // that finds the file never waits for it.
-  file_.Close();
-  if (::rename(temp_path_.c_str(), target_path_.c_str()) != 0) {
+  // that finds the file never waits for it. An unnamed file is linked
+  // through its descriptor, so it closes after.
+  if (!unnamed_) file_.Close();
+  if (!PutInPlace()) {
     const int err = errno;
     Abandon();
     return Fail(err);
   }
-  temp_path_.clear();
+  file_.Close();
   return durable ? SyncFolderNative(ParentFolder(target_path_)) : true;
 }
 
 void AtomicFileWriter::Abandon() {
-  file_.Close();
+  file_.Close();  // an unnamed file vanishes with it
+  unnamed_ = false;
   if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
   temp_path_.clear();
 }

@@ -1,0 +1,57 @@
+// Unnamed files made ahead of time (see ready_files.h).
+#include "store/ready_files.h"
+
+#include <system_error>
+
+namespace {
+
+constexpr std::chrono::seconds kPauseAfterFailure{1};
+
+}  // namespace
+
+CReadyFiles::CReadyFiles(std::string temp_folder, std::string target_folder, std::size_t keep)
+    : m_strTempFolder(std::move(temp_folder)), m_strTargetFolder(std::move(target_folder)), m_nKeep(keep) {
+  m_arrReady.reserve(keep);
+  try {
+    m_Maker = std::thread([this] { MakeFiles(); });
+  } catch (const std::system_error&) {
+    // No thread to be had: every writer makes its own file, as before.
+  }
+}
+
+CReadyFiles::~CReadyFiles() {
+  {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_bStopping = true;
+    m_Changed.notify_all();
+  }
+  if (m_Maker.joinable()) m_Maker.join();
+}
+
+platform::File CReadyFiles::Take() {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  m_bTaken = true;
+  m_Changed.notify_all();
+  if (m_arrReady.empty()) return platform::File();
+  platform::File file = std::move(m_arrReady.back());
+  m_arrReady.pop_back();
+  return file;
+}
+
+void CReadyFiles::MakeFiles() {
+  std::unique_lock<std::mutex> lock(m_Lock);
+  for (;;) {
+    m_Changed.wait(lock, [this] { return m_bStopping || (m_arrReady.size() < m_nKeep && m_bTaken); });
+    if (m_bStopping) return;
+    if (m_Changed.wait_until(lock, m_tNextTry, [this] { return m_bStopping; })) return;
+    lock.unlock();
+    platform::File file = platform::AtomicFileWriter::MakeUnnamed(m_strTempFolder, m_strTargetFolder);
+    lock.lock();
+    if (file.IsOpen()) {
+      m_arrReady.push_back(std::move(file));
+    } else {
+      m_bTaken = false;
+      m_tNextTry = std::chrono::steady_clock::now() + kPauseAfterFailure;
+    }
+  }
+}
