@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "store/mail_store.h"
+#include "store/spool_file.h"
 #include "common/text.h"
 #include "net/connection_thread.h"
 #include "platform/files.h"
@@ -474,6 +475,7 @@ void CMailServer::StopServers() {
   m_pLink.reset();
   // Whatever the sessions handed over is delivered before the log closes.
   m_Delivery.Stop();
+  ReleaseReadySpoolFiles();
   if (m_nRetryTimer != 0) platform::MessageQueue::ForCurrentThread().KillTimer(m_nRetryTimer);
   m_nRetryTimer = 0;
   if (m_nTrimTimer != 0) platform::MessageQueue::ForCurrentThread().KillTimer(m_nTrimTimer);

@@ -37,24 +37,36 @@ CSharedFolderSync& DropFolderSync(const std::string& drop) {
   return *sync;
 }
 
-// Spool files made ahead of time, one stock per mail folder the server has
-// used: enough for a burst of sessions that end their messages together.
+// Spool files made ahead of time: enough for a burst of sessions that end
+// their messages together. One stock, for the mail folder in use: when the
+// folder changes, the old stock goes with its files.
 constexpr std::size_t kReadySpoolFiles = 16;
 
+std::mutex g_StockLock;
+std::string g_strStockDrop;
+std::shared_ptr<CReadyFiles> g_pStock;
+
 platform::File ReadySpoolFile(const std::string& temp, const std::string& drop) {
-  static std::mutex lock;
-  static std::map<std::string, std::unique_ptr<CReadyFiles>> stocks;
-  CReadyFiles* stock = nullptr;
+  std::shared_ptr<CReadyFiles> current;
   {
-    std::lock_guard<std::mutex> guard(lock);
-    std::unique_ptr<CReadyFiles>& found = stocks[drop];
-    if (!found) found = std::make_unique<CReadyFiles>(temp, drop, kReadySpoolFiles);
-    stock = found.get();
+    std::lock_guard<std::mutex> guard(g_StockLock);
+    if (!g_pStock || g_strStockDrop != drop) {
+      g_pStock = std::make_shared<CReadyFiles>(temp, drop, kReadySpoolFiles);
+      g_strStockDrop = drop;
+    }
+    current = g_pStock;
   }
-  return stock->Take();
+  return current->Take();
 }
 
 }  // namespace
+
+void ReleaseReadySpoolFiles() {
+  std::shared_ptr<CReadyFiles> released;
+  std::lock_guard<std::mutex> guard(g_StockLock);
+  released.swap(g_pStock);
+  g_strStockDrop.clear();
+}
 
 std::string CreateQueueId() {
   std::string id;

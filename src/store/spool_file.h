@@ -34,6 +34,11 @@
 // without pretending to be some other machine.
 inline constexpr const char* kPlaceholderDomain = "localhost";
 
+// Closes the files made ahead of time for spool files (see
+// store/ready_files.h): a stopped server keeps none. The next spool file
+// starts a new stock.
+void ReleaseReadySpoolFiles();
+
 // 32 upper-case hexadecimal digits from a new random GUID.
 std::string CreateQueueId();
 

@@ -8,6 +8,7 @@
 
 #include "net/connection_thread.h"
 #include "smtp_test_support.h"
+#include "store/spool_file.h"
 
 namespace fs = std::filesystem;
 
@@ -237,6 +238,8 @@ TEST_F(SmtpData, SpoolFileThatCannotBeWritten) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
+    // No spool file made ahead of time: the session makes its own.
+    ReleaseReadySpoolFiles();
     fs::remove_all(Folder(".tmp"));
     fs::remove_all(Folder("drop"));
     WriteFileBytes(Folder(c.blocker), "in the way");
