@@ -31,27 +31,33 @@ CReadyFiles::~CReadyFiles() {
 platform::File CReadyFiles::Take() {
   std::lock_guard<std::mutex> lock(m_Lock);
   m_bTaken = true;
-  m_Changed.notify_all();
-  if (m_arrReady.empty()) return platform::File();
-  platform::File file = std::move(m_arrReady.back());
-  m_arrReady.pop_back();
+  platform::File file;
+  if (!m_arrReady.empty()) {
+    file = std::move(m_arrReady.back());
+    m_arrReady.pop_back();
+  }
+  // The maker is woken once half the stock is gone, not at every file: it
+  // then makes them in one go, without a switch of threads per message.
+  if (m_arrReady.size() <= m_nKeep / 2) m_Changed.notify_all();
   return file;
 }
 
 void CReadyFiles::MakeFiles() {
   std::unique_lock<std::mutex> lock(m_Lock);
   for (;;) {
-    m_Changed.wait(lock, [this] { return m_bStopping || (m_arrReady.size() < m_nKeep && m_bTaken); });
-    if (m_bStopping) return;
+    m_Changed.wait(lock, [this] { return m_bStopping || (m_bTaken && m_arrReady.size() <= m_nKeep / 2); });
     if (m_Changed.wait_until(lock, m_tNextTry, [this] { return m_bStopping; })) return;
-    lock.unlock();
-    platform::File file = platform::AtomicFileWriter::MakeUnnamed(m_strTempFolder, m_strTargetFolder);
-    lock.lock();
-    if (file.IsOpen()) {
+    while (!m_bStopping && m_arrReady.size() < m_nKeep) {
+      lock.unlock();
+      platform::File file = platform::AtomicFileWriter::MakeUnnamed(m_strTempFolder, m_strTargetFolder);
+      lock.lock();
+      if (!file.IsOpen()) {
+        m_bTaken = false;
+        m_tNextTry = std::chrono::steady_clock::now() + kPauseAfterFailure;
+        break;
+      }
       m_arrReady.push_back(std::move(file));
-    } else {
-      m_bTaken = false;
-      m_tNextTry = std::chrono::steady_clock::now() + kPauseAfterFailure;
     }
+    if (m_bStopping) return;
   }
 }
