@@ -164,6 +164,9 @@ class Thread {
 
  private:
   void Main();
+  // Marks the thread launched; false (and the self-reference dropped)
+  // without its end event.
+  bool MarkLaunched();
   // Makes the thread; false, with launched_ reset, when none could be made.
   bool Launch();
   // The starter thread's part of StartSoon.

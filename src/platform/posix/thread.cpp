@@ -82,15 +82,20 @@ Thread::~Thread() {
   std::lock_guard<std::mutex> guard(start_lock_);
 }
 
-bool Thread::Start() {
+bool Thread::MarkLaunched() {
   if (!ended_.IsValid()) {
     keep_alive_.reset();
     return false;
   }
-  {
-    std::lock_guard<std::mutex> guard(start_lock_);
-    launched_ = true;
-  }
+  // Launched from now on: Id() waits for the thread, and a stop that comes
+  // first finds it running or ended, never lost.
+  std::lock_guard<std::mutex> guard(start_lock_);
+  launched_ = true;
+  return true;
+}
+
+bool Thread::Start() {
+  if (!MarkLaunched()) return false;
   // No wait for the thread to run: waiting for each to be scheduled would
   // keep a listener's next clients from their greeting on a busy machine.
   // Id() waits instead, where it is needed.
@@ -100,18 +105,9 @@ bool Thread::Start() {
 }
 
 bool Thread::StartSoon() {
-  if (!ended_.IsValid()) {
-    keep_alive_.reset();
-    return false;
-  }
   Starter* starter = Starter::Get();
   if (starter == nullptr) return Start();
-  {
-    // Launched from now on: Id() waits for the starter, and a stop that
-    // comes first finds the thread running or ended, never lost.
-    std::lock_guard<std::mutex> guard(start_lock_);
-    launched_ = true;
-  }
+  if (!MarkLaunched()) return false;
   // This object may be gone once the job is queued: nothing after it.
   starter->Push([this] { LaunchOrGiveUp(); });
   return true;
