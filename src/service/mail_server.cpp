@@ -475,7 +475,7 @@ void CMailServer::StopServers() {
   m_pLink.reset();
   // Whatever the sessions handed over is delivered before the log closes.
   m_Delivery.Stop();
-  ReleaseReadySpoolFiles();
+  ReleaseSpoolFolder();
   if (m_nRetryTimer != 0) platform::MessageQueue::ForCurrentThread().KillTimer(m_nRetryTimer);
   m_nRetryTimer = 0;
   if (m_nTrimTimer != 0) platform::MessageQueue::ForCurrentThread().KillTimer(m_nTrimTimer);

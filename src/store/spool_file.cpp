@@ -2,7 +2,6 @@
 #include "store/spool_file.h"
 
 #include <chrono>
-#include <map>
 #include <memory>
 #include <mutex>
 
@@ -22,50 +21,45 @@ constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "
 constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// The drop folder's syncs, run by a thread of their own for every session
-// (one per mail folder the server has used). A sync asked for while one
-// runs covers the names of every session that asked meanwhile.
-CSharedFolderSync& DropFolderSync(const std::string& drop) {
-  static std::mutex lock;
-  static std::map<std::string, std::unique_ptr<CSharedFolderSync>> syncs;
-  std::lock_guard<std::mutex> guard(lock);
-  std::unique_ptr<CSharedFolderSync>& sync = syncs[drop];
-  if (!sync) {
-    sync = std::make_unique<CSharedFolderSync>();
-    sync->Start(drop);
-  }
-  return *sync;
-}
-
 // Spool files made ahead of time: enough for a burst of sessions that end
-// their messages together. One stock, for the mail folder in use: when the
-// folder changes, the old stock goes with its files.
+// their messages together.
 constexpr std::size_t kReadySpoolFiles = 16;
 
-std::mutex g_StockLock;
-std::string g_strStockDrop;
-std::shared_ptr<CReadyFiles> g_pStock;
+}  // namespace
 
-platform::File ReadySpoolFile(const std::string& temp, const std::string& drop) {
-  std::shared_ptr<CReadyFiles> current;
-  {
-    std::lock_guard<std::mutex> guard(g_StockLock);
-    if (!g_pStock || g_strStockDrop != drop) {
-      g_pStock = std::make_shared<CReadyFiles>(temp, drop, kReadySpoolFiles);
-      g_strStockDrop = drop;
-    }
-    current = g_pStock;
+// What the sessions writing into one drop folder share: the folder's syncs,
+// run by a thread of their own (a sync asked for while one runs covers the
+// names of every session that asked meanwhile), and the files made ahead
+// for them. One at a time, for the mail folder in use; a session keeps the
+// one it began with until its commit.
+struct CSpoolFolder {
+  CSpoolFolder(const std::string& temp, const std::string& drop_folder)
+      : drop(drop_folder), ready_files(temp, drop_folder, kReadySpoolFiles) {
+    sync.Start(drop);
   }
-  return current->Take();
+
+  const std::string drop;
+  CSharedFolderSync sync;
+  CReadyFiles ready_files;
+};
+
+namespace {
+
+std::mutex g_FolderLock;
+std::shared_ptr<CSpoolFolder> g_pFolder;  // the mail folder in use
+
+std::shared_ptr<CSpoolFolder> SpoolFolderFor(const std::string& temp, const std::string& drop) {
+  std::lock_guard<std::mutex> guard(g_FolderLock);
+  if (!g_pFolder || g_pFolder->drop != drop) g_pFolder = std::make_shared<CSpoolFolder>(temp, drop);
+  return g_pFolder;
 }
 
 }  // namespace
 
-void ReleaseReadySpoolFiles() {
-  std::shared_ptr<CReadyFiles> released;
-  std::lock_guard<std::mutex> guard(g_StockLock);
-  released.swap(g_pStock);
-  g_strStockDrop.clear();
+void ReleaseSpoolFolder() {
+  std::shared_ptr<CSpoolFolder> released;
+  std::lock_guard<std::mutex> guard(g_FolderLock);
+  released.swap(g_pFolder);
 }
 
 std::string CreateQueueId() {
@@ -125,13 +119,13 @@ bool CSpoolFile::Begin(std::string_view mail_folder, std::string_view queue_id) 
   Abandon();
   const std::string drop = MailSubfolder(mail_folder, kDropFolder);
   CreateFolderPath(drop);  // false when it already exists: no error
-  m_strDropFolder = drop;
   m_strQueueId = std::string(queue_id);
   m_strPath = drop + m_strQueueId + ".eml";
   // The writer makes its temporary folder when missing (drop, made above, is
   // beside it).
   const std::string temp = MailSubfolder(mail_folder, kTempFolder);
-  platform::File ready = ReadySpoolFile(temp, drop);
+  m_pFolder = SpoolFolderFor(temp, drop);
+  platform::File ready = m_pFolder->ready_files.Take();
   m_bOpen = ready.IsOpen() ? m_Writer.BeginReady(std::move(ready), drop, m_strQueueId + ".eml")
                            : m_Writer.BeginNew(temp, drop, m_strQueueId + ".eml");
   m_bFailed = !m_bOpen;
@@ -157,11 +151,11 @@ bool CSpoolFile::Commit() {
   if (m_Writer.RenameWrittenBack()) {
     // The folder's sync and the file's run at once: both begin after the
     // rename, and the disk serves the two with one flush of its cache.
-    CSharedFolderSync& folder_sync = DropFolderSync(m_strDropFolder);
+    CSharedFolderSync& folder_sync = m_pFolder->sync;
     const std::uint64_t ticket = folder_sync.Ask();
     const bool file_synced = m_Writer.SyncRenamed();
     // Waited for even when the file's sync failed: the name goes below.
-    const bool folder_synced = folder_sync.Wait(m_strDropFolder, ticket);
+    const bool folder_synced = folder_sync.Wait(m_pFolder->drop, ticket);
     if (file_synced && folder_synced) return true;
   }
   // The rename may have happened before a sync failed: the name is a fresh
@@ -174,6 +168,7 @@ bool CSpoolFile::Commit() {
 
 void CSpoolFile::Abandon() {
   m_Writer.Abandon();
+  m_pFolder.reset();
   m_bOpen = false;
   m_bFailed = false;
 }

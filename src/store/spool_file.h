@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,10 +35,12 @@
 // without pretending to be some other machine.
 inline constexpr const char* kPlaceholderDomain = "localhost";
 
-// Closes the files made ahead of time for spool files (see
-// store/ready_files.h): a stopped server keeps none. The next spool file
-// starts a new stock.
-void ReleaseReadySpoolFiles();
+// Ends what the sessions writing spool files share (the drop folder's sync
+// thread, the files made ahead of time, see store/ready_files.h): a stopped
+// server keeps none of it. The next spool file starts them anew.
+void ReleaseSpoolFolder();
+
+struct CSpoolFolder;
 
 // 32 upper-case hexadecimal digits from a new random GUID.
 std::string CreateQueueId();
@@ -90,7 +93,7 @@ class CSpoolFile {
 
  private:
   platform::AtomicFileWriter m_Writer;
-  std::string m_strDropFolder;
+  std::shared_ptr<CSpoolFolder> m_pFolder;  // from Begin to the end of the write
   std::string m_strQueueId;
   std::string m_strPath;
   bool m_bOpen = false;

@@ -239,7 +239,7 @@ TEST_F(SmtpData, SpoolFileThatCannotBeWritten) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     // No spool file made ahead of time: the session makes its own.
-    ReleaseReadySpoolFiles();
+    ReleaseSpoolFolder();
     fs::remove_all(Folder(".tmp"));
     fs::remove_all(Folder("drop"));
     WriteFileBytes(Folder(c.blocker), "in the way");
