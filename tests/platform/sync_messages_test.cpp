@@ -203,6 +203,50 @@ TEST(Thread, QuitReachesEveryThreadStillWaitingForTheStarter) {
   }
 }
 
+// A system thread kept from an ended session runs the next one as a new
+// thread would start: its own id and queue (a message for the ended one
+// never reaches it), and the normal priority even when the ended one had
+// changed its own.
+TEST(Thread, AThreadRunOnAParkedSystemThreadStartsAfresh) {
+  struct Probe : Recorder {
+    int native = 0;
+    int nice = 99;
+    ThreadId id = 0;
+    bool lower_own_priority = false;
+    void Run() override {
+      native = static_cast<int>(::gettid());
+      nice = ::getpriority(PRIO_PROCESS, 0);
+      id = CurrentThreadId();
+      if (lower_own_priority) ::setpriority(PRIO_PROCESS, 0, nice + 7);
+      Recorder::Run();
+    }
+  };
+  auto run = [](bool lower) {
+    auto probe = std::make_shared<Probe>();
+    probe->lower_own_priority = lower;
+    probe->KeepAliveWhileRunning(probe);
+    EXPECT_TRUE(probe->StartSoon());
+    EXPECT_TRUE(MessageQueue::Post(probe->Id(), WM_USER + 1));
+    EXPECT_TRUE(MessageQueue::Post(probe->Id(), WM_QUIT, 3));
+    EXPECT_TRUE(probe->Join(5000));
+    return probe;
+  };
+  // The ended thread parks just after its end is reported: a few tries.
+  bool reused = false;
+  for (int attempt = 0; attempt < 50 && !reused; ++attempt) {
+    const auto first = run(true);
+    const auto second = run(false);
+    if (second->native != first->native) continue;
+    reused = true;
+    EXPECT_NE(second->id, first->id) << "an id is never given twice";
+    EXPECT_EQ(second->nice, first->nice) << "the priority the first one left is not kept";
+    EXPECT_EQ(second->seen, (std::vector<UINT>{WM_USER + 1}));
+    EXPECT_EQ(second->quit_code.load(), 3);
+    EXPECT_FALSE(MessageQueue::Post(first->id, WM_USER + 2)) << "the ended thread's queue is gone";
+  }
+  EXPECT_TRUE(reused) << "no StartSoon ran on the system thread an ended one left";
+}
+
 TEST(MessageQueue, PostSendAndQuitInOrder) {
   Recorder r;
   ASSERT_TRUE(r.Start());

@@ -157,7 +157,11 @@ MessageQueue& MessageQueue::ForCurrentThread() {
   return *t_queue;
 }
 
-void DestroyCurrentThreadQueue() { t_queue.reset(); }
+void DestroyCurrentThreadQueue() {
+  t_queue.reset();
+  // A parked thread runs its next Thread under a new id.
+  t_thread_id = 0;
+}
 
 ThreadId MessageQueue::Owner() const { return impl_->owner; }
 

@@ -5,8 +5,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <deque>
+#include <functional>
 #include <thread>
+#include <vector>
 
 #include "platform/messages.h"
 #include "platform/posix/thread_queue.h"
@@ -70,6 +74,82 @@ class Starter {
   std::deque<std::function<void()>> jobs_;
 };
 
+// System threads kept after the Thread they ran has ended, for the next
+// StartSoon: a listener hands a new client to one with a single wake-up,
+// instead of having a thread made (and ended) for each connection.
+class ParkedThreads {
+ public:
+  static ParkedThreads& Get() {
+    static ParkedThreads* const parked = new ParkedThreads;  // threads may park at exit
+    return *parked;
+  }
+
+  // Runs `job` on a parked thread; false when none is parked.
+  bool Hand(std::function<void()>& job) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (parked_.empty()) return false;
+    // The most recently parked one: its stack is still in the caches.
+    Slot* slot = parked_.back();
+    parked_.pop_back();
+    slot->job = std::move(job);
+    // Under the lock: the slot lives on the parked thread's stack, which
+    // cannot run past its wait (and end) before the lock is released.
+    slot->wake.notify_one();
+    return true;
+  }
+
+  // Runs `job` on a new system thread that parks when the job ends; false
+  // when none could be made.
+  bool RunOnNew(std::function<void()> job) {
+    try {
+      std::thread([this, first = std::move(job)]() mutable { Serve(std::move(first)); }).detach();
+      return true;
+    } catch (...) {
+      return false;
+    }
+  }
+
+ private:
+  struct Slot {
+    std::condition_variable wake;
+    std::function<void()> job;  // guarded by lock_
+  };
+
+  void Serve(std::function<void()> job) {
+    const auto self = static_cast<id_t>(::gettid());
+    errno = 0;
+    int priority = ::getpriority(PRIO_PROCESS, self);
+    if (errno != 0) priority = 0;
+    Slot slot;
+    for (;;) {
+      job();
+      job = nullptr;
+      // A thread being stopped was raised: the next one starts as this did.
+      errno = 0;
+      const int now = ::getpriority(PRIO_PROCESS, self);
+      if (errno == 0 && now != priority) ::setpriority(PRIO_PROCESS, self, priority);
+      std::unique_lock<std::mutex> lock(lock_);
+      if (parked_.size() >= kMaxParked) return;
+      parked_.push_back(&slot);
+      if (!slot.wake.wait_for(lock, kParkedFor, [&slot] { return slot.job != nullptr; })) {
+        // Idle for long: the thread goes, and its memory with it.
+        std::erase(parked_, &slot);
+        return;
+      }
+      job = std::move(slot.job);
+      slot.job = nullptr;
+    }
+  }
+
+  // Enough for the sessions of a busy moment; a burst beyond it (a thousand
+  // slow clients) ends its extra threads as before.
+  static constexpr std::size_t kMaxParked = 64;
+  static constexpr std::chrono::seconds kParkedFor{60};
+
+  std::mutex lock_;
+  std::vector<Slot*> parked_;
+};
+
 }  // namespace
 
 Thread::Thread() = default;
@@ -108,7 +188,9 @@ bool Thread::StartSoon() {
   Starter* starter = Starter::Get();
   if (starter == nullptr) return Start();
   if (!MarkLaunched()) return false;
-  // This object may be gone once the job is queued: nothing after it.
+  // This object may be gone once the job is handed over: nothing after it.
+  std::function<void()> run = [this] { Main(); };
+  if (ParkedThreads::Get().Hand(run)) return true;
   starter->Push([this] { LaunchOrGiveUp(); });
   return true;
 }
@@ -126,7 +208,12 @@ bool Thread::Launch() {
 }
 
 void Thread::LaunchOrGiveUp() {
-  if (Launch()) return;
+  // A thread made here parks when this one ends, for the next StartSoon.
+  if (ParkedThreads::Get().RunOnNew([this] { Main(); })) return;
+  {
+    std::lock_guard<std::mutex> guard(start_lock_);
+    launched_ = false;
+  }
   NotStarted();
   std::shared_ptr<Thread> self = std::move(keep_alive_);
   {

@@ -5,7 +5,8 @@
 
 namespace platform {
 
-// Ends the calling thread's queue, if it has one.
+// Ends the calling thread's queue, if it has one, and its id: the next
+// CurrentThreadId() on this system thread is a new one.
 void DestroyCurrentThreadQueue();
 
 }  // namespace platform
