@@ -24,7 +24,7 @@ bool CSharedFolderSync::Sync(const std::string& folder) {
   std::unique_lock<std::mutex> lock(m_Lock);
   // A sync running now may have begun before the caller's change: only the
   // next one covers it.
-  return WaitLocked(lock, folder, m_nStarted + 1);
+  return WaitLocked(lock, folder, m_nStarted + 1, false);
 }
 
 std::uint64_t CSharedFolderSync::Ask() {
@@ -36,14 +36,25 @@ std::uint64_t CSharedFolderSync::Ask() {
 
 bool CSharedFolderSync::Wait(const std::string& folder, std::uint64_t ticket) {
   std::unique_lock<std::mutex> lock(m_Lock);
-  return WaitLocked(lock, folder, ticket);
+  return WaitLocked(lock, folder, ticket, false);
+}
+
+std::uint64_t CSharedFolderSync::Next() {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  return m_nStarted + 1;
+}
+
+bool CSharedFolderSync::RunOrWait(const std::string& folder, std::uint64_t ticket) {
+  std::unique_lock<std::mutex> lock(m_Lock);
+  return WaitLocked(lock, folder, ticket, true);
 }
 
 bool CSharedFolderSync::WaitLocked(std::unique_lock<std::mutex>& lock, const std::string& folder,
-                                   std::uint64_t needed) {
+                                   std::uint64_t needed, bool run_here) {
   while (m_nFinished < needed) {
-    // The thread of Start runs what was asked for; without it the caller.
-    if (m_bRunning || (m_bPending && m_bSyncing))
+    // The thread of Start runs what was asked for; without it (or when told
+    // to run here) the caller.
+    if (m_bRunning || (!run_here && m_bPending && m_bSyncing))
       m_Changed.wait(lock);
     else
       RunOne(lock, folder);

@@ -3,8 +3,9 @@
 // changes of every thread that asked meanwhile. The relay's senders make
 // their deletions durable this way (while a pass runs, a thread of its own
 // runs the syncs, so that no sender waits for the disk between
-// transactions), and sessions the names of their spool files: they ask for
-// the folder's sync, sync their file meanwhile and then wait for it.
+// transactions), and sessions the names of their spool files: one alone asks
+// for the folder's sync, syncs its file meanwhile and then waits for it;
+// sessions that commit together run it themselves, one for all of them.
 #pragma once
 
 #include <condition_variable>
@@ -30,6 +31,13 @@ class CSharedFolderSync {
   // Returns once the sync of the ticket (or a later one) has ended, run on
   // the caller when no thread of Start runs; false when it failed.
   bool Wait(const std::string& folder, std::uint64_t ticket);
+  // The number of the next sync to begin: a ticket, asked of nobody, that
+  // every sync begun from now on covers.
+  std::uint64_t Next();
+  // Like Wait, but runs the sync on the caller when none runs, also while
+  // the thread of Start exists: callers that come together share the sync
+  // one of them runs, without waking that thread and being woken by it.
+  bool RunOrWait(const std::string& folder, std::uint64_t ticket);
   // The thread that runs the syncs asked for, until Stop; Stop returns once
   // every change asked for before it is covered by a sync (false when that
   // sync failed).
@@ -39,7 +47,8 @@ class CSharedFolderSync {
  private:
   // One sync, with the lock held on entry and exit.
   bool RunOne(std::unique_lock<std::mutex>& lock, const std::string& folder);
-  bool WaitLocked(std::unique_lock<std::mutex>& lock, const std::string& folder, std::uint64_t needed);
+  bool WaitLocked(std::unique_lock<std::mutex>& lock, const std::string& folder, std::uint64_t needed,
+                  bool run_here);
   void RunSyncs(const std::string& folder);
 
   std::mutex m_Lock;

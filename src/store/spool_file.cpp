@@ -1,6 +1,7 @@
 // Spool file naming, envelope text and the atomic write (see spool_file.h).
 #include "store/spool_file.h"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -41,7 +42,26 @@ struct CSpoolFolder {
   const std::string drop;
   CSharedFolderSync sync;
   CReadyFiles ready_files;
+  std::atomic<int> committing{0};  // sessions between their rename and their reply
 };
+
+namespace {
+
+// Counts a session among those committing, for as long as it is.
+class CCommitting {
+ public:
+  explicit CCommitting(std::atomic<int>& count) : m_Count(count), m_bAlone(count.fetch_add(1) == 0) {}
+  ~CCommitting() { m_Count.fetch_sub(1); }
+  CCommitting(const CCommitting&) = delete;
+  CCommitting& operator=(const CCommitting&) = delete;
+  bool Alone() const { return m_bAlone; }
+
+ private:
+  std::atomic<int>& m_Count;
+  const bool m_bAlone;
+};
+
+}  // namespace
 
 namespace {
 
@@ -149,13 +169,19 @@ bool CSpoolFile::Commit() {
   if (!m_bOpen) return false;
   m_bOpen = false;
   if (m_Writer.RenameWrittenBack()) {
-    // The folder's sync and the file's run at once: both begin after the
-    // rename, and the disk serves the two with one flush of its cache.
+    // Both syncs begin after the rename. A session alone has the folder's
+    // sync run by its thread while it syncs its file, so that the disk
+    // serves the two with one flush of its cache. Sessions that commit at
+    // the same moment share the folder's sync one of them runs after its
+    // file's: handing it to that thread and being woken by it would cost
+    // each of them more than the sync.
     CSharedFolderSync& folder_sync = m_pFolder->sync;
-    const std::uint64_t ticket = folder_sync.Ask();
+    const CCommitting committing(m_pFolder->committing);
+    const std::uint64_t ticket = committing.Alone() ? folder_sync.Ask() : folder_sync.Next();
     const bool file_synced = m_Writer.SyncRenamed();
     // Waited for even when the file's sync failed: the name goes below.
-    const bool folder_synced = folder_sync.Wait(m_pFolder->drop, ticket);
+    const bool folder_synced = committing.Alone() ? folder_sync.Wait(m_pFolder->drop, ticket)
+                                                  : folder_sync.RunOrWait(m_pFolder->drop, ticket);
     if (file_synced && folder_synced) return true;
   }
   // The rename may have happened before a sync failed: the name is a fresh

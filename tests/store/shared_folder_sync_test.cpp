@@ -23,10 +23,13 @@ TEST(SharedFolderSync, AskedSyncsEndWithTheFoldersResult) {
     const char* label;
     bool thread_of_its_own;
     bool stopped_before_the_ask;
+    bool run_by_the_callers;  // RunOrWait instead of Ask and Wait
   } cases[] = {
-      {"the thread of its own runs the syncs", true, false},
-      {"without it the caller runs them", false, false},
-      {"after a stop the caller runs them again", true, true},
+      {"the thread of its own runs the syncs", true, false, false},
+      {"without it the caller runs them", false, false, false},
+      {"after a stop the caller runs them again", true, true, false},
+      {"callers that come together run them beside the thread", true, false, true},
+      {"callers run them without the thread", false, false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -41,8 +44,8 @@ TEST(SharedFolderSync, AskedSyncsEndWithTheFoldersResult) {
     for (int i = 0; i < 8; ++i) {
       sessions.emplace_back([&] {
         for (int round = 0; round < 20; ++round) {
-          const std::uint64_t ticket = sync.Ask();
-          if (sync.Wait(folder, ticket)) ++synced;
+          if (c.run_by_the_callers ? sync.RunOrWait(folder, sync.Next()) : sync.Wait(folder, sync.Ask()))
+            ++synced;
         }
       });
     }
@@ -53,7 +56,8 @@ TEST(SharedFolderSync, AskedSyncsEndWithTheFoldersResult) {
     CSharedFolderSync failing;
     if (c.thread_of_its_own) failing.Start(missing);
     if (c.stopped_before_the_ask) failing.Stop();
-    EXPECT_FALSE(failing.Wait(missing, failing.Ask()));
+    EXPECT_FALSE(c.run_by_the_callers ? failing.RunOrWait(missing, failing.Next())
+                                      : failing.Wait(missing, failing.Ask()));
   }
 }
 
