@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -231,10 +232,12 @@ TEST(Thread, AThreadRunOnAParkedSystemThreadStartsAfresh) {
     EXPECT_TRUE(probe->Join(5000));
     return probe;
   };
-  // The ended thread parks just after its end is reported: a few tries.
+  // The ended thread parks just after its end is reported, which nothing
+  // shows: each try leaves it a little longer to get there.
   bool reused = false;
   for (int attempt = 0; attempt < 50 && !reused; ++attempt) {
     const auto first = run(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(attempt));
     const auto second = run(false);
     if (second->native != first->native) continue;
     reused = true;
