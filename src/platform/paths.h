@@ -28,6 +28,12 @@ std::string RunFolder();
 // Maps a Windows or native path text to the Linux path to open (see above).
 // A trailing separator of the text is kept as a trailing "/".
 std::string MapPath(std::string_view path);
+// The path MapPath gives when the text names something that exists as
+// spelled, made without looking at the disk; empty for a text with "." or
+// ".." components. An operation on something that must exist can try it
+// first and fall back to MapPath when it fails: the same result, one look
+// at the disk fewer.
+std::string SpelledPath(std::string_view path);
 
 // Full native path of the running program file, and its folder (with a
 // trailing "/"): the module folder, where the trace log goes by default.

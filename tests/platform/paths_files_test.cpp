@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -49,6 +50,65 @@ TEST(MapPath, ExistingComponentsMatchWithoutRegardToCase) {
             home.path() + "/drive_c/Mailboxes/bob/Mailtrace.log");
   // A new entry keeps the spelling given.
   EXPECT_EQ(platform::MapPath("c:\\mailboxes\\NewUser"), home.path() + "/drive_c/Mailboxes/NewUser");
+}
+
+// What must exist already is looked for as spelled first, and without
+// regard to case only when that fails: either way the entry on disk is
+// found, under its own name, and a missing one is still missing.
+TEST(MapPath, OperationsOnExistingEntriesFindThemInAnyCase) {
+  TempHome home;
+  const std::string m = home.path() + "/drive_c/Mail";
+  fs::create_directories(m + "/Bob");
+  const auto make_note = [&] { std::ofstream(m + "/Bob/Note.eml") << "text"; };
+  make_note();
+  using Operation = std::function<bool(const std::string& folder, const std::string& file)>;
+  const struct {
+    const char* label;
+    Operation run;
+  } operations[] = {
+      {"IsDirectory", [](const std::string& folder, const std::string&) { return platform::IsDirectory(folder); }},
+      {"IsRegularFile", [](const std::string&, const std::string& file) { return platform::IsRegularFile(file); }},
+      {"GetFileStatus, with the name on disk",
+       [](const std::string&, const std::string& file) {
+         platform::FindEntry entry;
+         return platform::GetFileStatus(file, entry) && entry.name == "Note.eml" && entry.size == 4;
+       }},
+      {"File::Open to read",
+       [](const std::string&, const std::string& file) {
+         return platform::File::Open(file, platform::File::Mode::ReadExclusive).IsOpen();
+       }},
+      {"SyncDirectory", [](const std::string& folder, const std::string&) { return platform::SyncDirectory(folder); }},
+      {"LinkFileAtomic",
+       [&](const std::string& folder, const std::string& file) {
+         const bool linked = platform::LinkFileAtomic(file, folder, "Copy.eml", "c:\\Mail\\.tmp", true) &&
+                             fs::equivalent(m + "/Bob/Note.eml", m + "/Bob/Copy.eml");
+         fs::remove(m + "/Bob/Copy.eml");
+         return linked;
+       }},
+      {"DeleteFile",
+       [&](const std::string&, const std::string& file) {
+         const bool deleted = platform::DeleteFile(file) && !fs::exists(m + "/Bob/Note.eml");
+         make_note();
+         return deleted;
+       }},
+  };
+  const struct {
+    const char* folder;
+    const char* file;
+    bool exists;
+  } spellings[] = {
+      {"c:\\Mail\\Bob", "c:\\Mail\\Bob\\Note.eml", true},
+      {"C:\\MAIL\\bob\\", "c:\\mail\\BOB\\note.EML", true},
+      {"c:\\Mail\\Ann", "c:\\Mail\\Bob\\Other.eml", false},
+  };
+  for (const auto& spelling : spellings) {
+    for (const auto& operation : operations) {
+      EXPECT_EQ(operation.run(spelling.folder, spelling.file), spelling.exists)
+          << operation.label << " of " << spelling.file;
+    }
+  }
+  EXPECT_FALSE(fs::exists(m + "/Bob/Other.eml"));
+  EXPECT_FALSE(fs::exists(m + "/Ann"));
 }
 
 TEST(MapPath, StripAndNameHelpersTreatBothSeparatorsAlike) {

@@ -48,6 +48,18 @@ bool Fail(int err = errno) {
   return false;
 }
 
+// An operation on something that must exist already: `attempt` (true on
+// success, errno set on failure, nothing changed then) runs on the path as
+// spelled and, only when that fails, on the path MapPath finds without
+// regard to case. The result is MapPath's, without its look at the disk
+// for the path that is right as spelled, as nearly every path is.
+template <typename Attempt>
+bool OnExistingPath(std::string_view path, Attempt&& attempt) {
+  const std::string spelled = SpelledPath(path);
+  if (!spelled.empty() && attempt(spelled)) return true;
+  return attempt(MapPath(path));
+}
+
 // A fresh name in `folder` (native, without trailing "/").
 std::string UniqueTempName(const std::string& folder) {
   // The process id and a counter make the name unique (O_EXCL checks it);
@@ -65,14 +77,19 @@ std::string UniqueTempName(const std::string& folder) {
   return folder + name;
 }
 
-bool SyncFolderNative(const std::string& native) {
-  const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+int OpenFolderNative(const std::string& native) { return ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+
+// Syncs a folder opened with OpenFolderNative (-1: its open failed) and
+// closes it.
+bool SyncOpenedFolder(int fd) {
   if (fd < 0) return Fail();
   const bool ok = ::fsync(fd) == 0;
   const int err = errno;
   ::close(fd);
   return ok ? true : Fail(err);
 }
+
+bool SyncFolderNative(const std::string& native) { return SyncOpenedFolder(OpenFolderNative(native)); }
 
 // The native path of a folder without trailing "/", ready for a name.
 std::string NativeFolder(std::string_view folder) {
@@ -136,7 +153,6 @@ File& File::operator=(File&& other) noexcept {
 }
 
 File File::Open(std::string_view path, Mode mode, unsigned mode_bits) {
-  const std::string native = MapPath(path);
   int flags = O_CLOEXEC;
   switch (mode) {
     case Mode::Read:
@@ -144,7 +160,18 @@ File File::Open(std::string_view path, Mode mode, unsigned mode_bits) {
     case Mode::WriteTruncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
     case Mode::AppendShared: flags |= O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW; break;
   }
-  const int fd = ::open(native.c_str(), flags, static_cast<mode_t>(mode_bits));
+  int fd = -1;
+  const auto open = [&](const std::string& native) {
+    fd = ::open(native.c_str(), flags, static_cast<mode_t>(mode_bits));
+    return fd >= 0;
+  };
+  // A file is only read where it exists; one that may be made takes the
+  // name MapPath gives (an existing file spelled otherwise is written).
+  if ((flags & O_CREAT) != 0) {
+    open(MapPath(path));
+  } else {
+    OnExistingPath(path, open);
+  }
   if (fd < 0) {
     Fail();
     return File();
@@ -421,6 +448,16 @@ bool CopyUnlessThere(const std::string& native_source, const std::string& native
 
 bool LinkFileAtomic(std::string_view source, std::string_view target_folder, std::string_view file_name,
                     std::string_view temp_folder, bool durable) {
+  // Mostly the source and the folder are there as spelled and the name is
+  // new: the link alone does it. Else the paths are looked up as below.
+  {
+    const std::string spelled_source = SpelledPath(source);
+    const std::string spelled_folder = StripTrailingSeparators(SpelledPath(target_folder));
+    if (!spelled_source.empty() && !spelled_folder.empty() &&
+        ::link(spelled_source.c_str(), (spelled_folder + "/" + std::string(file_name)).c_str()) == 0) {
+      return durable ? SyncFolderNative(spelled_folder) : true;
+    }
+  }
   const std::string native_folder = NativeFolder(target_folder);
   const std::string native_target = native_folder + "/" + std::string(file_name);
   const std::string native_source = MapPath(source);
@@ -465,10 +502,17 @@ bool RemoveDirectory(std::string_view path) {
 }
 
 bool DeleteFile(std::string_view path) {
-  const std::string native = MapPath(path);
-  struct stat st;
-  if (::lstat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Fail(EACCES);
-  return ::unlink(native.c_str()) == 0 ? true : Fail();
+  bool is_folder = false;
+  const bool deleted = OnExistingPath(path, [&](const std::string& native) {
+    struct stat st;
+    if (::lstat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      is_folder = true;
+      return false;
+    }
+    return ::unlink(native.c_str()) == 0;
+  });
+  if (is_folder) return Fail(EACCES);
+  return deleted ? true : Fail();
 }
 
 bool MoveFile(std::string_view from, std::string_view to) {
@@ -484,13 +528,17 @@ bool MoveFile(std::string_view from, std::string_view to) {
 }
 
 bool IsDirectory(std::string_view path) {
-  struct stat st;
-  return ::stat(MapPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return OnExistingPath(path, [](const std::string& native) {
+    struct stat st;
+    return ::stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  });
 }
 
 bool IsRegularFile(std::string_view path) {
-  struct stat st;
-  return ::stat(MapPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return OnExistingPath(path, [](const std::string& native) {
+    struct stat st;
+    return ::stat(native.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  });
 }
 
 bool IsSymbolicLink(std::string_view path) {
@@ -498,7 +546,13 @@ bool IsSymbolicLink(std::string_view path) {
   return ::lstat(MapPath(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-bool SyncDirectory(std::string_view path) { return SyncFolderNative(MapPath(path)); }
+bool SyncDirectory(std::string_view path) {
+  // Only the open may be tried twice: a failed sync is never asked again
+  // (a second one could report success for the data the first one lost).
+  int fd = -1;
+  OnExistingPath(path, [&](const std::string& native) { return (fd = OpenFolderNative(native)) >= 0; });
+  return SyncOpenedFolder(fd);
+}
 
 namespace {
 void FillEntry(const struct stat& st, FindEntry& entry) {
@@ -629,10 +683,15 @@ void Folder::DeleteFiles(const std::vector<std::string_view>& names, std::vector
 }
 
 bool GetFileStatus(std::string_view path, FindEntry& entry) {
-  const std::string native = MapPath(path);
   struct stat st;
-  if (::stat(native.c_str(), &st) != 0) return Fail();
-  entry.name = FileNamePart(native);
+  std::string found;
+  const bool exists = OnExistingPath(path, [&](const std::string& native) {
+    if (::stat(native.c_str(), &st) != 0) return false;
+    found = native;
+    return true;
+  });
+  if (!exists) return Fail();
+  entry.name = FileNamePart(found);
   FillEntry(st, entry);
   return true;
 }

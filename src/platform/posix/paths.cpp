@@ -92,49 +92,66 @@ std::string DriveFolder(char letter) {
 }
 }  // namespace
 
-std::string MapPath(std::string_view path) {
-  std::string base;
-  std::size_t pos = 0;
+namespace {
+
+// Where a path text starts on disk: the drive's folder, the root, or the
+// working folder; `pos` is set to where the text's components begin.
+std::string BaseFolder(std::string_view path, std::size_t& pos) {
+  pos = 0;
   if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]))) {
-    base = DriveFolder(static_cast<char>(std::tolower(static_cast<unsigned char>(path[0]))));
     pos = 2;
-  } else if (!path.empty() && path[0] == '/') {
-    base = "";
-  } else if (!path.empty() && path[0] == '\\') {
-    // "\folder" without a drive: the current drive, which is c:.
-    base = DriveFolder('c');
-  } else {
-    char cwd[4096];
-    base = ::getcwd(cwd, sizeof cwd) ? cwd : ".";
-    if (base == "/") base.clear();
+    return DriveFolder(static_cast<char>(std::tolower(static_cast<unsigned char>(path[0]))));
   }
+  if (!path.empty() && path[0] == '/') return "";
+  // "\folder" without a drive: the current drive, which is c:.
+  if (!path.empty() && path[0] == '\\') return DriveFolder('c');
+  char cwd[4096];
+  std::string base = ::getcwd(cwd, sizeof cwd) ? cwd : ".";
+  if (base == "/") base.clear();
+  return base;
+}
+
+// The components of `path` from `pos` on, appended to `base` as spelled
+// (without a trailing "/"); empty when a component is "." or "..".
+std::string AppendAsSpelled(std::string base, std::string_view path, std::size_t pos) {
+  std::string exact = std::move(base);
+  while (pos < path.size()) {
+    while (pos < path.size() && IsSeparator(path[pos])) ++pos;
+    if (pos >= path.size()) break;
+    std::size_t end = pos;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    const std::string_view name = path.substr(pos, end - pos);
+    if (name == "." || name == "..") return std::string();
+    exact.push_back('/');
+    exact.append(name);
+    pos = end;
+  }
+  return exact;
+}
+
+// A trailing separator of the text is kept as a trailing "/".
+std::string KeepTrailingSeparator(std::string native, std::string_view path) {
+  if (!native.empty() && !path.empty() && IsSeparator(path.back()) && native != "/") native.push_back('/');
+  return native;
+}
+
+}  // namespace
+
+std::string SpelledPath(std::string_view path) {
+  std::size_t pos = 0;
+  std::string base = BaseFolder(path, pos);
+  return KeepTrailingSeparator(AppendAsSpelled(std::move(base), path, pos), path);
+}
+
+std::string MapPath(std::string_view path) {
+  std::size_t pos = 0;
+  const std::string base = BaseFolder(path, pos);
 
   // Most paths exist as spelled: one look at the whole path spares a look
   // at every component.
-  {
-    std::string exact = base;
-    std::size_t p = pos;
-    bool plain = true;
-    while (p < path.size()) {
-      while (p < path.size() && IsSeparator(path[p])) ++p;
-      if (p >= path.size()) break;
-      std::size_t end = p;
-      while (end < path.size() && !IsSeparator(path[end])) ++end;
-      const std::string_view name = path.substr(p, end - p);
-      if (name == "." || name == "..") {
-        plain = false;
-        break;
-      }
-      exact.push_back('/');
-      exact.append(name);
-      p = end;
-    }
-    struct stat st;
-    if (plain && !exact.empty() && ::lstat(exact.c_str(), &st) == 0) {
-      if (!path.empty() && IsSeparator(path.back()) && exact != "/") exact.push_back('/');
-      return exact;
-    }
-  }
+  const std::string exact = AppendAsSpelled(base, path, pos);
+  struct stat st;
+  if (!exact.empty() && ::lstat(exact.c_str(), &st) == 0) return KeepTrailingSeparator(exact, path);
 
   std::string result = base;
   bool trailing = false;
