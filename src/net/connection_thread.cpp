@@ -284,6 +284,7 @@ void CConnectionThread::PostQuit() {
 }
 
 void CConnectionThread::PostDeliver(const std::string& path) {
+  if (m_pServer && m_pServer->HandOverDelivery(path)) return;
   if (m_hNotifyWindow) platform::PostText(m_hNotifyWindow, WM_MAIL_DELIVER, path, 0);
 }
 

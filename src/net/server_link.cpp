@@ -72,3 +72,8 @@ void CSharedServerLink::RemoveConnection(bool smtp, const CConnectionThread* thr
   std::shared_lock<std::shared_mutex> guard(m_Lock);
   if (m_pServer) m_pServer->RemoveConnection(smtp, thread);
 }
+
+bool CSharedServerLink::HandOverDelivery(const std::string& path) {
+  std::shared_lock<std::shared_mutex> guard(m_Lock);
+  return m_pServer && m_pServer->HandOverDelivery(path);
+}

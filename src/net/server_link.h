@@ -67,6 +67,13 @@ class CServerLink {
   // listener adds, the thread removes itself when it ends.
   virtual void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) = 0;
   virtual void RemoveConnection(bool smtp, const CConnectionThread* thread) = 0;
+  // Hands the path of a finished spool file straight to the delivery
+  // worker, so that no message wakes the server thread; false when no
+  // worker takes it now (the caller posts WM_MAIL_DELIVER instead).
+  virtual bool HandOverDelivery(const std::string& path) {
+    (void)path;
+    return false;
+  }
 };
 
 // The link each connection thread holds: it forwards to the server until the
@@ -95,6 +102,7 @@ class CSharedServerLink final : public CServerLink {
   void RecordLoginFailure(const std::string& address) override;
   void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) override;
   void RemoveConnection(bool smtp, const CConnectionThread* thread) override;
+  bool HandOverDelivery(const std::string& path) override;
 
  private:
   mutable std::shared_mutex m_Lock;  // shared by the calls, taken whole by Detach

@@ -25,7 +25,8 @@ class CConnectionContext {
   // Posts WM_QUIT to the connection's own thread (the session ends after the
   // current notification).
   virtual void PostQuit() = 0;
-  // Posts WM_MAIL_DELIVER with the path of a finished spool file.
+  // Hands the path of a finished spool file to the delivery worker (posts
+  // WM_MAIL_DELIVER with it when the worker does not run).
   virtual void PostDeliver(const std::string& path) = 0;
   // The server, for the mail folder and the login check (null in tests
   // that need neither).

@@ -71,6 +71,7 @@ class CMailServer : public CServiceBase, public CServerLink {
   // valid after its thread removed itself.
   void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) override;
   void RemoveConnection(bool smtp, const CConnectionThread* thread) override;
+  bool HandOverDelivery(const std::string& path) override { return m_Delivery.HandOver(path); }
 
   void WriteLog(int level, platform::ThreadId thread, const char* format, ...)
       __attribute__((format(printf, 4, 5)));

@@ -125,9 +125,7 @@ bool CSmtpSocket::WriteSpoolFile() {
   if (!m_Spool.IsOpen()) return false;
   std::string last = text::TrimRight(m_strMessage);
   while (!last.empty() && last.back() == '.') last.pop_back();
-  if (!m_Spool.Write(last) || !m_Spool.Commit()) return false;
-  if (m_pThread) m_pThread->PostDeliver(m_Spool.Path());
-  return true;
+  return m_Spool.Write(last) && m_Spool.Commit();
 }
 
 bool CSmtpSocket::StoreMessage() {
@@ -143,6 +141,9 @@ bool CSmtpSocket::StoreMessage() {
     answered = SendReply(kMessageTooLarge);
   } else if (WriteSpoolFile()) {
     answered = SendReply("250 OK: Queued as: %s", m_Spool.QueueId().c_str());
+    // Handed over after its reply, sent or not: the delivery's log lines
+    // follow the reply's.
+    if (m_pThread) m_pThread->PostDeliver(m_Spool.Path());
   } else {
     answered = SendReply(kLocalError);
   }

@@ -51,11 +51,13 @@ bool CDeliveryWorker::Start() {
     m_bRunning = false;
     m_pThread.reset();
   }
+  if (m_bRunning) m_WorkerQueue = m_pThread->Id();
   return m_bRunning;
 }
 
 void CDeliveryWorker::Stop() {
   if (!m_bRunning) return;
+  m_WorkerQueue = 0;
   // What was posted before the quit is handled before it.
   platform::MessageQueue::Post(m_pThread->Id(), WM_QUIT);
   platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
@@ -92,6 +94,11 @@ void CDeliveryWorker::Deliver(const std::string& path) {
   if (m_bRunning && platform::PostText(m_pThread->Id(), WM_DELIVER, path, 0)) return;
   const std::shared_ptr<const Target> target = CurrentTarget();
   m_Delivery.DeliverSpoolFile(path, target->mail_folder, target->domains);
+}
+
+bool CDeliveryWorker::HandOver(const std::string& path) {
+  const platform::ThreadId worker = m_WorkerQueue.load();
+  return worker != 0 && platform::PostText(worker, WM_DELIVER, path, 0);
 }
 
 void CDeliveryWorker::RetryKept() {

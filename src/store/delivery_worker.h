@@ -41,6 +41,9 @@ class CDeliveryWorker {
   bool IsRunning() const { return m_bRunning; }
 
   void Deliver(const std::string& path);
+  // From any thread: posts the spool file to the running worker; false, and
+  // nothing done, when it does not run (the owner's thread delivers then).
+  bool HandOver(const std::string& path);
   // Tries the spool files kept after a failed delivery again.
   void RetryKept();
   // Syncs the copies made so far and removes their spool files.
@@ -64,4 +67,6 @@ class CDeliveryWorker {
   mutable std::mutex m_TargetLock;
   std::shared_ptr<const Target> m_pTarget;
   std::atomic<bool> m_bRunning{false};  // written by the owner's thread only
+  // The running worker's queue, for HandOver (0: none).
+  std::atomic<platform::ThreadId> m_WorkerQueue{0};
 };

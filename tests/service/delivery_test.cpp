@@ -275,9 +275,10 @@ TEST_F(Delivery, FromSessionToMailbox) {
 
 }  // namespace
 
-// On the worker: every spool file handed over is delivered off the calling
-// thread, in order, each with its trace lines together; Stop waits for all
-// of it; once stopped, deliveries happen at once on the caller.
+// On the worker: every spool file handed over (Deliver, or HandOver from any
+// thread) is delivered off the calling thread, in order, each with its trace
+// lines together; Stop waits for all of it; once stopped, Deliver delivers
+// at once on the caller and HandOver takes nothing.
 TEST_F(Delivery, WorkerDeliversEverythingHandedOverBeforeItStops) {
   std::mutex lock;
   std::vector<std::string> lines;
@@ -289,12 +290,20 @@ TEST_F(Delivery, WorkerDeliversEverythingHandedOverBeforeItStops) {
     off_caller = off_caller && platform::CurrentThreadId() != caller;
   });
   worker.SetTarget(m_server->GetMailFolder(), {"d1.test"});
+  const std::string early = Spool("early.eml", {"<joe@d1.test>"});
+  EXPECT_FALSE(worker.HandOver(early)) << "no worker runs yet";
+  ASSERT_TRUE(fs::remove(platform::MapPath(early)));
   ASSERT_TRUE(worker.Start());
   constexpr int kFiles = 30;
   Names expected;
   for (int i = 0; i < kFiles; ++i) {
     const std::string name = "w" + std::to_string(100 + i) + ".eml";
-    worker.Deliver(Spool(name, {"<joe@d1.test>", "<ann@d1.test>"}));
+    const std::string spool = Spool(name, {"<joe@d1.test>", "<ann@d1.test>"});
+    if (i % 2 == 0) {
+      worker.Deliver(spool);
+    } else {
+      EXPECT_TRUE(worker.HandOver(spool));
+    }
     expected.push_back("ann/" + name);
     expected.push_back("joe/" + name);
   }
@@ -314,4 +323,6 @@ TEST_F(Delivery, WorkerDeliversEverythingHandedOverBeforeItStops) {
   worker.Deliver(Spool("after.eml", {"<joe@d1.test>"}));
   EXPECT_TRUE(fs::exists(Folder("joe") / "after.eml"));
   EXPECT_EQ(FilesIn(Folder("drop")), Names{});
+  EXPECT_FALSE(worker.HandOver(Spool("late.eml", {"<joe@d1.test>"})));
+  EXPECT_EQ(FilesIn(Folder("drop")), Names{"late.eml"}) << "left for the caller to deliver";
 }

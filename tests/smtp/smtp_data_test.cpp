@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "net/connection_thread.h"
+#include "platform/paths.h"
 #include "smtp_test_support.h"
 #include "store/spool_file.h"
 
@@ -74,6 +75,35 @@ TEST_F(SmtpData, StoredBytes) {
     }
   }
   ExpectNoTemporaryFiles();
+}
+
+// A stored message goes to delivery once its reply is out, so that the
+// delivery's log lines follow the reply's; when the client left before the
+// reply, the message is stored all the same and must still be delivered.
+TEST_F(SmtpData, StoredMessageIsHandedOverAfterItsReply) {
+  for (const bool client_left : {false, true}) {
+    SCOPED_TRACE(client_left ? "client left before the reply" : "reply sent");
+    m_conn.lost = false;
+    m_conn.delivered.clear();
+    StartMessage("<a@d1.test>", {"<joe@d1.test>"});
+    const std::size_t replies_before = m_conn.replies.size();
+    std::vector<std::string> log_at_hand_over;
+    m_conn.on_deliver = [&](const std::string&) { log_at_hand_over = m_conn.log; };
+    m_conn.lost = client_left;
+    Feed("x\r\n.\r\n");
+    m_conn.on_deliver = nullptr;
+    ASSERT_EQ(m_conn.delivered.size(), 1u);
+    EXPECT_TRUE(fs::exists(Folder("drop") / platform::FileNamePart(m_conn.delivered[0])));
+    ASSERT_FALSE(log_at_hand_over.empty());
+    if (client_left) {
+      EXPECT_EQ(m_conn.replies.size(), replies_before);
+      EXPECT_EQ(log_at_hand_over.back(), "Could not send reply, disconnected.");
+    } else {
+      ASSERT_EQ(m_conn.replies.size(), replies_before + 1);
+      EXPECT_TRUE(std::regex_match(m_conn.replies.back(), kQueuedReply));
+      EXPECT_EQ(log_at_hand_over.back(), m_conn.replies.back()) << "the reply is logged before the hand-over";
+    }
+  }
 }
 
 TEST_F(SmtpData, EnvelopeOfTheSession) {
