@@ -263,6 +263,31 @@ TEST(MessageQueue, PostSendAndQuitInOrder) {
   EXPECT_EQ(MessageQueue::Send(r.Id(), WM_USER + 3, 1), 0);
 }
 
+// What a thread posts to itself wakes no descriptor: its next turn takes it
+// without waiting (a quit too), in the order posted.
+TEST(MessageQueue, PostsToItselfAreTakenAtTheNextTurnWithoutWaiting) {
+  std::vector<UINT> seen;
+  bool quit_taken = false;
+  std::uint64_t elapsed = 0;
+  std::thread([&] {
+    MessageQueue& q = MessageQueue::ForCurrentThread();
+    q.SetHandler([&](const Message& m) -> LRESULT {
+      seen.push_back(m.id);
+      return 0;
+    });
+    const std::uint64_t start = TickCountMs();
+    MessageQueue::Post(CurrentThreadId(), WM_USER + 1);
+    MessageQueue::Post(CurrentThreadId(), WM_USER + 2);
+    EXPECT_TRUE(q.PumpOnce(60000));
+    MessageQueue::Post(CurrentThreadId(), WM_QUIT);
+    quit_taken = !q.PumpOnce(60000);
+    elapsed = TickCountMs() - start;
+  }).join();
+  EXPECT_EQ(seen, (std::vector<UINT>{WM_USER + 1, WM_USER + 2}));
+  EXPECT_TRUE(quit_taken);
+  EXPECT_LT(elapsed, 30000u) << "a turn waited for its time-out";
+}
+
 TEST(MessageQueue, PostTextHandsOwnershipToTheReceiver) {
   std::string received;
   struct Taker : Thread {

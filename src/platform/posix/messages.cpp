@@ -179,7 +179,9 @@ bool Enqueue(ThreadId target, Pending pending) {
     if (impl.closed) return false;
     impl.queue.push_back(std::move(pending));
   }
-  impl.Wake();
+  // A thread that posts to itself is awake: its next turn sees the message
+  // without the wake-up descriptor (a session's own WM_QUIT).
+  if (t_thread_id != impl.owner) impl.Wake();
   return true;
 }
 
@@ -293,6 +295,11 @@ PumpResult Pump(MessageQueue::Impl& impl, DWORD timeout_ms, Waitable* object) {
   for (const Timer& t : impl.timers) {
     if (!t.alive) continue;
     wait = std::min<std::uint64_t>(wait, t.next > now ? t.next - now : 0);
+  }
+  {
+    // Messages the thread posted to itself woke nothing: no waiting then.
+    std::lock_guard<std::mutex> lock(impl.lock);
+    if (!impl.queue.empty()) wait = 0;
   }
   const int poll_wait = wait == UINT64_MAX ? -1 : static_cast<int>(std::min<std::uint64_t>(wait, 1u << 30));
   const int n = ::poll(fds, count, poll_wait);
