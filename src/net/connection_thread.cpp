@@ -159,8 +159,11 @@ void CConnectionThread::ExitInstance() {
   ReleaseAdmission();
   if (m_pServer) m_pServer->RemoveConnection(m_bSmtp, this);
   // Posted before the connection closes: a client that connects once this
-  // one saw the close is logged after this disconnect line.
-  PostConnectionText(WM_MAIL_CLIENT_DISCONNECTED);  // by thread id: safe without the server
+  // one saw the close is logged after this disconnect line. Unlogged, the
+  // notice only has the server return free memory soon: while a return is
+  // due already, the server thread is not woken for it.
+  if (IsLogging() || !(m_pServer && m_pServer->IsMemoryReturnDue()))
+    PostConnectionText(WM_MAIL_CLIENT_DISCONNECTED);  // by thread id: safe without the server
   Close();
 }
 

@@ -77,3 +77,8 @@ bool CSharedServerLink::HandOverDelivery(const std::string& path) {
   std::shared_lock<std::shared_mutex> guard(m_Lock);
   return m_pServer && m_pServer->HandOverDelivery(path);
 }
+
+bool CSharedServerLink::IsMemoryReturnDue() const {
+  std::shared_lock<std::shared_mutex> guard(m_Lock);
+  return m_pServer && m_pServer->IsMemoryReturnDue();
+}

@@ -74,6 +74,10 @@ class CServerLink {
     (void)path;
     return false;
   }
+  // True while the free memory of ended sessions is about to be returned to
+  // the system: a session that ends meanwhile need not tell the server
+  // thread about it unless its end is logged.
+  virtual bool IsMemoryReturnDue() const { return false; }
 };
 
 // The link each connection thread holds: it forwards to the server until the
@@ -103,6 +107,7 @@ class CSharedServerLink final : public CServerLink {
   void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) override;
   void RemoveConnection(bool smtp, const CConnectionThread* thread) override;
   bool HandOverDelivery(const std::string& path) override;
+  bool IsMemoryReturnDue() const override;
 
  private:
   mutable std::shared_mutex m_Lock;  // shared by the calls, taken whole by Detach

@@ -218,9 +218,12 @@ void CMailServer::OnClientConnected(bool connected, std::string text) {
 void CMailServer::ReturnFreeMemorySoon() {
   // Only while the servers run: the timer must not outlive them.
   if (!m_bRunning || m_nTrimTimer != 0) return;
+  m_bMemoryReturnDue = true;
   m_nTrimTimer = platform::MessageQueue::ForCurrentThread().SetTimer(kReturnMemoryDelayMs, [this](UINT) {
     platform::MessageQueue::ForCurrentThread().KillTimer(m_nTrimTimer);
     m_nTrimTimer = 0;
+    // Sessions that end from now on ask for the next return.
+    m_bMemoryReturnDue = false;
     platform::ReturnFreeMemoryAside();
   });
 }
@@ -480,6 +483,7 @@ void CMailServer::StopServers() {
   m_nRetryTimer = 0;
   if (m_nTrimTimer != 0) platform::MessageQueue::ForCurrentThread().KillTimer(m_nTrimTimer);
   m_nTrimTimer = 0;
+  m_bMemoryReturnDue = false;
   FlushDeliveries();
   // The closing lines only after a start that succeeded.
   if (!was_running) return;

@@ -72,6 +72,7 @@ class CMailServer : public CServiceBase, public CServerLink {
   void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) override;
   void RemoveConnection(bool smtp, const CConnectionThread* thread) override;
   bool HandOverDelivery(const std::string& path) override { return m_Delivery.HandOver(path); }
+  bool IsMemoryReturnDue() const override { return m_bMemoryReturnDue.load(); }
 
   void WriteLog(int level, platform::ThreadId thread, const char* format, ...)
       __attribute__((format(printf, 4, 5)));
@@ -171,6 +172,7 @@ class CMailServer : public CServiceBase, public CServerLink {
   std::unordered_map<std::string, int> m_mapAddressConnections;  // live connections only
   CLoginFailures m_LoginFailures;
   UINT m_nTrimTimer = 0;  // memory of ended sessions waits for it
+  std::atomic<bool> m_bMemoryReturnDue{false};  // m_nTrimTimer runs (read by any thread)
 
   // What the connection threads hold of this object, emptied by the stop.
   std::shared_ptr<CSharedServerLink> m_pLink;

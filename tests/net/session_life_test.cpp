@@ -2,6 +2,7 @@
 // longest life, however busy the client keeps it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -137,6 +138,53 @@ TEST(SessionLife, ABusySessionEndsAtItsLongestLifeWithoutAReply) {
   EXPECT_LT(lived, std::chrono::seconds(5));
   EXPECT_TRUE(thread->Ended().Wait(5000));
   EXPECT_EQ(server->m_nConnections, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A session's end is told to the server thread when it is logged, or when
+// the server has no return of free memory due yet (the end asks for one);
+// else the server thread is left asleep.
+TEST(SessionLife, EndIsToldToTheServerWhenLoggedOrWhenMemoryIsToBeReturned) {
+  const struct {
+    int log_level;
+    bool memory_return_due;
+    bool told;
+  } cases[] = {
+      {LOG_TRACE, true, true},
+      {LOG_ERROR, false, true},
+      {LOG_ERROR, true, false},
+  };
+  platform::MessageQueue& window = platform::MessageQueue::ForCurrentThread();
+  std::vector<UINT> received;
+  window.SetHandler([&](const platform::Message& msg) -> LRESULT {
+    received.push_back(msg.id);
+    platform::TakeText(msg.wParam);
+    return 0;
+  });
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "level " << c.log_level << ", return due " << c.memory_return_due);
+    received.clear();
+    auto [client, accepted] = ConnectedPair();
+    ASSERT_TRUE(accepted.IsValid());
+    auto server = std::make_shared<FakeServerLink>();
+    server->m_nLogLevel = c.log_level;
+    server->m_bMemoryReturnDue = c.memory_return_due;
+    auto thread = std::make_shared<TestThread>();
+    thread->m_pServer = server;
+    thread->m_hNotifyWindow = platform::CurrentThreadId();
+    thread->m_AcceptedSocket = std::move(accepted);
+    thread->KeepAliveWhileRunning(thread);
+    ASSERT_TRUE(thread->Start());
+    client.Close();
+    ASSERT_TRUE(window.WaitWithMessages(thread->Ended(), 10000));
+    // Whatever the thread posted came before its end: a few turns take it.
+    for (int turn = 0; turn < 4; ++turn) window.PumpOnce(0);
+    EXPECT_EQ(std::count(received.begin(), received.end(), WM_MAIL_CLIENT_DISCONNECTED), c.told ? 1 : 0);
+  }
+  window.SetHandler(nullptr);
 }
 
 }  // namespace

@@ -32,6 +32,7 @@ class FakeServerLink : public CServerLink {
   }
   void AddConnection(bool smtp, std::shared_ptr<CConnectionThread> thread) override;
   void RemoveConnection(bool smtp, const CConnectionThread* thread) override;
+  bool IsMemoryReturnDue() const override { return m_bMemoryReturnDue; }
 
   void SetMailFolder(std::string folder);
 
@@ -48,6 +49,7 @@ class FakeServerLink : public CServerLink {
   std::atomic<std::int64_t> m_nNow{1000};
   CLoginFailures m_LoginFailures{[this] { return m_nNow.load(); }};
   int m_nLockouts = 0;  // lockouts started (the server logs one Error line each)
+  bool m_bMemoryReturnDue = false;
 
  private:
   mutable std::mutex m_Lock;  // the mail folder and the list
