@@ -219,7 +219,8 @@ struct Outcome {
 };
 
 Outcome Transmit(std::vector<Step> steps, int timeout = 5,
-                 const std::string& recipients = "<b@there.test>", std::size_t fail_after = 0) {
+                 const std::string& recipients = "<b@there.test>", std::size_t fail_after = 0,
+                 const std::string& text = kMessage) {
   ScriptedPeer peer(std::move(steps));
   RecordingSink sink;
   Outcome run;
@@ -227,7 +228,7 @@ Outcome Transmit(std::vector<Step> steps, int timeout = 5,
     CSmtpClient client(&sink);
     client.SetHeloName("relay.test");
     client.SetTimeout(timeout);
-    PiecesSource message(kMessage, fail_after);
+    PiecesSource message(text, fail_after);
     run.transmitted =
         client.TransmitMessage(kLoopback, peer.Port(), "<a@here.test>", recipients, message);
     run.delivered = client.IsDelivered();
@@ -364,6 +365,26 @@ TEST(SmtpClient, ReplyToTheTextMayTakeLongerThanTheTimeOut) {
   EXPECT_TRUE(run.delivered);
   EXPECT_TRUE(run.text_sent);
   EXPECT_FALSE(run.connected);
+}
+
+TEST(SmtpClient, TextLongerThanOneSendArrivesWholeAndInOrder) {
+  // Small pieces gathered into sends of their own size and more: none may
+  // be lost, doubled or moved at the seams between sends.
+  std::string text = "Subject: long\r\n\r\n";
+  std::vector<std::string> expected{"HELO relay.test", "MAIL FROM: <a@here.test>", "RCPT TO: <b@there.test>",
+                                    "DATA", "Subject: long", ""};
+  for (int i = 0; i < 3000; ++i) {
+    const std::string line = "line " + std::to_string(i) + std::string(50, static_cast<char>('a' + i % 26));
+    text += line + "\r\n";
+    expected.push_back(line);
+  }
+  text += ".";
+  expected.insert(expected.end(), {".", "QUIT"});
+  Outcome run = Transmit(Concat(AcceptingServer("220 hi\r\n"), std::vector<Step>{Send("221 bye\r\n")}), 5,
+                         "<b@there.test>", 0, text);
+  EXPECT_TRUE(run.delivered);
+  EXPECT_TRUE(run.text_sent);
+  EXPECT_EQ(run.received, expected);
 }
 
 TEST(SmtpClient, TextThatCannotBeReadIsNeverEnded) {
