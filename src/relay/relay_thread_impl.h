@@ -104,6 +104,10 @@ struct CRelayThread::Impl {
     bool bad_mail_copied = false;  // ... and the copy is there
     std::time_t next_try = 0;      // the earliest try still to come (0: none)
     bool removed = false;          // gone from the queue at its last acceptance
+    // Its journal may exist: one was listed when the pass took the file up,
+    // or has been written since. Without one, nothing is looked up by name
+    // (a name missing from a folder is searched for among all its entries).
+    bool journal = true;
   };
 
   // One queue-folder entry seen so far.
@@ -171,6 +175,9 @@ struct CRelayThread::Impl {
   // The files of the queue folder that are not in `taken` and wait for no
   // later try.
   std::vector<platform::FindEntry> DueFiles(const std::string& folder, const std::set<std::string>& taken);
+  // The names in the journal folder, lower-cased (journals are looked up
+  // without regard to case).
+  std::set<std::string> JournalNames(const std::string& folder);
   // The destination a file is scheduled under: the mail servers of its
   // first remote recipient as far as they are known without a lookup, or
   // its domain (empty when the file cannot be read).
@@ -178,7 +185,9 @@ struct CRelayThread::Impl {
   // One queued file: its recipients, its bad-mail copy, its deletion. A
   // file leaves the queue only when every copy it needs has been made.
   // Returns the earliest try still to come when recipients wait (0: none).
-  std::time_t ProcessFile(Courier& courier, const std::string& folder, const platform::FindEntry& entry);
+  // `journal`: the file's journal was listed when the pass took it up.
+  std::time_t ProcessFile(Courier& courier, const std::string& folder, const platform::FindEntry& entry,
+                          bool journal);
   // Sends the file to each remote recipient the journal does not name yet
   // and records the outcome there; false when the file has to stay in the
   // queue as it is (a stop, a file that cannot be read).

@@ -37,7 +37,14 @@
 struct CRelayThread::Impl::PassQueue {
   std::mutex lock;
   std::condition_variable handed_out;
-  std::deque<std::pair<std::size_t, platform::FindEntry>> ready;  // handed out, not taken yet
+  // A file handed out and not taken yet: its place in the pass, its entry,
+  // and whether its journal was listed.
+  struct Item {
+    std::size_t index = 0;
+    platform::FindEntry entry;
+    bool journal = false;
+  };
+  std::deque<Item> ready;
   std::vector<std::pair<std::size_t, std::time_t>> done;  // a file and its next try (0: none)
   bool closing = false;  // no more files: the senders end
   platform::Event done_event{false};  // automatic reset: `done` grew
@@ -52,7 +59,7 @@ class CRelayThread::Impl::Sender : public platform::Thread {
   void Run() override {
     CRelayThread::Impl::Courier courier(m_Impl);
     for (;;) {
-      std::pair<std::size_t, platform::FindEntry> item;
+      PassQueue::Item item;
       {
         std::unique_lock<std::mutex> lock(m_Queue.lock);
         m_Queue.handed_out.wait(lock, [&] { return m_Queue.closing || !m_Queue.ready.empty(); });
@@ -60,10 +67,10 @@ class CRelayThread::Impl::Sender : public platform::Thread {
         item = std::move(m_Queue.ready.front());
         m_Queue.ready.pop_front();
       }
-      const std::time_t next_try = m_Impl.ProcessFile(courier, m_strFolder, item.second);
+      const std::time_t next_try = m_Impl.ProcessFile(courier, m_strFolder, item.entry, item.journal);
       {
         std::lock_guard<std::mutex> lock(m_Queue.lock);
-        m_Queue.done.emplace_back(item.first, next_try);
+        m_Queue.done.emplace_back(item.index, next_try);
       }
       m_Queue.done_event.Set();
     }
@@ -100,6 +107,14 @@ std::vector<platform::FindEntry> CRelayThread::Impl::DueFiles(const std::string&
   return entries;
 }
 
+std::set<std::string> CRelayThread::Impl::JournalNames(const std::string& folder) {
+  std::vector<platform::FindEntry> entries;
+  platform::ListFolder(RelayJournalFolder(folder), entries);
+  std::set<std::string> names;
+  for (const platform::FindEntry& entry : entries) names.insert(text::ToLower(entry.name));
+  return names;
+}
+
 void CRelayThread::Impl::RunSenders(const std::string& folder) {
   CRelaySchedule schedule(kPerHost);
   // What this pass has taken up (a file once per pass, as it leaves the
@@ -107,8 +122,13 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
   std::set<std::string> taken;
   std::vector<platform::FindEntry> entries;
   std::vector<std::string> destinations;
+  std::vector<bool> journals;  // whether each file's journal was listed
   auto take_up = [&](std::vector<platform::FindEntry> found) {
+    // Only the sender that has a file writes its journal, and a pass takes a
+    // file up once: a journal not listed now cannot appear before then.
+    const std::set<std::string> journal_names = found.empty() ? std::set<std::string>() : JournalNames(folder);
     for (platform::FindEntry& entry : found) {
+      journals.push_back(journal_names.contains(text::ToLower(entry.name)));
       // Taken up now: a file that waited no longer does, whatever comes of it.
       m_mapWaiting.erase(entry.name);
       taken.insert(entry.name);
@@ -162,7 +182,7 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
       if (!next) break;
       {
         std::lock_guard<std::mutex> lock(queue.lock);
-        queue.ready.emplace_back(*next, entries[*next]);
+        queue.ready.push_back({*next, entries[*next], journals[*next]});
       }
       queue.handed_out.notify_one();
       ++running;

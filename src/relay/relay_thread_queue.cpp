@@ -74,9 +74,10 @@ void CRelayThread::Impl::ProcessQueue(const char* reason) {
 }
 
 std::time_t CRelayThread::Impl::ProcessFile(Courier& courier, const std::string& folder,
-                                            const platform::FindEntry& entry) {
+                                            const platform::FindEntry& entry, bool journal) {
   Log("Checking file: " + entry.name);
   QueuedFile file{folder + "\\" + entry.name, entry.name};
+  file.journal = journal;
   // A file still locked by its writer stays for a later pass.
   if (!WaitUntilReadable(file.path)) return 0;
 
@@ -116,8 +117,10 @@ std::time_t CRelayThread::Impl::ProcessFile(Courier& courier, const std::string&
   }
   // The journal goes after the file: a crash in between leaves a stray
   // journal (removed at the end of a pass), never a file without one.
-  const std::string journal = RelayJournalPath(folder, file.name);
-  if (platform::IsRegularFile(journal)) platform::DeleteFile(journal);
+  if (file.journal) {
+    const std::string journal_path = RelayJournalPath(folder, file.name);
+    if (platform::IsRegularFile(journal_path)) platform::DeleteFile(journal_path);
+  }
   return 0;
 }
 
@@ -125,7 +128,7 @@ bool CRelayThread::Impl::HandleRecipients(Courier& courier, QueuedFile& file,
                                           const std::vector<std::string>& recipients) {
   const std::string folder = QueueFolder();
   std::vector<RelayJournalRecord> handled;
-  if (!ReadRelayJournal(RelayJournalPath(folder, file.name), handled)) {
+  if (file.journal && !ReadRelayJournal(RelayJournalPath(folder, file.name), handled)) {
     LogError(text::Format("ERROR: Cannot read the relay journal of %s: %s It stays in the queue.",
                           file.name.c_str(), LastFileErrorText().c_str()));
     return false;
@@ -211,6 +214,7 @@ bool CRelayThread::Impl::HandleRecipients(Courier& courier, QueuedFile& file,
     Log(text::Format("Recipient limit of %d reached.", limit));
     CopyToBadMail(file);
   }
+  file.journal = file.journal || journal.Started();
   return true;
 }
 

@@ -176,6 +176,7 @@ bool CRelayJournalWriter::Open() {
 }
 
 bool CRelayJournalWriter::Append(const RelayJournalRecord& record) {
+  m_bStarted = true;
   if (!m_File.IsOpen() && !Open()) {
     m_File.Close();
     return false;

@@ -91,6 +91,8 @@ class CRelayJournalWriter {
   // Writes the record and syncs it (and, for a new journal, its folder);
   // false (with LastFileError) when it may not be on disk.
   bool Append(const RelayJournalRecord& record);
+  // An Append has been tried: the journal may exist from then on.
+  bool Started() const { return m_bStarted; }
 
  private:
   bool Open();
@@ -100,4 +102,5 @@ class CRelayJournalWriter {
   std::string m_strPath;
   platform::File m_File;
   bool m_bNameSynced = false;
+  bool m_bStarted = false;
 };
