@@ -213,6 +213,9 @@ struct CRelayThread::Impl {
   // queue for good (deleted, the deletion synced) as the journal's record
   // would have said; false when that is not sure, and the record is due.
   bool RemoveDelivered(QueuedFile& file);
+  // Deletes a queued file (a folder in its place stays); false (with
+  // LastFileError) when it could not be deleted.
+  bool DeleteQueued(const QueuedFile& file);
   // Appends a recipient's record to a file's journal; an Error line when it
   // may not be on disk.
   void Record(CRelayJournalWriter& journal, const std::string& name, std::string_view state,
@@ -274,6 +277,9 @@ struct CRelayThread::Impl {
   std::mutex m_ServersLock;  // guards the owner's m_mapMailServers
   CHostSlots m_HostSlots{kPerHost};
   CSharedFolderSync m_QueueFolderSync;
+  // The queue folder, open while a pass runs (closed: the files are named by
+  // their paths); its senders share it.
+  platform::Folder m_QueueDir;
 
   RetryPolicy m_Policy;                   // this thread's copy
   std::mutex m_PolicyLock;                // guards m_NewPolicy

@@ -157,6 +157,7 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
     return;
   }
   m_QueueFolderSync.Start(folder);
+  m_QueueDir = platform::Folder::Open(folder);
 
   // Files that arrive during the pass join it: the senders go on while the
   // receivers accept, and one slow transaction holds up no other file. The
@@ -246,6 +247,7 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
   }
   queue.handed_out.notify_all();
   for (const auto& sender : senders) sender->Ended().Wait(platform::INFINITE_WAIT);
+  m_QueueDir.Close();
   // The deletions of the pass are all durable when it ends.
   if (!m_QueueFolderSync.Stop())
     LogError(text::Format("ERROR: Cannot sync the queue folder: %s",

@@ -78,17 +78,25 @@ std::time_t CRelayThread::Impl::ProcessFile(Courier& courier, const std::string&
   Log("Checking file: " + entry.name);
   QueuedFile file{folder + "\\" + entry.name, entry.name};
   file.journal = journal;
-  // A file still locked by its writer stays for a later pass.
-  if (!WaitUntilReadable(file.path)) return 0;
 
   if (entry.size > m_nMaxMessageBytes) {
+    // A file still locked by its writer stays for a later pass.
+    if (!WaitUntilReadable(file.path)) return 0;
     Log(text::Format("Message too large to relay: %s has %llu bytes, the limit is %llu.", entry.name.c_str(),
                      static_cast<unsigned long long>(entry.size),
                      static_cast<unsigned long long>(m_nMaxMessageBytes)));
     CopyToBadMail(file);
   } else {
     std::vector<std::string> recipients;
-    switch (ReadRecipients(file.path, recipients)) {
+    // Mostly the file opens at once; one still locked by its writer is
+    // waited for a while, and stays for a later pass when that is not
+    // enough (as does one that cannot be opened at all).
+    RecipientsRead read = ReadRecipients(file.path, recipients);
+    if (read == RecipientsRead::kUnreadable) {
+      if (!WaitUntilReadable(file.path)) return 0;
+      read = ReadRecipients(file.path, recipients);
+    }
+    switch (read) {
       case RecipientsRead::kUnreadable:
         LogError(text::Format("ERROR: Cannot read %s: %s It stays in the queue.", entry.name.c_str(),
                               LastFileErrorText().c_str()));
@@ -111,7 +119,7 @@ std::time_t CRelayThread::Impl::ProcessFile(Courier& courier, const std::string&
   // The copy that stands for the recipients no server took must exist
   // before the file goes (the Error line of the copy said why it does not).
   if (file.bad_mail_needed && !file.bad_mail_copied) return 0;
-  if (!file.removed && !platform::DeleteFile(file.path)) {
+  if (!file.removed && !DeleteQueued(file)) {
     Log(text::Format("ERROR: Failed to delete: %s!", file.path.c_str()));
     return 0;
   }
@@ -238,7 +246,7 @@ void CRelayThread::Impl::Courier::OnAccepted() {
 
 bool CRelayThread::Impl::RemoveDelivered(QueuedFile& file) {
   // A copy for the bad-mail folder is still to be made from it.
-  if (file.bad_mail_needed || !platform::DeleteFile(file.path)) return false;
+  if (file.bad_mail_needed || !DeleteQueued(file)) return false;
   file.removed = true;
   // Until the deletion is synced a crash could bring the file back, as it
   // could a journal's record not yet synced, and the recipient would get
@@ -248,6 +256,12 @@ bool CRelayThread::Impl::RemoveDelivered(QueuedFile& file) {
     LogError(text::Format("ERROR: Cannot sync the queue folder: %s A crash now may relay the last messages again.",
                           LastFileErrorText().c_str()));
   return true;
+}
+
+bool CRelayThread::Impl::DeleteQueued(const QueuedFile& file) {
+  // By the name the listing gave, in the folder the pass holds open: no
+  // look-up of the path first.
+  return m_QueueDir.IsOpen() ? m_QueueDir.DeleteFile(file.name) : platform::DeleteFile(file.path);
 }
 
 std::string CRelayThread::Impl::MailFolder() const { return ParentFolder(m_Owner.m_strQueueFolder); }
