@@ -1,6 +1,8 @@
 // The senders' order and the bound per mail server (see relay_schedule.h).
 #include "relay/relay_schedule.h"
 
+#include <algorithm>
+
 void CRelaySchedule::Add(const std::string& destination, std::size_t item) {
   Destination* known = Find(destination);
   if (!known) {
@@ -36,6 +38,15 @@ bool CRelaySchedule::Waiting() const {
   for (const Destination& destination : m_arrDestinations)
     if (!destination.waiting.empty()) return true;
   return false;
+}
+
+std::size_t CRelaySchedule::Ready() const {
+  std::size_t ready = 0;
+  for (const Destination& destination : m_arrDestinations) {
+    const std::size_t free = static_cast<std::size_t>(std::max(0, m_nPerDestination - destination.running));
+    ready += std::min(destination.waiting.size(), free);
+  }
+  return ready;
 }
 
 CRelaySchedule::Destination* CRelaySchedule::Find(const std::string& name) {

@@ -34,6 +34,8 @@ class CRelaySchedule {
   // A running item of `destination` has ended.
   void Done(const std::string& destination);
   bool Waiting() const;
+  // How many items Next would give one after another now.
+  std::size_t Ready() const;
 
  private:
   struct Destination {

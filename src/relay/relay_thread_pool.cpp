@@ -2,8 +2,9 @@
 // at a time and handling it whole (its recipients one transaction each, its
 // journal, bad-mail copy, report and deletion), so that several
 // transactions are open at once and the queue drains at the rate the
-// receivers accept. The relay thread hands the files out in the schedule's
-// order (relay_schedule.h) and notes the files whose recipients wait.
+// receivers accept. The relay thread takes the files of the queue folder up
+// into the pass and notes the files whose recipients wait; the senders take
+// them in the schedule's order (relay_schedule.h).
 //
 // The senders live for one pass: when it ends, every one of them has been
 // joined, and nothing of the pass runs on. A stop hands out no more files;
@@ -17,6 +18,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -33,21 +35,40 @@
 #include "store/mail_store.h"
 #include "store/relay_journal.h"
 
-// What the relay thread and its senders share during a pass.
+// What the relay thread and its senders share during a pass, under `lock`.
+// A sender that ends a file takes the next one itself: the relay thread is
+// woken to take up files that arrived once the known ones are taken, to end
+// the pass and to stop it, not for every file.
 struct CRelayThread::Impl::PassQueue {
-  std::mutex lock;
-  std::condition_variable handed_out;
-  // A file handed out and not taken yet: its place in the pass, its entry,
-  // and whether its journal was listed.
+  // A file taken up by the pass: its entry, its destination, and whether
+  // its journal was listed.
   struct Item {
-    std::size_t index = 0;
     platform::FindEntry entry;
+    std::string destination;
     bool journal = false;
   };
-  std::deque<Item> ready;
-  std::vector<std::pair<std::size_t, std::time_t>> done;  // a file and its next try (0: none)
-  bool closing = false;  // no more files: the senders end
-  platform::Event done_event{false};  // automatic reset: `done` grew
+
+  explicit PassQueue(int per_destination) : schedule(per_destination) {}
+
+  // The next file a sender may take, counted as running; none while the
+  // pass stops or when the schedule has none to give.
+  std::optional<std::size_t> Take() {
+    if (stopping) return std::nullopt;
+    const std::optional<std::size_t> next = schedule.Next();
+    if (next) ++running;
+    return next;
+  }
+
+  std::mutex lock;
+  std::condition_variable handed_out;  // files were taken up, or the pass ends
+  CRelaySchedule schedule;
+  std::vector<Item> items;  // every file of the pass, by its place in the schedule
+  std::size_t running = 0;  // files taken by senders and not ended yet
+  std::vector<std::pair<std::size_t, std::time_t>> waiting;  // a file and its next try
+  bool stopping = false;      // no more files are taken
+  bool closing = false;       // the senders end
+  bool want_drained = false;  // the relay thread waits for every known file to be taken
+  platform::Event done_event{false};  // automatic reset: what the relay thread waits for happened
 };
 
 class CRelayThread::Impl::Sender : public platform::Thread {
@@ -58,25 +79,43 @@ class CRelayThread::Impl::Sender : public platform::Thread {
  protected:
   void Run() override {
     CRelayThread::Impl::Courier courier(m_Impl);
+    std::unique_lock<std::mutex> lock(m_Queue.lock);
+    std::optional<std::size_t> next = m_Queue.Take();
     for (;;) {
-      PassQueue::Item item;
-      {
-        std::unique_lock<std::mutex> lock(m_Queue.lock);
-        m_Queue.handed_out.wait(lock, [&] { return m_Queue.closing || !m_Queue.ready.empty(); });
-        if (m_Queue.ready.empty()) return;
-        item = std::move(m_Queue.ready.front());
-        m_Queue.ready.pop_front();
+      if (!next) {
+        TellRelayThread(false);
+        m_Queue.handed_out.wait(lock, [&] { return m_Queue.closing || (next = m_Queue.Take()); });
+        if (!next) return;
       }
+      // Whichever take it was, this one may have left nothing waiting.
+      TellRelayThread(true);
+      const std::size_t index = *next;
+      const PassQueue::Item item = m_Queue.items[index];
+      lock.unlock();
       const std::time_t next_try = m_Impl.ProcessFile(courier, m_strFolder, item.entry, item.journal);
-      {
-        std::lock_guard<std::mutex> lock(m_Queue.lock);
-        m_Queue.done.emplace_back(item.index, next_try);
-      }
-      m_Queue.done_event.Set();
+      lock.lock();
+      m_Queue.schedule.Done(item.destination);
+      --m_Queue.running;
+      if (next_try != 0) m_Queue.waiting.emplace_back(index, next_try);
+      // The slot this file held goes to the next file of its destination,
+      // which this sender takes itself; a file that could run beside it
+      // goes to an idle sender.
+      next = m_Queue.Take();
+      if (next && m_Queue.schedule.Ready() > 0) m_Queue.handed_out.notify_one();
     }
   }
 
  private:
+  // With the lock held, after a try to take a file: wakes the relay thread
+  // when what it waits for has come, that every file it knows is taken
+  // (it then lists the folder again) or that none runs any more.
+  void TellRelayThread(bool took) {
+    const bool drained = m_Queue.want_drained && !m_Queue.schedule.Waiting();
+    if (!drained && (took || m_Queue.running > 0)) return;
+    m_Queue.want_drained = false;
+    m_Queue.done_event.Set();
+  }
+
   CRelayThread::Impl& m_Impl;
   PassQueue& m_Queue;
   const std::string m_strFolder;
@@ -116,29 +155,48 @@ std::set<std::string> CRelayThread::Impl::JournalNames(const std::string& folder
 }
 
 void CRelayThread::Impl::RunSenders(const std::string& folder) {
-  CRelaySchedule schedule(kPerHost);
+  PassQueue queue(kPerHost);
   // What this pass has taken up (a file once per pass, as it leaves the
-  // queue or is left for a later one), with each file's destination.
+  // queue or is left for a later one).
   std::set<std::string> taken;
-  std::vector<platform::FindEntry> entries;
-  std::vector<std::string> destinations;
-  std::vector<bool> journals;  // whether each file's journal was listed
+  // Adds the files found to the pass and wakes as many idle senders as can
+  // take one now; false when there were none.
   auto take_up = [&](std::vector<platform::FindEntry> found) {
+    if (found.empty()) return false;
     // Only the sender that has a file writes its journal, and a pass takes a
     // file up once: a journal not listed now cannot appear before then.
-    const std::set<std::string> journal_names = found.empty() ? std::set<std::string>() : JournalNames(folder);
+    const std::set<std::string> journal_names = JournalNames(folder);
+    std::vector<PassQueue::Item> items;
     for (platform::FindEntry& entry : found) {
-      journals.push_back(journal_names.contains(text::ToLower(entry.name)));
       // Taken up now: a file that waited no longer does, whatever comes of it.
       m_mapWaiting.erase(entry.name);
       taken.insert(entry.name);
-      destinations.push_back(DestinationOf(folder + "\\" + entry.name));
-      schedule.Add(destinations.back(), entries.size());
-      entries.push_back(std::move(entry));
+      const bool journal = journal_names.contains(text::ToLower(entry.name));
+      std::string destination = DestinationOf(folder + "\\" + entry.name);
+      items.push_back({std::move(entry), std::move(destination), journal});
     }
+    std::size_t ready = 0;
+    {
+      std::lock_guard<std::mutex> lock(queue.lock);
+      for (PassQueue::Item& item : items) {
+        queue.schedule.Add(item.destination, queue.items.size());
+        queue.items.push_back(std::move(item));
+      }
+      ready = queue.schedule.Ready();
+    }
+    for (std::size_t i = 0; i < std::min<std::size_t>(ready, kSenders); ++i) queue.handed_out.notify_one();
+    return true;
   };
-  take_up(DueFiles(folder, taken));
-  if (entries.empty()) return;
+  // The files whose recipients wait, as the senders left them.
+  auto note_waiting = [&] {
+    std::vector<std::pair<std::size_t, std::time_t>> waiting;
+    {
+      std::lock_guard<std::mutex> lock(queue.lock);
+      waiting.swap(queue.waiting);
+    }
+    for (const auto& [item, next_try] : waiting) m_mapWaiting[queue.items[item].entry.name] = next_try;
+  };
+  if (!take_up(DueFiles(folder, taken))) return;
   // The journal folder is made before the senders look for journals: a name
   // looked up in a folder that is not there is searched for among all the
   // queue folder's entries (names match without regard to case). Its own
@@ -146,7 +204,8 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
   if (CreateFolderPath(RelayJournalFolder(folder))) platform::SyncDirectory(folder);
 
   m_HostSlots.Reset();
-  PassQueue queue;
+  m_QueueFolderSync.Start(folder);
+  m_QueueDir = platform::Folder::Open(folder);
   std::vector<std::unique_ptr<Sender>> senders;
   for (int i = 0; i < kSenders; ++i) {
     auto sender = std::make_unique<Sender>(*this, queue, folder);
@@ -154,43 +213,47 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
   }
   if (senders.empty()) {
     LogError("ERROR: No sender thread could be started; the queue stays for the next pass.");
+    m_QueueDir.Close();
+    m_QueueFolderSync.Stop();
     return;
   }
-  m_QueueFolderSync.Start(folder);
-  m_QueueDir = platform::Folder::Open(folder);
 
   // Files that arrive during the pass join it: the senders go on while the
   // receivers accept, and one slow transaction holds up no other file. The
-  // folder is listed again once the files known are handed out, and at
-  // most every kRelistMs: a burst of arrivals costs a few listings, not one
-  // each.
+  // folder is listed again once the files known are taken, and at most
+  // every kRelistMs while files run: a burst of arrivals costs a few
+  // listings, not one each.
   bool watching = m_pWatch && m_pWatch->IsOpen();
   bool arrived = false;
   std::uint64_t listed_at = platform::TickCountMs();
-  std::size_t running = 0;
   bool stopping = false;
   bool cut = false;
   std::uint64_t cut_at = 0;
   for (;;) {
     if (!stopping && StopRequested()) {
       stopping = true;
-      if (schedule.Waiting()) Log("Stopping: the rest of the queue stays for the next start.");
+      bool left = false;
+      {
+        std::lock_guard<std::mutex> lock(queue.lock);
+        queue.stopping = true;
+        left = queue.schedule.Waiting();
+      }
+      if (left) Log("Stopping: the rest of the queue stays for the next start.");
       m_HostSlots.Cancel();
       cut_at = platform::TickCountMs() + kStopGraceMs;
     }
-    while (!stopping && running < senders.size()) {
-      const std::optional<std::size_t> next = schedule.Next();
-      if (!next) break;
-      {
-        std::lock_guard<std::mutex> lock(queue.lock);
-        queue.ready.push_back({*next, entries[*next], journals[*next]});
-      }
-      queue.handed_out.notify_one();
-      ++running;
+    bool idle = false;     // no file runs
+    bool drained = false;  // every known file is taken
+    {
+      std::lock_guard<std::mutex> lock(queue.lock);
+      drained = !queue.schedule.Waiting();
+      idle = queue.running == 0;
+      // Asked for only while the relay thread waits to list the folder.
+      queue.want_drained = arrived && !drained && !stopping;
     }
-    if (running == 0) {
+    if (idle && (stopping || (drained && !arrived))) break;
+    if (!stopping && arrived && drained && (idle || platform::TickCountMs() >= listed_at + kRelistMs)) {
       // Files that came while the last ones were sent are not left behind.
-      if (!arrived || stopping) break;
       arrived = false;
       listed_at = platform::TickCountMs();
       take_up(DueFiles(folder, taken));
@@ -201,7 +264,7 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
       std::vector<platform::Waitable*> objects{&m_StopEvent, &queue.done_event};
       if (watching && !arrived) objects.push_back(m_pWatch);
       DWORD wait_ms = platform::INFINITE_WAIT;
-      if (arrived && !schedule.Waiting()) {
+      if (arrived && drained) {
         const std::uint64_t now = platform::TickCountMs();
         wait_ms = listed_at + kRelistMs > now ? static_cast<DWORD>(listed_at + kRelistMs - now) : 0;
       }
@@ -214,11 +277,6 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
         }
         arrived = true;
       }
-      if (arrived && !schedule.Waiting() && platform::TickCountMs() >= listed_at + kRelistMs) {
-        arrived = false;
-        listed_at = platform::TickCountMs();
-        take_up(DueFiles(folder, taken));
-      }
     } else {
       const std::uint64_t now = platform::TickCountMs();
       if (!cut && now >= cut_at) {
@@ -228,17 +286,7 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
       }
       queue.done_event.Wait(cut ? platform::INFINITE_WAIT : static_cast<DWORD>(cut_at - now));
     }
-
-    std::vector<std::pair<std::size_t, std::time_t>> done;
-    {
-      std::lock_guard<std::mutex> lock(queue.lock);
-      done.swap(queue.done);
-    }
-    for (const auto& [item, next_try] : done) {
-      schedule.Done(destinations[item]);
-      --running;
-      if (next_try != 0) m_mapWaiting[entries[item].name] = next_try;
-    }
+    note_waiting();
   }
 
   {
@@ -247,6 +295,7 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
   }
   queue.handed_out.notify_all();
   for (const auto& sender : senders) sender->Ended().Wait(platform::INFINITE_WAIT);
+  note_waiting();
   m_QueueDir.Close();
   // The deletions of the pass are all durable when it ends.
   if (!m_QueueFolderSync.Stop())

@@ -43,6 +43,11 @@ TEST(RelaySchedule, BoundPerDestinationAndTurns) {
     CRelaySchedule schedule(c.bound);
     for (std::size_t i = 0; i < c.items.size(); ++i) schedule.Add(c.items[i], i);
     for (std::size_t s = 0; s < c.script.size(); ++s) {
+      // Ready() tells how many items Next() would give one after another.
+      CRelaySchedule copy = schedule;
+      std::size_t given = 0;
+      while (copy.Next()) ++given;
+      EXPECT_EQ(schedule.Ready(), given) << "step " << s;
       const Step& step = c.script[s];
       if (step.op == 'd') {
         schedule.Done(step.destination);
