@@ -167,8 +167,9 @@ class Thread {
   // Marks the thread launched; false (and the self-reference dropped)
   // without its end event.
   bool MarkLaunched();
-  // Makes the thread; false, with launched_ reset, when none could be made.
-  bool Launch();
+  // Makes the thread (one that parks when Run ends, for the next StartSoon,
+  // with `park_after`); false, with launched_ reset, when none could be made.
+  bool Launch(bool park_after);
   // The starter thread's part of StartSoon.
   void LaunchOrGiveUp();
   ThreadId id_ = 0;     // guarded by start_lock_

@@ -61,10 +61,6 @@ class CCommitting {
   const bool m_bAlone;
 };
 
-}  // namespace
-
-namespace {
-
 std::mutex g_FolderLock;
 std::shared_ptr<CSpoolFolder> g_pFolder;  // the mail folder in use
 

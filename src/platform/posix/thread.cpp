@@ -74,6 +74,17 @@ class Starter {
   std::deque<std::function<void()>> jobs_;
 };
 
+// Runs `job` on a new system thread of its own; false when none could be
+// made.
+bool RunDetached(std::function<void()> job) {
+  try {
+    std::thread(std::move(job)).detach();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 // System threads kept after the Thread they ran has ended, for the next
 // StartSoon: a listener hands a new client to one with a single wake-up,
 // instead of having a thread made (and ended) for each connection.
@@ -101,12 +112,7 @@ class ParkedThreads {
   // Runs `job` on a new system thread that parks when the job ends; false
   // when none could be made.
   bool RunOnNew(std::function<void()> job) {
-    try {
-      std::thread([this, first = std::move(job)]() mutable { Serve(std::move(first)); }).detach();
-      return true;
-    } catch (...) {
-      return false;
-    }
+    return RunDetached([this, first = std::move(job)]() mutable { Serve(std::move(first)); });
   }
 
  private:
@@ -179,7 +185,7 @@ bool Thread::Start() {
   // No wait for the thread to run: waiting for each to be scheduled would
   // keep a listener's next clients from their greeting on a busy machine.
   // Id() waits instead, where it is needed.
-  if (Launch()) return true;
+  if (Launch(false)) return true;
   keep_alive_.reset();
   return false;
 }
@@ -195,25 +201,17 @@ bool Thread::StartSoon() {
   return true;
 }
 
-bool Thread::Launch() {
-  try {
-    std::thread worker([this] { Main(); });
-    worker.detach();
-    return true;
-  } catch (...) {
-    std::lock_guard<std::mutex> guard(start_lock_);
-    launched_ = false;
-    return false;
-  }
+bool Thread::Launch(bool park_after) {
+  std::function<void()> run = [this] { Main(); };
+  if (park_after ? ParkedThreads::Get().RunOnNew(std::move(run)) : RunDetached(std::move(run))) return true;
+  std::lock_guard<std::mutex> guard(start_lock_);
+  launched_ = false;
+  return false;
 }
 
 void Thread::LaunchOrGiveUp() {
   // A thread made here parks when this one ends, for the next StartSoon.
-  if (ParkedThreads::Get().RunOnNew([this] { Main(); })) return;
-  {
-    std::lock_guard<std::mutex> guard(start_lock_);
-    launched_ = false;
-  }
+  if (Launch(true)) return;
   NotStarted();
   std::shared_ptr<Thread> self = std::move(keep_alive_);
   {
