@@ -118,13 +118,47 @@ std::unordered_map<ThreadId, std::shared_ptr<MessageQueue::Impl>>& Registry() {
   return *registry;
 }
 
-thread_local std::unique_ptr<MessageQueue> t_queue;
+// A parked thread runs many sessions one after the other, each with a queue
+// of its own. The wake-up descriptor of the last one is kept for the next:
+// making and closing one per session cost two system calls per connection.
+// One object holds both so that the queue always goes before the spare.
+struct ThreadQueueSlot {
+  std::unique_ptr<MessageQueue> queue;
+  int spare_wake_fd = -1;
+  ~ThreadQueueSlot() {
+    queue.reset();
+    if (spare_wake_fd >= 0) ::close(spare_wake_fd);
+  }
+};
+thread_local ThreadQueueSlot t_slot;
+
+int TakeWakeFd() {
+  const int fd = t_slot.spare_wake_fd;
+  if (fd < 0) return ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  t_slot.spare_wake_fd = -1;
+  // Wakes meant for the last queue must not wake this one.
+  std::uint64_t stale;
+  ssize_t n = ::read(fd, &stale, sizeof stale);
+  (void)n;
+  return fd;
+}
+
+// Only the owner's own descriptor is kept: a queue destroyed elsewhere (none
+// is, today) closes its descriptor as before.
+void KeepOrCloseWakeFd(int fd, ThreadId owner) {
+  if (fd < 0) return;
+  if (owner == t_thread_id && t_slot.spare_wake_fd < 0) {
+    t_slot.spare_wake_fd = fd;
+    return;
+  }
+  ::close(fd);
+}
 
 }  // namespace
 
 MessageQueue::MessageQueue() : impl_(std::make_unique<Impl>()) {
   impl_->owner = CurrentThreadId();
-  impl_->wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  impl_->wake_fd = TakeWakeFd();
 }
 
 MessageQueue::~MessageQueue() {
@@ -144,21 +178,22 @@ MessageQueue::~MessageQueue() {
     if (p.slot) p.slot->done.Set();
     FreeText(p);
   }
-  if (impl_->wake_fd >= 0) ::close(impl_->wake_fd);
+  // Out of the registry, the descriptor gets no more wakes from posters.
+  KeepOrCloseWakeFd(impl_->wake_fd, impl_->owner);
 }
 
 MessageQueue& MessageQueue::ForCurrentThread() {
-  if (!t_queue) {
-    t_queue.reset(new MessageQueue());
+  if (!t_slot.queue) {
+    t_slot.queue.reset(new MessageQueue());
     std::lock_guard<std::mutex> guard(g_registry_lock);
     // The registry shares the state so that posters never touch a freed queue.
-    Registry()[t_queue->impl_->owner] = std::shared_ptr<Impl>(t_queue->impl_.get(), [](Impl*) {});
+    Registry()[t_slot.queue->impl_->owner] = std::shared_ptr<Impl>(t_slot.queue->impl_.get(), [](Impl*) {});
   }
-  return *t_queue;
+  return *t_slot.queue;
 }
 
 void DestroyCurrentThreadQueue() {
-  t_queue.reset();
+  t_slot.queue.reset();
   // A parked thread runs its next Thread under a new id.
   t_thread_id = 0;
 }
@@ -192,8 +227,8 @@ bool MessageQueue::Post(ThreadId target, UINT msg, WPARAM w, LPARAM l) {
 }
 
 LRESULT MessageQueue::Send(ThreadId target, UINT msg, WPARAM w, LPARAM l) {
-  if (target == CurrentThreadId() && t_queue) {
-    return t_queue->impl_->handler ? t_queue->impl_->handler(Message{msg, w, l}) : 0;
+  if (target == CurrentThreadId() && t_slot.queue) {
+    return t_slot.queue->impl_->handler ? t_slot.queue->impl_->handler(Message{msg, w, l}) : 0;
   }
   auto slot = std::make_shared<SendSlot>();
   {
