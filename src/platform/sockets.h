@@ -35,8 +35,10 @@ class Socket {
   // non-blocking. Invalid when none is pending.
   Socket Accept();
   // A TCP connection to host:port. A dotted IPv4 host is used as it is; a
-  // name goes through the system resolver. Waits at most timeout_ms.
-  static Socket Connect(std::string_view host, int port, DWORD timeout_ms);
+  // name goes through the system resolver. Waits at most timeout_ms. The
+  // socket is left blocking unless asked otherwise.
+  enum class Mode { kBlocking, kNonBlocking };
+  static Socket Connect(std::string_view host, int port, DWORD timeout_ms, Mode mode = Mode::kBlocking);
   // A UDP socket bound to any local address and port 0.
   static Socket Udp();
 

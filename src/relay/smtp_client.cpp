@@ -73,16 +73,16 @@ bool CSmtpClient::RunDialogue(const std::string& host, int port, const std::stri
   m_bTlsFailed = false;
 
   const DWORD connect_ms = TimeoutMs();
-  m_socket = platform::Socket::Connect(host, port, connect_ms);
+  // Receives never block; a send waits at most the time-out for a server
+  // that takes nothing.
+  m_socket = platform::Socket::Connect(host, port, connect_ms, platform::Socket::Mode::kNonBlocking);
   if (!m_socket.IsValid()) {
     Log("Cannot connect to remote server.");
     return false;
   }
-  // Receives never block; a send waits at most the time-out for a server
-  // that takes nothing.
-  m_socket.SetNonBlocking(true);
   m_socket.SetSendTimeout(connect_ms);
   m_bConnected = true;
+  m_bAnswerDue = true;  // the greeting
   OnConnect(0);
 
   for (const std::string& field : text::Split(recipients, ','))
@@ -305,6 +305,11 @@ bool CSmtpClient::ReadLine(std::string& line) {
     m_strReceived.clear();
 
     if (!m_socket.IsValid() || platform::TickCountMs() >= deadline) return false;
+    // Right after a command the answer cannot be there yet: wait for it
+    // first rather than find the socket empty (a TLS stream may hold
+    // decrypted bytes the socket no longer shows: it is read first).
+    if (m_bAnswerDue && !m_pTls && !WaitReadable(deadline)) return false;
+    m_bAnswerDue = false;
     // Received straight into the (empty) buffer of received bytes.
     m_strReceived.resize(kReceiveChunk);
     bool would_block = false;
@@ -387,7 +392,10 @@ bool CSmtpClient::SendText(const std::string& text, bool logged) {
 }
 
 bool CSmtpClient::SendBytes(const std::string& bytes) {
-  if (m_pTls ? m_pTls->Write(bytes) : m_socket.SendAll(bytes)) return true;
+  if (m_pTls ? m_pTls->Write(bytes) : m_socket.SendAll(bytes)) {
+    m_bAnswerDue = true;
+    return true;
+  }
   m_socket.Close();
   Log("Could not send reply, disconnected.");
   return false;

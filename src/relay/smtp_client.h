@@ -156,4 +156,5 @@ class CSmtpClient {
   platform::Socket m_socket;
   std::unique_ptr<CTlsStream> m_pTls;  // over m_socket, after STARTTLS
   std::string m_strReceived;  // received bytes not yet cut into lines
+  bool m_bAnswerDue = false;  // a command (or the connect) went out since the last receive
 };

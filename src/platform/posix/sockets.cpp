@@ -61,10 +61,8 @@ bool ToSockAddr(std::string_view ip, int port, sockaddr_in& addr) {
   return ::inet_pton(AF_INET, text.c_str(), &addr.sin_addr) == 1;
 }
 
-// Connects a non-blocking socket and waits for the outcome; leaves it blocking.
+// Connects a socket made non-blocking and waits for the outcome.
 bool ConnectWithTimeout(int fd, const sockaddr_in& addr, DWORD timeout_ms) {
-  const int flags = ::fcntl(fd, F_GETFL, 0);
-  ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   if (rc != 0 && errno != EINPROGRESS) {
     SetError();
@@ -94,7 +92,6 @@ bool ConnectWithTimeout(int fd, const sockaddr_in& addr, DWORD timeout_ms) {
       return false;
     }
   }
-  ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return true;
 }
 
@@ -172,20 +169,21 @@ Socket Socket::Accept() {
   }
 }
 
-Socket Socket::Connect(std::string_view host, int port, DWORD timeout_ms) {
+Socket Socket::Connect(std::string_view host, int port, DWORD timeout_ms, Mode mode) {
   const std::string ip = ResolveHostIPv4(host);
   sockaddr_in addr;
   if (ip.empty() || !ToSockAddr(ip, port, addr)) {
     SetError(EHOSTUNREACH);
     return Socket();
   }
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     SetError();
     return Socket();
   }
   Socket s(fd);
   if (!ConnectWithTimeout(fd, addr, timeout_ms)) return Socket();
+  if (mode == Mode::kBlocking) s.SetNonBlocking(false);
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return s;
