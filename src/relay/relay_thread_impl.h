@@ -57,6 +57,11 @@ struct CRelayThread::Impl {
   // (a reply to the text may take minutes); then their waits are cut, and
   // what they had not finished stays in the queue for the next start.
   static constexpr DWORD kStopGraceMs = 5000;
+  // A relayed file's deletion is synced this long after it, together with
+  // the deletions of every sender meanwhile: nobody waits for it, and one
+  // sync per relayed message cost a disk flush and two thread switches
+  // each. A crash in between (as during any sync) may relay those few again.
+  static constexpr unsigned kDeletionSyncGatherMs = 10;
   // During a pass, the queue folder is listed again for new files at most
   // this often (a listing reads every entry of the folder).
   static constexpr DWORD kRelistMs = 20;

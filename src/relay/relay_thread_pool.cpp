@@ -204,7 +204,7 @@ void CRelayThread::Impl::RunSenders(const std::string& folder) {
   if (CreateFolderPath(RelayJournalFolder(folder))) platform::SyncDirectory(folder);
 
   m_HostSlots.Reset();
-  m_QueueFolderSync.Start(folder);
+  m_QueueFolderSync.Start(folder, kDeletionSyncGatherMs);
   m_QueueDir = platform::Folder::Open(folder);
   std::vector<std::unique_ptr<Sender>> senders;
   for (int i = 0; i < kSenders; ++i) {

@@ -2,6 +2,7 @@
 // same time (see shared_folder_sync.h).
 #include "store/shared_folder_sync.h"
 
+#include <chrono>
 #include <system_error>
 
 #include "platform/files.h"
@@ -66,18 +67,21 @@ bool CSharedFolderSync::Request(const std::string& folder) {
   {
     std::lock_guard<std::mutex> lock(m_Lock);
     if (m_bSyncing) {
+      // The thread of Start is woken by the first change only: the ones
+      // that follow before its sync begins are covered by it anyway.
+      if (!m_bPending || m_nGatherMs == 0) m_Changed.notify_all();
       m_bPending = true;
-      m_Changed.notify_all();
       return m_nLastFailed == 0 || m_nLastFailed < m_nFinished;
     }
   }
   return Sync(folder);
 }
 
-void CSharedFolderSync::Start(const std::string& folder) {
+void CSharedFolderSync::Start(const std::string& folder, unsigned gather_ms) {
   Stop();
   std::lock_guard<std::mutex> lock(m_Lock);
   m_bStopping = false;
+  m_nGatherMs = gather_ms;
   try {
     m_Syncer = std::thread([this, folder] { RunSyncs(folder); });
     m_bSyncing = true;
@@ -106,6 +110,11 @@ void CSharedFolderSync::RunSyncs(const std::string& folder) {
     m_Changed.wait(lock, [this] { return (m_bPending && !m_bRunning) || m_bStopping; });
     // What was asked for before the stop is synced before the thread ends.
     if (m_bPending) {
+      if (m_nGatherMs != 0 && !m_bStopping) {
+        // The changes of the next moments join this one's sync; a stop
+        // cuts the wait short.
+        m_Changed.wait_for(lock, std::chrono::milliseconds(m_nGatherMs), [this] { return m_bStopping; });
+      }
       if (m_bRunning)
         m_Changed.wait(lock);
       else

@@ -40,8 +40,11 @@ class CSharedFolderSync {
   bool RunOrWait(const std::string& folder, std::uint64_t ticket);
   // The thread that runs the syncs asked for, until Stop; Stop returns once
   // every change asked for before it is covered by a sync (false when that
-  // sync failed).
-  void Start(const std::string& folder);
+  // sync failed). With `gather_ms`, a sync begins that long after the
+  // change that asked for it, and covers every change made meanwhile:
+  // for changes that nobody waits for, fewer syncs at the price of a later
+  // one.
+  void Start(const std::string& folder, unsigned gather_ms = 0);
   bool Stop();
 
  private:
@@ -60,5 +63,6 @@ class CSharedFolderSync {
   bool m_bPending = false;  // a change asked for that no sync begun since covers
   bool m_bStopping = false;
   bool m_bSyncing = false;  // the thread of Start takes what is asked for
+  unsigned m_nGatherMs = 0;
   std::thread m_Syncer;
 };

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -58,6 +59,33 @@ TEST(SharedFolderSync, AskedSyncsEndWithTheFoldersResult) {
     if (c.stopped_before_the_ask) failing.Stop();
     EXPECT_FALSE(c.run_by_the_callers ? failing.RunOrWait(missing, failing.Next())
                                       : failing.Wait(missing, failing.Ask()));
+  }
+}
+
+// Deletions nobody waits for (the relay's) are gathered: the changes asked
+// for while the first one's sync has not begun share that sync, and a stop
+// runs it at once instead of waiting out the gathering time.
+TEST(SharedFolderSync, GatheredChangesShareOneSyncThatAStopRunsAtOnce) {
+  TempHome home;
+  const std::string folder = home.path();
+  const std::string missing = (std::filesystem::path(home.path()) / "missing").string();
+  for (const bool fails : {false, true}) {
+    SCOPED_TRACE(fails ? "a folder that cannot be synced" : "a folder");
+    CSharedFolderSync sync;
+    const unsigned kGatherMs = 600000;  // far longer than the test
+    sync.Start(fails ? missing : folder, kGatherMs);
+    const std::uint64_t first = sync.Next();
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 4; ++i)
+      senders.emplace_back([&] {
+        for (int round = 0; round < 25; ++round) EXPECT_TRUE(sync.Request(folder));
+      });
+    for (std::thread& sender : senders) sender.join();
+    EXPECT_EQ(sync.Next(), first) << "no sync began while the changes gathered";
+    const auto stop_began = std::chrono::steady_clock::now();
+    EXPECT_EQ(sync.Stop(), !fails) << "the stop reports the sync that covers the changes";
+    EXPECT_LT(std::chrono::steady_clock::now() - stop_began, std::chrono::milliseconds(kGatherMs / 2));
+    EXPECT_EQ(sync.Next(), first + 1) << "one sync covered all of them";
   }
 }
 
