@@ -64,6 +64,8 @@ class File {
   int fd_ = -1;
 };
 
+class Folder;
+
 // Writes a file that others may see only complete: the data goes to a
 // temporary file in `temp_folder` (or, when the target's folder is a mount
 // of another file system, in a hidden ".tmp" folder inside it, since a
@@ -92,9 +94,20 @@ class AtomicFileWriter {
   // File when it cannot be made (LastFileError), for example on a file
   // system without unnamed files.
   static File MakeUnnamed(std::string_view temp_folder, std::string_view target_folder);
+  // The two steps of MakeUnnamed, for a maker of many files that looks the
+  // folders up once: the native folder the files are made in (made when
+  // missing), and one file made there.
+  static std::string UnnamedFolder(std::string_view temp_folder, std::string_view target_folder);
+  static File MakeUnnamedIn(const std::string& native_folder);
   // BeginNew with a file from MakeUnnamed for the same folders. The name
   // must not exist yet: the file is linked into place, which never replaces.
   bool BeginReady(File unnamed, std::string_view target_folder, std::string_view file_name);
+  // BeginNew and BeginReady into a folder held open: the file gets its name
+  // in that very folder, whatever its path names by then, so that a sync of
+  // the held folder is sure to cover the name. The folder must stay open
+  // until the file has its name.
+  bool BeginNew(std::string_view temp_folder, const Folder& target_folder, std::string_view file_name);
+  bool BeginReady(File unnamed, const Folder& target_folder, std::string_view file_name);
   bool Write(const void* data, std::size_t size);
   bool Write(std::string_view text) { return Write(text.data(), text.size()); }
   // Keeps at most about two `window`s of the written data waiting in memory:
@@ -116,7 +129,9 @@ class AtomicFileWriter {
   // may then stand for a file that is not durable, and the caller removes
   // it.
   bool RenameWrittenBack();
-  bool SyncRenamed();
+  // With `keep`, the synced file goes there still open (holding the
+  // writer's lock) instead of being closed.
+  bool SyncRenamed(File* keep = nullptr);
   void Abandon();  // remove the temporary file now
 
  private:
@@ -128,6 +143,8 @@ class AtomicFileWriter {
   bool unnamed_ = false;     // file_ came from MakeUnnamed and has no name yet
   std::string temp_path_;    // native
   std::string target_path_;  // native
+  int target_folder_ = -1;   // the held folder the name goes into (-1: by target_path_)
+  std::string target_name_;  // the name in it
   std::uint64_t written_ = 0;          // bytes written so far
   std::uint64_t write_back_from_ = 0;  // bytes before it are on their way to the device
 };
@@ -200,6 +217,11 @@ class Folder {
   static Folder Open(std::string_view path);
   bool IsOpen() const { return fd_ >= 0; }
   void Close();
+  // Whether the path it was opened by still names this very folder, not
+  // another one put in its place since (nor nothing): one look at the disk.
+  bool IsStillAt() const;
+  // Writes the folder's entries to stable storage.
+  bool Sync() const;
 
   // Calls `take` with the name and size of every plain file of the folder,
   // in the folder's own order. Entries are taken as they are themselves: a
@@ -226,8 +248,12 @@ class Folder {
   void DeleteFiles(const std::vector<std::string_view>& names, std::vector<unsigned char>& deleted) const;
 
  private:
-  explicit Folder(int fd) : fd_(fd) {}
+  friend class AtomicFileWriter;
+  Folder(int fd, std::string native);
   int fd_ = -1;
+  std::string native_;  // the path it was opened by, without a trailing "/"
+  std::uint64_t device_ = 0;
+  std::uint64_t inode_ = 0;
 };
 
 }  // namespace platform

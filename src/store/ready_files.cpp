@@ -47,9 +47,12 @@ void CReadyFiles::MakeFiles() {
   for (;;) {
     m_Changed.wait(lock, [this] { return m_bStopping || (m_bTaken && m_arrReady.size() <= m_nKeep / 2); });
     if (m_Changed.wait_until(lock, m_tNextTry, [this] { return m_bStopping; })) return;
+    // The folders are looked up once for the files made in one go.
+    std::string folder;
     while (!m_bStopping && m_arrReady.size() < m_nKeep) {
       lock.unlock();
-      platform::File file = platform::AtomicFileWriter::MakeUnnamed(m_strTempFolder, m_strTargetFolder);
+      if (folder.empty()) folder = platform::AtomicFileWriter::UnnamedFolder(m_strTempFolder, m_strTargetFolder);
+      platform::File file = platform::AtomicFileWriter::MakeUnnamedIn(folder);
       lock.lock();
       if (!file.IsOpen()) {
         m_bTaken = false;

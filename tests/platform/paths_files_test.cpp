@@ -243,6 +243,50 @@ TEST(AtomicFileWriter, UnnamedFileAppearsOnlyWhenPutInPlace) {
   EXPECT_FALSE(platform::AtomicFileWriter::MakeUnnamed("c:\\m\\nowhere\\.tmp", "c:\\m\\nowhere\\drop\\").IsOpen());
 }
 
+// A folder held open tells whether its path still names it, and a writer
+// into it names its file there, wherever the path points by then: a sync of
+// the held folder must cover the name.
+TEST(Folders, HeldFolderIsWhereNamesGoAndKnowsWhenItWasReplaced) {
+  TempHome home;
+  const std::string m = home.path() + "/drive_c/m";
+  fs::create_directories(m + "/drop");
+  platform::Folder drop = platform::Folder::Open("c:\\m\\drop\\");
+  ASSERT_TRUE(drop.IsOpen());
+  EXPECT_TRUE(drop.IsStillAt());
+  EXPECT_TRUE(drop.Sync());
+
+  fs::rename(m + "/drop", m + "/old");
+  EXPECT_FALSE(drop.IsStillAt()) << "moved away";
+  fs::create_directories(m + "/drop");
+  EXPECT_FALSE(drop.IsStillAt()) << "another folder in its place";
+  for (const bool ready : {true, false}) {
+    SCOPED_TRACE(ready ? "made ahead" : "made on demand");
+    const std::string name = ready ? "ready.eml" : "new.eml";
+    platform::AtomicFileWriter writer;
+    ASSERT_TRUE(ready ? writer.BeginReady(platform::AtomicFileWriter::MakeUnnamed("c:\\m\\.tmp", "c:\\m\\drop\\"),
+                                          drop, name)
+                      : writer.BeginNew("c:\\m\\.tmp", drop, name));
+    ASSERT_TRUE(writer.Write("text"));
+    platform::File kept;
+    ASSERT_TRUE(writer.RenameWrittenBack() && writer.SyncRenamed(&kept));
+    EXPECT_EQ(ReadAll(m + "/old/" + name), "text");
+    EXPECT_FALSE(fs::exists(m + "/drop/" + name));
+    // Kept open, it still holds the writer's lock.
+    ASSERT_TRUE(kept.IsOpen());
+    EXPECT_FALSE(platform::File::Open(m + "/old/" + name, platform::File::Mode::ReadExclusive).IsOpen());
+    kept.Close();
+    EXPECT_TRUE(platform::File::Open(m + "/old/" + name, platform::File::Mode::ReadExclusive).IsOpen());
+  }
+
+  fs::remove_all(m + "/old");
+  EXPECT_FALSE(drop.IsStillAt()) << "removed";
+  platform::AtomicFileWriter writer;
+  ASSERT_TRUE(writer.BeginReady(platform::AtomicFileWriter::MakeUnnamed("c:\\m\\.tmp", "c:\\m\\drop\\"), drop,
+                                "late.eml"));
+  EXPECT_FALSE(writer.RenameWrittenBack()) << "no name in a removed folder";
+  EXPECT_TRUE(fs::is_empty(m + "/drop"));
+}
+
 TEST(CopyFileAtomic, ReplacesTargetAndFailsCleanlyOnMissingSource) {
   TempHome home;
   fs::create_directories(home.path() + "/drive_c/m/bob");

@@ -122,15 +122,16 @@ std::string TempFolderFor(const std::string& temp_folder, const std::string& tar
   return beside;
 }
 
-// Names an unnamed file (O_TMPFILE) `target`; never replaces a file.
-bool LinkUnnamed(int fd, const std::string& target) {
-  if (::linkat(fd, "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0) return true;
+// Names an unnamed file (O_TMPFILE) `target`, relative to the open
+// `folder` (AT_FDCWD: a path); never replaces a file.
+bool LinkUnnamed(int fd, int folder, const std::string& target) {
+  if (::linkat(fd, "", folder, target.c_str(), AT_EMPTY_PATH) == 0) return true;
   // A process without the right to link by descriptor links through the
   // descriptor's entry in /proc instead.
   if (errno != ENOENT && errno != EPERM) return false;
   char proc[48];
   std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-  return ::linkat(AT_FDCWD, proc, AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  return ::linkat(AT_FDCWD, proc, folder, target.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
 // Errors of link() that mean the file system cannot give a file a second
@@ -244,6 +245,8 @@ AtomicFileWriter::AtomicFileWriter(AtomicFileWriter&& other) noexcept
       unnamed_(other.unnamed_),
       temp_path_(std::move(other.temp_path_)),
       target_path_(std::move(other.target_path_)),
+      target_folder_(other.target_folder_),
+      target_name_(std::move(other.target_name_)),
       written_(other.written_),
       write_back_from_(other.write_back_from_) {
   other.temp_path_.clear();
@@ -255,6 +258,8 @@ AtomicFileWriter& AtomicFileWriter::operator=(AtomicFileWriter&& other) noexcept
     unnamed_ = other.unnamed_;
     temp_path_ = std::move(other.temp_path_);
     target_path_ = std::move(other.target_path_);
+    target_folder_ = other.target_folder_;
+    target_name_ = std::move(other.target_name_);
     written_ = other.written_;
     write_back_from_ = other.write_back_from_;
     other.temp_path_.clear();
@@ -272,8 +277,15 @@ bool AtomicFileWriter::BeginNew(std::string_view temp_folder, std::string_view t
 }
 
 File AtomicFileWriter::MakeUnnamed(std::string_view temp_folder, std::string_view target_folder) {
-  const std::string folder = TempFolderFor(NativeFolder(temp_folder), NativeFolder(target_folder));
-  const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  return MakeUnnamedIn(UnnamedFolder(temp_folder, target_folder));
+}
+
+std::string AtomicFileWriter::UnnamedFolder(std::string_view temp_folder, std::string_view target_folder) {
+  return TempFolderFor(NativeFolder(temp_folder), NativeFolder(target_folder));
+}
+
+File AtomicFileWriter::MakeUnnamedIn(const std::string& native_folder) {
+  const int fd = ::open(native_folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (fd < 0) {
     Fail();
     return File();
@@ -286,6 +298,28 @@ bool AtomicFileWriter::BeginReady(File unnamed, std::string_view target_folder, 
   Abandon();
   if (!unnamed.IsOpen()) return Fail(EBADF);
   target_path_ = NativeFolder(target_folder) + "/" + std::string(file_name);
+  target_folder_ = -1;
+  file_ = std::move(unnamed);
+  unnamed_ = true;
+  written_ = write_back_from_ = 0;
+  return true;
+}
+
+bool AtomicFileWriter::BeginNew(std::string_view temp_folder, const Folder& target_folder,
+                                std::string_view file_name) {
+  if (!target_folder.IsOpen()) return Fail(EBADF);
+  if (!BeginNative(temp_folder, target_folder.native_ + "/" + std::string(file_name))) return false;
+  target_folder_ = target_folder.fd_;
+  target_name_ = std::string(file_name);
+  return true;
+}
+
+bool AtomicFileWriter::BeginReady(File unnamed, const Folder& target_folder, std::string_view file_name) {
+  Abandon();
+  if (!unnamed.IsOpen() || !target_folder.IsOpen()) return Fail(EBADF);
+  target_path_ = target_folder.native_ + "/" + std::string(file_name);
+  target_folder_ = target_folder.fd_;
+  target_name_ = std::string(file_name);
   file_ = std::move(unnamed);
   unnamed_ = true;
   written_ = write_back_from_ = 0;
@@ -293,12 +327,15 @@ bool AtomicFileWriter::BeginReady(File unnamed, std::string_view target_folder, 
 }
 
 bool AtomicFileWriter::PutInPlace() {
+  // Into the held folder by the name alone, else by the whole path.
+  const int folder = target_folder_ >= 0 ? target_folder_ : AT_FDCWD;
+  const std::string& target = target_folder_ >= 0 ? target_name_ : target_path_;
   if (unnamed_) {
-    if (!LinkUnnamed(file_.fd(), target_path_)) return false;
+    if (!LinkUnnamed(file_.fd(), folder, target)) return false;
     unnamed_ = false;
     return true;
   }
-  if (::rename(temp_path_.c_str(), target_path_.c_str()) != 0) return false;
+  if (::renameat(AT_FDCWD, temp_path_.c_str(), folder, target.c_str()) != 0) return false;
   temp_path_.clear();
   return true;
 }
@@ -307,6 +344,7 @@ bool AtomicFileWriter::BeginNative(std::string_view temp_folder, std::string nat
   Abandon();
   const std::string folder = TempFolderFor(NativeFolder(temp_folder), ParentFolder(native_target));
   target_path_ = std::move(native_target);
+  target_folder_ = -1;
   temp_path_ = UniqueTempName(folder);
   written_ = write_back_from_ = 0;
   const int fd = ::open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -362,11 +400,15 @@ bool AtomicFileWriter::RenameWrittenBack() {
   return true;
 }
 
-bool AtomicFileWriter::SyncRenamed() {
+bool AtomicFileWriter::SyncRenamed(File* keep) {
   if (!file_.IsOpen() || !temp_path_.empty() || unnamed_) return Fail(EBADF);
   const bool synced = file_.Sync();
   const LONG error = t_last_error;
-  file_.Close();
+  if (synced && keep != nullptr) {
+    *keep = std::move(file_);
+  } else {
+    file_.Close();
+  }
   if (!synced) t_last_error = error;
   return synced;
 }
@@ -504,12 +546,16 @@ bool RemoveDirectory(std::string_view path) {
 bool DeleteFile(std::string_view path) {
   bool is_folder = false;
   const bool deleted = OnExistingPath(path, [&](const std::string& native) {
+    if (::unlink(native.c_str()) == 0) return true;
+    // A folder is refused (EISDIR here, EPERM where POSIX allows it); only
+    // then is it looked at, so that a file goes with one call.
+    const int err = errno;
     struct stat st;
-    if (::lstat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if ((err == EISDIR || err == EPERM) && ::lstat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
       is_folder = true;
-      return false;
     }
-    return ::unlink(native.c_str()) == 0;
+    errno = err;
+    return false;
   });
   if (is_folder) return Fail(EACCES);
   return deleted ? true : Fail();
@@ -583,24 +629,49 @@ bool ListFolder(std::string_view folder, std::vector<FindEntry>& entries) {
   return true;
 }
 
+Folder::Folder(int fd, std::string native) : fd_(fd), native_(std::move(native)) {
+  struct stat st;
+  if (::fstat(fd_, &st) == 0) {
+    device_ = static_cast<std::uint64_t>(st.st_dev);
+    inode_ = static_cast<std::uint64_t>(st.st_ino);
+  }
+}
 Folder::~Folder() { Close(); }
-Folder::Folder(Folder&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+Folder::Folder(Folder&& other) noexcept
+    : fd_(other.fd_), native_(std::move(other.native_)), device_(other.device_), inode_(other.inode_) {
+  other.fd_ = -1;
+}
 Folder& Folder::operator=(Folder&& other) noexcept {
   if (this != &other) {
     Close();
     fd_ = other.fd_;
+    native_ = std::move(other.native_);
+    device_ = other.device_;
+    inode_ = other.inode_;
     other.fd_ = -1;
   }
   return *this;
 }
 
 Folder Folder::Open(std::string_view path) {
-  const int fd = ::open(NativeFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string native = NativeFolder(path);
+  const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     Fail();
     return Folder();
   }
-  return Folder(fd);
+  return Folder(fd, std::move(native));
+}
+
+bool Folder::IsStillAt() const {
+  struct stat st;
+  if (fd_ < 0 || ::stat(native_.c_str(), &st) != 0) return false;
+  return static_cast<std::uint64_t>(st.st_dev) == device_ && static_cast<std::uint64_t>(st.st_ino) == inode_;
+}
+
+bool Folder::Sync() const {
+  if (fd_ < 0) return Fail(EBADF);
+  return ::fsync(fd_) == 0 ? true : Fail();
 }
 
 void Folder::Close() {
