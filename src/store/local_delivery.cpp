@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/messages.h"
 #include "platform/paths.h"
+#include "store/handed_spool_files.h"
 #include "store/mail_store.h"
 
 namespace {
@@ -37,7 +38,15 @@ void CLocalDelivery::DeliverSpoolFile(const std::string& path, const std::string
   Log(LOG_TRACE, "<SMTP> Incoming message: " + file_name);
 
   std::vector<std::string> recipients;
-  const RecipientsRead read = ReadRecipients(path, recipients);
+  RecipientsRead read;
+  if (std::optional<HandedSpoolFile> handed = TakeHandedSpoolFile(path)) {
+    // Committed by a session of this process, which knows its recipients;
+    // its lock goes here, before any copy appears (a copy is the same file).
+    recipients = std::move(handed->recipients);
+    read = recipients.empty() ? RecipientsRead::kNone : RecipientsRead::kFound;
+  } else {
+    read = ReadRecipients(path, recipients);
+  }
   // A file that is gone has been taken care of; one that is there but cannot
   // be read (out of descriptors, an I/O error) is an accepted message: it
   // stays for a later attempt.

@@ -5,14 +5,13 @@
 #include <chrono>
 #include <system_error>
 
-#include "platform/files.h"
-
 bool CSharedFolderSync::RunOne(std::unique_lock<std::mutex>& lock, const std::string& folder) {
   m_bRunning = true;
   m_bPending = false;
   const std::uint64_t number = ++m_nStarted;
+  const platform::Folder* held = m_pHeld;
   lock.unlock();
-  const bool synced = platform::SyncDirectory(folder);
+  const bool synced = held ? held->Sync() : platform::SyncDirectory(folder);
   lock.lock();
   m_bRunning = false;
   m_nFinished = number;
@@ -88,6 +87,11 @@ void CSharedFolderSync::Start(const std::string& folder, unsigned gather_ms) {
   } catch (const std::system_error&) {
     // No thread to be had: each Request syncs on its caller's thread.
   }
+}
+
+void CSharedFolderSync::Hold(const platform::Folder& held) {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  m_pHeld = &held;
 }
 
 bool CSharedFolderSync::Stop() {

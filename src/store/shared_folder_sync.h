@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/files.h"
+
 class CSharedFolderSync {
  public:
   ~CSharedFolderSync() { Stop(); }
@@ -46,6 +48,9 @@ class CSharedFolderSync {
   // one.
   void Start(const std::string& folder, unsigned gather_ms = 0);
   bool Stop();
+  // From now on every sync is of `held` (open for as long as this object
+  // lives), not of the folder its path names: no open and close per sync.
+  void Hold(const platform::Folder& held);
 
  private:
   // One sync, with the lock held on entry and exit.
@@ -64,5 +69,6 @@ class CSharedFolderSync {
   bool m_bStopping = false;
   bool m_bSyncing = false;  // the thread of Start takes what is asked for
   unsigned m_nGatherMs = 0;
+  const platform::Folder* m_pHeld = nullptr;
   std::thread m_Syncer;
 };

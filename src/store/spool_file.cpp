@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "store/handed_spool_files.h"
 #include "store/mail_store.h"
 #include "store/ready_files.h"
 #include "store/shared_folder_sync.h"
@@ -35,11 +36,15 @@ constexpr std::size_t kReadySpoolFiles = 16;
 // one it began with until its commit.
 struct CSpoolFolder {
   CSpoolFolder(const std::string& temp, const std::string& drop_folder)
-      : drop(drop_folder), ready_files(temp, drop_folder, kReadySpoolFiles) {
+      : drop(drop_folder),
+        folder(platform::Folder::Open(drop_folder)),
+        ready_files(temp, drop_folder, kReadySpoolFiles) {
+    if (folder.IsOpen()) sync.Hold(folder);
     sync.Start(drop);
   }
 
   const std::string drop;
+  const platform::Folder folder;  // the drop folder, held open (closed: it could not be opened)
   CSharedFolderSync sync;
   CReadyFiles ready_files;
   std::atomic<int> committing{0};  // sessions between their rename and their reply
@@ -65,14 +70,26 @@ std::mutex g_FolderLock;
 std::shared_ptr<CSpoolFolder> g_pFolder;  // the mail folder in use
 
 std::shared_ptr<CSpoolFolder> SpoolFolderFor(const std::string& temp, const std::string& drop) {
+  std::shared_ptr<CSpoolFolder> current;
+  {
+    std::lock_guard<std::mutex> guard(g_FolderLock);
+    current = g_pFolder;
+  }
+  // One look at the disk per message, made outside the lock: the folder
+  // held open is still the one the path names.
+  if (current && current->drop == drop && current->folder.IsStillAt()) return current;
   std::lock_guard<std::mutex> guard(g_FolderLock);
-  if (!g_pFolder || g_pFolder->drop != drop) g_pFolder = std::make_shared<CSpoolFolder>(temp, drop);
+  // Another session may have opened it anew meanwhile.
+  if (g_pFolder != current && g_pFolder && g_pFolder->drop == drop) return g_pFolder;
+  CreateFolderPath(drop);  // false when it already exists: no error
+  g_pFolder = std::make_shared<CSpoolFolder>(temp, drop);
   return g_pFolder;
 }
 
 }  // namespace
 
 void ReleaseSpoolFolder() {
+  ReleaseHandedSpoolFiles();
   std::shared_ptr<CSpoolFolder> released;
   std::lock_guard<std::mutex> guard(g_FolderLock);
   released.swap(g_pFolder);
@@ -134,17 +151,18 @@ std::string BuildSpoolEnvelope(std::string_view sender, const std::vector<std::s
 bool CSpoolFile::Begin(std::string_view mail_folder, std::string_view queue_id) {
   Abandon();
   const std::string drop = MailSubfolder(mail_folder, kDropFolder);
-  CreateFolderPath(drop);  // false when it already exists: no error
   m_strQueueId = std::string(queue_id);
   m_strPath = drop + m_strQueueId + ".eml";
-  // The writer makes its temporary folder when missing (drop, made above, is
-  // beside it).
+  // The writer makes its temporary folder when missing (drop, made when
+  // missing, is beside it).
   const std::string temp = MailSubfolder(mail_folder, kTempFolder);
   m_pFolder = SpoolFolderFor(temp, drop);
+  const platform::Folder& folder = m_pFolder->folder;
   platform::File ready = m_pFolder->ready_files.Take();
-  m_bOpen = ready.IsOpen() ? m_Writer.BeginReady(std::move(ready), drop, m_strQueueId + ".eml")
-                           : m_Writer.BeginNew(temp, drop, m_strQueueId + ".eml");
+  m_bOpen = ready.IsOpen() ? m_Writer.BeginReady(std::move(ready), folder, m_strQueueId + ".eml")
+                           : m_Writer.BeginNew(temp, folder, m_strQueueId + ".eml");
   m_bFailed = !m_bOpen;
+  if (m_bOpen) m_pEnvelope = std::make_unique<EnvelopeScan>();
   return m_bOpen;
 }
 
@@ -156,7 +174,10 @@ void CSpoolFile::Fail() {
 bool CSpoolFile::Write(std::string_view bytes) {
   if (!m_bOpen) return false;
   if (bytes.empty()) return true;
-  if (m_Writer.Write(bytes) && m_Writer.WriteBehind(kWriteBehindWindow)) return true;
+  if (m_Writer.Write(bytes) && m_Writer.WriteBehind(kWriteBehindWindow)) {
+    if (!m_pEnvelope->run.Ended()) m_pEnvelope->run.Feed(bytes);
+    return true;
+  }
   Fail();
   return false;
 }
@@ -174,16 +195,21 @@ bool CSpoolFile::Commit() {
     CSharedFolderSync& folder_sync = m_pFolder->sync;
     const CCommitting committing(m_pFolder->committing);
     const std::uint64_t ticket = committing.Alone() ? folder_sync.Ask() : folder_sync.Next();
-    const bool file_synced = m_Writer.SyncRenamed();
+    platform::File written;
+    const bool file_synced = m_Writer.SyncRenamed(&written);
     // Waited for even when the file's sync failed: the name goes below.
     const bool folder_synced = committing.Alone() ? folder_sync.Wait(m_pFolder->drop, ticket)
                                                   : folder_sync.RunOrWait(m_pFolder->drop, ticket);
-    if (file_synced && folder_synced) return true;
+    if (file_synced && folder_synced) {
+      m_pEnvelope->run.Finish();
+      KeepHandedSpoolFile(m_strPath, HandedSpoolFile{std::move(m_pEnvelope->recipients), std::move(written)});
+      return true;
+    }
   }
   // The rename may have happened before a sync failed: the name is a fresh
   // GUID, so whatever stands under it is this unfinished file.
   m_Writer.Abandon();
-  platform::DeleteFile(m_strPath);
+  m_pFolder->folder.DeleteFile(m_strQueueId + ".eml");
   m_bFailed = true;
   return false;
 }
@@ -191,6 +217,7 @@ bool CSpoolFile::Commit() {
 void CSpoolFile::Abandon() {
   m_Writer.Abandon();
   m_pFolder.reset();
+  m_pEnvelope.reset();
   m_bOpen = false;
   m_bFailed = false;
 }

@@ -19,7 +19,12 @@
 // write error of the file) comes first. A large message keeps its unwritten
 // data small while it streams in (WriteBehind). The drop folder's sync runs
 // beside the file's on a thread of its own, shared by the sessions that
-// commit at about the same time.
+// commit at about the same time. The drop folder is held open: names are
+// made in it and it is synced through that descriptor, and a folder that
+// is replaced or removed meanwhile is opened anew at the next Begin.
+//
+// A committed file stays open, locked, with the recipients its envelope
+// names, for the delivery of its path (store/handed_spool_files.h).
 #pragma once
 
 #include <cstdint>
@@ -29,6 +34,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "store/envelope_run.h"
 
 // Written after "by " in the Received header when the session has no local
 // domain: the name every host gives itself, so the header stays well formed
@@ -80,8 +86,9 @@ class CSpoolFile {
   bool HasFailed() const { return m_bFailed; }
   // Appends bytes; on failure the temporary file is removed and HasFailed.
   bool Write(std::string_view bytes);
-  // Makes the file durable under its final name. On failure the temporary
-  // file is removed and nothing stays under the final name.
+  // Makes the file durable under its final name and keeps it for its
+  // delivery (see above). On failure the temporary file is removed and
+  // nothing stays under the final name.
   bool Commit();
   // Drops the temporary file and the failure mark (a session that ends or
   // resets mid-message, or the next message).
@@ -92,8 +99,16 @@ class CSpoolFile {
   const std::string& Path() const { return m_strPath; }
 
  private:
+  // The envelope run of the bytes written, scanned as a reader of the file
+  // scans it.
+  struct EnvelopeScan {
+    std::vector<std::string> recipients;
+    CEnvelopeRun run{&recipients};
+  };
+
   platform::AtomicFileWriter m_Writer;
   std::shared_ptr<CSpoolFolder> m_pFolder;  // from Begin to the end of the write
+  std::unique_ptr<EnvelopeScan> m_pEnvelope;  // the recipients of the bytes written so far
   std::string m_strQueueId;
   std::string m_strPath;
   bool m_bOpen = false;

@@ -35,6 +35,9 @@ CALL = re.compile(r"^(\d+) +(\d+\.\d+) (\w+)\((.*)\) += (-?\d+)[^<]*<(\d+\.\d+)>
 UNFINISHED = re.compile(r"^(\d+) +(\d+\.\d+) (\w+)\((.*) <unfinished \.\.\.>$")
 RESUMED = re.compile(r"^(\d+) +\d+\.\d+ <\.\.\. (\w+) resumed>(.*)\) += (-?\d+)[^<]*<(\d+\.\d+)>$")
 QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"')
+# A quoted name and the folder descriptor before it, if any ("20</m/drop>, ").
+AT_FOLDER = re.compile(r'(?:\d+<([^>]*)>, )?"((?:[^"\\]|\\.)*)"')
+RELATIVE_NAMES = ("linkat", "renameat", "renameat2", "unlinkat")
 SPOOL_NAME = re.compile(r"/drop/([0-9A-F]{32})\.eml$")
 SYNCED_PATH = re.compile(r"^\d+<(.*)>")
 FIRST_FD_PATH = re.compile(r"^\d+<([^>]*)>")
@@ -50,8 +53,16 @@ class Call:
         self.result = result
 
     def paths(self):
-        """The quoted texts among the arguments (paths, sent bytes)."""
-        return QUOTED.findall(self.args)
+        """The quoted texts among the arguments (paths, sent bytes); a name
+        given relative to an open folder (linkat, renameat, unlinkat with a
+        folder descriptor) as the whole path it stands for."""
+        if self.name not in RELATIVE_NAMES:
+            return QUOTED.findall(self.args)
+        paths = []
+        for folder, name in AT_FOLDER.findall(self.args):
+            relative = folder.startswith("/") and name and not name.startswith("/")
+            paths.append(folder.rstrip("/") + "/" + name if relative else name)
+        return paths
 
 
 def read_trace(path):

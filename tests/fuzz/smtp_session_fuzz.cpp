@@ -21,10 +21,12 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/address.h"
+#include "store/handed_spool_files.h"
 #include "store/mail_store.h"
 #include "common/text.h"
 #include "fuzz_check.h"
@@ -137,6 +139,14 @@ void CheckSpoolFile(const CSmtpSocket& session, const std::string& path, const W
     std::string read = text::Trim(text::ToLower(recipient));
     if (!read.empty()) expected.push_back(read);
   }
+  // What the delivery is handed (the file, still locked, and the
+  // recipients) matches what the file reads back once that lock is gone.
+  std::optional<HandedSpoolFile> handed = TakeHandedSpoolFile(path);
+  FUZZ_CHECK(handed.has_value() && handed->file.IsOpen(), "a committed spool file not handed to its delivery");
+  handed->file.Close();
+  FUZZ_CHECK(handed->recipients == expected, "the delivery is handed other recipients (" +
+                                                 std::to_string(handed->recipients.size()) + " of " +
+                                                 std::to_string(expected.size()) + ")");
   std::vector<std::string> read;
   ReadRecipients(path, read);
   FUZZ_CHECK(read == expected, "the spool file reads back with other recipients (" +

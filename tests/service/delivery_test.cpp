@@ -271,6 +271,24 @@ TEST_F(Delivery, FromSessionToMailbox) {
   const std::string name = fs::path(platform::MapPath(conn.delivered[0])).filename().string();
   EXPECT_EQ(AllFiles(), (Names{"ann/" + name, "queue/" + name}));
   EXPECT_EQ(ReadFileBytes(Folder("ann") / name), ReadFileBytes(Folder("queue") / name));
+
+  // A scan of the drop folder (a start, a reload) before the hand-over of
+  // the next message arrives: the file is delivered once, and the late
+  // hand-over finds it gone and has nothing to say.
+  EnableLog();
+  for (const char* line : {"MAIL FROM:<joe@d1.test>", "RCPT TO:<ann@d1.test>", "DATA"}) {
+    session.OnReceivedText(std::string(line) + "\r\n");
+  }
+  session.OnReceivedText("Subject: s\r\n\r\nagain\r\n.\r\n");
+  ASSERT_EQ(conn.delivered.size(), 2u);
+  const std::string next = fs::path(platform::MapPath(conn.delivered[1])).filename().string();
+  m_server->DeliverLeftoverSpoolFiles();
+  m_server->DeliverSpoolFile(conn.delivered[1]);
+  m_server->FlushDeliveries();
+  Names expected{"ann/" + name, "ann/" + next, "queue/" + name};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(AllFiles(), expected);
+  EXPECT_EQ(LogText().find("ERROR"), std::string::npos) << LogText();
 }
 
 }  // namespace
