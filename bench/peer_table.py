@@ -20,7 +20,9 @@ disk and the machine are shared.
 
   accept    1 KiB messages, one per connection, over 1 and 8 connections:
             messages/s to the last "250", and with 8 connections until all
-            are in the mailbox folder.
+            are in the mailbox folder. Where the peers' smtp-sink listens on
+            2599 (peers.sh start sink), its figures are the ceiling: the
+            load client and loopback with a server that stores nothing.
   pop3      2000 messages of 4 KiB per mailbox fetched (RETR) and deleted
             (DELE, QUIT) by 1 client and by 4 clients on 4 mailboxes.
   conn      connections/s with 8 workers (connect, greeting, QUIT, close).
@@ -53,7 +55,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 SCENARIOS = ("accept", "pop3", "conn", "relay", "greeting", "bigbox")
-POSTFIX_PORT, OPENSMTPD_PORT, DOVECOT_PORT = 2525, 2526, 2110
+POSTFIX_PORT, OPENSMTPD_PORT, DOVECOT_PORT, SINK_PORT = 2525, 2526, 2110, 2599
+CEILING = "ceiling (smtp-sink)"
 PEER_DOMAIN, PEER_PASSWORD = "bench.test", "benchpw"
 POP3_USERS = ["mb1", "mb2", "mb3", "mb4"]
 BIGBOX_USER = "mb4"
@@ -263,6 +266,9 @@ def scenario_accept(args, tools, table, peers):
         targets.append(("Postfix", (POSTFIX_PORT, "mb0@" + PEER_DOMAIN, os.path.join(maildir("mb0"), "new"))))
     if peers.get("OpenSMTPD"):
         targets.append(("OpenSMTPD", (OPENSMTPD_PORT, "mb0@" + PEER_DOMAIN, os.path.join(maildir("mb0"), "new"))))
+    if peers.get(CEILING):
+        # Stores nothing: no mailbox to wait for.
+        targets.append((CEILING, (SINK_PORT, "mb0@" + PEER_DOMAIN, None)))
     figures = {}
     for name, peer in targets:
         ours = None
@@ -575,6 +581,7 @@ def find_peers(use):
     if use:
         found["Postfix"] = listening(POSTFIX_PORT) and user_exists("mb0")
         found["OpenSMTPD"] = listening(OPENSMTPD_PORT) and user_exists("mb0")
+        found[CEILING] = listening(SINK_PORT)
         found["Dovecot"] = listening(DOVECOT_PORT) and all(user_exists(u) for u in POP3_USERS)
     return found
 
