@@ -44,6 +44,7 @@ import os
 import pwd
 import shutil
 import socket
+import stat
 import statistics
 import subprocess
 import sys
@@ -103,14 +104,26 @@ def count_files(path):
         return 0
 
 
-def empty_folder(path):
+def fresh_folder(path):
+    """`path` made anew, empty, with its owner and mode, when it holds
+    anything or has grown; the old one is set aside and deleted at the end.
+    Emptying it instead would leave the next run a folder that stays as
+    large as it ever was (a peer's Maildir/new after 100,000 messages, read
+    whole at every listing) and charge it the deletions right before it."""
     try:
+        st = os.stat(path)
         with os.scandir(path) as entries:
-            for e in entries:
-                if e.is_file():
-                    os.unlink(e.path)
+            holds = any(True for _ in entries)
     except FileNotFoundError:
-        pass
+        return
+    if not holds and st.st_size <= 4096:
+        return
+    aside = "%s.old-%s" % (path, uuid.uuid4().hex[:8])
+    os.rename(path, aside)
+    os.mkdir(path)
+    os.chmod(path, stat.S_IMODE(st.st_mode))
+    os.chown(path, st.st_uid, st.st_gid)
+    clean_up_at_the_end(shutil.rmtree, aside, True)
 
 
 def wait_files(path, want, limit=SETTLE_LIMIT_S):
@@ -279,7 +292,7 @@ def scenario_accept(args, tools, table, peers):
             target = peer
         try:
             if target[2]:
-                empty_folder(target[2])
+                fresh_folder(target[2])
             for connections in (1, 8):
                 runs = [smtp_accept(tools.smtp_load, target[0], connections, args.messages, target[1], target[2])
                         for _ in range(args.runs)]
@@ -287,7 +300,7 @@ def scenario_accept(args, tools, table, peers):
                 figures[(name, connections, "boxed")] = median(r[1] for r in runs)
         finally:
             if target[2]:
-                clean_up_at_the_end(empty_folder, target[2])
+                clean_up_at_the_end(fresh_folder, target[2])
             if ours:
                 ours.stop()
     names = [n for n, _ in targets]
@@ -329,7 +342,7 @@ def fill_maildir(user, count, data):
 
 def empty_maildir(user):
     for sub in ("new", "cur"):
-        empty_folder(os.path.join(maildir(user), sub))
+        fresh_folder(os.path.join(maildir(user), sub))
     # Dovecot's index and its list of UIDs would otherwise outlive the files.
     for name in os.listdir(maildir(user)):
         if name.startswith("dovecot"):
