@@ -136,6 +136,9 @@ class AtomicFileWriter {
 
  private:
   bool BeginNative(std::string_view temp_folder, std::string native_target);
+  // BeginReady into `native_folder`, by its open descriptor `folder_fd`
+  // (-1: by the whole path).
+  bool BeginReadyIn(File unnamed, const std::string& native_folder, int folder_fd, std::string_view file_name);
   // Gives the written file its final name (rename, or link when unnamed).
   bool PutInPlace();
 

@@ -295,14 +295,7 @@ File AtomicFileWriter::MakeUnnamedIn(const std::string& native_folder) {
 }
 
 bool AtomicFileWriter::BeginReady(File unnamed, std::string_view target_folder, std::string_view file_name) {
-  Abandon();
-  if (!unnamed.IsOpen()) return Fail(EBADF);
-  target_path_ = NativeFolder(target_folder) + "/" + std::string(file_name);
-  target_folder_ = -1;
-  file_ = std::move(unnamed);
-  unnamed_ = true;
-  written_ = write_back_from_ = 0;
-  return true;
+  return BeginReadyIn(std::move(unnamed), NativeFolder(target_folder), -1, file_name);
 }
 
 bool AtomicFileWriter::BeginNew(std::string_view temp_folder, const Folder& target_folder,
@@ -315,10 +308,19 @@ bool AtomicFileWriter::BeginNew(std::string_view temp_folder, const Folder& targ
 }
 
 bool AtomicFileWriter::BeginReady(File unnamed, const Folder& target_folder, std::string_view file_name) {
+  if (!target_folder.IsOpen()) {
+    Abandon();
+    return Fail(EBADF);
+  }
+  return BeginReadyIn(std::move(unnamed), target_folder.native_, target_folder.fd_, file_name);
+}
+
+bool AtomicFileWriter::BeginReadyIn(File unnamed, const std::string& native_folder, int folder_fd,
+                                    std::string_view file_name) {
   Abandon();
-  if (!unnamed.IsOpen() || !target_folder.IsOpen()) return Fail(EBADF);
-  target_path_ = target_folder.native_ + "/" + std::string(file_name);
-  target_folder_ = target_folder.fd_;
+  if (!unnamed.IsOpen()) return Fail(EBADF);
+  target_path_ = native_folder + "/" + std::string(file_name);
+  target_folder_ = folder_fd;
   target_name_ = std::string(file_name);
   file_ = std::move(unnamed);
   unnamed_ = true;
